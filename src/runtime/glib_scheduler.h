@@ -1,0 +1,34 @@
+#pragma once
+
+#include <glib.h>
+
+#include "runtime/scheduler.h"
+
+namespace lumewell {
+
+// Scheduler on a GLib main context: the main thread's loop in the product.
+class GLibScheduler final : public Scheduler {
+ public:
+  // Uses the given context (not owned beyond a reference), or the global default one.
+  explicit GLibScheduler(GMainContext* context = nullptr);
+  ~GLibScheduler() override;
+  GLibScheduler(const GLibScheduler&) = delete;
+  GLibScheduler& operator=(const GLibScheduler&) = delete;
+
+  TimePoint now() const override;
+  Duration monotonicNow() const override;
+  void post(std::function<void()> fn) override;
+  std::unique_ptr<Timer> startTimer(Duration interval, bool repeating,
+                                    std::function<void()> fn) override;
+
+  GMainContext* context() const { return context_; }
+
+ private:
+  GMainContext* context_;
+};
+
+// The process's main scheduler (a GLibScheduler on the default context unless one was set).
+Scheduler& mainScheduler();
+void setMainScheduler(Scheduler* scheduler);
+
+}  // namespace lumewell

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "runtime/error.h"
+
+namespace lumewell::media {
+
+// Error codes of the composition (domain "LumewellRecorder").
+inline constexpr int kAudioTrackMissing = 11;       // "Audio track missing for segment <path>."
+inline constexpr int kCompositionTrackFailed = 12;  // "Failed to create the audio composition track."
+inline constexpr int kExporterFailed = 13;          // "Failed to create the audio exporter."
+inline constexpr int kCompositionCancelled = 14;    // "Recording assembly was cancelled."
+inline constexpr int kCompositionUnexpected = 15;   // "Recording assembly ended in an unexpected state."
+
+// A running composition; cancel() makes it end with error 14 as soon as it can.
+class CompositionJob {
+ public:
+  virtual ~CompositionJob() = default;
+  virtual void cancel() = 0;
+};
+
+using CompositionCompletion = std::function<void(OptionalError)>;
+
+// Lays the inputs over each other from time zero (overlay) or one after another (sequence)
+// into one AAC .m4a at output. Runs on a worker thread; the completion is called exactly once
+// from that worker (callers hop to the main thread). Failures found before the work starts
+// may be reported synchronously on the caller's thread.
+std::shared_ptr<CompositionJob> composeAudio(std::vector<std::string> paths, std::string output,
+                                             bool overlay, CompositionCompletion completion);
+
+// Cancels every composition still running and waits for them to end (host shutdown).
+void cancelAllCompositions();
+
+}  // namespace lumewell::media

@@ -1,0 +1,119 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "runtime/error.h"
+
+namespace lumewell::recorder {
+
+// Settings of the microphone recorder of one segment.
+struct RecorderSettings {
+  int formatId = 1633772320;  // 'aac '
+  int sampleRate = 48000;
+  int channels = 1;
+  int quality = 96;
+  int bitRate = 128000;
+};
+
+// Microphone authorization as the recorder sees it: 0 not determined, 1 restricted,
+// 2 denied, 3 authorized; any other value is an unknown state.
+inline constexpr int kMicNotDetermined = 0;
+inline constexpr int kMicRestricted = 1;
+inline constexpr int kMicDenied = 2;
+inline constexpr int kMicAuthorized = 3;
+
+// Records the default microphone into one .m4a file.
+class MicrophoneRecorder {
+ public:
+  virtual ~MicrophoneRecorder() = default;
+  // Starts recording; false when the capture does not come up.
+  virtual bool record() = 0;
+  // Stops synchronously; the file is complete and playable when it returns.
+  virtual void stop() = 0;
+  // Seconds recorded so far.
+  virtual double currentTime() const = 0;
+  // Takes a new meter reading over the audio since the last one.
+  virtual void updateMeters() = 0;
+  // The last reading's average power in dBFS (-160 floor).
+  virtual float averagePowerForChannel(int channel) const = 0;
+};
+
+// The platform's audio and file services the recorder leans on.
+class AudioServices {
+ public:
+  virtual ~AudioServices() = default;
+
+  virtual Result<std::unique_ptr<MicrophoneRecorder>> makeRecorder(
+      const std::string& path, const RecorderSettings& settings) = 0;
+
+  virtual int microphoneAuthorizationStatus() = 0;
+  // Asks for microphone access; the answer may come on any thread.
+  virtual void requestMicrophoneAccess(std::function<void(bool granted)> completion) = 0;
+
+  virtual std::optional<int64_t> mediaDurationMs(const std::string& path) = 0;
+  virtual Result<std::string> sha256Hex(const std::string& path) = 0;
+
+  // Lays the inputs over each other (overlay) or one after another into output. The
+  // completion comes once, from any thread.
+  virtual void composeAudio(std::vector<std::string> paths, std::string output, bool overlay,
+                            std::function<void(OptionalError)> completion) = 0;
+
+  // Free bytes available to the user on the volume of the data folder; none when unknown.
+  virtual std::optional<int64_t> freeDiskBytes() = 0;
+  // <data home>/app.lumewell.Recorder (the recordings live below it).
+  virtual std::string dataDirectory() = 0;
+};
+
+// ---- Application audio (the microphone-plus-application mode) ----
+
+struct AppAudioSource {
+  std::string id;  // the process id in decimal
+  std::string name;
+  std::string bundleId;
+  int64_t processId = 0;
+};
+
+// What a source id resolves to: the application and the output device it plays on.
+struct AppAudioTarget {
+  int64_t processId = 0;
+  std::string applicationName;
+  std::string bundleIdentifier;
+  uint32_t displayId = 0;
+  std::string displayName;
+};
+
+// Captures one application's audio into one file for one segment.
+class AppAudioCaptureSession {
+ public:
+  virtual ~AppAudioCaptureSession() = default;
+  // Completion on the main thread.
+  virtual void start(std::function<void(OptionalError)> completion) = 0;
+  // Stops and finishes the file; completion on the main thread.
+  virtual void stop(std::function<void(OptionalError)> completion) = 0;
+  // Tears down at once without finishing the file; calls nothing.
+  virtual void cancel() = 0;
+};
+
+class AppAudioServices {
+ public:
+  virtual ~AppAudioServices() = default;
+  // The catalogue as channel-ready records; an empty list on any failure. Any thread.
+  virtual void listSources(std::function<void(std::vector<AppAudioSource>)> completion) = 0;
+  // ok, or the reason message. Any thread.
+  virtual void validateSource(const std::string& sourceId,
+                              std::function<void(bool ok, std::optional<std::string>)> done) = 0;
+  // Any thread.
+  virtual void resolveCaptureTarget(const std::string& sourceId,
+                                    std::function<void(Result<AppAudioTarget>)> completion) = 0;
+  virtual std::string appAudioErrorMessage(const Error& error) = 0;
+  virtual std::unique_ptr<AppAudioCaptureSession> makeCaptureSession(
+      const AppAudioTarget& target, const std::string& outputPath,
+      std::function<void(std::string reason)> onUnexpectedStop) = 0;
+};
+
+}  // namespace lumewell::recorder

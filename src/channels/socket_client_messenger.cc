@@ -1,0 +1,102 @@
+#include "channels/socket_client_messenger.h"
+
+#include <errno.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace lumewell {
+
+Result<std::unique_ptr<SocketClientMessenger>> SocketClientMessenger::connect(
+    const std::string& path, GMainContext* context) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) {
+    return Error{"socket", 1, "The socket path is too long: " + path};
+  }
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return posixError(errno, "Cannot create a socket");
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    int e = errno;
+    ::close(fd);
+    return posixError(e, "Cannot connect to " + path);
+  }
+  if (context == nullptr) context = g_main_context_default();
+  return std::unique_ptr<SocketClientMessenger>(new SocketClientMessenger(fd, context));
+}
+
+SocketClientMessenger::SocketClientMessenger(int fd, GMainContext* context)
+    : connection_(SocketConnection::adopt(fd, context)) {
+  std::weak_ptr<bool> alive = alive_;
+  connection_->start(
+      [this, alive](Frame frame) {
+        if (!alive.expired()) onFrame(std::move(frame));
+      },
+      [this, alive](const std::string& reason) {
+        if (!alive.expired() && *alive.lock()) onClosed(reason);
+      });
+}
+
+SocketClientMessenger::~SocketClientMessenger() {
+  *alive_ = false;
+  connection_->close("client closed");
+}
+
+void SocketClientMessenger::onFrame(Frame frame) {
+  if (frame.kind == Frame::kReply) {
+    auto it = pending_.find(frame.id);
+    if (it == pending_.end()) return;
+    auto reply = std::move(it->second);
+    pending_.erase(it);
+    reply(&frame.payload);
+    return;
+  }
+  auto handler = handlers_.find(frame.channel);
+  if (handler == handlers_.end()) return;
+  auto fn = handler->second;
+  uint32_t id = frame.id;
+  std::weak_ptr<SocketConnection> weak = connection_;
+  fn(frame.payload, [weak, id](const Bytes* reply) {
+    auto c = weak.lock();
+    if (c && id != 0 && reply != nullptr) c->sendFrame(Frame{Frame::kReply, id, {}, *reply});
+  });
+}
+
+void SocketClientMessenger::onClosed(const std::string& reason) {
+  auto pending = std::move(pending_);
+  pending_.clear();
+  for (auto& [id, reply] : pending) reply(nullptr);
+  if (closedHandler_) closedHandler_(reason);
+}
+
+void SocketClientMessenger::send(const std::string& channel, Bytes message, BinaryReply reply) {
+  if (!isConnected()) {
+    if (reply) reply(nullptr);
+    return;
+  }
+  uint32_t id = 0;
+  if (reply) {
+    id = nextId_++;
+    if (id == 0) id = nextId_++;
+    pending_[id] = std::move(reply);
+  }
+  connection_->sendFrame(Frame{Frame::kMessage, id, channel, std::move(message)});
+}
+
+void SocketClientMessenger::setMessageHandler(const std::string& channel,
+                                              BinaryMessageHandler handler) {
+  if (handler) {
+    handlers_[channel] = std::move(handler);
+  } else {
+    handlers_.erase(channel);
+  }
+}
+
+void SocketClientMessenger::sendRaw(const Bytes& bytes) {
+  if (isConnected()) ::send(connection_->fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+}
+
+}  // namespace lumewell

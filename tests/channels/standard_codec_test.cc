@@ -1,0 +1,177 @@
+#include "channels/standard_codec.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+namespace lumewell {
+namespace {
+
+Bytes hex(const std::string& h) {
+  Bytes out;
+  for (size_t i = 0; i + 1 < h.size(); i += 2) {
+    out.push_back(static_cast<uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
+  }
+  return out;
+}
+
+void expectRoundTrip(const Value& v, const std::string& expectedHex) {
+  Bytes encoded = StandardMessageCodec::encode(v);
+  EXPECT_EQ(encoded, hex(expectedHex)) << expectedHex;
+  auto decoded = StandardMessageCodec::decode(encoded);
+  ASSERT_TRUE(decoded.ok()) << decoded.error().localizedDescription;
+  EXPECT_EQ(*decoded, v) << expectedHex;
+}
+
+// Byte vectors as Flutter's own codec tests publish them.
+TEST(StandardMessageCodec, MatchesFlutterScalarVectors) {
+  expectRoundTrip(Value(), "00");
+  expectRoundTrip(Value(true), "01");
+  expectRoundTrip(Value(false), "02");
+  expectRoundTrip(Value(int32_t{0}), "0300000000");
+  expectRoundTrip(Value(int32_t{0x01234567}), "0367452301");
+  expectRoundTrip(Value(INT32_MIN), "0300000080");
+  expectRoundTrip(Value(INT32_MAX), "03ffffff7f");
+  expectRoundTrip(Value(int64_t{0x0123456789abcdef}), "04efcdab8967452301");
+  expectRoundTrip(Value(INT64_MIN), "040000000000000080");
+  expectRoundTrip(Value(INT64_MAX), "04ffffffffffffff7f");
+  // int32 and int64 stay distinct types even for small numbers.
+  EXPECT_NE(StandardMessageCodec::encode(Value(int64_t{1})),
+            StandardMessageCodec::encode(Value(int32_t{1})));
+  expectRoundTrip(Value(0.0), "06000000000000000000000000000000");
+  expectRoundTrip(Value(1.0), "0600000000000000000000000000f03f");
+  expectRoundTrip(Value(-0.5), "0600000000000000000000000000e0bf");
+  expectRoundTrip(Value(M_PI), "0600000000000000182d4454fb210940");
+  expectRoundTrip(Value(INFINITY), "0600000000000000000000000000f07f");
+  expectRoundTrip(Value(""), "0700");
+  expectRoundTrip(Value("hello"), "070568656c6c6f");
+  expectRoundTrip(Value("h\u00e9llo w\u00f6rld"), "070d68c3a96c6c6f2077c3b6726c64");
+  expectRoundTrip(Value("h\U0001F602w"), "070668f09f988277");
+}
+
+TEST(StandardMessageCodec, MatchesFlutterTypedListAndCollectionVectors) {
+  expectRoundTrip(Value(std::vector<uint8_t>{}), "0800");
+  expectRoundTrip(Value(std::vector<uint8_t>{0, 1, 2, 3, 4}), "08050001020304");
+  // Empty typed lists are padded to their alignment as well.
+  expectRoundTrip(Value(std::vector<int32_t>{}), "09000000");
+  expectRoundTrip(Value(std::vector<int32_t>{0, -1, 2, -3, 4}),
+                  "0905000000000000ffffffff02000000fdffffff04000000");
+  expectRoundTrip(Value(std::vector<int64_t>{}), "0a00000000000000");
+  expectRoundTrip(Value(std::vector<int64_t>{0, -1, 2, -3, 4}),
+                  "0a050000000000000000000000000000ffffffffffffffff0200000000000000fdffffff"
+                  "ffffffff0400000000000000");
+  expectRoundTrip(Value(std::vector<float>{}), "0e000000");
+  expectRoundTrip(Value(std::vector<float>{0.0f, -0.5f, 0.25f, -0.125f, 0.00625f}),
+                  "0e05000000000000000000bf0000803e000000becdcccc3b");
+  expectRoundTrip(Value(std::vector<double>{}), "0b00000000000000");
+  expectRoundTrip(Value(std::vector<double>{0, -0.5, 0.25, -0.125, 0.00625}),
+                  "0b050000000000000000000000000000000000000000e0bf000000000000d03f00000000"
+                  "0000c0bf9a9999999999793f");
+  // A double inside a list is aligned relative to the start of the message.
+  expectRoundTrip(Value(ValueList{Value(), Value(true), Value(int32_t{42}), Value(M_PI),
+                                  Value("hello"), Value(ValueList{}), Value(ValueMap{})}),
+                  "0c070001032a00000006000000000000182d4454fb210940070568656c6c6f0c000d00");
+  expectRoundTrip(Value(ValueMap{{Value(), Value("null")},
+                                 {Value(true), Value("bool")},
+                                 {Value(int32_t{42}), Value("int")},
+                                 {Value(M_PI), Value("float")},
+                                 {Value("hello"), Value("string")},
+                                 {Value(ValueList{}), Value("list")},
+                                 {Value(ValueMap{}), Value("map")}}),
+                  "0d070007046e756c6c010704626f6f6c032a0000000703696e74060000000000"
+                  "182d4454fb2109400705666c6f6174070568656c6c6f0706737472696e670c"
+                  "0007046c6973740d0007036d6170");
+}
+
+TEST(StandardMessageCodec, SizeEscapesAt254And65536) {
+  std::string s254(254, 'a');
+  Bytes e = StandardMessageCodec::encode(Value(s254));
+  ASSERT_EQ(e.size(), 1u + 3 + 254);
+  EXPECT_EQ(Bytes(e.begin(), e.begin() + 4), hex("07fefe00"));
+  std::string s253(253, 'a');
+  EXPECT_EQ(StandardMessageCodec::encode(Value(s253))[1], 253);
+  std::string s65536(65536, 'b');
+  e = StandardMessageCodec::encode(Value(s65536));
+  EXPECT_EQ(Bytes(e.begin(), e.begin() + 6), hex("07ff00000100"));
+  EXPECT_EQ(*StandardMessageCodec::decode(e), Value(s65536));
+  std::string s65535(65535, 'c');
+  e = StandardMessageCodec::encode(Value(s65535));
+  EXPECT_EQ(Bytes(e.begin(), e.begin() + 4), hex("07feffff"));
+}
+
+TEST(StandardMethodCodec, CallsAndEnvelopes) {
+  EXPECT_EQ(StandardMethodCodec::encodeMethodCall({"hello", Value()}), hex("070568656c6c6f00"));
+  ValueMap args{{"recordingId", Value("r1")}, {"captureMode", Value("MIC_ONLY")}};
+  auto call = StandardMethodCodec::decodeMethodCall(
+      StandardMethodCodec::encodeMethodCall({"startRecording", Value(args)}));
+  ASSERT_TRUE(call.ok());
+  EXPECT_EQ(call->method, "startRecording");
+  EXPECT_EQ(call->arguments, Value(args));
+
+  EXPECT_EQ(StandardMethodCodec::encodeSuccessEnvelope(Value(int32_t{1})), hex("000301000000"));
+  EXPECT_EQ(StandardMethodCodec::encodeErrorEnvelope("bad_args", std::string("Missing."), Value()),
+            hex("0107086261645f6172677307084d697373696e672e00"));
+  auto ok = StandardMethodCodec::decodeEnvelope(hex("000700"));
+  ASSERT_TRUE(ok.ok());
+  EXPECT_EQ(ok->kind, MethodEnvelope::Kind::success);
+  EXPECT_EQ(ok->result, Value(""));
+  // An error envelope from Dart may carry a fourth value, the stack trace.
+  auto err = StandardMethodCodec::decodeEnvelope(hex("01070178000700070473746163"));
+  ASSERT_TRUE(err.ok()) << err.error().localizedDescription;
+  EXPECT_EQ(err->kind, MethodEnvelope::Kind::error);
+  EXPECT_EQ(err->error.code, "x");
+  EXPECT_FALSE(err->error.message.has_value());
+  EXPECT_EQ(err->error.details, Value(""));
+  EXPECT_EQ(StandardMethodCodec::decodeEnvelope({})->kind, MethodEnvelope::Kind::notImplemented);
+
+  EXPECT_FALSE(StandardMethodCodec::decodeEnvelope(hex("02")).ok());
+  EXPECT_FALSE(StandardMethodCodec::decodeEnvelope(hex("000000")).ok());  // trailing byte
+  EXPECT_FALSE(StandardMethodCodec::decodeEnvelope(hex("010300000000")).ok());  // code not string
+  EXPECT_FALSE(StandardMethodCodec::decodeMethodCall(hex("0300000000")).ok());
+  EXPECT_FALSE(StandardMethodCodec::decodeMethodCall(hex("0701")).ok());
+}
+
+TEST(StandardMessageCodec, RejectsMalformedInputWithoutOverreadOrHugeAllocation) {
+  for (const char* bad : {"03", "0367", "04efcdab89674523", "060000000000000000", "0705",
+                          "070568656c6c", "0805", "09050000", "0905000000", "0a0500000000000000",
+                          "0e05000000", "0c07", "0c070001", "0d0100", "0f", "05", "ff",
+                          "07ff", "07feff", "0001", "0c01"}) {
+    EXPECT_FALSE(StandardMessageCodec::decode(hex(bad)).ok()) << bad;
+  }
+  // Sizes claiming gigabytes with only a few bytes behind them.
+  EXPECT_FALSE(StandardMessageCodec::decode(hex("0cffffffff7f00")).ok());
+  EXPECT_FALSE(StandardMessageCodec::decode(hex("0dffffffff7f0000")).ok());
+  EXPECT_FALSE(StandardMessageCodec::decode(hex("0bffffffff0000000000")).ok());
+  EXPECT_FALSE(StandardMessageCodec::decode(hex("08ffffffff7f01")).ok());
+
+  // Nesting: 64 levels decode, 65 do not (and 100000 must not blow the stack).
+  auto nested = [](size_t depth) {
+    Bytes b;
+    for (size_t i = 0; i < depth; ++i) {
+      b.push_back(0x0c);
+      b.push_back(0x01);
+    }
+    b.push_back(0x00);
+    return b;
+  };
+  EXPECT_TRUE(StandardMessageCodec::decode(nested(64)).ok());
+  EXPECT_FALSE(StandardMessageCodec::decode(nested(65)).ok());
+  EXPECT_FALSE(StandardMessageCodec::decode(nested(100000)).ok());
+
+  // Random mutations of a valid message never crash (the fuzzer goes much further).
+  Bytes base = StandardMessageCodec::encode(Value(ValueMap{
+      {"type", Value("segment_sealed")}, {"list", Value(std::vector<double>{1, 2})},
+      {"nested", Value(ValueList{Value(int64_t{5}), Value(ValueMap{{"a", Value(1.5)}})})}}));
+  std::mt19937 rng(7);
+  for (int i = 0; i < 20000; ++i) {
+    Bytes m = base;
+    int edits = 1 + static_cast<int>(rng() % 4);
+    for (int k = 0; k < edits; ++k) m[rng() % m.size()] = static_cast<uint8_t>(rng());
+    if (rng() % 3 == 0) m.resize(rng() % m.size());
+    (void)StandardMessageCodec::decode(m);
+  }
+}
+
+}  // namespace
+}  // namespace lumewell

@@ -1,0 +1,214 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+
+#include "channels/event_channel.h"
+#include "channels/method_channel.h"
+#include "channels/socket_client_messenger.h"
+#include "channels/socket_host_messenger.h"
+#include "support/main_loop_helpers.h"
+
+namespace lumewell {
+namespace {
+
+using testing::spinUntil;
+using testing::TempDir;
+
+class Counter final : public StreamHandler {
+ public:
+  std::optional<MethodError> onListen(const Value&, EventSink sink) override {
+    sink_ = std::move(sink);
+    ++listens;
+    return std::nullopt;
+  }
+  std::optional<MethodError> onCancel(const Value&) override {
+    sink_ = nullptr;
+    ++cancels;
+    return std::nullopt;
+  }
+  void emit(const Value& v) {
+    if (sink_) sink_(v);
+  }
+  int listens = 0, cancels = 0;
+
+ private:
+  EventSink sink_;
+};
+
+class SocketTransportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ctx = g_main_context_new();
+    path = dir.path() + "/run/lumewell-recorder/host.sock";
+    auto host = SocketHostMessenger::listen(path, ctx);
+    ASSERT_TRUE(host.ok()) << host.error().localizedDescription;
+    messenger = std::move(*host);
+    // "echo" answers later, in reverse order of arrival, so replies must be matched by id.
+    MethodChannel(*messenger, "test/echo").setMethodCallHandler(
+        [this](const MethodCall& call, MethodResultPtr result) {
+          if (call.method == "fail") {
+            result->error("bad_args", "Nope.", Value("why"));
+          } else if (call.method == "echo") {
+            held.emplace_back(call.arguments, std::move(result));
+          } else {
+            result->notImplemented();
+          }
+        });
+    EventChannel(*messenger, "test/events").setStreamHandler(events);
+  }
+  void TearDown() override {
+    messenger.reset();
+    g_main_context_unref(ctx);
+  }
+  std::unique_ptr<SocketClientMessenger> connect() {
+    auto c = SocketClientMessenger::connect(path, ctx);
+    EXPECT_TRUE(c.ok());
+    return c.ok() ? std::move(*c) : nullptr;
+  }
+
+  TempDir dir;
+  GMainContext* ctx = nullptr;
+  std::string path;
+  std::unique_ptr<SocketHostMessenger> messenger;
+  std::shared_ptr<Counter> events = std::make_shared<Counter>();
+  std::vector<std::pair<Value, MethodResultPtr>> held;
+};
+
+TEST_F(SocketTransportTest, ManyCallsOnTwoConnectionsAreMatchedByIdAndEventsGoToTheListener) {
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat((dir.path() + "/run/lumewell-recorder").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+  auto a = connect(), b = connect();
+  std::map<std::string, Value> answers;
+  const int kCalls = 200;
+  for (int i = 0; i < kCalls; ++i) {
+    for (auto* c : {a.get(), b.get()}) {
+      std::string tag = (c == a.get() ? "a" : "b") + std::to_string(i);
+      MethodChannel(*c, "test/echo").invokeMethod("echo", Value(tag), [&answers, tag](auto env) {
+        ASSERT_TRUE(env.ok());
+        answers[tag] = env->result;
+      });
+    }
+  }
+  ASSERT_TRUE(spinUntil(ctx, [&] { return held.size() == 2 * kCalls; }));
+  for (auto it = held.rbegin(); it != held.rend(); ++it) it->second->success(it->first);
+  held.clear();
+  ASSERT_TRUE(spinUntil(ctx, [&] { return answers.size() == 2 * kCalls; }));
+  for (auto& [tag, v] : answers) EXPECT_EQ(v, Value(tag));
+
+  // Error envelopes, not-implemented, and a channel nobody handles.
+  Result<MethodEnvelope> failed = Error{}, unknown = Error{}, nochannel = Error{};
+  MethodChannel(*a, "test/echo").invokeMethod("fail", Value(), [&](auto e) { failed = e; });
+  MethodChannel(*a, "test/echo").invokeMethod("other", Value(), [&](auto e) { unknown = e; });
+  MethodChannel(*a, "nobody").invokeMethod("x", Value(), [&](auto e) { nochannel = e; });
+  ASSERT_TRUE(spinUntil(ctx, [&] { return failed.ok() && unknown.ok() && nochannel.ok(); }));
+  EXPECT_EQ(failed->kind, MethodEnvelope::Kind::error);
+  EXPECT_EQ(failed->error.code, "bad_args");
+  EXPECT_EQ(failed->error.details, Value("why"));
+  EXPECT_EQ(unknown->kind, MethodEnvelope::Kind::notImplemented);
+  EXPECT_EQ(nochannel->kind, MethodEnvelope::Kind::notImplemented);
+
+  // Only b listens: b gets the events, a gets none.
+  std::vector<Value> gotA, gotB;
+  auto collect = [](std::vector<Value>& into) {
+    return [&into](ByteView bytes, BinaryReply) {
+      auto env = StandardMethodCodec::decodeEnvelope(bytes);
+      if (env.ok()) into.push_back(env->result);
+    };
+  };
+  a->setMessageHandler("test/events", collect(gotA));
+  b->setMessageHandler("test/events", collect(gotB));
+  bool listening = false;
+  MethodChannel(*b, "test/events").invokeMethod("listen", Value(), [&](auto e) {
+    listening = e.ok() && e->kind == MethodEnvelope::Kind::success;
+  });
+  ASSERT_TRUE(spinUntil(ctx, [&] { return listening; }));
+  for (int i = 0; i < 50; ++i) events->emit(Value(ValueMap{{"i", Value(int32_t{i})}}));
+  ASSERT_TRUE(spinUntil(ctx, [&] { return gotB.size() == 50; }));
+  EXPECT_TRUE(gotA.empty());
+  EXPECT_EQ(gotB[49], Value(ValueMap{{"i", Value(int32_t{49})}}));
+
+  // The listener going away cancels its stream.
+  b.reset();
+  ASSERT_TRUE(spinUntil(ctx, [&] { return events->cancels == 1; }));
+  events->emit(Value("dropped"));
+  EXPECT_TRUE(a->isConnected());
+}
+
+TEST_F(SocketTransportTest, BadFramesCloseOnlyTheirConnection) {
+  std::vector<std::string> closed;
+  messenger->setConnectionClosedHook([&](const std::string& why) { closed.push_back(why); });
+  auto good = connect();
+  auto echo = [&](SocketClientMessenger& c, const std::string& tag) {
+    auto got = std::make_shared<std::optional<Value>>();
+    MethodChannel(c, "test/echo").invokeMethod("echo", Value(tag), [got](auto e) {
+      if (e.ok()) *got = e->result;
+    });
+    EXPECT_TRUE(spinUntil(ctx, [&] { return held.size() == 1; }));
+    for (auto& h : held) h.second->success(h.first);
+    held.clear();
+    EXPECT_TRUE(spinUntil(ctx, [&] { return got->has_value(); }));
+    return got->value_or(Value());
+  };
+
+  std::vector<Bytes> garbage = {
+      {0xff, 0xff, 0xff, 0x7f, 1},                          // length over 16 MiB
+      {0x05, 0, 0, 0, 9, 0, 0, 0, 0},                        // unknown kind
+      {0x02, 0, 0, 0, 1, 0},                                  // shorter than its header
+      {0x0a, 0, 0, 0, 1, 1, 0, 0, 0, 0xff, 0x00, 'x', 'y', 'z'},  // name past the frame
+      encodeFrame(Frame{Frame::kMessage, 7, "test/echo", {0x0f, 0x00}}),  // bad codec bytes
+      encodeFrame(Frame{Frame::kMessage, 8, "test/echo", {0x07, 0x05, 'a'}}),  // truncated
+  };
+  for (size_t i = 0; i < garbage.size(); ++i) {
+    auto bad = connect();
+    bool badClosed = false;
+    bad->setClosedHandler([&](const std::string&) { badClosed = true; });
+    bad->sendRaw(garbage[i]);
+    ASSERT_TRUE(spinUntil(ctx, [&] { return badClosed; })) << "garbage #" << i;
+    EXPECT_EQ(echo(*good, "still here " + std::to_string(i)),
+              Value("still here " + std::to_string(i)));
+  }
+  EXPECT_EQ(closed.size(), garbage.size());
+
+  // A frame cut off by the peer's close is dropped without harm.
+  {
+    auto cut = connect();
+    Bytes frame = encodeFrame(Frame{Frame::kMessage, 9, "test/echo",
+                                    StandardMethodCodec::encodeMethodCall({"echo", Value("x")})});
+    frame.resize(frame.size() - 3);
+    cut->sendRaw(frame);
+  }
+  ASSERT_TRUE(spinUntil(ctx, [&] { return closed.size() == garbage.size() + 1; }));
+  EXPECT_TRUE(held.empty());
+  EXPECT_EQ(echo(*good, "end"), Value("end"));
+}
+
+TEST_F(SocketTransportTest, ALiveHostIsNotReplacedButAStaleSocketIs) {
+  auto second = SocketHostMessenger::listen(path, ctx);
+  ASSERT_FALSE(second.ok());
+  EXPECT_NE(second.error().localizedDescription.find("already running"), std::string::npos);
+
+  // A socket file whose host died (nobody accepts) is replaced.
+  std::string stale = dir.path() + "/stale/host.sock";
+  {
+    auto dead = SocketHostMessenger::listen(stale, ctx);
+    ASSERT_TRUE(dead.ok());
+    // Simulate a crash: the messenger unlinks its socket when released, so keep a hard link
+    // to the file and put it back afterwards; nobody accepts on it any more.
+    std::string keep = stale + ".keep";
+    ASSERT_EQ(link(stale.c_str(), keep.c_str()), 0);
+    dead->reset();
+    ASSERT_EQ(rename(keep.c_str(), stale.c_str()), 0);
+  }
+  auto replaced = SocketHostMessenger::listen(stale, ctx);
+  EXPECT_TRUE(replaced.ok()) << (replaced.ok() ? "" : replaced.error().localizedDescription);
+}
+
+}  // namespace
+}  // namespace lumewell

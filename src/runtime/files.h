@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "runtime/error.h"
+
+namespace lumewell {
+
+// The application id, which names the data folder.
+inline constexpr const char* kApplicationId = "app.lumewell.Recorder";
+
+// <XDG data home>/app.lumewell.Recorder (not created here).
+std::string dataHome();
+// <data home>/recordings.
+std::string recordingsDirectory();
+
+// Bytes available to an unprivileged user (f_bavail * f_frsize) on the volume holding path.
+// A path that does not exist yet is measured at its nearest existing ancestor, so the data
+// folder's volume is known before the folder is made. None when nothing can be measured.
+std::optional<int64_t> freeDiskBytes(const std::string& path);
+
+// mkdir -p with mode 0700 for new folders; an existing folder is no error.
+OptionalError createDirectories(const std::string& path);
+
+}  // namespace lumewell

@@ -1,0 +1,57 @@
+#include "runtime/files.h"
+
+#include <glib.h>
+#include <gtest/gtest.h>
+#include <sys/statvfs.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "support/main_loop_helpers.h"
+
+namespace lumewell {
+namespace {
+
+using lumewell::testing::TempDir;
+
+TEST(FilesTest, FreeBytesMeasureTheNearestExistingFolder) {
+  TempDir dir;
+  struct statvfs info {};
+  ASSERT_EQ(statvfs(dir.path().c_str(), &info), 0);
+  const int64_t expected = int64_t(info.f_bavail) * int64_t(info.f_frsize);
+  auto here = freeDiskBytes(dir.path());
+  ASSERT_TRUE(here.has_value());
+  // Other processes write meanwhile; the same volume is what matters.
+  EXPECT_NEAR(double(*here), double(expected), 64.0 * 1024 * 1024);
+  auto below = freeDiskBytes(dir.path() + "/not/yet/made");
+  ASSERT_TRUE(below.has_value());
+  EXPECT_NEAR(double(*below), double(expected), 64.0 * 1024 * 1024);
+  EXPECT_FALSE(freeDiskBytes("").has_value());
+  EXPECT_FALSE(std::filesystem::exists(dir.path() + "/not")) << "measuring creates nothing";
+}
+
+TEST(FilesTest, CreateDirectoriesMakesTheChainAndRefusesFiles) {
+  TempDir dir;
+  const std::string deep = dir.path() + "/a/b/c";
+  ASSERT_FALSE(createDirectories(deep));
+  EXPECT_TRUE(std::filesystem::is_directory(deep));
+  EXPECT_FALSE(createDirectories(deep)) << "an existing folder is no error";
+  EXPECT_FALSE(createDirectories(deep + "/")) << "a trailing slash is fine";
+  std::ofstream(dir.path() + "/file") << "x";
+  auto error = createDirectories(dir.path() + "/file/sub");
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->domain, "posix");
+  EXPECT_TRUE(createDirectories(dir.path() + "/file"));
+  EXPECT_TRUE(createDirectories(""));
+}
+
+TEST(FilesTest, DataFolderFollowsTheXdgDataHome) {
+  // GLib reads XDG_DATA_HOME once per process; this test only checks the shape below it.
+  const std::string home = g_get_user_data_dir();
+  EXPECT_EQ(dataHome(), home + "/app.lumewell.Recorder");
+  EXPECT_EQ(recordingsDirectory(), home + "/app.lumewell.Recorder/recordings");
+}
+
+}  // namespace
+}  // namespace lumewell

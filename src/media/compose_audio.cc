@@ -1,0 +1,250 @@
+#include "media/compose_audio.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <set>
+#include <system_error>
+#include <thread>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include "media/aac_file_writer.h"
+#include "media/audio_decoder.h"
+#include "media/compose_sources.h"
+
+namespace lumewell::media {
+
+Error compositionError(int code, const std::string& path) {
+  switch (code) {
+    case kAudioTrackMissing:
+      return programError(code, "Audio track missing for segment " + path + ".");
+    case kCompositionTrackFailed:
+      return programError(code, "Failed to create the audio composition track.");
+    case kExporterFailed:
+      return programError(code, "Failed to create the audio exporter.");
+    case kCompositionCancelled:
+      return programError(code, "Recording assembly was cancelled.");
+    default:
+      return programError(kCompositionUnexpected,
+                          "Recording assembly ended in an unexpected state.");
+  }
+}
+
+namespace {
+
+constexpr size_t kChunkFrames = 8192;
+
+class Job final : public CompositionJob {
+ public:
+  void cancel() override { cancelled_.store(true); }
+  bool cancelled() const { return cancelled_.load(); }
+
+ private:
+  std::atomic<bool> cancelled_{false};
+};
+
+// The compositions still running; a job leaves it once its completion has returned.
+class Registry {
+ public:
+  static Registry& instance() {
+    static Registry* registry = new Registry;  // never destroyed: workers may outlive main
+    return *registry;
+  }
+
+  void add(const std::shared_ptr<Job>& job) {
+    std::lock_guard lock(mutex_);
+    jobs_.insert(job);
+  }
+
+  void remove(const std::shared_ptr<Job>& job) {
+    std::lock_guard lock(mutex_);
+    jobs_.erase(job);
+    ended_.notify_all();
+  }
+
+  void cancelAllAndWait(const Job* self) {
+    std::unique_lock lock(mutex_);
+    for (const auto& job : jobs_) job->cancel();
+    // A completion that calls this must not wait for its own job.
+    ended_.wait(
+        lock, [&] { return jobs_.empty() || (jobs_.size() == 1 && jobs_.begin()->get() == self); });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ended_;
+  std::set<std::shared_ptr<Job>> jobs_;
+};
+
+thread_local const Job* currentJob = nullptr;
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The file is written under a hidden name beside the output and renamed into place once it
+// is complete, so the output path never shows a half-written file, whatever happens.
+std::string temporaryPathFor(const std::filesystem::path& output) {
+  static std::atomic<unsigned> counter{0};
+  std::string name = "." + output.filename().string() + ".composing-" + std::to_string(getpid()) +
+                     "-" + std::to_string(counter.fetch_add(1)) + ".m4a";
+  return (output.parent_path() / name).string();
+}
+
+OptionalError prepareOutput(const std::vector<std::string>& paths, const std::string& output) {
+  struct stat outputStat {};
+  if (lstat(output.c_str(), &outputStat) == 0) {
+    // Replacing the output must never destroy an input.
+    for (const std::string& path : paths) {
+      struct stat inputStat {};
+      if (stat(path.c_str(), &inputStat) == 0 && sameFile(inputStat, outputStat)) {
+        return posixError(EINVAL, "The output " + output + " is one of the inputs");
+      }
+    }
+    if (unlink(output.c_str()) != 0) return posixError(errno, "Cannot remove " + output);
+  } else if (errno != ENOENT) {
+    return posixError(errno, "Cannot examine " + output);
+  }
+  const std::filesystem::path parent = std::filesystem::path(output).parent_path();
+  if (!parent.empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(parent, ec);
+    if (ec) return posixError(ec.value(), "Cannot create " + parent.string());
+  }
+  return std::nullopt;
+}
+
+OptionalError encode(PcmSource& source, const std::string& output, int bitRate, const Job& job) {
+  AacWriterSettings settings;
+  settings.sampleRate = kComposeSampleRate;
+  settings.channels = source.channels();
+  settings.bitRate = bitRate;
+  settings.fastStart = true;
+  const std::string temporary = temporaryPathFor(output);
+  Result<std::unique_ptr<AacFileWriter>> created = AacFileWriter::create(temporary, settings);
+  if (!created) return created.error();
+  AacFileWriter& writer = **created;
+
+  std::vector<float> chunk(kChunkFrames * static_cast<size_t>(settings.channels));
+  for (;;) {
+    if (job.cancelled()) {
+      writer.cancel();
+      return compositionError(kCompositionCancelled);
+    }
+    Result<size_t> got = source.read(chunk.data(), kChunkFrames);
+    if (!got) {
+      writer.cancel();
+      return got.error();
+    }
+    if (*got > 0) {
+      if (OptionalError error = writer.write(chunk.data(), *got)) {
+        writer.cancel();
+        return error;
+      }
+    }
+    if (*got < kChunkFrames) break;
+  }
+  if (OptionalError error = writer.finish()) {
+    writer.cancel();
+    unlink(temporary.c_str());
+    return error;
+  }
+  if (job.cancelled()) {
+    unlink(temporary.c_str());
+    return compositionError(kCompositionCancelled);
+  }
+  if (rename(temporary.c_str(), output.c_str()) != 0) {
+    const int err = errno;
+    unlink(temporary.c_str());
+    return posixError(err, "Cannot move the finished file to " + output);
+  }
+  return std::nullopt;
+}
+
+OptionalError compose(const std::vector<std::string>& paths, const std::string& output,
+                      bool overlay, const Job& job) {
+  if (job.cancelled()) return compositionError(kCompositionCancelled);
+  if (OptionalError error = prepareOutput(paths, output)) return error;
+
+  // Every input is looked at before anything is encoded, so a missing track fails at once.
+  std::vector<std::unique_ptr<AudioDecoder>> decoders;  // overlay only
+  std::vector<std::string> sequence;
+  bool allMono = true;
+  for (const std::string& path : paths) {
+    if (job.cancelled()) return compositionError(kCompositionCancelled);
+    Result<std::unique_ptr<AudioDecoder>> opened = AudioDecoder::open(path);
+    if (!opened) return opened.error();
+    if (!*opened) {
+      if (overlay) continue;
+      return compositionError(kAudioTrackMissing, path);
+    }
+    if ((*opened)->info().channels != 1) allMono = false;
+    if (overlay) {
+      decoders.push_back(std::move(*opened));
+    } else {
+      sequence.push_back(path);  // reopened in turn: hundreds of inputs cost one decoder
+    }
+  }
+  // Nothing to export when no input has audio, and no export without an AAC encoder.
+  if ((decoders.empty() && sequence.empty()) || !avcodec_find_encoder(AV_CODEC_ID_AAC)) {
+    return compositionError(kExporterFailed);
+  }
+
+  std::unique_ptr<PcmSource> source;
+  int bitRate = 192000;
+  if (overlay) {
+    source = makeOverlaySource(std::move(decoders));
+  } else {
+    const int channels = allMono ? 1 : 2;
+    bitRate = allMono ? 128000 : 192000;
+    source = makeSequenceSource(std::move(sequence), channels);
+  }
+  if (!source) return compositionError(kCompositionTrackFailed);
+  auto prefetching = makePrefetchingSource(std::move(source), kChunkFrames);
+  return encode(*prefetching, output, bitRate, job);
+}
+
+void runJob(const std::shared_ptr<Job>& job, const std::vector<std::string>& paths,
+            const std::string& output, bool overlay, const CompositionCompletion& completion) {
+  currentJob = job.get();
+  OptionalError result;
+  try {
+    result = compose(paths, output, overlay, *job);
+  } catch (...) {
+    result = compositionError(kCompositionUnexpected);
+  }
+  if (completion) completion(std::move(result));
+  currentJob = nullptr;
+  Registry::instance().remove(job);
+}
+
+}  // namespace
+
+std::shared_ptr<CompositionJob> composeAudio(std::vector<std::string> paths, std::string output,
+                                             bool overlay, CompositionCompletion completion) {
+  auto job = std::make_shared<Job>();
+  Registry::instance().add(job);
+  try {
+    std::thread([job, paths = std::move(paths), output = std::move(output), overlay,
+                 completion]() mutable {
+      runJob(job, paths, output, overlay, completion);
+    }).detach();
+  } catch (const std::system_error&) {
+    // No worker could be started: the one completion comes from here instead.
+    Registry::instance().remove(job);
+    if (completion) completion(compositionError(kCompositionUnexpected));
+  }
+  return job;
+}
+
+void cancelAllCompositions() { Registry::instance().cancelAllAndWait(currentJob); }
+
+}  // namespace lumewell::media

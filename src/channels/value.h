@@ -26,6 +26,8 @@ class ValueMap {
   void set(Value key, Value value);
   // The value under the string key, or null when absent (or when the key is of another type).
   const Value* find(std::string_view key) const;
+  const Value* find(const char* key) const { return find(std::string_view(key)); }
+  const Value* find(const std::string& key) const { return find(std::string_view(key)); }
   const Value* find(const Value& key) const;
 
   size_t size() const { return entries_.size(); }

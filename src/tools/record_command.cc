@@ -1,0 +1,238 @@
+#include "tools/record_command.h"
+
+#include <glib-unix.h>
+#include <glib.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+
+#include "channels/method_channel.h"
+#include "tools/ctl_client.h"
+#include "tools/json_mapping.h"
+
+namespace lumewell::tools {
+namespace {
+
+const char* kRecorder = "lumewell/native_recorder";
+const char* kRecorderEvents = "lumewell/native_recorder/events";
+
+int64_t intOf(const ValueMap& map, const char* key) {
+  int64_t v = 0;
+  if (const Value* x = map.find(key)) x->asInt64(&v);
+  return v;
+}
+
+std::string stringOf(const ValueMap& map, const char* key) {
+  const std::string* s = mapString(&map, key);
+  return s != nullptr ? *s : std::string();
+}
+
+std::string defaultRecordingId() {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  char buf[64];
+  std::strftime(buf, sizeof buf, "rec-%Y%m%d-%H%M%S", &tm);
+  return buf;
+}
+
+// Resolves --app to a source id and display name through the catalogue.
+bool resolveApp(CtlClient& client, const std::string& wanted, std::string* id, std::string* name) {
+  auto answer = client.call(kRecorder, "listAppAudioSources", Value());
+  if (!answer.ok() || answer->kind != MethodEnvelope::Kind::success) return false;
+  const ValueList* list = answer->result.asList();
+  if (list == nullptr) return false;
+  for (const auto& item : *list) {
+    const ValueMap* m = item.asMap();
+    if (m == nullptr) continue;
+    std::string sid = stringOf(*m, "id"), sname = stringOf(*m, "displayName");
+    if (sid == wanted || g_ascii_strcasecmp(sname.c_str(), wanted.c_str()) == 0) {
+      *id = sid;
+      *name = sname;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string formatSealedSegment(const ValueMap& event) {
+  char line[256];
+  std::string hash = stringOf(event, "sha256").substr(0, 12);
+  std::snprintf(line, sizeof line, "segment %06lld  %7.3f s  %9.1f KiB  sha256 %s",
+                static_cast<long long>(intOf(event, "index")),
+                static_cast<double>(intOf(event, "durationMs")) / 1000.0,
+                static_cast<double>(intOf(event, "byteLength")) / 1024.0, hash.c_str());
+  return line;
+}
+
+std::string formatLevelBar(double level) {
+  const int width = 40;
+  double db = level > 0 ? 20.0 * std::log10(level) : -160.0;
+  int filled = static_cast<int>(std::lround((std::clamp(db, -60.0, 0.0) + 60.0) / 60.0 * width));
+  char text[32];
+  std::snprintf(text, sizeof text, " %6.1f dBFS", std::max(db, -99.9));
+  return "[" + std::string(filled, '#') + std::string(width - filled, ' ') + "]" + text;
+}
+
+int runRecord(const RecordOptions& options) {
+  std::string error;
+  auto client = CtlClient::connect(options.socketPath, &error);
+  if (!client) {
+    std::cerr << unreachableMessage(options.socketPath, error) << std::endl;
+    return kExitUnreachable;
+  }
+  ValueMap args;
+  std::string mode = "MIC_ONLY", sourceId, sourceName;
+  if (!options.app.empty()) {
+    if (!resolveApp(*client, options.app, &sourceId, &sourceName)) {
+      std::cerr << "lumewellctl: no application matches \"" << options.app
+                << "\"; `lumewellctl sources` lists the ones that play audio." << std::endl;
+      return kExitError;
+    }
+    mode = "MIC_PLUS_APP_AUDIO";
+  }
+  ValueMap preflightArgs{{"captureMode", Value(mode)}};
+  if (!sourceId.empty()) preflightArgs.set("sourceId", Value(sourceId));
+  auto preflight = client->call(kRecorder, "runPreflight", Value(preflightArgs));
+  if (!preflight.ok()) {
+    std::cerr << unreachableMessage(options.socketPath, preflight.error().localizedDescription)
+              << std::endl;
+    return kExitUnreachable;
+  }
+  if (preflight->kind != MethodEnvelope::Kind::success) return printEnvelope(*preflight);
+  const ValueMap* result = preflight->result.asMap();
+  const bool* ready = mapBool(result, "ready");
+  if (const std::string* warning = mapString(result, "warning")) {
+    std::cerr << "warning: " << *warning << std::endl;
+  }
+  if (ready == nullptr || !*ready) {
+    const std::string* reason = mapString(result, "reason");
+    std::cerr << "not ready: " << (reason ? *reason : std::string("unknown reason")) << std::endl;
+    return kExitError;
+  }
+
+  std::string folder;
+  bool stopped = false;
+  bool tty = isatty(fileno(stderr)) != 0;
+  auto listen = client->listen(kRecorderEvents, [&](const Value& event) {
+    const ValueMap* m = event.asMap();
+    if (m == nullptr) return;
+    std::string type = stringOf(*m, "type");
+    if (type == "level_changed") {
+      if (!tty) return;
+      double level = 0;
+      if (const Value* v = m->find("level")) {
+        if (const double* d = v->getIf<double>()) level = *d;
+      }
+      std::fprintf(stderr, "\r%s", formatLevelBar(level).c_str());
+      std::fflush(stderr);
+      return;
+    }
+    if (tty) std::fprintf(stderr, "\r\033[K");
+    if (type == "segment_sealed") {
+      std::cout << formatSealedSegment(*m) << std::endl;
+      gchar* dir = g_path_get_dirname(stringOf(*m, "path").c_str());
+      folder = dir;
+      g_free(dir);
+    } else if (type == "stopped") {
+      stopped = true;
+      client->stop();
+    } else if (type == "error") {
+      std::cout << "error: " << stringOf(*m, "message") << std::endl;
+      stopped = true;
+      client->stop();
+    } else if (type == "source_lost") {
+      std::cout << "source lost (" << stringOf(*m, "sourceDisplayName")
+                << "): " << stringOf(*m, "reason") << std::endl;
+    }
+  });
+  if (!listen.ok()) return kExitUnreachable;
+
+  args.set("recordingId", Value(options.recordingId.empty() ? defaultRecordingId()
+                                                            : options.recordingId));
+  args.set("captureMode", Value(mode));
+  if (!sourceId.empty()) {
+    args.set("sourceId", Value(sourceId));
+    args.set("sourceDisplayName", Value(sourceName));
+  }
+  auto start = client->call(kRecorder, "startRecording", Value(args));
+  if (!start.ok()) return kExitUnreachable;
+  if (start->kind != MethodEnvelope::Kind::success) return printEnvelope(*start);
+  std::cerr << "recording " << (mode == "MIC_ONLY" ? "the microphone" : "microphone + " + sourceName)
+            << " for " << options.seconds << " s (Ctrl-C stops earlier)" << std::endl;
+
+  // Stop on time or on Ctrl-C; either way the last segment is sealed before we leave.
+  bool stopRequested = false;
+  auto requestStop = [&] {
+    if (stopRequested) return;
+    stopRequested = true;
+    MethodChannel(*client->messenger(), kRecorder)
+        .invokeMethod("stopRecording", Value(), [&](Result<MethodEnvelope> env) {
+          if (env.ok() && env->kind == MethodEnvelope::Kind::error) printEnvelope(*env);
+          if (!env.ok() || env->kind != MethodEnvelope::Kind::success) client->stop();
+        });
+  };
+  struct Ctx {
+    std::function<void()>* fn;
+  };
+  std::function<void()> stopFn = requestStop;
+  Ctx ctx{&stopFn};
+  GSource* timer = g_timeout_source_new(static_cast<guint>(options.seconds * 1000));
+  g_source_set_callback(
+      timer, [](gpointer p) -> gboolean { (*static_cast<Ctx*>(p)->fn)(); return G_SOURCE_REMOVE; }, &ctx,
+      nullptr);
+  g_source_attach(timer, client->context());
+  GSource* sigint = g_unix_signal_source_new(SIGINT);
+  g_source_set_callback(
+      sigint, [](gpointer p) -> gboolean { (*static_cast<Ctx*>(p)->fn)(); return G_SOURCE_CONTINUE; }, &ctx,
+      nullptr);
+  g_source_attach(sigint, client->context());
+  GSource* sigterm = g_unix_signal_source_new(SIGTERM);
+  g_source_set_callback(
+      sigterm, [](gpointer p) -> gboolean { (*static_cast<Ctx*>(p)->fn)(); return G_SOURCE_CONTINUE; }, &ctx,
+      nullptr);
+  g_source_attach(sigterm, client->context());
+  client->run();
+  for (GSource* s : {timer, sigint, sigterm}) {
+    g_source_destroy(s);
+    g_source_unref(s);
+  }
+  if (!stopped) {
+    std::cerr << "lumewellctl: the host went away before the recording stopped." << std::endl;
+    return kExitUnreachable;
+  }
+  if (!folder.empty()) std::cout << "folder: " << folder << std::endl;
+  return kExitOk;
+}
+
+int runSources(const std::string& socketPath) {
+  std::string error;
+  auto client = CtlClient::connect(socketPath, &error);
+  if (!client) {
+    std::cerr << unreachableMessage(socketPath, error) << std::endl;
+    return kExitUnreachable;
+  }
+  auto answer = client->call(kRecorder, "listAppAudioSources", Value());
+  if (!answer.ok()) return kExitUnreachable;
+  if (answer->kind != MethodEnvelope::Kind::success) return printEnvelope(*answer);
+  const ValueList* list = answer->result.asList();
+  if (list == nullptr || list->empty()) {
+    std::cout << "No application is playing audio that can be recorded." << std::endl;
+    return kExitOk;
+  }
+  for (const auto& item : *list) {
+    if (const ValueMap* m = item.asMap()) {
+      std::printf("%-8s %s\n", stringOf(*m, "id").c_str(), stringOf(*m, "displayName").c_str());
+    }
+  }
+  return kExitOk;
+}
+
+}  // namespace lumewell::tools

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "channels/value.h"
+
+namespace lumewell::tools {
+
+struct RecordOptions {
+  std::string socketPath;
+  double seconds = 65;
+  std::string recordingId;  // generated from the time when empty
+  std::string app;          // id or name of an application: records in the application mode
+};
+
+// Runs a whole recording through the host: preflight, start, one line per sealed segment and
+// a live level bar, stop after the given time or on Ctrl-C, then the folder.
+int runRecord(const RecordOptions& options);
+// Prints the application catalogue.
+int runSources(const std::string& socketPath);
+
+// "segment 000001  30.000 s   469.2 KiB  sha256 0123456789ab"
+std::string formatSealedSegment(const ValueMap& event);
+// A 40-column bar for a level in [0, 1], on a dBFS scale from -60 to 0.
+std::string formatLevelBar(double level);
+
+}  // namespace lumewell::tools

@@ -1,0 +1,362 @@
+#include "media/compose_audio.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "media/compose_test_files.h"
+
+namespace lumewell::media {
+namespace {
+
+using compose_test::dbfs;
+using compose_test::decodeWithFfmpeg;
+using compose_test::expectAacOutput;
+using compose_test::fitTone;
+using compose_test::Tone;
+using compose_test::toneAmplitude;
+using compose_test::worstSineFitResidual;
+using compose_test::writeToneFile;
+namespace fs = std::filesystem;
+
+class ComposeAudioTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/compose-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    cancelAllCompositions();
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  std::string path(const std::string& name) const { return (fs::path(dir_) / name).string(); }
+
+  struct Outcome {
+    OptionalError error;
+    int calls = 0;
+    bool onCallerThread = false;
+  };
+
+  // Runs one composition to its end and counts its completions.
+  Outcome compose(std::vector<std::string> inputs, const std::string& output, bool overlay) {
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    auto done = std::make_shared<std::promise<std::pair<OptionalError, bool>>>();
+    const auto caller = std::this_thread::get_id();
+    composeAudio(std::move(inputs), output, overlay, [=](OptionalError error) {
+      if (calls->fetch_add(1) == 0) {
+        done->set_value({std::move(error), std::this_thread::get_id() == caller});
+      }
+    });
+    auto future = done->get_future();
+    EXPECT_EQ(future.wait_for(std::chrono::minutes(5)), std::future_status::ready);
+    auto [error, onCaller] = future.get();
+    cancelAllCompositions();  // returns once the worker has left the job: all calls are in
+    return Outcome{std::move(error), calls->load(), onCaller};
+  }
+
+  std::string dir_;
+};
+
+// Frames of an output as ffmpeg decodes them, cut to the file's own duration.
+compose_test::Pcm decodeExactly(const std::string& file, int channels, int64_t frames) {
+  compose_test::Pcm pcm = decodeWithFfmpeg(file, channels);
+  EXPECT_GE(pcm.frames(), static_cast<size_t>(frames)) << file;
+  pcm.samples.resize(std::min(pcm.samples.size(), static_cast<size_t>(frames * channels)));
+  return pcm;
+}
+
+// The inputs decoded and laid end to end as PCM: the best any composition can give. The
+// encoder leaves some error at the hard start of every file; the join holds that, so the
+// composition is measured against this reference, and its timing against the pure tone.
+compose_test::Pcm concatenateDecoded(const std::vector<std::string>& files, int channels) {
+  compose_test::Pcm all;
+  all.channels = channels;
+  for (const std::string& file : files) {
+    const int64_t frames = compose_test::probe(file).count("duration_ts")
+                               ? std::stoll(compose_test::probe(file)["duration_ts"])
+                               : 0;
+    compose_test::Pcm part = decodeExactly(file, channels, frames);
+    all.samples.insert(all.samples.end(), part.samples.begin(), part.samples.end());
+  }
+  return all;
+}
+
+TEST_F(ComposeAudioTest, SequenceJoinsSeparatelyEncodedHalvesSampleExactly) {
+  // Two halves of one continuous 1 kHz tone, each its own AAC file with priming and padding.
+  const int64_t first = 72000 + 333, second = 81600 - 333;
+  const std::vector<std::string> halves = {path("a.m4a"), path("b.m4a")};
+  writeToneFile(halves[0], 1, 0, first);
+  writeToneFile(halves[1], 1, first, second);
+  const std::string output = path("joined.m4a");
+  Outcome outcome = compose(halves, output, false);
+  ASSERT_FALSE(outcome.error) << outcome.error->localizedDescription;
+  EXPECT_EQ(outcome.calls, 1);
+  EXPECT_FALSE(outcome.onCallerThread);
+
+  EXPECT_EQ(expectAacOutput(output, 1), first + second);
+  const std::vector<float> joined = decodeExactly(output, 1, first + second).samples;
+  // Timing: before and after the join the tone sits where the continuous tone does. One
+  // sample of gap or overlap would show as an offset of one.
+  EXPECT_NEAR(fitTone(joined, first - 6144, first - 2048, 1000, 0.5).offsetSamples, 0, 0.05);
+  EXPECT_NEAR(fitTone(joined, first + 3072, first + 7168, 1000, 0.5).offsetSamples, 0, 0.05);
+  // Around the join the composition adds less than 1% of amplitude to what the inputs hold.
+  const std::vector<float> reference = concatenateDecoded(halves, 1).samples;
+  const double ours = worstSineFitResidual(joined, first - 4096, first + 4096, 1000, 0.5);
+  const double inputs = worstSineFitResidual(reference, first - 4096, first + 4096, 1000, 0.5);
+  std::printf("sine fit residual at the join: output %.4f, inputs end to end %.4f\n", ours, inputs);
+  EXPECT_LT(ours, inputs + 0.01);
+
+  // A packet copy shows its inserted samples to the same measures.
+  std::ofstream(path("list.txt")) << "file '" << halves[0] << "'\nfile '" << halves[1] << "'\n";
+  compose_test::runCapture("ffmpeg -v error -f concat -safe 0 -i " + path("list.txt") +
+                           " -c copy " + path("copy.m4a"));
+  const std::vector<float> copy = decodeWithFfmpeg(path("copy.m4a"), 1).samples;
+  const double copyResidual = worstSineFitResidual(copy, first - 4096, first + 4096, 1000, 0.5);
+  const double copyOffset = fitTone(copy, first + 3072, first + 7168, 1000, 0.5).offsetSamples;
+  std::printf("packet copy: residual %.4f, tone offset after the join %.2f samples\n", copyResidual,
+              copyOffset);
+  EXPECT_GT(copyResidual, inputs + 0.01);
+}
+
+TEST_F(ComposeAudioTest, SequenceOfTenSegmentsOfDifferentLengthsHasNoGapOverlapOrDrift) {
+  std::vector<std::string> inputs;
+  std::vector<int64_t> joins;
+  int64_t position = 0;
+  for (int i = 0; i < 10; ++i) {
+    const int64_t frames = 12000 + i * 4513 + (i % 3) * 517;  // whole AAC frames or not
+    inputs.push_back(path("seg" + std::to_string(i) + ".m4a"));
+    writeToneFile(inputs.back(), 2, position, frames, Tone{1000, 0.5});
+    position += frames;
+    joins.push_back(position);
+  }
+  joins.pop_back();
+  const std::string output = path("deep/er/assembled.m4a");  // folders made on the way
+  Outcome outcome = compose(inputs, output, false);
+  ASSERT_FALSE(outcome.error) << outcome.error->localizedDescription;
+  EXPECT_EQ(expectAacOutput(output, 2), position);
+
+  compose_test::Pcm pcm = decodeExactly(output, 2, position);
+  compose_test::Pcm reference = concatenateDecoded(inputs, 2);
+  for (int c = 0; c < 2; ++c) {
+    const std::vector<float> x = pcm.channel(c);
+    const std::vector<float> ref = reference.channel(c);
+    for (size_t j = 0; j < joins.size(); ++j) {
+      const size_t join = static_cast<size_t>(joins[j]);
+      EXPECT_NEAR(fitTone(x, join - 4096, join - 1024, 1000, 0.5).offsetSamples, 0, 0.05)
+          << "before join " << j << " channel " << c;
+      EXPECT_NEAR(fitTone(x, join + 3072, join + 6144, 1000, 0.5).offsetSamples, 0, 0.05)
+          << "after join " << j << " channel " << c;
+      EXPECT_LT(worstSineFitResidual(x, join - 3072, join + 3072, 1000, 0.5),
+                worstSineFitResidual(ref, join - 3072, join + 3072, 1000, 0.5) + 0.01)
+          << "join " << j << " channel " << c;
+    }
+    // No drift: at the very end the tone is still in phase with the continuous signal.
+    EXPECT_NEAR(fitTone(x, position - 8192, position - 1024, 1000, 0.5).offsetSamples, 0, 0.05);
+  }
+}
+
+TEST_F(ComposeAudioTest, SequenceIsStereoWhenAnyInputIsStereoAndMonoOnlyWhenAllAre) {
+  writeToneFile(path("mono.m4a"), 1, 0, 24000);
+  writeToneFile(path("stereo.m4a"), 2, 24000, 30000);
+  Outcome mixed = compose({path("mono.m4a"), path("stereo.m4a")}, path("mixed.m4a"), false);
+  ASSERT_FALSE(mixed.error);
+  EXPECT_EQ(expectAacOutput(path("mixed.m4a"), 2), 54000);
+  // The mono part plays in both channels at its own level.
+  compose_test::Pcm pcm = decodeExactly(path("mixed.m4a"), 2, 54000);
+  for (int c = 0; c < 2; ++c) {
+    EXPECT_NEAR(dbfs(toneAmplitude(pcm.channel(c), 4800, 9600, 1000)), dbfs(0.5), 0.3);
+  }
+  Outcome mono = compose({path("mono.m4a"), path("mono.m4a")}, path("mono2.m4a"), false);
+  ASSERT_FALSE(mono.error);
+  EXPECT_EQ(expectAacOutput(path("mono2.m4a"), 1), 48000);
+}
+
+TEST_F(ComposeAudioTest, OverlayKeepsEachSourceAtItsLevelInBothChannels) {
+  const double minus12 = std::pow(10.0, -12.0 / 20.0);
+  // A mono "microphone" shorter than the stereo "application" audio.
+  writeToneFile(path("mic.m4a"), 1, 0, 48000, Tone{440, minus12});
+  writeToneFile(path("app.m4a"), 2, 0, 96000 + 100, Tone{1000, minus12});
+  const std::string output = path("mixed.m4a");
+  Outcome outcome = compose({path("mic.m4a"), path("app.m4a")}, output, true);
+  ASSERT_FALSE(outcome.error) << outcome.error->localizedDescription;
+  EXPECT_EQ(expectAacOutput(output, 2), 96000 + 100);  // as long as the longer input
+
+  compose_test::Pcm pcm = decodeExactly(output, 2, 96000 + 100);
+  for (int c = 0; c < 2; ++c) {
+    const std::vector<float> x = pcm.channel(c);
+    EXPECT_NEAR(dbfs(toneAmplitude(x, 4800, 38400, 440)), -12.0, 0.3) << "channel " << c;
+    EXPECT_NEAR(dbfs(toneAmplitude(x, 4800, 38400, 1000)), -12.0, 0.3) << "channel " << c;
+    // After the microphone's end its tone is gone, the other stays.
+    EXPECT_LT(dbfs(toneAmplitude(x, 52800, 38400, 440)), -60.0) << "channel " << c;
+    EXPECT_NEAR(dbfs(toneAmplitude(x, 52800, 38400, 1000)), -12.0, 0.3) << "channel " << c;
+  }
+}
+
+TEST_F(ComposeAudioTest, OverlayOfLoudInputsSaturatesInsteadOfWrapping) {
+  writeToneFile(path("a.m4a"), 1, 0, 48000, Tone{500, 0.9});
+  writeToneFile(path("b.m4a"), 2, 0, 48000, Tone{500, 0.9});
+  const std::string output = path("loud.m4a");
+  Outcome outcome = compose({path("a.m4a"), path("b.m4a")}, output, true);
+  ASSERT_FALSE(outcome.error);
+  expectAacOutput(output, 2);
+  compose_test::Pcm pcm = decodeExactly(output, 2, 48000);
+  // The sum (1.8 at the peaks) is cut at full scale: the wave keeps its sign and stays near
+  // +-1; wrapping would flip the peaks to the other side.
+  size_t agree = 0, counted = 0;
+  float peak = 0;
+  for (size_t i = 2400; i < 45600; ++i) {
+    const double expected =
+        std::sin(2 * compose_test::kPi * 500 * static_cast<double>(i) / 48000.0);
+    for (int c = 0; c < 2; ++c) {
+      const float v = pcm.samples[i * 2 + c];
+      peak = std::max(peak, std::abs(v));
+      if (std::abs(expected) > 0.3) {
+        ++counted;
+        if ((v > 0) == (expected > 0) && std::abs(v) > 0.5) ++agree;
+      }
+    }
+  }
+  EXPECT_GT(static_cast<double>(agree) / static_cast<double>(counted), 0.99);
+  EXPECT_GT(peak, 0.9f);
+  EXPECT_LT(peak, 1.25f);  // the encoder's own overshoot of a clipped wave, no more
+}
+
+TEST_F(ComposeAudioTest, InputsWithoutAudioTrackAreSkippedInOverlayAndFailASequence) {
+  writeToneFile(path("app.m4a"), 2, 0, 48000, Tone{1000, 0.5});
+  writeToneFile(path("seg0.m4a"), 1, 0, 24000);
+  std::ofstream(path("not-audio.m4a")) << "this is no audio file";
+  const std::string missing = path("missing.m4a");
+
+  // The mixdown of a microphone file without a track holds the application audio alone.
+  Outcome mix = compose({path("not-audio.m4a"), path("app.m4a")}, path("mix.m4a"), true);
+  ASSERT_FALSE(mix.error);
+  EXPECT_EQ(expectAacOutput(path("mix.m4a"), 2), 48000);
+  compose_test::Pcm pcm = decodeExactly(path("mix.m4a"), 2, 48000);
+  EXPECT_NEAR(dbfs(toneAmplitude(pcm.channel(0), 4800, 38400, 1000)), dbfs(0.5), 0.3);
+
+  for (const std::string& bad : {path("not-audio.m4a"), missing}) {
+    const std::string output = path("assembled.m4a");
+    Outcome outcome = compose({path("seg0.m4a"), bad}, output, false);
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.error->domain, "LumewellRecorder");
+    EXPECT_EQ(outcome.error->code, 11);
+    EXPECT_EQ(outcome.error->localizedDescription, "Audio track missing for segment " + bad + ".");
+    EXPECT_EQ(outcome.calls, 1);
+    EXPECT_FALSE(fs::exists(output));
+  }
+
+  // Nothing with audio at all: there is nothing to export.
+  Outcome none = compose({missing, path("not-audio.m4a")}, path("none.m4a"), true);
+  ASSERT_TRUE(none.error);
+  EXPECT_EQ(none.error->code, 13);
+  EXPECT_EQ(none.error->localizedDescription, "Failed to create the audio exporter.");
+  Outcome empty = compose({}, path("none.m4a"), false);
+  ASSERT_TRUE(empty.error);
+  EXPECT_EQ(empty.error->code, 13);
+  EXPECT_FALSE(fs::exists(path("none.m4a")));
+}
+
+TEST_F(ComposeAudioTest, OutputIsReplacedFoldersAreMadeAndInputsNeverChange) {
+  writeToneFile(path("a.m4a"), 1, 0, 20000);
+  writeToneFile(path("b.m4a"), 2, 0, 30000);
+  const std::string before_a = compose_test::readFile(path("a.m4a"));
+  const std::string before_b = compose_test::readFile(path("b.m4a"));
+
+  const std::string output = path("out.m4a");
+  std::ofstream(output) << "an older file at the output path";
+  for (bool overlay : {false, true}) {
+    Outcome outcome = compose({path("a.m4a"), path("b.m4a")}, output, overlay);
+    ASSERT_FALSE(outcome.error);
+    EXPECT_EQ(expectAacOutput(output, 2), overlay ? 30000 : 50000);
+  }
+  EXPECT_EQ(compose_test::readFile(path("a.m4a")), before_a);
+  EXPECT_EQ(compose_test::readFile(path("b.m4a")), before_b);
+
+  // The output named as one of the inputs would destroy that input: refused, input intact.
+  Outcome self = compose({path("a.m4a"), path("b.m4a")}, path("b.m4a"), true);
+  ASSERT_TRUE(self.error);
+  EXPECT_EQ(self.calls, 1);
+  EXPECT_EQ(compose_test::readFile(path("b.m4a")), before_b);
+
+  // A parent that is a file cannot become a folder: the file system's error.
+  std::ofstream(path("blocker")) << "x";
+  Outcome blocked = compose({path("a.m4a"), path("b.m4a")}, path("blocker/sub/out.m4a"), false);
+  ASSERT_TRUE(blocked.error);
+  EXPECT_EQ(blocked.error->domain, "posix");
+  EXPECT_EQ(blocked.calls, 1);
+
+  // An existing output that cannot be removed (a non-empty folder) fails the same way.
+  fs::create_directories(path("taken/inner"));
+  Outcome taken = compose({path("a.m4a"), path("b.m4a")}, path("taken"), false);
+  ASSERT_TRUE(taken.error);
+  EXPECT_EQ(taken.error->domain, "posix");
+
+  // No composing leftovers beside the outputs.
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    EXPECT_EQ(entry.path().filename().string().find(".composing"), std::string::npos);
+  }
+}
+
+TEST_F(ComposeAudioTest, CancelledCompositionsEndWithErrorFourteenAndLeaveNoOutput) {
+  // Long enough (minutes of audio) that cancelling lands while the encoder runs.
+  writeToneFile(path("long.m4a"), 2, 0, 48000 * 20, Tone{1000, 0.5});
+  std::vector<std::string> inputs(30, path("long.m4a"));
+
+  auto calls = std::make_shared<std::atomic<int>>(0);
+  auto done = std::make_shared<std::promise<OptionalError>>();
+  std::shared_ptr<CompositionJob> job =
+      composeAudio(inputs, path("one.m4a"), false, [=](OptionalError error) {
+        if (calls->fetch_add(1) == 0) done->set_value(std::move(error));
+      });
+  // Cancel while the encoder writes: once the file being written shows up beside the output.
+  auto writing = [&] {
+    for (const auto& entry : fs::directory_iterator(dir_)) {
+      if (entry.path().filename().string().find(".composing") != std::string::npos) return true;
+    }
+    return false;
+  };
+  for (int i = 0; i < 60000 && !writing(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_TRUE(writing());
+  job->cancel();
+  auto future = done->get_future();
+  ASSERT_EQ(future.wait_for(std::chrono::minutes(2)), std::future_status::ready);
+  OptionalError error = future.get();
+  ASSERT_TRUE(error);
+  EXPECT_EQ(*error, (Error{"LumewellRecorder", 14, "Recording assembly was cancelled."}));
+
+  // Host shutdown: every running job is cancelled and has completed once cancelAll returns.
+  auto shutdownCalls = std::make_shared<std::atomic<int>>(0);
+  auto cancelled = std::make_shared<std::atomic<int>>(0);
+  for (const char* name : {"two.m4a", "three.m4a"}) {
+    composeAudio(inputs, path(name), name[0] == 't' && name[1] == 'h', [=](OptionalError e) {
+      shutdownCalls->fetch_add(1);
+      if (e && e->code == 14) cancelled->fetch_add(1);
+    });
+  }
+  cancelAllCompositions();
+  EXPECT_EQ(shutdownCalls->load(), 2);
+  EXPECT_EQ(cancelled->load(), 2);
+  EXPECT_EQ(calls->load(), 1);
+  job->cancel();  // after the end: nothing happens
+  EXPECT_EQ(calls->load(), 1);
+
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    EXPECT_EQ(entry.path().filename(), "long.m4a") << "left behind: " << entry.path();
+  }
+}
+
+}  // namespace
+}  // namespace lumewell::media

@@ -1,0 +1,139 @@
+#include "recorder/recorder_plugin.h"
+
+namespace lumewell::recorder {
+namespace {
+
+std::optional<std::string> storageWarning(int64_t freeBytes) {
+  if (freeBytes < LumewellNativeRecorderPlugin::kLowDiskHardLimitBytes) {
+    return "Free disk space is critically low. Lumewell Recorder needs room for local segments "
+           "and the assembled upload file.";
+  }
+  if (freeBytes < LumewellNativeRecorderPlugin::kLowDiskWarningBytes) {
+    return "Free disk space is low. Long sessions temporarily duplicate audio during upload "
+           "preparation.";
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+int64_t LumewellNativeRecorderPlugin::freeDiskBytes() {
+  auto free = audio_->freeDiskBytes();
+  return free && *free > 0 ? *free : 0;
+}
+
+ValueMap LumewellNativeRecorderPlugin::preflightResult(bool ready,
+                                                       const std::optional<std::string>& reason) {
+  const int64_t free = freeDiskBytes();
+  ValueMap record{{"ready", ready}, {"freeBytes", Value::integer(free)}};
+  if (reason) record.set("reason", *reason);
+  if (auto warning = storageWarning(free)) record.set("warning", *warning);
+  return record;
+}
+
+void LumewellNativeRecorderPlugin::getStorageStatus(MethodResultPtr result) {
+  const int64_t free = freeDiskBytes();
+  ValueMap record{{"freeBytes", Value::integer(free)}};
+  if (auto warning = storageWarning(free)) record.set("warning", *warning);
+  result->success(record);
+}
+
+void LumewellNativeRecorderPlugin::runPreflight(const Value& arguments, MethodResultPtr result) {
+  const ValueMap* args = arguments.asMap();
+  const std::string* mode = mapString(args, "captureMode");
+  const std::string* source = mapString(args, "sourceId");
+  const bool appMode = mode != nullptr && *mode == "MIC_PLUS_APP_AUDIO";
+  std::optional<std::string> sourceId;
+  if (source != nullptr) sourceId = *source;
+
+  if (freeDiskBytes() < kLowDiskHardLimitBytes) {
+    result->success(
+        preflightResult(false, "Not enough free disk space to safely start a recording."));
+    return;
+  }
+  const int status = audio_->microphoneAuthorizationStatus();
+  switch (status) {
+    case kMicAuthorized:
+      continuePreflightWithMode(appMode, std::move(sourceId), std::move(result));
+      return;
+    case kMicRestricted:
+    case kMicDenied:
+      result->success(preflightResult(false,
+                                      "Microphone access is required. Enable it in System Settings "
+                                      "> Privacy & Security > Microphone."));
+      return;
+    case kMicNotDetermined:
+      audio_->requestMicrophoneAccess([weak = weak_from_this(), scheduler = &scheduler_, appMode,
+                                       sourceId, result = std::move(result)](bool granted) {
+        scheduler->post([weak, appMode, sourceId, result, granted] {
+          auto self = weak.lock();
+          if (!self) {
+            result->success(ValueMap());
+            return;
+          }
+          if (!granted) {
+            result->success(self->preflightResult(false, "Microphone access was denied."));
+            return;
+          }
+          self->continuePreflightWithMode(appMode, sourceId, result);
+        });
+      });
+      return;
+    default:
+      result->success(preflightResult(false, "Unable to determine microphone permission state."));
+      return;
+  }
+}
+
+void LumewellNativeRecorderPlugin::continuePreflightWithMode(bool appMode,
+                                                             std::optional<std::string> sourceId,
+                                                             MethodResultPtr result) {
+  if (!appMode) {
+    result->success(preflightResult(true, std::nullopt));
+    return;
+  }
+  if (!sourceId || sourceId->empty()) {
+    result->success(preflightResult(false, "Pick a desktop app audio source before recording."));
+    return;
+  }
+  if (!appAudio_) {
+    result->success(
+        preflightResult(false, "The selected desktop app is no longer available to capture."));
+    return;
+  }
+  // The validation may answer on any thread; the answer is given on the main thread.
+  appAudio_->validateSource(*sourceId, [weak = weak_from_this(), scheduler = &scheduler_, result](
+                                           bool ok, std::optional<std::string> message) {
+    scheduler->post([weak, result, ok, message = std::move(message)] {
+      auto self = weak.lock();
+      if (!self) {
+        result->success(ValueMap());
+        return;
+      }
+      if (ok) {
+        result->success(self->preflightResult(true, std::nullopt));
+      } else {
+        result->success(self->preflightResult(
+            false, message.value_or("The selected desktop app audio source is invalid.")));
+      }
+    });
+  });
+}
+
+void LumewellNativeRecorderPlugin::listAppAudioSources(MethodResultPtr result) {
+  if (!appAudio_) {
+    result->success(ValueList());
+    return;
+  }
+  appAudio_->listSources(
+      [scheduler = &scheduler_, result = std::move(result)](std::vector<AppAudioSource> sources) {
+        ValueList records;
+        records.reserve(sources.size());
+        for (const auto& source : sources) {
+          records.emplace_back(ValueMap{{"id", source.id}, {"displayName", source.name}});
+        }
+        scheduler->post([result, records = std::move(records)] { result->success(records); });
+      });
+}
+
+}  // namespace lumewell::recorder

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <system_error>
+
+#include "runtime/error.h"
+
+namespace lumewell::recorder {
+
+// Segment file names: the index with at least six digits, "%06d.m4a" sealed, "-mic" and
+// "-app" for the two sources of the application mode.
+std::string sealedSegmentName(int64_t index);
+std::string micSegmentName(int64_t index);
+std::string appSegmentName(int64_t index);
+std::string joinPath(const std::string& folder, const std::string& name);
+
+// A recording id names one folder below the recordings folder: it must not be empty, "." or
+// "..", nor contain "/" or NUL, nor be longer than a file name may be (255 bytes).
+bool isValidRecordingId(const std::string& id);
+
+Error fileError(const std::error_code& ec, const std::string& context);
+// Whether anything (a file, a folder, a dangling link) is at path.
+bool pathExists(const std::string& path);
+OptionalError createFolders(const std::string& path);
+// Removes a file (or link) at path when there is one; a folder there is an error.
+OptionalError removeFileIfPresent(const std::string& path);
+OptionalError copyFile(const std::string& from, const std::string& to);
+Result<int64_t> fileSize(const std::string& path);
+// Whether the two paths name the same file, also through links or different spellings.
+bool sameFile(const std::string& a, const std::string& b);
+
+}  // namespace lumewell::recorder

@@ -1,0 +1,123 @@
+#include "recorder/recorder_plugin.h"
+
+#include <algorithm>
+#include <mutex>
+
+namespace lumewell::recorder {
+namespace {
+
+struct SharedInstance {
+  std::mutex mutex;
+  LumewellNativeRecorderPlugin::Factory factory;
+  std::shared_ptr<LumewellNativeRecorderPlugin> instance;
+};
+
+SharedInstance& sharedInstance() {
+  static SharedInstance shared;
+  return shared;
+}
+
+}  // namespace
+
+LumewellNativeRecorderPlugin::LumewellNativeRecorderPlugin(
+    Scheduler& scheduler, std::shared_ptr<AudioServices> audio,
+    std::shared_ptr<AppAudioServices> appAudio)
+    : scheduler_(scheduler), audio_(std::move(audio)), appAudio_(std::move(appAudio)) {}
+
+LumewellNativeRecorderPlugin::~LumewellNativeRecorderPlugin() {
+  // Nothing may outlive the plug-in's timers; a running recorder closes its file.
+  stopTimers();
+  if (currentRecorder_) currentRecorder_->stop();
+  if (currentAppAudioCaptureSession_) currentAppAudioCaptureSession_->cancel();
+}
+
+std::shared_ptr<LumewellNativeRecorderPlugin> LumewellNativeRecorderPlugin::shared() {
+  auto& shared = sharedInstance();
+  std::lock_guard lock(shared.mutex);
+  if (!shared.instance && shared.factory) shared.instance = shared.factory();
+  return shared.instance;
+}
+
+bool LumewellNativeRecorderPlugin::configureShared(Factory factory) {
+  auto& shared = sharedInstance();
+  std::lock_guard lock(shared.mutex);
+  if (shared.instance) return false;
+  shared.factory = std::move(factory);
+  return true;
+}
+
+void LumewellNativeRecorderPlugin::registerChannels(BinaryMessenger& messenger) {
+  MethodChannel(messenger, kMethodChannel)
+      .setMethodCallHandler(
+          [self = shared_from_this()](const MethodCall& call, MethodResultPtr result) {
+            self->handleMethodCall(call, std::move(result));
+          });
+  EventChannel(messenger, kEventChannel).setStreamHandler(shared_from_this());
+}
+
+void LumewellNativeRecorderPlugin::handleMethodCall(const MethodCall& call,
+                                                    MethodResultPtr result) {
+  const std::string& method = call.method;
+  if (method == "runPreflight") {
+    runPreflight(call.arguments, std::move(result));
+  } else if (method == "listAppAudioSources") {
+    listAppAudioSources(std::move(result));
+  } else if (method == "getStorageStatus") {
+    getStorageStatus(std::move(result));
+  } else if (method == "startRecording") {
+    startRecording(call.arguments, std::move(result));
+  } else if (method == "pauseRecording") {
+    pauseRecording(std::move(result));
+  } else if (method == "resumeRecording") {
+    resumeRecording(std::move(result));
+  } else if (method == "stopRecording") {
+    stopRecording(std::move(result));
+  } else if (method == "assembleRecording") {
+    assembleRecording(call.arguments, std::move(result));
+  } else {
+    result->notImplemented();
+  }
+}
+
+std::optional<MethodError> LumewellNativeRecorderPlugin::onListen(const Value&, EventSink sink) {
+  eventSink_ = std::move(sink);
+  return std::nullopt;
+}
+
+std::optional<MethodError> LumewellNativeRecorderPlugin::onCancel(const Value&) {
+  eventSink_.reset();
+  return std::nullopt;
+}
+
+void LumewellNativeRecorderPlugin::sendEvent(ValueMap event) {
+  // Without a listener the event is dropped, not kept for a later listen.
+  if (eventSink_ && *eventSink_) (*eventSink_)(Value(std::move(event)));
+}
+
+void LumewellNativeRecorderPlugin::runSessionOp(bool endsSegment, SessionOp op) {
+  queuedOps_.push_back({endsSegment, std::move(op)});
+  runNextSessionOp();
+}
+
+void LumewellNativeRecorderPlugin::runNextSessionOp() {
+  if (sessionOpRunning_ || queuedOps_.empty()) return;
+  QueuedOp op = std::move(queuedOps_.front());
+  queuedOps_.pop_front();
+  sessionOpRunning_ = true;
+  auto finished = std::make_shared<bool>(false);
+  op.run([weak = weak_from_this(), finished] {
+    if (*finished) return;  // an operation ends once
+    *finished = true;
+    if (auto self = weak.lock()) {
+      self->sessionOpRunning_ = false;
+      self->runNextSessionOp();
+    }
+  });
+}
+
+bool LumewellNativeRecorderPlugin::segmentEndPending() const {
+  return std::any_of(queuedOps_.begin(), queuedOps_.end(),
+                     [](const QueuedOp& op) { return op.endsSegment; });
+}
+
+}  // namespace lumewell::recorder

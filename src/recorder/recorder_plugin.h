@@ -1,0 +1,179 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "channels/binary_messenger.h"
+#include "channels/event_channel.h"
+#include "channels/method_channel.h"
+#include "recorder/audio_services.h"
+#include "runtime/scheduler.h"
+
+namespace lumewell::recorder {
+
+enum class RuntimeState { idle, recording, paused };
+enum class CaptureMode { micOnly, micPlusAppAudio };
+
+// The recorder plug-in: the "lumewell/native_recorder" method channel and its event channel,
+// the recording session, segment rotation and sealing, metering, preflight, storage and
+// assembly. Everything here runs on the main thread of the given scheduler; work that ends on
+// other threads comes back through Scheduler::post, holding the plug-in weakly.
+class LumewellNativeRecorderPlugin final
+    : public StreamHandler,
+      public std::enable_shared_from_this<LumewellNativeRecorderPlugin> {
+ public:
+  using Factory = std::function<std::shared_ptr<LumewellNativeRecorderPlugin>()>;
+  using Completion = std::function<void(OptionalError)>;
+
+  static constexpr const char* kMethodChannel = "lumewell/native_recorder";
+  static constexpr const char* kEventChannel = "lumewell/native_recorder/events";
+
+  // appAudio may be null: the application mode then finds no sources.
+  LumewellNativeRecorderPlugin(Scheduler& scheduler, std::shared_ptr<AudioServices> audio,
+                               std::shared_ptr<AppAudioServices> appAudio);
+  ~LumewellNativeRecorderPlugin() override;
+  LumewellNativeRecorderPlugin(const LumewellNativeRecorderPlugin&) = delete;
+  LumewellNativeRecorderPlugin& operator=(const LumewellNativeRecorderPlugin&) = delete;
+
+  // The process-wide instance, made by the configured factory on first use (thread-safe).
+  // Null when no factory was configured.
+  static std::shared_ptr<LumewellNativeRecorderPlugin> shared();
+  // Sets the factory of the shared instance; false (and ignored) once the instance exists.
+  static bool configureShared(Factory factory);
+
+  // Opens the method channel (whose handler keeps this instance alive) and the event channel.
+  void registerChannels(BinaryMessenger& messenger);
+  void handleMethodCall(const MethodCall& call, MethodResultPtr result);
+
+  std::optional<MethodError> onListen(const Value& arguments, EventSink sink) override;
+  std::optional<MethodError> onCancel(const Value& arguments) override;
+
+  // Tests and benchmarks shorten segments with this; the product keeps 30 s.
+  void setSegmentDuration(double seconds) { segmentDuration_ = seconds; }
+  RuntimeState runtimeState() const { return runtimeState_; }
+  int64_t nextSegmentIndex() const { return nextSegmentIndex_; }
+  const std::optional<std::string>& recordingDirectory() const { return recordingDirectory_; }
+
+  static constexpr int64_t kLowDiskWarningBytes = 4294967296;   // 4 GiB
+  static constexpr int64_t kLowDiskHardLimitBytes = 536870912;  // 512 MiB
+
+ private:
+  // What a segment being finished needs, taken from the session when it is finalized so that
+  // the asynchronous steps after it never read fields that moved on.
+  struct FinishingSegment {
+    int64_t index = 0;
+    CaptureMode mode = CaptureMode::micOnly;
+    std::string directory;
+    std::string micPath;
+    std::optional<std::string> appPath;
+    TimePoint startedAt;
+    int64_t fallbackDurationMs = 0;
+  };
+  struct StartRequest {
+    std::string recordingId;
+    CaptureMode mode = CaptureMode::micOnly;
+    std::optional<std::string> sourceId;
+    std::optional<std::string> sourceDisplayName;
+  };
+  using SessionOp = std::function<void(std::function<void()> done)>;
+  struct QueuedOp {
+    bool endsSegment;
+    SessionOp run;
+  };
+
+  // protocol
+  void sendEvent(ValueMap event);
+  void sendSourceLost(const std::string& reason);
+  // Runs fn(*this) on the main thread later, if the plug-in still exists then.
+  template <typename Fn>
+  void postToMain(Fn fn) {
+    scheduler_.post([weak = weak_from_this(), fn = std::move(fn)]() mutable {
+      if (auto self = weak.lock()) fn(*self);
+    });
+  }
+  // Session operations (start, pause, resume, stop, rotation) run one at a time, in arrival
+  // order, each to its end, so that none sees a segment half started or half sealed.
+  void runSessionOp(bool endsSegment, SessionOp op);
+  void runNextSessionOp();
+  bool segmentEndPending() const;
+
+  // session
+  void startRecording(const Value& arguments, MethodResultPtr result);
+  void startRecordingOp(StartRequest request, MethodResultPtr result, std::function<void()> done);
+  void beginSession(const StartRequest& request, MethodResultPtr result,
+                    std::function<void()> done);
+  void endSession(Completion completion);
+  void pauseRecording(MethodResultPtr result);
+  void resumeRecording(MethodResultPtr result);
+  void stopRecording(MethodResultPtr result);
+  Result<std::string> prepareRecordingDirectory(const std::string& recordingId);
+  RecorderSettings recorderSettings() const;
+  void startSegment(Completion completion);
+  Result<std::unique_ptr<MicrophoneRecorder>> openMicrophone(const std::string& path);
+  void startAppCapture(Completion completion);
+  void onCaptureTargetResolved(Result<AppAudioTarget> target, Completion completion);
+  void onAppAudioCaptureStarted(OptionalError error, Completion completion);
+  void armTimersAndComplete(const Completion& completion);
+  void resetSession();
+
+  // rotation, sealing, metering
+  void startSegmentTimer();
+  void startMeterTimer();
+  void stopTimers();
+  void onSegmentTimer();
+  void onMeterTimer();
+  void finalizeCurrentSegment(bool startNext, Completion completion);
+  void continueFinalize(FinishingSegment segment, bool startNext, Completion completion);
+  void prepareSegmentOutput(const std::string& micPath, const std::optional<std::string>& appPath,
+                            const std::string& outputPath, Completion completion);
+  void sealSegment(const std::string& sealPath, const FinishingSegment& segment, bool startNext,
+                   Completion completion);
+  void reportRotationResult(OptionalError error);
+
+  // preflight, storage, sources
+  void runPreflight(const Value& arguments, MethodResultPtr result);
+  void continuePreflightWithMode(bool appMode, std::optional<std::string> sourceId,
+                                 MethodResultPtr result);
+  ValueMap preflightResult(bool ready, const std::optional<std::string>& reason);
+  void getStorageStatus(MethodResultPtr result);
+  int64_t freeDiskBytes();
+  void listAppAudioSources(MethodResultPtr result);
+
+  // assembly
+  void assembleRecording(const Value& arguments, MethodResultPtr result);
+
+  Scheduler& scheduler_;
+  std::shared_ptr<AudioServices> audio_;
+  std::shared_ptr<AppAudioServices> appAudio_;
+
+  double segmentDuration_ = 30;
+  std::optional<EventSink> eventSink_;
+  RuntimeState runtimeState_ = RuntimeState::idle;
+  CaptureMode activeCaptureMode_ = CaptureMode::micOnly;
+  std::optional<std::string> activeRecordingId_;
+  std::optional<std::string> recordingDirectory_;
+  std::optional<std::string> currentSegmentPath_;
+  std::optional<TimePoint> currentSegmentStartedAt_;
+  std::unique_ptr<MicrophoneRecorder> currentRecorder_;
+  std::optional<std::string> currentAppAudioSegmentPath_;
+  std::unique_ptr<AppAudioCaptureSession> currentAppAudioCaptureSession_;
+  std::optional<std::string> activeSourceId_;
+  std::optional<std::string> activeSourceDisplayName_;
+  int64_t nextSegmentIndex_ = 0;
+  std::unique_ptr<Timer> segmentTimer_;
+  std::unique_ptr<Timer> meterTimer_;
+
+  // Capture sessions whose stop has not completed yet; each is released by its completion.
+  std::map<uint64_t, std::unique_ptr<AppAudioCaptureSession>> stoppingCaptureSessions_;
+  uint64_t nextStoppingId_ = 0;
+
+  bool sessionOpRunning_ = false;
+  std::deque<QueuedOp> queuedOps_;
+};
+
+}  // namespace lumewell::recorder

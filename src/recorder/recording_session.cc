@@ -1,0 +1,340 @@
+#include "recorder/recorder_files.h"
+#include "recorder/recorder_plugin.h"
+
+namespace lumewell::recorder {
+namespace {
+
+constexpr const char* kStartFailed = "Failed to start recording.";
+
+Value details(const Error& error) { return Value(error.localizedDescription); }
+
+}  // namespace
+
+void LumewellNativeRecorderPlugin::startRecording(const Value& arguments, MethodResultPtr result) {
+  const ValueMap* args = arguments.asMap();
+  if (args == nullptr) {
+    result->error("bad_args", "Missing start recording arguments.");
+    return;
+  }
+  const std::string* modeString = mapString(args, "captureMode");
+  const std::string* recordingId = mapString(args, "recordingId");
+  const std::string* sourceId = mapString(args, "sourceId");
+  const std::string* sourceDisplayName = mapString(args, "sourceDisplayName");
+  if (recordingId == nullptr) {
+    result->error("bad_args", "Missing recordingId.");
+    return;
+  }
+  // The id becomes a folder name: nothing may lead it out of the recordings folder.
+  if (!isValidRecordingId(*recordingId)) {
+    result->error("bad_args", "Invalid recordingId.");
+    return;
+  }
+  if (audio_->microphoneAuthorizationStatus() != kMicAuthorized) {
+    result->error("permission_denied", "Microphone access is required before recording can start.");
+    return;
+  }
+  const bool appMode = modeString != nullptr && *modeString == "MIC_PLUS_APP_AUDIO";
+  if (appMode && (sourceId == nullptr || sourceId->empty())) {
+    result->error("bad_args", "Missing desktop app audio source.");
+    return;
+  }
+  StartRequest request;
+  request.recordingId = *recordingId;
+  request.mode = appMode ? CaptureMode::micPlusAppAudio : CaptureMode::micOnly;
+  if (sourceId != nullptr) request.sourceId = *sourceId;
+  if (sourceDisplayName != nullptr) request.sourceDisplayName = *sourceDisplayName;
+  runSessionOp(true, [this, request = std::move(request),
+                      result = std::move(result)](std::function<void()> done) mutable {
+    startRecordingOp(std::move(request), std::move(result), std::move(done));
+  });
+}
+
+void LumewellNativeRecorderPlugin::startRecordingOp(StartRequest request, MethodResultPtr result,
+                                                    std::function<void()> done) {
+  if (runtimeState_ == RuntimeState::idle) {
+    beginSession(request, std::move(result), std::move(done));
+    return;
+  }
+  // A session is still open: end it as stopRecording would, so that its last segment is
+  // sealed and reported, before the new one starts.
+  endSession([this, request = std::move(request), result = std::move(result),
+              done = std::move(done)](OptionalError error) mutable {
+    if (error) {
+      result->error("start_failed", kStartFailed, details(*error));
+      done();
+      return;
+    }
+    beginSession(request, std::move(result), std::move(done));
+  });
+}
+
+void LumewellNativeRecorderPlugin::beginSession(const StartRequest& request, MethodResultPtr result,
+                                                std::function<void()> done) {
+  activeRecordingId_ = request.recordingId;
+  auto folder = prepareRecordingDirectory(request.recordingId);
+  if (!folder) {
+    resetSession();
+    result->error("start_failed", kStartFailed, details(folder.error()));
+    done();
+    return;
+  }
+  recordingDirectory_ = *folder;
+  nextSegmentIndex_ = 0;
+  runtimeState_ = RuntimeState::recording;
+  activeCaptureMode_ = request.mode;
+  activeSourceId_ = request.sourceId;
+  activeSourceDisplayName_ = request.sourceDisplayName;
+  startSegment([this, result = std::move(result), done = std::move(done)](OptionalError error) {
+    if (error) {
+      resetSession();
+      result->error("start_failed", kStartFailed, details(*error));
+    } else {
+      result->success();
+    }
+    done();
+  });
+}
+
+// Ends an open session as stopRecording does: the recording segment is sealed, "stopped" is
+// sent and the session returns to idle. On a failed seal the session is reset without
+// "stopped" and the error is passed on.
+void LumewellNativeRecorderPlugin::endSession(Completion completion) {
+  if (runtimeState_ != RuntimeState::recording) {
+    sendEvent(ValueMap{{"type", "stopped"}});
+    resetSession();
+    completion(std::nullopt);
+    return;
+  }
+  finalizeCurrentSegment(false, [this, completion = std::move(completion)](OptionalError error) {
+    if (!error) sendEvent(ValueMap{{"type", "stopped"}});
+    resetSession();
+    completion(std::move(error));
+  });
+}
+
+void LumewellNativeRecorderPlugin::pauseRecording(MethodResultPtr result) {
+  runSessionOp(true, [this, result = std::move(result)](std::function<void()> done) {
+    if (runtimeState_ != RuntimeState::recording) {
+      result->success();
+      done();
+      return;
+    }
+    finalizeCurrentSegment(false, [this, result, done](OptionalError error) {
+      if (error) {
+        result->error("pause_failed", "Failed to pause recording.", details(*error));
+      } else {
+        runtimeState_ = RuntimeState::paused;
+        result->success();
+      }
+      done();
+    });
+  });
+}
+
+void LumewellNativeRecorderPlugin::resumeRecording(MethodResultPtr result) {
+  runSessionOp(false, [this, result = std::move(result)](std::function<void()> done) {
+    if (runtimeState_ != RuntimeState::paused) {
+      result->success();
+      done();
+      return;
+    }
+    if (!activeRecordingId_ || !recordingDirectory_) {
+      result->error("resume_failed", "No paused recording session is available to resume.");
+      done();
+      return;
+    }
+    runtimeState_ = RuntimeState::recording;
+    startSegment([this, result, done](OptionalError error) {
+      if (error) {
+        runtimeState_ = RuntimeState::paused;
+        result->error("resume_failed", "Failed to resume recording.", details(*error));
+      } else {
+        result->success();
+      }
+      done();
+    });
+  });
+}
+
+void LumewellNativeRecorderPlugin::stopRecording(MethodResultPtr result) {
+  runSessionOp(true, [this, result = std::move(result)](std::function<void()> done) {
+    endSession([result, done](OptionalError error) {
+      if (error) {
+        result->error("stop_failed", "Failed to stop recording.", details(*error));
+      } else {
+        result->success();
+      }
+      done();
+    });
+  });
+}
+
+Result<std::string> LumewellNativeRecorderPlugin::prepareRecordingDirectory(
+    const std::string& recordingId) {
+  std::string data = audio_->dataDirectory();
+  if (data.empty()) {
+    return Error{"posix", ENOENT, "No data folder is available for recordings."};
+  }
+  std::string folder = joinPath(joinPath(data, "recordings"), recordingId);
+  if (auto error = createFolders(folder)) return *error;
+  return folder;
+}
+
+RecorderSettings LumewellNativeRecorderPlugin::recorderSettings() const {
+  RecorderSettings settings;
+  if (activeCaptureMode_ == CaptureMode::micPlusAppAudio) {
+    settings.channels = 2;
+    settings.bitRate = 192000;
+  }
+  return settings;
+}
+
+void LumewellNativeRecorderPlugin::startSegment(Completion completion) {
+  if (!recordingDirectory_) {
+    completion(programError(1, "Recording directory is not initialized."));
+    return;
+  }
+  stopTimers();
+  // A segment never writes over a file already in the folder (a recording id used again, or
+  // a segment whose seal failed): it takes the next index whose files are all absent.
+  const std::string& folder = *recordingDirectory_;
+  while (pathExists(joinPath(folder, sealedSegmentName(nextSegmentIndex_))) ||
+         pathExists(joinPath(folder, micSegmentName(nextSegmentIndex_))) ||
+         pathExists(joinPath(folder, appSegmentName(nextSegmentIndex_)))) {
+    ++nextSegmentIndex_;
+  }
+  const std::string micPath = joinPath(folder, activeCaptureMode_ == CaptureMode::micOnly
+                                                   ? sealedSegmentName(nextSegmentIndex_)
+                                                   : micSegmentName(nextSegmentIndex_));
+  auto recorder = openMicrophone(micPath);
+  if (!recorder) {
+    completion(recorder.error());
+    return;
+  }
+  currentRecorder_ = std::move(*recorder);
+  currentSegmentPath_ = micPath;
+  currentSegmentStartedAt_ = scheduler_.now();
+  if (activeCaptureMode_ == CaptureMode::micPlusAppAudio && activeSourceId_) {
+    startAppCapture(std::move(completion));
+    return;
+  }
+  armTimersAndComplete(completion);
+}
+
+// The one place a segment's microphone capture comes up. A gapless rotation would take the
+// running capture over from the previous segment here instead of opening a new one.
+Result<std::unique_ptr<MicrophoneRecorder>> LumewellNativeRecorderPlugin::openMicrophone(
+    const std::string& path) {
+  auto recorder = audio_->makeRecorder(path, recorderSettings());
+  if (!recorder) return recorder.error();
+  if (!*recorder) return programError(2, "AVAudioRecorder failed to enter the recording state.");
+  if (!(*recorder)->record()) {
+    return programError(2, "AVAudioRecorder failed to enter the recording state.");
+  }
+  return std::move(*recorder);
+}
+
+void LumewellNativeRecorderPlugin::startAppCapture(Completion completion) {
+  if (!appAudio_) {
+    onCaptureTargetResolved(Error{kProgramErrorDomain, 34,
+                                  "The selected desktop app is no longer available to capture."},
+                            std::move(completion));
+    return;
+  }
+  appAudio_->resolveCaptureTarget(
+      *activeSourceId_, [weak = weak_from_this(), completion = std::move(completion)](
+                            Result<AppAudioTarget> target) mutable {
+        auto self = weak.lock();
+        if (!self) return;
+        self->postToMain([target = std::move(target), completion = std::move(completion)](
+                             LumewellNativeRecorderPlugin& plugin) mutable {
+          plugin.onCaptureTargetResolved(std::move(target), std::move(completion));
+        });
+      });
+}
+
+void LumewellNativeRecorderPlugin::onCaptureTargetResolved(Result<AppAudioTarget> target,
+                                                           Completion completion) {
+  if (!target) {
+    currentAppAudioCaptureSession_.reset();
+    currentAppAudioSegmentPath_.reset();
+    sendSourceLost(appAudio_ ? appAudio_->appAudioErrorMessage(target.error())
+                             : target.error().localizedDescription);
+    armTimersAndComplete(completion);
+    return;
+  }
+  const std::string appPath = joinPath(*recordingDirectory_, appSegmentName(nextSegmentIndex_));
+  currentAppAudioSegmentPath_ = appPath;
+  Scheduler* scheduler = &scheduler_;
+  auto session = appAudio_->makeCaptureSession(
+      *target, appPath, [weak = weak_from_this(), scheduler](std::string reason) {
+        // The capture stopped by itself: the microphone goes on, the Dart side is told.
+        scheduler->post([weak, reason = std::move(reason)] {
+          if (auto self = weak.lock()) self->sendSourceLost(reason);
+        });
+      });
+  if (!session) {
+    onAppAudioCaptureStarted(programError(20, "Failed to start desktop app audio capture."),
+                             std::move(completion));
+    return;
+  }
+  currentAppAudioCaptureSession_ = std::move(session);
+  currentAppAudioCaptureSession_->start(
+      [weak = weak_from_this(), completion = std::move(completion)](OptionalError error) mutable {
+        auto self = weak.lock();
+        if (!self) return;
+        self->postToMain([error = std::move(error), completion = std::move(completion)](
+                             LumewellNativeRecorderPlugin& plugin) mutable {
+          plugin.onAppAudioCaptureStarted(std::move(error), std::move(completion));
+        });
+      });
+}
+
+void LumewellNativeRecorderPlugin::onAppAudioCaptureStarted(OptionalError error,
+                                                            Completion completion) {
+  if (error) {
+    if (currentAppAudioCaptureSession_) currentAppAudioCaptureSession_->cancel();
+    currentAppAudioCaptureSession_.reset();
+    currentAppAudioSegmentPath_.reset();
+    sendSourceLost(appAudio_ ? appAudio_->appAudioErrorMessage(*error)
+                             : error->localizedDescription);
+  }
+  armTimersAndComplete(completion);
+}
+
+void LumewellNativeRecorderPlugin::armTimersAndComplete(const Completion& completion) {
+  startSegmentTimer();
+  startMeterTimer();
+  completion(std::nullopt);
+}
+
+void LumewellNativeRecorderPlugin::sendSourceLost(const std::string& reason) {
+  std::string name = activeSourceDisplayName_ ? *activeSourceDisplayName_
+                     : activeSourceId_        ? *activeSourceId_
+                                              : std::string("Desktop audio source");
+  sendEvent(ValueMap{{"type", "source_lost"}, {"reason", reason}, {"sourceDisplayName", name}});
+}
+
+void LumewellNativeRecorderPlugin::resetSession() {
+  stopTimers();
+  if (currentRecorder_) {
+    currentRecorder_->stop();
+    currentRecorder_.reset();
+  }
+  if (currentAppAudioCaptureSession_) {
+    currentAppAudioCaptureSession_->cancel();
+    currentAppAudioCaptureSession_.reset();
+  }
+  currentSegmentPath_.reset();
+  currentAppAudioSegmentPath_.reset();
+  currentSegmentStartedAt_.reset();
+  recordingDirectory_.reset();
+  activeRecordingId_.reset();
+  activeSourceId_.reset();
+  activeSourceDisplayName_.reset();
+  nextSegmentIndex_ = 0;
+  runtimeState_ = RuntimeState::idle;
+  activeCaptureMode_ = CaptureMode::micOnly;
+}
+
+}  // namespace lumewell::recorder

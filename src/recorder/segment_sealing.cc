@@ -1,0 +1,204 @@
+#include <cmath>
+#include <filesystem>
+
+#include "recorder/recorder_files.h"
+#include "recorder/recorder_plugin.h"
+#include "runtime/iso8601.h"
+
+namespace lumewell::recorder {
+
+void LumewellNativeRecorderPlugin::startSegmentTimer() {
+  segmentTimer_ =
+      scheduler_.oneShot(secondsToDuration(segmentDuration_), [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->onSegmentTimer();
+      });
+}
+
+void LumewellNativeRecorderPlugin::startMeterTimer() {
+  meterTimer_ = scheduler_.repeating(std::chrono::milliseconds(250), [weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->onMeterTimer();
+  });
+}
+
+void LumewellNativeRecorderPlugin::stopTimers() {
+  if (segmentTimer_) segmentTimer_->invalidate();
+  if (meterTimer_) meterTimer_->invalidate();
+  segmentTimer_.reset();
+  meterTimer_.reset();
+}
+
+void LumewellNativeRecorderPlugin::onMeterTimer() {
+  if (!currentRecorder_) return;
+  currentRecorder_->updateMeters();
+  float power = currentRecorder_->averagePowerForChannel(0);
+  if (!std::isfinite(power)) power = -160.0f;  // the level must stay a number above 0
+  float level = std::pow(10.0f, power / 20.0f);
+  if (level > 1.0f) level = 1.0f;
+  sendEvent(ValueMap{{"type", "level_changed"}, {"level", static_cast<double>(level)}});
+}
+
+void LumewellNativeRecorderPlugin::onSegmentTimer() {
+  if (runtimeState_ != RuntimeState::recording) return;
+  runSessionOp(false, [this](std::function<void()> done) {
+    // A pause or stop that ran first has already ended this segment.
+    if (runtimeState_ != RuntimeState::recording || !currentRecorder_) {
+      done();
+      return;
+    }
+    finalizeCurrentSegment(true, [weak = weak_from_this(), done](OptionalError error) {
+      auto self = weak.lock();
+      if (!self) return;
+      self->postToMain([error = std::move(error), done](LumewellNativeRecorderPlugin& plugin) {
+        plugin.reportRotationResult(error);
+        done();
+      });
+    });
+  });
+}
+
+void LumewellNativeRecorderPlugin::reportRotationResult(OptionalError error) {
+  if (!error) return;
+  sendEvent(
+      ValueMap{{"type", "error"},
+               {"message", "Failed to rotate recording segment: " + error->localizedDescription}});
+  resetSession();
+}
+
+void LumewellNativeRecorderPlugin::finalizeCurrentSegment(bool startNext, Completion completion) {
+  stopTimers();
+  if (!currentRecorder_ || !currentSegmentPath_ || !currentSegmentStartedAt_) {
+    completion(std::nullopt);
+    return;
+  }
+  FinishingSegment segment;
+  segment.fallbackDurationMs = std::llround(currentRecorder_->currentTime() * 1000.0);
+  currentRecorder_->stop();
+  currentRecorder_.reset();
+  segment.index = nextSegmentIndex_;
+  segment.mode = activeCaptureMode_;
+  segment.directory = recordingDirectory_.value_or(std::string());
+  segment.micPath = *currentSegmentPath_;
+  segment.startedAt = *currentSegmentStartedAt_;
+  currentSegmentPath_.reset();
+  currentSegmentStartedAt_.reset();
+  segment.appPath = std::move(currentAppAudioSegmentPath_);
+  currentAppAudioSegmentPath_.reset();
+  std::unique_ptr<AppAudioCaptureSession> capture = std::move(currentAppAudioCaptureSession_);
+  if (!capture) {
+    continueFinalize(std::move(segment), startNext, std::move(completion));
+    return;
+  }
+  // The session object lives until its stop has completed.
+  const uint64_t id = nextStoppingId_++;
+  AppAudioCaptureSession* stopping = capture.get();
+  stoppingCaptureSessions_.emplace(id, std::move(capture));
+  stopping->stop([weak = weak_from_this(), id, segment = std::move(segment), startNext,
+                  completion = std::move(completion)](OptionalError error) mutable {
+    auto self = weak.lock();
+    if (!self) return;
+    self->postToMain(
+        [id, error = std::move(error), segment = std::move(segment), startNext,
+         completion = std::move(completion)](LumewellNativeRecorderPlugin& plugin) mutable {
+          plugin.stoppingCaptureSessions_.erase(id);
+          if (error) {
+            plugin.sendSourceLost(plugin.appAudio_ ? plugin.appAudio_->appAudioErrorMessage(*error)
+                                                   : error->localizedDescription);
+          }
+          plugin.continueFinalize(std::move(segment), startNext, std::move(completion));
+        });
+  });
+}
+
+void LumewellNativeRecorderPlugin::continueFinalize(FinishingSegment segment, bool startNext,
+                                                    Completion completion) {
+  if (segment.mode == CaptureMode::micOnly) {
+    sealSegment(segment.micPath, segment, startNext, completion);
+    return;
+  }
+  if (segment.directory.empty()) {
+    completion(programError(1, "Recording directory is not initialized."));
+    return;
+  }
+  std::string outputPath = joinPath(segment.directory, sealedSegmentName(segment.index));
+  prepareSegmentOutput(segment.micPath, segment.appPath, outputPath,
+                       [weak = weak_from_this(), outputPath, segment, startNext,
+                        completion = std::move(completion)](OptionalError error) mutable {
+                         auto self = weak.lock();
+                         if (!self) return;
+                         // The mixdown ends on a worker thread.
+                         self->postToMain([outputPath = std::move(outputPath),
+                                           error = std::move(error), segment = std::move(segment),
+                                           startNext, completion = std::move(completion)](
+                                              LumewellNativeRecorderPlugin& plugin) {
+                           if (error) {
+                             completion(error);
+                             return;
+                           }
+                           plugin.sealSegment(outputPath, segment, startNext, completion);
+                         });
+                       });
+}
+
+void LumewellNativeRecorderPlugin::prepareSegmentOutput(const std::string& micPath,
+                                                        const std::optional<std::string>& appPath,
+                                                        const std::string& outputPath,
+                                                        Completion completion) {
+  bool appUsable = false;
+  if (appPath && pathExists(*appPath)) {
+    auto duration = audio_->mediaDurationMs(*appPath);
+    appUsable = duration && *duration >= 1;
+  }
+  if (appUsable) {
+    audio_->composeAudio({micPath, *appPath}, outputPath, true, std::move(completion));
+    return;
+  }
+  if (auto error = removeFileIfPresent(outputPath)) {
+    completion(error);
+    return;
+  }
+  completion(copyFile(micPath, outputPath));
+}
+
+void LumewellNativeRecorderPlugin::sealSegment(const std::string& sealPath,
+                                               const FinishingSegment& segment, bool startNext,
+                                               Completion completion) {
+  auto byteLength = fileSize(sealPath);
+  if (!byteLength) {
+    completion(byteLength.error());
+    return;
+  }
+  auto sha256 = audio_->sha256Hex(sealPath);
+  if (!sha256) {
+    completion(sha256.error());
+    return;
+  }
+  const int64_t durationMs = audio_->mediaDurationMs(sealPath).value_or(segment.fallbackDurationMs);
+  const int channelCount = segment.mode == CaptureMode::micOnly ? 1 : 2;
+  sendEvent(ValueMap{{"type", "segment_sealed"},
+                     {"index", Value::integer(segment.index)},
+                     {"path", sealPath},
+                     {"durationMs", Value::integer(durationMs)},
+                     {"byteLength", Value::integer(*byteLength)},
+                     {"sha256", *sha256},
+                     {"codec", "aac-lc"},
+                     {"sampleRate", Value::integer(48000)},
+                     {"channelCount", Value::integer(channelCount)},
+                     {"sealedAt", iso8601Millis(scheduler_.now())},
+                     {"startedAt", iso8601Millis(segment.startedAt)}});
+  nextSegmentIndex_ = segment.index + 1;
+  if (segment.mode == CaptureMode::micPlusAppAudio) {
+    // The sources are only removed once their sealed file has been reported.
+    std::error_code ignored;
+    std::filesystem::remove(segment.micPath, ignored);
+    if (segment.appPath) std::filesystem::remove(*segment.appPath, ignored);
+  }
+  // A pause or stop waiting behind this rotation ends the session here: no new segment that
+  // it would only cut off again.
+  if (startNext && runtimeState_ == RuntimeState::recording && !segmentEndPending()) {
+    startSegment(std::move(completion));
+    return;
+  }
+  completion(std::nullopt);
+}
+
+}  // namespace lumewell::recorder

@@ -1,0 +1,115 @@
+#include "bridge/lumewell_app_bridge.h"
+
+#include "bridge/url_check.h"
+#include "runtime/glib_scheduler.h"
+
+namespace lumewell::bridge {
+namespace {
+
+constexpr auto kRestartDelay = std::chrono::milliseconds(300);
+
+}  // namespace
+
+std::shared_ptr<LumewellAppBridge> LumewellAppBridge::shared() {
+  // A function-local static is initialised exactly once, also under concurrent first use.
+  static const std::shared_ptr<LumewellAppBridge> instance =
+      std::make_shared<LumewellAppBridge>(mainScheduler());
+  return instance;
+}
+
+LumewellAppBridge::LumewellAppBridge(Scheduler& scheduler, UrlOpener openUrl, LogSink log)
+    : scheduler_(scheduler), openUrl_(std::move(openUrl)), log_(std::move(log)) {}
+
+void LumewellAppBridge::registerChannels(BinaryMessenger& messenger) {
+  MethodChannel methods(messenger, kAppChannel);
+  methods.setMethodCallHandler(
+      [self = shared_from_this()](const MethodCall& call, MethodResultPtr result) {
+        self->handleMethodCall(call, std::move(result));
+      });
+  EventChannel events(messenger, kAppEventChannel);
+  events.setStreamHandler(shared_from_this());
+}
+
+Value LumewellAppBridge::authCallbackEvent(const std::string& url) {
+  return Value(ValueMap{{"type", "auth_callback"}, {"url", url}});
+}
+
+void LumewellAppBridge::handleIncomingUrl(const std::string& url) {
+  log_("Lumewell Recorder app bridge received url: " + url);
+  Value event = authCallbackEvent(url);
+  if (eventSink_) {
+    log_("Lumewell Recorder app bridge delivering auth callback immediately");
+    (*eventSink_)(event);
+    pendingAuthCallbackUrl_.reset();
+  } else {
+    log_("Lumewell Recorder app bridge storing pending auth callback");
+    pendingAuthCallbackUrl_ = url;
+  }
+}
+
+std::optional<MethodError> LumewellAppBridge::onListen(const Value&, EventSink sink) {
+  log_("Lumewell Recorder app bridge event stream attached");
+  eventSink_ = std::move(sink);
+  if (pendingAuthCallbackUrl_) {
+    log_("Lumewell Recorder app bridge replaying pending auth callback");
+    std::string url = std::move(*pendingAuthCallbackUrl_);
+    pendingAuthCallbackUrl_.reset();
+    (*eventSink_)(authCallbackEvent(url));
+  }
+  return std::nullopt;
+}
+
+std::optional<MethodError> LumewellAppBridge::onCancel(const Value&) {
+  log_("Lumewell Recorder app bridge event stream cancelled");
+  eventSink_.reset();
+  return std::nullopt;
+}
+
+void LumewellAppBridge::handleMethodCall(const MethodCall& call, MethodResultPtr result) {
+  if (call.method == "openExternalUrl") {
+    openExternalUrl(call.arguments, std::move(result));
+  } else if (call.method == "consumePendingAuthCallback") {
+    consumePendingAuthCallback(std::move(result));
+  } else if (call.method == "restartApp") {
+    restartApp(std::move(result));
+  } else {
+    result->notImplemented();
+  }
+}
+
+void LumewellAppBridge::openExternalUrl(const Value& arguments, MethodResultPtr result) {
+  const std::string* url = mapString(arguments.asMap(), "url");
+  if (url == nullptr || !isAbsoluteUrl(*url)) {
+    result->error("bad_args", "Expected a valid url argument.");
+    return;
+  }
+  log_("Lumewell Recorder opening external url: " + *url);
+  // The completion needs no plug-in state: it holds only the result and the URL.
+  openUrl_(*url, [result, url = *url](bool opened) {
+    if (opened) {
+      result->success();
+    } else {
+      result->error("open_failed", "Unable to open external URL.", Value(url));
+    }
+  });
+}
+
+void LumewellAppBridge::consumePendingAuthCallback(MethodResultPtr result) {
+  log_("Lumewell Recorder consumePendingAuthCallback called");
+  std::optional<std::string> taken = std::move(pendingAuthCallbackUrl_);
+  pendingAuthCallbackUrl_.reset();
+  result->success(taken ? Value(*taken) : Value());
+}
+
+void LumewellAppBridge::restartApp(MethodResultPtr result) {
+  result->success();
+  // One restart at a time: a second request while one is due changes nothing.
+  if (restartTimer_ && restartTimer_->isValid()) return;
+  std::weak_ptr<LumewellAppBridge> weak = weak_from_this();
+  restartTimer_ = scheduler_.oneShot(kRestartDelay, [weak] {
+    auto self = weak.lock();
+    if (self && self->restartHandler_) self->restartHandler_();
+  });
+}
+
+}  // namespace lumewell::bridge

@@ -1,0 +1,17 @@
+#include "app/host_control.h"
+
+#include "app/host_application.h"
+
+namespace lumewell::app {
+
+void quitHost() {
+  if (auto* host = HostApplication::current()) host->quit();
+}
+
+OptionalError restartHost() {
+  auto* host = HostApplication::current();
+  if (host == nullptr) return Error{"host", 1, "The host is not running."};
+  return host->restart();
+}
+
+}  // namespace lumewell::app

@@ -5,10 +5,12 @@
 namespace lumewell {
 namespace {
 
+void reportToStderr(const std::string& what) {
+  std::fprintf(stderr, "lumewell: internal error: %s\n", what.c_str());
+}
+
 std::function<void(const std::string&)>& doubleAnswerHook() {
-  static std::function<void(const std::string&)> hook = [](const std::string& what) {
-    std::fprintf(stderr, "lumewell: internal error: %s\n", what.c_str());
-  };
+  static std::function<void(const std::string&)> hook = reportToStderr;
   return hook;
 }
 
@@ -26,7 +28,7 @@ MethodResult::~MethodResult() {
 }
 
 void MethodResult::setDoubleAnswerHook(std::function<void(const std::string&)> hook) {
-  doubleAnswerHook() = std::move(hook);
+  doubleAnswerHook() = hook ? std::move(hook) : reportToStderr;
 }
 
 bool MethodResult::claim(const char* what) {

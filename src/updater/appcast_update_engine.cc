@@ -1,0 +1,416 @@
+#include "updater/appcast_update_engine.h"
+
+#include <fcntl.h>
+#include <glib.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <future>
+#include <span>
+
+#include "runtime/files.h"
+#include "updater/appcast.h"
+#include "updater/http_fetch.h"
+#include "updater/installation.h"
+#include "updater/signature.h"
+#include "updater/version_compare.h"
+
+namespace lumewell::updater {
+namespace {
+
+Error engineError(int code, const std::string& text) { return Error{"updater", code, text}; }
+
+// A file mapped read-only: the bytes that are verified are the bytes that are unpacked.
+class MappedFile {
+ public:
+  static Result<std::shared_ptr<MappedFile>> open(const std::string& path, int64_t maxBytes) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return posixError(errno, "Cannot read the downloaded update " + path);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 || st.st_size > maxBytes) {
+      ::close(fd);
+      return engineError(20, "The downloaded update " + path + " is missing or has a wrong size.");
+    }
+    void* data = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    ::close(fd);
+    if (data == MAP_FAILED) return posixError(errno, "Cannot read the downloaded update " + path);
+    auto file = std::make_shared<MappedFile>();
+    file->data_ = static_cast<const uint8_t*>(data);
+    file->size_ = static_cast<size_t>(st.st_size);
+    return file;
+  }
+  MappedFile() = default;
+  ~MappedFile() {
+    if (data_ != nullptr) ::munmap(const_cast<uint8_t*>(data_), size_);
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  std::span<const uint8_t> bytes() const { return {data_, size_}; }
+
+ private:
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+};
+
+std::string userAgent(const AppcastEngineConfig& config) {
+  return "Lumewell Recorder/" + config.runningVersion + " (Linux)";
+}
+
+Result<std::optional<AppcastItem>> findUpdate(const AppcastEngineConfig& config,
+                                              const std::shared_ptr<std::atomic<bool>>& cancelled,
+                                              const std::string& feedUrl) {
+  std::string body;
+  FetchOptions options;
+  options.maxBytes = config.maxFeedBytes;
+  options.connectTimeout = config.connectTimeout;
+  options.totalTimeout = config.feedTimeout;
+  options.userAgent = userAgent(config);
+  options.cancelled = cancelled;
+  auto err = fetch(feedUrl, options, "update feed", [&](const char* data, size_t size) {
+    body.append(data, size);
+    return true;
+  });
+  if (err) return *err;
+  auto items = parseAppcast(body, feedUrl);
+  if (!items) return items.error();
+  return bestUpdate(*items, config.runningVersion);
+}
+
+OptionalError refuseDowngrade(const AppcastEngineConfig& config, const AppcastItem& item) {
+  if (compareVersions(item.versionString, config.runningVersion) > 0) return std::nullopt;
+  return engineError(10, "Version " + item.label() + " is not newer than the running version " +
+                             config.runningVersion + "; a downgrade is never installed.");
+}
+
+std::string downloadFolder(const AppcastEngineConfig& config) {
+  if (!config.downloadFolder.empty()) return config.downloadFolder;
+  return std::string(g_get_user_cache_dir()) + "/" + kApplicationId + "/updates";
+}
+
+// The file name of a version's archive: only characters that are safe in a path.
+std::string archiveName(const AppcastItem& item) {
+  std::string name = "lumewell-recorder-";
+  for (char c : item.versionString) {
+    const bool safe = std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_';
+    name += safe ? c : '_';
+  }
+  return name + ".archive";
+}
+
+Result<AppcastUpdateEngine::Downloaded> downloadUpdate(
+    const AppcastEngineConfig& config, const std::shared_ptr<std::atomic<bool>>& cancelled,
+    const AppcastItem& item) {
+  if (auto refused = refuseDowngrade(config, item)) return *refused;
+  if (item.contentLength > config.maxArchiveBytes) {
+    return engineError(11, "The update is larger than the allowed " +
+                               std::to_string(config.maxArchiveBytes >> 20) + " MiB.");
+  }
+  // Fail before downloading anything that could never be verified.
+  if (auto unverifiable = checkSignatureInputs(config.publicKeyBase64, item.edSignature)) {
+    return *unverifiable;
+  }
+  const std::string folder = downloadFolder(config);
+  if (auto err = createDirectories(folder)) return *err;
+  const std::string finalPath = folder + "/" + archiveName(item);
+  const std::string partialPath = finalPath + ".partial";
+  int fd = ::open(partialPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return posixError(errno, "Cannot store the update in " + folder);
+
+  FetchOptions options;
+  options.maxBytes = item.contentLength > 0 ? item.contentLength : config.maxArchiveBytes;
+  options.connectTimeout = config.connectTimeout;
+  options.totalTimeout = config.downloadTimeout;
+  options.userAgent = userAgent(config);
+  options.cancelled = cancelled;
+  int64_t received = 0;
+  int writeErrno = 0;
+  auto err = fetch(item.fileURL, options, "update download", [&](const char* data, size_t size) {
+    while (size > 0) {
+      const ssize_t n = ::write(fd, data, size);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        writeErrno = errno;
+        return false;
+      }
+      data += n;
+      size -= static_cast<size_t>(n);
+      received += n;
+    }
+    return true;
+  });
+  const bool synced = !err && ::fsync(fd) == 0;
+  ::close(fd);
+  auto discard = [&](Error e) -> Result<AppcastUpdateEngine::Downloaded> {
+    ::unlink(partialPath.c_str());
+    return e;
+  };
+  if (err) {
+    if (writeErrno != 0) return discard(posixError(writeErrno, "Cannot store the update"));
+    return discard(*err);
+  }
+  if (!synced) return discard(posixError(errno, "Cannot store the update"));
+  if (item.contentLength > 0 && received != item.contentLength) {
+    return discard(
+        engineError(12, "The update download was truncated: " + std::to_string(received) + " of " +
+                            std::to_string(item.contentLength) + " bytes arrived."));
+  }
+  auto mapped = MappedFile::open(partialPath, config.maxArchiveBytes);
+  if (!mapped) return discard(mapped.error());
+  if (auto bad = verifyEd25519(config.publicKeyBase64, item.edSignature, (*mapped)->bytes())) {
+    return discard(*bad);
+  }
+  if (::rename(partialPath.c_str(), finalPath.c_str()) != 0) {
+    return discard(posixError(errno, "Cannot store the update"));
+  }
+  return AppcastUpdateEngine::Downloaded{item, finalPath};
+}
+
+Result<std::string> resolvedInstallationFolder(const AppcastEngineConfig& config) {
+  if (!config.installationFolder.empty()) return config.installationFolder;
+  return currentInstallationFolder();
+}
+
+// Verifies the archive again from the very bytes that are unpacked, then swaps it in.
+Result<std::string> installUpdate(const AppcastEngineConfig& config,
+                                  const AppcastUpdateEngine::Downloaded& update) {
+  struct RemoveArchive {
+    std::string path;
+    ~RemoveArchive() { ::unlink(path.c_str()); }
+  } removeArchive{update.archivePath};
+  if (auto refused = refuseDowngrade(config, update.item)) return *refused;
+  auto folder = resolvedInstallationFolder(config);
+  if (!folder) return folder.error();
+  auto mapped = MappedFile::open(update.archivePath, config.maxArchiveBytes);
+  if (!mapped) return mapped.error();
+  if (auto bad =
+          verifyEd25519(config.publicKeyBase64, update.item.edSignature, (*mapped)->bytes())) {
+    return *bad;
+  }
+  return installArchive((*mapped)->bytes(), *folder);
+}
+
+}  // namespace
+
+AppcastEngineConfig AppcastEngineConfig::fromBuild() {
+  AppcastEngineConfig config;
+  config.runningVersion = LUMEWELL_VERSION;
+  config.publicKeyBase64 = LUMEWELL_UPDATE_PUBLIC_KEY;
+  return config;
+}
+
+AppcastUpdateEngine::AppcastUpdateEngine(std::weak_ptr<UpdaterDelegate> delegate,
+                                         Scheduler& scheduler, AppcastEngineConfig config)
+    : delegate_(std::move(delegate)),
+      scheduler_(scheduler),
+      config_(std::make_shared<const AppcastEngineConfig>(std::move(config))),
+      cancelled_(std::make_shared<std::atomic<bool>>(false)) {
+  ensureCurlInitialized();
+}
+
+AppcastUpdateEngine::~AppcastUpdateEngine() {
+  // Transfers stop at their next progress check; the worker then drains and joins.
+  cancelled_->store(true);
+}
+
+void AppcastUpdateEngine::postToMain(std::function<void(AppcastUpdateEngine&)> fn) {
+  scheduler_.post([weak = weak_from_this(), fn = std::move(fn)] {
+    if (auto self = weak.lock()) fn(*self);
+  });
+}
+
+std::function<void()> AppcastUpdateEngine::onceOnMain(
+    std::function<void(AppcastUpdateEngine&)> fn) {
+  auto used = std::make_shared<bool>(false);
+  return [weak = weak_from_this(), used, fn = std::move(fn)] {
+    if (*used) return;
+    *used = true;
+    // Work continues from the main loop, not from inside the delegate that called the block.
+    if (auto self = weak.lock()) self->postToMain(fn);
+  };
+}
+
+void AppcastUpdateEngine::start() {
+  if (started_) return;
+  started_ = true;
+  startedAt_ = scheduler_.monotonicNow();
+  // This version runs: what an earlier update left beside the installation can go.
+  worker_.post([config = config_] {
+    auto folder = resolvedInstallationFolder(*config);
+    if (folder && !checkUpdatableFolder(*folder)) removeLeftovers(*folder);
+  });
+  armCheckTimer();
+}
+
+void AppcastUpdateEngine::resetUpdateCycle() {
+  if (started_) armCheckTimer();
+}
+
+void AppcastUpdateEngine::armCheckTimer() {
+  const Duration due = lastAutomaticCheck_ ? *lastAutomaticCheck_ + config_->checkInterval
+                                           : startedAt_ + config_->firstCheckDelay;
+  const Duration delay = std::max(Duration(0), due - scheduler_.monotonicNow());
+  checkTimer_ = scheduler_.oneShot(delay, [this] {
+    lastAutomaticCheck_ = scheduler_.monotonicNow();
+    armCheckTimer();
+    beginCheck(UpdateCheck::updatesInBackground);
+  });
+}
+
+void AppcastUpdateEngine::checkForUpdates() { beginCheck(UpdateCheck::updates); }
+
+void AppcastUpdateEngine::checkForUpdateInformation() {
+  beginCheck(UpdateCheck::updateInformation);
+}
+
+void AppcastUpdateEngine::beginCheck(UpdateCheck check) {
+  auto delegate = delegate_.lock();
+  if (!delegate) return;
+  const bool installs = check != UpdateCheck::updateInformation;
+  if (installs && busy_) {
+    if (check == UpdateCheck::updatesInBackground) return;  // the next interval tries again
+    fail(check, engineError(1, "An update is already being downloaded or installed."));
+    return;
+  }
+  auto feed = delegate->feedURLString();
+  if (!feed || feed->empty()) {
+    fail(check, engineError(2, "No update feed is configured."));
+    return;
+  }
+  if (installs) busy_ = true;
+  worker_.post([config = config_, cancelled = cancelled_, feed = *feed, check,
+                weak = weak_from_this(), &scheduler = scheduler_] {
+    auto found = findUpdate(*config, cancelled, feed);
+    scheduler.post([weak, check, found = std::move(found)]() mutable {
+      if (auto self = weak.lock()) self->onFeedChecked(check, std::move(found));
+    });
+  });
+}
+
+void AppcastUpdateEngine::onFeedChecked(UpdateCheck check,
+                                        Result<std::optional<AppcastItem>> found) {
+  if (!found) {
+    fail(check, found.error());
+    return;
+  }
+  auto delegate = delegate_.lock();
+  if (!delegate) return;
+  if (!found->has_value()) {
+    if (check != UpdateCheck::updateInformation) busy_ = false;
+    delegate->didNotFindUpdate();
+    delegate->didFinishUpdateCycle(check, std::nullopt);
+    return;
+  }
+  const AppcastItem item = **found;
+  delegate->didFindValidUpdate(item);
+  if (check == UpdateCheck::updateInformation) {
+    delegate->didFinishUpdateCycle(check, std::nullopt);
+    return;
+  }
+  // Already downloaded and verified: go on from there.
+  if (pending_ && pending_->item.versionString == item.versionString &&
+      std::filesystem::exists(pending_->archivePath)) {
+    onDownloaded(check, *pending_);
+    return;
+  }
+  worker_.post([config = config_, cancelled = cancelled_, item, check, weak = weak_from_this(),
+                &scheduler = scheduler_] {
+    auto downloaded = downloadUpdate(*config, cancelled, item);
+    scheduler.post([weak, check, downloaded = std::move(downloaded)]() mutable {
+      if (auto self = weak.lock()) self->onDownloaded(check, std::move(downloaded));
+    });
+  });
+}
+
+void AppcastUpdateEngine::onDownloaded(UpdateCheck check, Result<Downloaded> downloaded) {
+  if (!downloaded) {
+    fail(check, downloaded.error());
+    return;
+  }
+  if (pending_ && pending_->archivePath != downloaded->archivePath) {
+    ::unlink(pending_->archivePath.c_str());
+  }
+  pending_ = *downloaded;
+  const AppcastItem item = downloaded->item;
+  auto delegate = delegate_.lock();
+  if (!delegate) return;
+  delegate->didDownloadUpdate(item);
+  if (check == UpdateCheck::updates) {
+    askToRelaunch(item);
+    return;
+  }
+  // A silent download waits for the quit unless the delegate calls the block earlier.
+  busy_ = false;
+  delegate->willInstallUpdateOnQuit(
+      item, onceOnMain([](AppcastUpdateEngine& self) { self.startImmediateInstall(); }));
+  delegate->didFinishUpdateCycle(check, std::nullopt);
+}
+
+void AppcastUpdateEngine::startImmediateInstall() {
+  if (!pending_ || busy_) return;
+  busy_ = true;
+  askToRelaunch(pending_->item);
+}
+
+void AppcastUpdateEngine::askToRelaunch(const AppcastItem& item) {
+  auto delegate = delegate_.lock();
+  if (!delegate) return;
+  const bool postponed = delegate->shouldPostponeRelaunch(
+      item, onceOnMain([](AppcastUpdateEngine& self) { self.installNow(); }));
+  if (!postponed) installNow();
+}
+
+void AppcastUpdateEngine::installNow() {
+  if (!pending_) {
+    // Installed on quit (or replaced) while the relaunch was held.
+    busy_ = false;
+    return;
+  }
+  Downloaded update = std::move(*pending_);
+  pending_.reset();
+  if (auto delegate = delegate_.lock()) delegate->willInstallUpdate(update.item);
+  worker_.post([config = config_, update, weak = weak_from_this(), &scheduler = scheduler_] {
+    auto installed = installUpdate(*config, update);
+    scheduler.post([weak, installed = std::move(installed)]() mutable {
+      if (auto self = weak.lock()) self->onInstalled(std::move(installed));
+    });
+  });
+}
+
+void AppcastUpdateEngine::onInstalled(Result<std::string> executable) {
+  if (!executable) {
+    fail(UpdateCheck::updates, executable.error());
+    return;
+  }
+  busy_ = false;
+  if (auto delegate = delegate_.lock()) delegate->willRelaunchApplication();
+  if (config_->relaunch) config_->relaunch(*executable);
+}
+
+void AppcastUpdateEngine::fail(UpdateCheck check, const Error& error) {
+  if (check != UpdateCheck::updateInformation) busy_ = false;
+  auto delegate = delegate_.lock();
+  if (!delegate) return;
+  delegate->didAbortWithError(error);
+  delegate->didFinishUpdateCycle(check, error);
+}
+
+OptionalError AppcastUpdateEngine::installPendingOnQuit() {
+  if (!pending_) return std::nullopt;
+  Downloaded update = std::move(*pending_);
+  pending_.reset();
+  // Nothing else is worth waiting for now; the install itself ignores the cancel.
+  cancelled_->store(true);
+  std::promise<OptionalError> done;
+  auto result = done.get_future();
+  worker_.post([config = config_, &update, &done] {
+    auto installed = installUpdate(*config, update);
+    done.set_value(installed ? OptionalError() : OptionalError(installed.error()));
+  });
+  return result.get();
+}
+
+}  // namespace lumewell::updater

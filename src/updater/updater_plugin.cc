@@ -1,0 +1,284 @@
+#include "updater/updater_plugin.h"
+
+#include <mutex>
+
+#include "runtime/glib_scheduler.h"
+#include "runtime/iso8601.h"
+#include "updater/appcast_update_engine.h"
+#include "updater/url_policy.h"
+
+namespace lumewell::updater {
+namespace {
+
+constexpr const char* kMethodChannel = "lumewell/updater";
+constexpr const char* kEventChannel = "lumewell/updater/events";
+constexpr const char* kCheckFailed = "Desktop update check failed.";
+constexpr const char* kUpToDate = "Lumewell Recorder is already up to date.";
+
+std::mutex& factoryMutex() {
+  static std::mutex m;
+  return m;
+}
+
+UpdaterEngineFactory& configuredFactory() {
+  static UpdaterEngineFactory factory;
+  return factory;
+}
+
+}  // namespace
+
+void LumewellUpdaterPlugin::setEngineFactory(UpdaterEngineFactory factory) {
+  std::lock_guard lock(factoryMutex());
+  configuredFactory() = std::move(factory);
+}
+
+std::shared_ptr<LumewellUpdaterPlugin> LumewellUpdaterPlugin::shared() {
+  // The factory is looked up when the engine is made, so the app may install it before or
+  // after the instance exists (but before the first "configure").
+  static const std::shared_ptr<LumewellUpdaterPlugin> instance =
+      std::make_shared<LumewellUpdaterPlugin>(
+          [](std::weak_ptr<UpdaterDelegate> delegate) -> std::shared_ptr<UpdaterEngine> {
+            UpdaterEngineFactory factory;
+            {
+              std::lock_guard lock(factoryMutex());
+              factory = configuredFactory();
+            }
+            if (factory) return factory(std::move(delegate));
+            return std::make_shared<AppcastUpdateEngine>(std::move(delegate), mainScheduler(),
+                                                         AppcastEngineConfig::fromBuild());
+          },
+          mainScheduler());
+  return instance;
+}
+
+LumewellUpdaterPlugin::LumewellUpdaterPlugin(UpdaterEngineFactory engineFactory,
+                                             Scheduler& scheduler)
+    : engineFactory_(std::move(engineFactory)), scheduler_(scheduler) {}
+
+void LumewellUpdaterPlugin::registerChannels(BinaryMessenger& messenger) {
+  MethodChannel methods(messenger, kMethodChannel);
+  methods.setMethodCallHandler(
+      [self = shared_from_this()](const MethodCall& call, MethodResultPtr result) {
+        self->handleMethodCall(call, std::move(result));
+      });
+  EventChannel events(messenger, kEventChannel);
+  events.setStreamHandler(shared_from_this());
+}
+
+void LumewellUpdaterPlugin::handleMethodCall(const MethodCall& call, MethodResultPtr result) {
+  const ValueMap* args = call.arguments.asMap();
+  if (call.method == "configure") {
+    configure(args, result);
+  } else if (call.method == "getStatus") {
+    result->success(Value(statusRecord()));
+  } else if (call.method == "checkForUpdates") {
+    checkForUpdates(args, result);
+  } else if (call.method == "setInstallGuard") {
+    setInstallGuard(args, result);
+  } else if (call.method == "installDeferredUpdate") {
+    installDeferredUpdate(result);
+  } else {
+    result->notImplemented();
+  }
+}
+
+ValueMap LumewellUpdaterPlugin::statusRecord() const {
+  ValueMap record;
+  record.set("channel", selectedChannel);
+  if (availableVersion) record.set("availableVersion", *availableVersion);
+  if (downloadedVersion) record.set("downloadedVersion", *downloadedVersion);
+  if (deferredUpdateVersion) record.set("deferredUpdateVersion", *deferredUpdateVersion);
+  if (lastCheckAt) record.set("lastCheckAt", iso8601Seconds(*lastCheckAt));
+  if (statusMessage) record.set("message", *statusMessage);
+  if (lastErrorMessage) record.set("error", *lastErrorMessage);
+  return record;
+}
+
+OptionalError LumewellUpdaterPlugin::installPendingOnQuit() {
+  if (!updaterController) return std::nullopt;
+  return updaterController->installPendingOnQuit();
+}
+
+void LumewellUpdaterPlugin::configure(const ValueMap* args, const MethodResultPtr& result) {
+  const std::string* channel = mapString(args, "channel");
+  const std::string* feedUrl = mapString(args, "feedUrl");
+  if (channel == nullptr || feedUrl == nullptr || feedUrl->empty() || !isAbsoluteUrl(*feedUrl)) {
+    result->error("bad_args", "channel and feedUrl are required to configure Sparkle.");
+    return;
+  }
+  selectedChannel = *channel;
+  feedURL = *feedUrl;
+  lastErrorMessage.reset();
+  statusMessage = "Using the " + selectedChannel + " update channel.";
+  ensureController();
+  updaterController->resetUpdateCycle();
+  publishStatus();
+  result->success(Value(statusRecord()));
+}
+
+void LumewellUpdaterPlugin::ensureController() {
+  if (updaterController) {
+    if (!updaterStarted) updaterController->start();
+    updaterStarted = true;
+    return;
+  }
+  auto controller = engineFactory_(weak_from_this());
+  controller->start();
+  updaterStarted = true;
+  updaterController = std::move(controller);
+}
+
+void LumewellUpdaterPlugin::checkForUpdates(const ValueMap* args, const MethodResultPtr& result) {
+  if (!updaterController) {
+    result->error("not_configured", "Desktop updates are not configured yet.");
+    return;
+  }
+  const bool* probeArg = mapBool(args, "probeOnly");
+  const bool probe = probeArg != nullptr && *probeArg;
+  lastCheckAt = scheduler_.now();
+  lastErrorMessage.reset();
+  statusMessage = probe ? "Checking for updates without interrupting the current session."
+                        : "Checking for updates.";
+  publishStatus();
+  // Hold the engine: a delegate call made from inside the check must not outlive it.
+  auto controller = updaterController;
+  if (probe) {
+    controller->checkForUpdateInformation();
+  } else {
+    controller->checkForUpdates();
+  }
+  result->success(Value(statusRecord()));
+}
+
+void LumewellUpdaterPlugin::setInstallGuard(const ValueMap* args, const MethodResultPtr& result) {
+  const bool* allowed = mapBool(args, "installAllowed");
+  installAllowed = allowed == nullptr || *allowed;
+  if (installAllowed) {
+    runDeferredHandlers();
+  } else if (deferredUpdateVersion) {
+    statusMessage =
+        "Update installation is deferred until the active session is safe to interrupt.";
+  }
+  publishStatus();
+  result->success(Value(statusRecord()));
+}
+
+void LumewellUpdaterPlugin::installDeferredUpdate(const MethodResultPtr& result) {
+  if (deferredInstallHandler || deferredRelaunchHandler) {
+    installAllowed = true;
+    runDeferredHandlers();
+  }
+  result->success(Value(statusRecord()));
+}
+
+void LumewellUpdaterPlugin::runDeferredHandlers() {
+  if (!installAllowed) return;
+  std::function<void()> handler;
+  if (deferredRelaunchHandler) {
+    handler = std::move(deferredRelaunchHandler);
+    deferredRelaunchHandler = nullptr;
+    deferredUpdateVersion.reset();
+  } else if (deferredInstallHandler) {
+    handler = std::move(deferredInstallHandler);
+    deferredInstallHandler = nullptr;
+  } else {
+    return;
+  }
+  statusMessage = "Installing the downloaded update.";
+  publishStatus();
+  handler();
+}
+
+void LumewellUpdaterPlugin::publishStatus() {
+  if (eventSink) eventSink(Value(statusRecord()));
+}
+
+std::optional<MethodError> LumewellUpdaterPlugin::onListen(const Value&, EventSink sink) {
+  eventSink = std::move(sink);
+  publishStatus();
+  return std::nullopt;
+}
+
+std::optional<MethodError> LumewellUpdaterPlugin::onCancel(const Value&) {
+  eventSink = nullptr;
+  return std::nullopt;
+}
+
+std::optional<std::string> LumewellUpdaterPlugin::feedURLString() { return feedURL; }
+
+void LumewellUpdaterPlugin::didFindValidUpdate(const AppcastItem& item) {
+  availableVersion = item.label();
+  lastErrorMessage.reset();
+  statusMessage = "Version " + item.label() + " is available.";
+  publishStatus();
+}
+
+void LumewellUpdaterPlugin::didNotFindUpdate() {
+  availableVersion.reset();
+  lastErrorMessage.reset();
+  statusMessage = kUpToDate;
+  publishStatus();
+}
+
+void LumewellUpdaterPlugin::didDownloadUpdate(const AppcastItem& item) {
+  downloadedVersion = item.label();
+  statusMessage = "Version " + item.label() + " was downloaded.";
+  publishStatus();
+}
+
+bool LumewellUpdaterPlugin::willInstallUpdateOnQuit(const AppcastItem& item,
+                                                    std::function<void()> immediateInstallBlock) {
+  deferredInstallHandler = std::move(immediateInstallBlock);
+  deferredUpdateVersion = item.label();
+  if (installAllowed) {
+    runDeferredHandlers();
+  } else {
+    statusMessage = "Update " + item.label() +
+                    " is downloaded and queued for install when the session is idle.";
+    publishStatus();
+  }
+  return true;
+}
+
+bool LumewellUpdaterPlugin::shouldPostponeRelaunch(const AppcastItem& item,
+                                                   std::function<void()> block) {
+  if (installAllowed) return false;
+  deferredRelaunchHandler = std::move(block);
+  deferredUpdateVersion = item.label();
+  statusMessage = "Update relaunch is deferred until recording and uploads are idle.";
+  publishStatus();
+  return true;
+}
+
+void LumewellUpdaterPlugin::willInstallUpdate(const AppcastItem& item) {
+  deferredUpdateVersion = item.label();
+  statusMessage = "Installing update " + item.label() + ".";
+  publishStatus();
+}
+
+void LumewellUpdaterPlugin::willRelaunchApplication() {
+  availableVersion.reset();
+  downloadedVersion.reset();
+  deferredUpdateVersion.reset();
+  statusMessage = "Relaunching into the updated Lumewell Recorder build.";
+  publishStatus();
+}
+
+void LumewellUpdaterPlugin::didAbortWithError(const Error& error) {
+  lastErrorMessage = error.localizedDescription;
+  statusMessage = kCheckFailed;
+  publishStatus();
+}
+
+void LumewellUpdaterPlugin::didFinishUpdateCycle(UpdateCheck, const OptionalError& error) {
+  if (error) {
+    lastErrorMessage = error->localizedDescription;
+    statusMessage = kCheckFailed;
+  } else if (!availableVersion) {
+    statusMessage = kUpToDate;
+    lastErrorMessage.reset();
+  }
+  publishStatus();
+}
+
+}  // namespace lumewell::updater

@@ -1,0 +1,81 @@
+#include "updater/version_compare.h"
+
+#include <cctype>
+#include <string>
+#include <vector>
+
+namespace lumewell::updater {
+namespace {
+
+enum class PartType { number, period, text };
+
+PartType typeOf(char c) {
+  if (std::isdigit(static_cast<unsigned char>(c))) return PartType::number;
+  if (c == '.') return PartType::period;
+  return PartType::text;
+}
+
+struct Part {
+  PartType type;
+  std::string_view text;
+};
+
+std::vector<Part> split(std::string_view v) {
+  std::vector<Part> parts;
+  size_t start = 0;
+  while (start < v.size()) {
+    const PartType type = typeOf(v[start]);
+    size_t end = start + 1;
+    if (type != PartType::period) {
+      while (end < v.size() && typeOf(v[end]) == type) ++end;
+    }
+    parts.push_back({type, v.substr(start, end - start)});
+    start = end;
+  }
+  return parts;
+}
+
+// Numbers of any length compare by value without overflowing.
+int compareNumbers(std::string_view a, std::string_view b) {
+  while (a.size() > 1 && a.front() == '0') a.remove_prefix(1);
+  while (b.size() > 1 && b.front() == '0') b.remove_prefix(1);
+  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+  const int c = a.compare(b);
+  return c < 0 ? -1 : (c > 0 ? 1 : 0);
+}
+
+std::string_view withoutSuffix(std::string_view v) {
+  const size_t dash = v.find('-');
+  return dash == std::string_view::npos ? v : v.substr(0, dash);
+}
+
+}  // namespace
+
+int compareVersions(std::string_view a, std::string_view b) {
+  const auto pa = split(withoutSuffix(a));
+  const auto pb = split(withoutSuffix(b));
+  const size_t common = std::min(pa.size(), pb.size());
+  for (size_t i = 0; i < common; ++i) {
+    const Part& x = pa[i];
+    const Part& y = pb[i];
+    if (x.type == y.type) {
+      if (x.type == PartType::number) {
+        if (int c = compareNumbers(x.text, y.text); c != 0) return c;
+      } else if (x.type == PartType::text) {
+        if (int c = x.text.compare(y.text); c != 0) return c < 0 ? -1 : 1;
+      }
+      continue;
+    }
+    // Text is a pre-release marker and loses to anything else; a number beats a period.
+    if (x.type == PartType::text) return -1;
+    if (y.type == PartType::text) return 1;
+    return x.type == PartType::number ? 1 : -1;
+  }
+  if (pa.size() == pb.size()) return 0;
+  const bool aLonger = pa.size() > pb.size();
+  const Part& extra = aLonger ? pa[common] : pb[common];
+  const int longerWins = aLonger ? 1 : -1;
+  return extra.type == PartType::text ? -longerWins : longerWins;
+}
+
+}  // namespace lumewell::updater

@@ -1,0 +1,220 @@
+#pragma once
+
+// Helpers shared by the updater tests: signing keys, archives made with libarchive, a
+// delegate that records what the engine tells it, and a pump for the virtual main loop.
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/virtual_scheduler.h"
+#include "updater/updater_engine.h"
+
+namespace lumewell::updater::testing {
+
+inline std::string base64(const std::string& bytes) {
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                reinterpret_cast<const unsigned char*>(bytes.data()),
+                                static_cast<int>(bytes.size()));
+  out.resize(static_cast<size_t>(n));
+  return out;
+}
+
+// An Ed25519 key pair of the test's own.
+class SigningKey {
+ public:
+  SigningKey() {
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr);
+    EVP_PKEY_keygen_init(ctx);
+    EVP_PKEY_keygen(ctx, &key_);
+    EVP_PKEY_CTX_free(ctx);
+  }
+  ~SigningKey() { EVP_PKEY_free(key_); }
+  SigningKey(const SigningKey&) = delete;
+  SigningKey& operator=(const SigningKey&) = delete;
+
+  std::string publicKeyBase64() const {
+    std::string raw(32, '\0');
+    size_t len = raw.size();
+    EVP_PKEY_get_raw_public_key(key_, reinterpret_cast<unsigned char*>(raw.data()), &len);
+    return base64(raw);
+  }
+  std::string signBase64(const std::string& data) const {
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, key_);
+    std::string sig(64, '\0');
+    size_t len = sig.size();
+    EVP_DigestSign(ctx, reinterpret_cast<unsigned char*>(sig.data()), &len,
+                   reinterpret_cast<const unsigned char*>(data.data()), data.size());
+    EVP_MD_CTX_free(ctx);
+    return base64(sig);
+  }
+
+ private:
+  EVP_PKEY* key_ = nullptr;
+};
+
+struct ArchiveEntry {
+  std::string path;
+  std::string content;  // for files
+  enum class Kind { file, directory, symlink, hardlink } kind = Kind::file;
+  std::string linkTarget;
+  int mode = 0644;
+};
+
+inline ArchiveEntry file(std::string path, std::string content, int mode = 0644) {
+  return {std::move(path), std::move(content), ArchiveEntry::Kind::file, {}, mode};
+}
+inline ArchiveEntry executable(std::string path, std::string content) {
+  return file(std::move(path), std::move(content), 0755);
+}
+inline ArchiveEntry symlink(std::string path, std::string target) {
+  return {std::move(path), {}, ArchiveEntry::Kind::symlink, std::move(target), 0777};
+}
+
+enum class ArchiveFormat { tarGz, tarXz, zip };
+
+// An archive in memory with exactly the given entries, written by libarchive.
+inline std::string makeArchive(const std::vector<ArchiveEntry>& entries,
+                               ArchiveFormat format = ArchiveFormat::tarGz) {
+  archive* a = archive_write_new();
+  switch (format) {
+    case ArchiveFormat::tarGz:
+      archive_write_set_format_pax_restricted(a);
+      archive_write_add_filter_gzip(a);
+      break;
+    case ArchiveFormat::tarXz:
+      archive_write_set_format_pax_restricted(a);
+      archive_write_add_filter_xz(a);
+      break;
+    case ArchiveFormat::zip:
+      archive_write_set_format_zip(a);
+      break;
+  }
+  std::vector<char> buffer(16 << 20);
+  size_t used = 0;
+  archive_write_open_memory(a, buffer.data(), buffer.size(), &used);
+  for (const ArchiveEntry& e : entries) {
+    archive_entry* entry = archive_entry_new();
+    archive_entry_set_pathname(entry, e.path.c_str());
+    archive_entry_set_perm(entry, static_cast<mode_t>(e.mode));
+    switch (e.kind) {
+      case ArchiveEntry::Kind::file:
+        archive_entry_set_filetype(entry, AE_IFREG);
+        archive_entry_set_size(entry, static_cast<la_int64_t>(e.content.size()));
+        break;
+      case ArchiveEntry::Kind::directory:
+        archive_entry_set_filetype(entry, AE_IFDIR);
+        break;
+      case ArchiveEntry::Kind::symlink:
+        archive_entry_set_filetype(entry, AE_IFLNK);
+        archive_entry_set_symlink(entry, e.linkTarget.c_str());
+        break;
+      case ArchiveEntry::Kind::hardlink:
+        archive_entry_set_filetype(entry, AE_IFREG);
+        archive_entry_set_hardlink(entry, e.linkTarget.c_str());
+        break;
+    }
+    archive_write_header(a, entry);
+    if (e.kind == ArchiveEntry::Kind::file && !e.content.empty()) {
+      archive_write_data(a, e.content.data(), e.content.size());
+    }
+    archive_entry_free(entry);
+  }
+  archive_write_close(a);
+  archive_write_free(a);
+  return std::string(buffer.data(), used);
+}
+
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+inline void writeFile(const std::string& path, const std::string& content, int mode = 0644) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+  std::filesystem::permissions(path, static_cast<std::filesystem::perms>(mode));
+}
+
+// Runs the virtual main loop until pred holds, letting worker threads make progress. The
+// limit only keeps a broken engine from hanging the test run.
+inline bool pumpUntil(VirtualScheduler& scheduler, const std::function<bool()>& pred) {
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!pred()) {
+    if (scheduler.runPending() == 0) {
+      if (std::chrono::steady_clock::now() > limit) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  return true;
+}
+
+// Records the engine's delegate calls as short lines; postpones or takes over blocks as told.
+class RecordingDelegate final : public UpdaterDelegate {
+ public:
+  std::optional<std::string> feed;
+  bool postponeRelaunch = false;
+  bool takeOverInstall = true;
+  std::vector<std::string> calls;
+  std::function<void()> heldRelaunch;
+  std::function<void()> heldInstall;
+  std::optional<Error> lastError;
+
+  bool cycleEnded() const { return !calls.empty() && calls.back().rfind("finish", 0) == 0; }
+  bool saw(const std::string& prefix) const {
+    for (const auto& c : calls) {
+      if (c.rfind(prefix, 0) == 0) return true;
+    }
+    return false;
+  }
+
+  std::optional<std::string> feedURLString() override { return feed; }
+  void didFindValidUpdate(const AppcastItem& item) override {
+    calls.push_back("found " + item.label());
+  }
+  void didNotFindUpdate() override { calls.push_back("notFound"); }
+  void didDownloadUpdate(const AppcastItem& item) override {
+    calls.push_back("downloaded " + item.label());
+  }
+  bool willInstallUpdateOnQuit(const AppcastItem& item, std::function<void()> block) override {
+    calls.push_back("installOnQuit " + item.label());
+    heldInstall = std::move(block);
+    return takeOverInstall;
+  }
+  bool shouldPostponeRelaunch(const AppcastItem& item, std::function<void()> block) override {
+    calls.push_back("postpone? " + item.label());
+    if (postponeRelaunch) heldRelaunch = std::move(block);
+    return postponeRelaunch;
+  }
+  void willInstallUpdate(const AppcastItem& item) override {
+    calls.push_back("willInstall " + item.label());
+  }
+  void willRelaunchApplication() override { calls.push_back("willRelaunch"); }
+  void didAbortWithError(const Error& error) override {
+    calls.push_back("abort");
+    lastError = error;
+  }
+  void didFinishUpdateCycle(UpdateCheck check, const OptionalError& error) override {
+    const char* kind = check == UpdateCheck::updates               ? "updates"
+                       : check == UpdateCheck::updatesInBackground ? "background"
+                                                                   : "information";
+    calls.push_back(std::string("finish ") + kind + (error ? " error" : ""));
+  }
+};
+
+}  // namespace lumewell::updater::testing

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "runtime/error.h"
@@ -77,6 +78,12 @@ struct AppAudioSource {
   std::string bundleId;
   int64_t processId = 0;
 };
+
+// The catalogue record as it crosses the channel: exactly "id" and "displayName", in order.
+inline std::vector<std::pair<std::string, std::string>> appAudioSourceFields(
+    const AppAudioSource& source) {
+  return {{"id", source.id}, {"displayName", source.name}};
+}
 
 // What a source id resolves to: the application and the output device it plays on.
 struct AppAudioTarget {

@@ -1,0 +1,119 @@
+#include "app_audio/pulse_app_audio_services.h"
+
+#include <unistd.h>
+
+#include "app_audio/app_audio_capture_session.h"
+#include "app_audio/desktop_entries.h"
+#include "app_audio/pulse_loop.h"
+#include "app_audio/server_state_reader.h"
+#include "app_audio/snapshot_builder.h"
+
+namespace lumewell::app_audio {
+namespace {
+
+constexpr const char* kQueryClientName = "Lumewell Recorder sources";
+
+}  // namespace
+
+recorder::AppAudioSource toAppAudioSource(const SnapshotApplication& app) {
+  return recorder::AppAudioSource{std::to_string(app.processID), app.applicationName,
+                                  app.bundleIdentifier, app.processID};
+}
+
+recorder::AppAudioTarget toAppAudioTarget(const CaptureTarget& target) {
+  return recorder::AppAudioTarget{target.application.processID, target.application.applicationName,
+                                  target.application.bundleIdentifier, target.display.deviceIndex,
+                                  target.display.name};
+}
+
+PulseAppAudioServices::PulseAppAudioServices(PulseAppAudioOptions options)
+    : options_(std::move(options)) {
+  if (!options_.processes) options_.processes = std::make_shared<ProcProcessTable>();
+  if (options_.hostProcessId == 0) options_.hostProcessId = static_cast<int32_t>(::getpid());
+}
+
+PulseAppAudioServices::~PulseAppAudioServices() = default;
+
+Result<ShareableContent> PulseAppAudioServices::takeSnapshot() {
+  auto loop = PulseLoop::connect(options_.server, kQueryClientName);
+  if (!loop) return loop.error();
+  auto state = readServerState(**loop);
+  if (!state) return state.error();
+  SnapshotEnvironment env;
+  env.hostProcessId = options_.hostProcessId;
+  env.processes = options_.processes.get();
+  std::unique_ptr<DesktopEntries> entries;  // read only when some application needs it
+  if (options_.desktopEntryId) {
+    env.desktopEntryId = options_.desktopEntryId;
+  } else {
+    env.desktopEntryId = [&entries](const std::string& program) {
+      if (!entries) entries = std::make_unique<DesktopEntries>();
+      return entries->idForProgram(program);
+    };
+  }
+  return buildShareableContent(*state, env);
+}
+
+void PulseAppAudioServices::listSources(
+    std::function<void(std::vector<recorder::AppAudioSource>)> completion) {
+  worker_.post([this, completion = std::move(completion)] {
+    std::vector<recorder::AppAudioSource> sources;
+    auto content = takeSnapshot();
+    if (content) {
+      for (const auto& app : catalogueApplications(*content, options_.hostProcessId)) {
+        sources.push_back(toAppAudioSource(app));
+      }
+    }
+    completion(std::move(sources));
+  });
+}
+
+void PulseAppAudioServices::resolveCaptureTarget(
+    const std::string& sourceId, std::function<void(Result<recorder::AppAudioTarget>)> completion) {
+  auto pid = parseSourceId(sourceId);
+  if (!pid) {
+    completion(invalidSourceError());
+    return;
+  }
+  worker_.post([this, pid = *pid, completion = std::move(completion)] {
+    auto content = takeSnapshot();
+    if (!content) {
+      completion(content.error());
+      return;
+    }
+    auto target = selectCaptureTarget(*content, pid);
+    if (!target) {
+      completion(target.error());
+      return;
+    }
+    completion(toAppAudioTarget(*target));
+  });
+}
+
+void PulseAppAudioServices::validateSource(
+    const std::string& sourceId, std::function<void(bool, std::optional<std::string>)> done) {
+  resolveCaptureTarget(sourceId, [done = std::move(done)](Result<recorder::AppAudioTarget> r) {
+    if (r) {
+      done(true, std::nullopt);
+    } else {
+      done(false, app_audio::appAudioErrorMessage(r.error()));
+    }
+  });
+}
+
+std::string PulseAppAudioServices::appAudioErrorMessage(const Error& error) {
+  return app_audio::appAudioErrorMessage(error);
+}
+
+std::unique_ptr<recorder::AppAudioCaptureSession> PulseAppAudioServices::makeCaptureSession(
+    const recorder::AppAudioTarget& target, const std::string& outputPath,
+    std::function<void(std::string reason)> onUnexpectedStop) {
+  CaptureSessionOptions o;
+  o.server = options_.server;
+  o.scheduler = options_.scheduler;
+  o.processes = options_.processes;
+  return std::make_unique<LumewellAppAudioCaptureSession>(target, outputPath,
+                                                          std::move(onUnexpectedStop), o);
+}
+
+}  // namespace lumewell::app_audio

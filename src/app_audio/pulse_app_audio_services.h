@@ -1,0 +1,55 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app_audio/catalogue_rules.h"
+#include "app_audio/process_table.h"
+#include "recorder/audio_services.h"
+#include "runtime/scheduler.h"
+#include "runtime/serial_executor.h"
+
+namespace lumewell::app_audio {
+
+struct PulseAppAudioOptions {
+  std::string server;              // empty: the default sound server
+  Scheduler* scheduler = nullptr;  // main thread for capture sessions; none: mainScheduler()
+  std::shared_ptr<const ProcessTable> processes;  // none: /proc
+  int32_t hostProcessId = 0;                      // 0: getpid()
+  // Desktop entry id for a program; none: the installed entries (GIO).
+  std::function<std::string(const std::string& program)> desktopEntryId;
+};
+
+// The application-audio services over the sound server: every query takes a fresh snapshot
+// (its own short connection) on a worker thread and completes there; an unparsable id
+// completes at once on the caller's thread.
+class PulseAppAudioServices final : public recorder::AppAudioServices {
+ public:
+  explicit PulseAppAudioServices(PulseAppAudioOptions options = {});
+  ~PulseAppAudioServices() override;
+
+  void listSources(std::function<void(std::vector<recorder::AppAudioSource>)> completion) override;
+  void validateSource(const std::string& sourceId,
+                      std::function<void(bool ok, std::optional<std::string>)> done) override;
+  void resolveCaptureTarget(
+      const std::string& sourceId,
+      std::function<void(Result<recorder::AppAudioTarget>)> completion) override;
+  std::string appAudioErrorMessage(const Error& error) override;
+  std::unique_ptr<recorder::AppAudioCaptureSession> makeCaptureSession(
+      const recorder::AppAudioTarget& target, const std::string& outputPath,
+      std::function<void(std::string reason)> onUnexpectedStop) override;
+
+  // The snapshot itself, synchronously (not on a libpulse thread).
+  Result<ShareableContent> takeSnapshot();
+
+ private:
+  PulseAppAudioOptions options_;
+  SerialExecutor worker_{"app-audio-qry"};
+};
+
+// The catalogue record of an application.
+recorder::AppAudioSource toAppAudioSource(const SnapshotApplication& app);
+recorder::AppAudioTarget toAppAudioTarget(const CaptureTarget& target);
+
+}  // namespace lumewell::app_audio

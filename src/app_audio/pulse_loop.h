@@ -1,0 +1,65 @@
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "runtime/error.h"
+
+namespace lumewell::app_audio {
+
+// One libpulse connection with its own thread (pa_threaded_mainloop). Everything touching the
+// context or its streams runs with the loop locked, or inside a libpulse callback.
+class PulseLoop {
+ public:
+  // Connects and waits until the context is ready or has failed. server empty: the default
+  // server. Must not be called on a libpulse thread.
+  static Result<std::unique_ptr<PulseLoop>> connect(const std::string& server,
+                                                    const std::string& clientName);
+  ~PulseLoop();
+  PulseLoop(const PulseLoop&) = delete;
+  PulseLoop& operator=(const PulseLoop&) = delete;
+
+  pa_threaded_mainloop* mainloop() const { return mainloop_; }
+  pa_context* context() const { return context_; }
+  pa_mainloop_api* api() const { return pa_threaded_mainloop_get_api(mainloop_); }
+
+  void lock() { pa_threaded_mainloop_lock(mainloop_); }
+  void unlock() { pa_threaded_mainloop_unlock(mainloop_); }
+  bool inLoopThread() const { return pa_threaded_mainloop_in_thread(mainloop_) != 0; }
+  // With the lock held: sleeps until a callback signals.
+  void wait() { pa_threaded_mainloop_wait(mainloop_); }
+  void signal() { pa_threaded_mainloop_signal(mainloop_, 0); }
+  // With the lock held: waits for the operation to finish and releases it. False when it
+  // was cancelled (the connection died) or the server did not answer within kTimeoutUsec.
+  bool await(pa_operation* op);
+  // With the lock held: waits until done() holds or kTimeoutUsec passed; returns done().
+  bool waitFor(const std::function<bool()>& done);
+
+  // No wait on the server lasts longer than this.
+  static constexpr pa_usec_t kTimeoutUsec = 5 * PA_USEC_PER_SEC;
+
+  // The context's last error as an Error.
+  Error lastError(const std::string& context = {}) const;
+  bool isReady() const { return pa_context_get_state(context_) == PA_CONTEXT_READY; }
+
+ private:
+  PulseLoop() = default;
+  pa_threaded_mainloop* mainloop_ = nullptr;
+  pa_context* context_ = nullptr;
+};
+
+class PulseLock {
+ public:
+  explicit PulseLock(PulseLoop& loop) : loop_(loop) { loop_.lock(); }
+  ~PulseLock() { loop_.unlock(); }
+  PulseLock(const PulseLock&) = delete;
+  PulseLock& operator=(const PulseLock&) = delete;
+
+ private:
+  PulseLoop& loop_;
+};
+
+}  // namespace lumewell::app_audio

@@ -1,0 +1,143 @@
+#include "app_audio/snapshot_builder.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <map>
+
+namespace lumewell::app_audio {
+namespace {
+
+constexpr int32_t kHost = 500;
+
+class FakeProcesses : public ProcessTable {
+ public:
+  void add(int32_t pid, int32_t ppid, std::string program) {
+    procs_[pid] = {ppid, std::move(program)};
+  }
+  std::optional<int32_t> parent(int32_t pid) const override {
+    auto it = procs_.find(pid);
+    if (it == procs_.end()) return std::nullopt;
+    return it->second.first;
+  }
+  std::string program(int32_t pid) const override {
+    auto it = procs_.find(pid);
+    return it == procs_.end() ? std::string() : it->second.second;
+  }
+
+ private:
+  std::map<int32_t, std::pair<int32_t, std::string>> procs_;
+};
+
+class SnapshotBuilder : public ::testing::Test {
+ protected:
+  SnapshotBuilder() {
+    procs.add(1, 0, "/sbin/init");
+    procs.add(100, 1, "/usr/bin/bash");
+    procs.add(200, 100, "/usr/lib/firefox/firefox");  // the browser
+    procs.add(210, 200, "/usr/lib/firefox/firefox");  // its content process
+    procs.add(211, 210, "/usr/lib/firefox/firefox");  // and that one's audio helper
+    procs.add(300, 100, "/usr/bin/pacat");
+    procs.add(301, 100, "/usr/bin/pacat");
+    procs.add(400, 1, "/usr/bin/pulseaudio");
+    procs.add(401, 1, "/usr/bin/wireplumber");
+    procs.add(kHost, 100, "/opt/lumewell/lumewell-recorder");
+    procs.add(501, kHost, "/opt/lumewell/lumewell-recorder");
+    procs.add(600, 100, "/usr/bin/zoom");
+    env.hostProcessId = kHost;
+    env.processes = &procs;
+    env.desktopEntryId = [](const std::string& program) {
+      return program == "/usr/lib/firefox/firefox" ? std::string("firefox-esr") : std::string();
+    };
+  }
+  FakeProcesses procs;
+  SnapshotEnvironment env;
+};
+
+TEST_F(SnapshotBuilder, GroupsHelpersAndDropsNonApplications) {
+  ServerState s;
+  s.clients = {
+      {0, 400, "PulseAudio", ""},                // the sound server's own client
+      {1, std::nullopt, "module-loopback", ""},  // no process
+      {2, kHost, "Lumewell", ""},                // the host
+      {3, 211, "", ""},                          // a browser helper first
+      {4, 200, "Firefox", ""},
+      {5, 300, "Tone A", "org.example.a"},
+      {6, 401, "WirePlumber", ""},
+      {7, 501, "Lumewell helper", ""},
+      {8, 301, "", ""},
+  };
+  s.streams = {
+      {10, 3, 0, 211, "Firefox", ""},
+      {11, 5, 1, 300, "Tone A", "org.example.a"},
+      {12, 8, 1, std::nullopt, "", ""},  // no process of its own: its client's
+      {13, UINT32_MAX, 0, std::nullopt, "", ""},
+      {14, 2, 0, kHost, "", ""},
+  };
+  s.sinks = {{0, "vsink", "Virtual", "vsink.monitor"}, {1, "vsink2", "Second", "vsink2.monitor"}};
+  s.defaultSinkName = "vsink2";
+
+  ShareableContent c = buildShareableContent(s, env);
+  ASSERT_EQ(c.applications.size(), 3u);
+  EXPECT_EQ(c.applications[0].processID, 200);
+  EXPECT_EQ(c.applications[0].applicationName, "Firefox");
+  EXPECT_EQ(c.applications[0].bundleIdentifier, "firefox-esr");  // the desktop entry
+  EXPECT_EQ(c.applications[1].processID, 300);
+  EXPECT_EQ(c.applications[1].applicationName, "Tone A");
+  EXPECT_EQ(c.applications[1].bundleIdentifier, "org.example.a");  // application.id
+  EXPECT_EQ(c.applications[2].processID, 301);
+  EXPECT_EQ(c.applications[2].applicationName, "pacat");  // the program's name
+  EXPECT_EQ(c.applications[2].bundleIdentifier, "pacat");
+
+  ASSERT_EQ(c.windows.size(), 5u);
+  EXPECT_EQ(c.windows[0].owningProcessID, 200);
+  EXPECT_EQ(c.windows[0].deviceIndex, 0u);
+  EXPECT_EQ(c.windows[1].owningProcessID, 300);
+  EXPECT_EQ(c.windows[2].owningProcessID, 301);
+  EXPECT_EQ(c.windows[3].owningProcessID, std::nullopt);
+  EXPECT_EQ(c.windows[4].owningProcessID, std::nullopt);
+
+  ASSERT_EQ(c.displays.size(), 2u);
+  EXPECT_EQ(c.displays[0].name, "vsink2");  // the default first
+  EXPECT_EQ(c.displays[1].name, "vsink");
+
+  // Resolution sees the grouped application and where its stream plays.
+  auto t = selectCaptureTarget(c, 300);
+  ASSERT_TRUE(t.ok());
+  EXPECT_EQ(t->display.name, "vsink2");
+  EXPECT_FALSE(selectCaptureTarget(c, 211).ok());  // a helper is not an application
+}
+
+TEST_F(SnapshotBuilder, ApplicationOfAHelperAndItsOwnership) {
+  EXPECT_EQ(applicationProcess(procs, 211), 200);
+  EXPECT_EQ(applicationProcess(procs, 200), 200);
+  EXPECT_EQ(applicationProcess(procs, 300), 300);
+  EXPECT_EQ(applicationProcess(procs, 9999), 9999);  // gone: itself
+  EXPECT_TRUE(belongsToApplication(procs, 211, 200));
+  EXPECT_FALSE(belongsToApplication(procs, 211, 210 + 1000));
+  EXPECT_FALSE(belongsToApplication(procs, 300, 301));
+  EXPECT_EQ(owningApplicationProcess(501, env), std::nullopt);  // the host's helper
+  EXPECT_EQ(owningApplicationProcess(400, env), std::nullopt);
+  EXPECT_EQ(owningApplicationProcess(0, env), std::nullopt);
+
+  // A parent loop in a broken table ends.
+  FakeProcesses loop;
+  loop.add(20, 21, "/x");
+  loop.add(21, 20, "/x");
+  int32_t top = applicationProcess(loop, 20);
+  EXPECT_TRUE(top == 20 || top == 21);
+}
+
+TEST(ProcProcessTable, ReadsThisProcess) {
+  ProcProcessTable table;
+  EXPECT_EQ(table.parent(static_cast<int32_t>(getpid())), static_cast<int32_t>(getppid()));
+  EXPECT_EQ(programName(table.program(static_cast<int32_t>(getpid()))), "app_audio_tests");
+  EXPECT_EQ(table.parent(-1), std::nullopt);
+  EXPECT_EQ(table.program(0), "");
+  EXPECT_EQ(programName("/usr/bin/firefox-esr"), "firefox-esr");
+  EXPECT_EQ(programName("zoom"), "zoom");
+}
+
+}  // namespace
+}  // namespace lumewell::app_audio

@@ -1,0 +1,408 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "channels/binary_messenger.h"
+#include "channels/method_channel.h"
+#include "recorder/audio_services.h"
+#include "recorder/recorder_plugin.h"
+#include "runtime/virtual_scheduler.h"
+#include "support/main_loop_helpers.h"
+
+namespace lumewell::recorder::testing {
+
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+inline void writeFile(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+inline bool exists(const std::string& path) { return std::filesystem::exists(path); }
+
+// Runs fn on a thread of its own and waits for it: completions of the platform services come
+// from other threads.
+inline void onOtherThread(const std::function<void()>& fn) { std::thread(fn).join(); }
+
+class FakeAudioServices;
+
+class FakeMicrophoneRecorder final : public MicrophoneRecorder {
+ public:
+  FakeMicrophoneRecorder(FakeAudioServices& owner, std::string path) : owner_(owner), path_(path) {}
+  bool record() override;
+  void stop() override;
+  double currentTime() const override;
+  void updateMeters() override;
+  float averagePowerForChannel(int channel) const override;
+
+ private:
+  FakeAudioServices& owner_;
+  std::string path_;
+  Duration startedAt_{0};
+  bool recording_ = false;
+};
+
+struct ComposeCall {
+  std::vector<std::string> paths;
+  std::string output;
+  bool overlay = false;
+};
+
+class FakeAudioServices final : public AudioServices {
+ public:
+  FakeAudioServices(VirtualScheduler& scheduler, std::string dataDir)
+      : scheduler(scheduler), dataDir(std::move(dataDir)) {}
+
+  Result<std::unique_ptr<MicrophoneRecorder>> makeRecorder(
+      const std::string& path, const RecorderSettings& settings) override {
+    settingsUsed.push_back(settings);
+    if (makeRecorderError) return *makeRecorderError;
+    return std::unique_ptr<MicrophoneRecorder>(new FakeMicrophoneRecorder(*this, path));
+  }
+  int microphoneAuthorizationStatus() override { return micStatus; }
+  void requestMicrophoneAccess(std::function<void(bool)> completion) override {
+    ++accessRequests;
+    pendingAccess = std::move(completion);
+  }
+  std::optional<int64_t> mediaDurationMs(const std::string& path) override {
+    auto it = durations.find(path);
+    if (it != durations.end()) return it->second;
+    if (!exists(path)) return std::nullopt;
+    return defaultDurationMs;
+  }
+  Result<std::string> sha256Hex(const std::string& path) override {
+    if (hashFails.count(path) || !exists(path)) {
+      return Error{"posix", 5, "Cannot read " + path + ": Input/output error"};
+    }
+    // Not SHA-256 (the media library's own tests cover that): a stable digest of the content.
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016zx", std::hash<std::string>()(readFile(path)));
+    return std::string(hex) + hex + hex + hex;
+  }
+  void composeAudio(std::vector<std::string> paths, std::string output, bool overlay,
+                    std::function<void(OptionalError)> completion) override {
+    composeCalls.push_back({paths, output, overlay});
+    auto finish = [this, paths, output, completion]() {
+      OptionalError error = composeError;
+      if (!error) {
+        std::string mixed;
+        for (const auto& p : paths) mixed += readFile(p) + "|";
+        writeFile(output, "mixed:" + mixed);
+      }
+      onOtherThread([&] { completion(error); });
+    };
+    if (holdCompose) {
+      heldCompose = finish;
+    } else {
+      finish();
+    }
+  }
+  std::optional<int64_t> freeDiskBytes() override { return freeBytes; }
+  std::string dataDirectory() override { return dataDir; }
+
+  VirtualScheduler& scheduler;
+  std::string dataDir;
+  int micStatus = kMicAuthorized;
+  int accessRequests = 0;
+  std::function<void(bool)> pendingAccess;
+  std::map<std::string, std::optional<int64_t>> durations;
+  int64_t defaultDurationMs = 30000;
+  std::set<std::string> hashFails;
+  std::vector<ComposeCall> composeCalls;
+  OptionalError composeError;
+  bool holdCompose = false;
+  std::function<void()> heldCompose;
+  std::optional<int64_t> freeBytes = int64_t{10} << 30;
+  OptionalError makeRecorderError;
+  bool recordFails = false;
+  float power = -20.0f;
+  int meterUpdates = 0;
+  int recordings = 0;
+  std::vector<RecorderSettings> settingsUsed;
+  // "record <file>" and "stop <file>" in the order they happened.
+  std::vector<std::string> log;
+};
+
+inline bool FakeMicrophoneRecorder::record() {
+  if (owner_.recordFails) return false;
+  // Each recording writes distinct bytes, so an overwritten file shows.
+  writeFile(path_, "audio " + std::to_string(++owner_.recordings) + " of " +
+                       std::filesystem::path(path_).filename().string());
+  recording_ = true;
+  startedAt_ = owner_.scheduler.monotonicNow();
+  owner_.log.push_back("record " + std::filesystem::path(path_).filename().string());
+  return true;
+}
+inline void FakeMicrophoneRecorder::stop() {
+  if (!recording_) return;
+  recording_ = false;
+  owner_.log.push_back("stop " + std::filesystem::path(path_).filename().string());
+}
+inline double FakeMicrophoneRecorder::currentTime() const {
+  return std::chrono::duration<double>(owner_.scheduler.monotonicNow() - startedAt_).count();
+}
+inline void FakeMicrophoneRecorder::updateMeters() { ++owner_.meterUpdates; }
+inline float FakeMicrophoneRecorder::averagePowerForChannel(int) const { return owner_.power; }
+
+// What a test can see of one capture session, also after the plug-in dropped it.
+struct CaptureRecord {
+  AppAudioTarget target;
+  std::string path;
+  std::function<void(std::string)> onUnexpectedStop;
+  bool started = false;
+  bool stopped = false;
+  bool cancelled = false;
+  bool destroyed = false;
+  std::function<void(OptionalError)> heldStart;
+};
+
+class FakeAppAudioServices;
+
+class FakeCaptureSession final : public AppAudioCaptureSession {
+ public:
+  FakeCaptureSession(FakeAppAudioServices& owner, std::shared_ptr<CaptureRecord> record)
+      : owner_(owner), record_(std::move(record)) {}
+  ~FakeCaptureSession() override { record_->destroyed = true; }
+  void start(std::function<void(OptionalError)> completion) override;
+  void stop(std::function<void(OptionalError)> completion) override;
+  void cancel() override { record_->cancelled = true; }
+
+ private:
+  FakeAppAudioServices& owner_;
+  std::shared_ptr<CaptureRecord> record_;
+};
+
+class FakeAppAudioServices final : public AppAudioServices {
+ public:
+  explicit FakeAppAudioServices(VirtualScheduler& scheduler) : scheduler(scheduler) {}
+
+  void listSources(std::function<void(std::vector<AppAudioSource>)> completion) override {
+    onOtherThread([&] { completion(sources); });
+  }
+  void validateSource(const std::string& sourceId,
+                      std::function<void(bool, std::optional<std::string>)> done) override {
+    validated.push_back(sourceId);
+    onOtherThread([&] { done(validateOk, validateMessage); });
+  }
+  void resolveCaptureTarget(const std::string& sourceId,
+                            std::function<void(Result<AppAudioTarget>)> completion) override {
+    resolved.push_back(sourceId);
+    onOtherThread([&] { completion(resolveResult); });
+  }
+  std::string appAudioErrorMessage(const Error& error) override {
+    return error.localizedDescription;
+  }
+  std::unique_ptr<AppAudioCaptureSession> makeCaptureSession(
+      const AppAudioTarget& target, const std::string& outputPath,
+      std::function<void(std::string)> onUnexpectedStop) override {
+    auto record = std::make_shared<CaptureRecord>();
+    record->target = target;
+    record->path = outputPath;
+    record->onUnexpectedStop = std::move(onUnexpectedStop);
+    captures.push_back(record);
+    return std::make_unique<FakeCaptureSession>(*this, record);
+  }
+
+  VirtualScheduler& scheduler;
+  std::vector<AppAudioSource> sources;
+  bool validateOk = true;
+  std::optional<std::string> validateMessage;
+  std::vector<std::string> validated;
+  Result<AppAudioTarget> resolveResult = AppAudioTarget{4711, "Meeting", "org.meeting", 1, "Out"};
+  std::vector<std::string> resolved;
+  OptionalError startError;
+  OptionalError stopError;
+  bool writeAppFile = true;
+  bool holdStart = false;
+  std::vector<std::shared_ptr<CaptureRecord>> captures;
+};
+
+inline void FakeCaptureSession::start(std::function<void(OptionalError)> completion) {
+  record_->started = true;
+  if (!owner_.startError && owner_.writeAppFile) writeFile(record_->path, "app audio");
+  if (owner_.holdStart) {
+    record_->heldStart = std::move(completion);
+    return;
+  }
+  owner_.scheduler.post([completion, error = owner_.startError] { completion(error); });
+}
+
+inline void FakeCaptureSession::stop(std::function<void(OptionalError)> completion) {
+  record_->stopped = true;
+  owner_.scheduler.post([completion, error = owner_.stopError] { completion(error); });
+}
+
+// A messenger that delivers calls straight to the installed handlers and keeps what the host
+// sends back. Every reply and event must come on the thread that made the messenger.
+class FakeMessenger final : public BinaryMessenger {
+ public:
+  struct Call {
+    int replies = 0;
+    std::optional<MethodEnvelope> envelope;
+    bool answered() const { return replies > 0; }
+    bool isSuccess() const { return envelope && envelope->kind == MethodEnvelope::Kind::success; }
+  };
+
+  void send(const std::string& channel, Bytes message, BinaryReply reply) override {
+    EXPECT_EQ(std::this_thread::get_id(), mainThread) << "event sent off the main thread";
+    ASSERT_EQ(channel, LumewellNativeRecorderPlugin::kEventChannel);
+    auto envelope = StandardMethodCodec::decodeEnvelope(message);
+    ASSERT_TRUE(envelope.ok());
+    events.push_back(envelope->result);
+    if (onEvent) onEvent(envelope->result);
+    if (reply) reply(nullptr);
+  }
+  void setMessageHandler(const std::string& channel, BinaryMessageHandler handler) override {
+    handlers[channel] = std::move(handler);
+  }
+
+  std::shared_ptr<Call> call(const std::string& channel, const std::string& method,
+                             const Value& arguments = Value()) {
+    auto record = std::make_shared<Call>();
+    auto it = handlers.find(channel);
+    EXPECT_NE(it, handlers.end()) << channel;
+    if (it == handlers.end()) return record;
+    Bytes bytes = StandardMethodCodec::encodeMethodCall({method, arguments});
+    it->second(bytes, [this, record](const Bytes* reply) {
+      EXPECT_EQ(std::this_thread::get_id(), mainThread) << "answer given off the main thread";
+      ++record->replies;
+      EXPECT_EQ(record->replies, 1) << "a call was answered twice";
+      if (reply != nullptr) {
+        auto envelope = StandardMethodCodec::decodeEnvelope(*reply);
+        if (envelope.ok()) record->envelope = *envelope;
+      }
+    });
+    return record;
+  }
+  std::shared_ptr<Call> invoke(const std::string& method, const Value& arguments = Value()) {
+    return call(LumewellNativeRecorderPlugin::kMethodChannel, method, arguments);
+  }
+  void listen() { call(LumewellNativeRecorderPlugin::kEventChannel, "listen"); }
+  void cancel() { call(LumewellNativeRecorderPlugin::kEventChannel, "cancel"); }
+
+  std::vector<Value> eventsOfType(const std::string& type) const {
+    std::vector<Value> out;
+    for (const auto& e : events) {
+      const std::string* t = mapString(e.asMap(), "type");
+      if (t != nullptr && *t == type) out.push_back(e);
+    }
+    return out;
+  }
+  // The types of the events so far, without the level events.
+  std::vector<std::string> eventTypes() const {
+    std::vector<std::string> out;
+    for (const auto& e : events) {
+      const std::string* t = mapString(e.asMap(), "type");
+      if (t != nullptr && *t == "level_changed") continue;
+      out.push_back(t ? *t : "?");
+    }
+    return out;
+  }
+
+  std::thread::id mainThread = std::this_thread::get_id();
+  std::map<std::string, BinaryMessageHandler> handlers;
+  std::vector<Value> events;
+  std::function<void(const Value&)> onEvent;
+};
+
+inline const std::string& str(const Value& map, const char* key) {
+  static const std::string none = "<absent>";
+  const std::string* s = mapString(map.asMap(), key);
+  return s ? *s : none;
+}
+inline int64_t num(const Value& map, const char* key) {
+  const Value* v = map.asMap() ? map.asMap()->find(key) : nullptr;
+  int64_t out = -1;
+  if (v) v->asInt64(&out);
+  return out;
+}
+inline bool has(const Value& map, const char* key) {
+  return map.asMap() && map.asMap()->find(key) != nullptr;
+}
+
+// The plug-in wired to fakes, a virtual clock and a listening fake messenger. Any call
+// answered twice fails the test.
+class RecorderTest : public ::testing::Test {
+ protected:
+  RecorderTest()
+      : audio(std::make_shared<FakeAudioServices>(scheduler, dir.path() + "/data")),
+        app(std::make_shared<FakeAppAudioServices>(scheduler)),
+        plugin(std::make_shared<LumewellNativeRecorderPlugin>(scheduler, audio, app)) {
+    MethodResult::setDoubleAnswerHook([](const std::string& what) { ADD_FAILURE() << what; });
+    plugin->registerChannels(messenger);
+    messenger.listen();
+  }
+
+  std::string folder(const std::string& id = "rec-1") const {
+    return dir.path() + "/data/recordings/" + id;
+  }
+  std::string file(const std::string& name, const std::string& id = "rec-1") const {
+    return folder(id) + "/" + name;
+  }
+  std::shared_ptr<FakeMessenger::Call> start(const std::string& id = "rec-1",
+                                             const std::string& mode = "MIC_ONLY",
+                                             std::optional<std::string> source = std::nullopt) {
+    ValueMap args{{"recordingId", id}, {"captureMode", mode}};
+    if (source) args.set("sourceId", *source);
+    auto call = messenger.invoke("startRecording", Value(args));
+    scheduler.runPending();
+    return call;
+  }
+  std::shared_ptr<FakeMessenger::Call> invokeAndRun(const std::string& method,
+                                                    const Value& args = Value()) {
+    auto call = messenger.invoke(method, args);
+    scheduler.runPending();
+    return call;
+  }
+  static void expectSuccess(const std::shared_ptr<FakeMessenger::Call>& call) {
+    ASSERT_TRUE(call->answered());
+    ASSERT_TRUE(call->envelope.has_value());
+    EXPECT_EQ(call->envelope->kind, MethodEnvelope::Kind::success)
+        << call->envelope->error.code << ": " << call->envelope->error.message.value_or("");
+  }
+  static void expectError(const std::shared_ptr<FakeMessenger::Call>& call, const std::string& code,
+                          const std::string& message,
+                          std::optional<std::string> details = std::nullopt) {
+    // details: none expects no details, "*" any string, anything else that exact string.
+    ASSERT_TRUE(call->answered());
+    ASSERT_TRUE(call->envelope.has_value());
+    ASSERT_EQ(call->envelope->kind, MethodEnvelope::Kind::error);
+    EXPECT_EQ(call->envelope->error.code, code);
+    EXPECT_EQ(call->envelope->error.message.value_or(""), message);
+    if (details && *details == "*") {
+      EXPECT_NE(call->envelope->error.details.asString(), nullptr) << "details missing";
+    } else if (details) {
+      const std::string* d = call->envelope->error.details.asString();
+      ASSERT_NE(d, nullptr) << "details missing";
+      EXPECT_EQ(*d, *details);
+    } else {
+      EXPECT_TRUE(call->envelope->error.details.isNull());
+    }
+  }
+
+  // Declared in this order so that the plug-in goes before the clock and the folder.
+  lumewell::testing::TempDir dir;
+  VirtualScheduler scheduler;
+  std::shared_ptr<FakeAudioServices> audio;
+  std::shared_ptr<FakeAppAudioServices> app;
+  std::shared_ptr<LumewellNativeRecorderPlugin> plugin;
+  FakeMessenger messenger;
+};
+
+}  // namespace lumewell::recorder::testing

@@ -1,0 +1,293 @@
+#include "host_harness.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "runtime/relaunch.h"
+
+extern char** environ;
+
+namespace lumewell::testing {
+namespace {
+
+std::vector<char*> cStrings(std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  for (auto& s : strings) out.push_back(s.data());
+  out.push_back(nullptr);
+  return out;
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::trunc);
+  out << text;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+}  // namespace
+
+Spawned spawnProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                     const std::string& stdoutPath, const std::string& stderrPath) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  // Appending: a relaunched host writes on after the old one.
+  posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                   0600);
+  auto args = argv;
+  auto envs = env;
+  auto cArgs = cStrings(args);
+  auto cEnv = cStrings(envs);
+  Spawned spawned;
+  int rc = ::posix_spawnp(&spawned.pid, cArgs[0], &actions, nullptr, cArgs.data(), cEnv.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
+  }
+  return spawned;
+}
+
+std::optional<int> waitForChild(pid_t pid, std::chrono::milliseconds timeout) {
+  if (!waitForProcessExit(pid, timeout)) return std::nullopt;
+  int status = 0;
+  pid_t rc;
+  do {
+    rc = ::waitpid(pid, &status, 0);
+  } while (rc < 0 && errno == EINTR);
+  if (rc != pid) return std::nullopt;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return std::nullopt;
+}
+
+bool processAlive(pid_t pid) {
+  if (!waitForProcessExit(pid, std::chrono::milliseconds(0))) return true;
+  ::waitpid(pid, nullptr, WNOHANG);  // collect it if it is ours
+  return false;
+}
+
+void stopProcess(pid_t pid) {
+  if (pid <= 1 || ::kill(pid, 0) != 0) return;
+  ::kill(pid, SIGTERM);
+  if (!waitForProcessExit(pid, std::chrono::seconds(5))) {
+    ::kill(pid, SIGKILL);
+    waitForProcessExit(pid, std::chrono::seconds(5));
+  }
+  ::waitpid(pid, nullptr, WNOHANG);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+PrivateDesktop::PrivateDesktop(bool withSessionBus) {
+  // Orphaned descendants are re-parented to this process, so none outlives the test.
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+  for (const auto& dir : {runtimeDir(), dataHome() + "/applications", configHome(),
+                          root() + "/home", root() + "/cache"}) {
+    g_mkdir_with_parents(dir.c_str(), 0700);
+  }
+  ::chmod(runtimeDir().c_str(), 0700);
+  if (!withSessionBus) return;
+
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 3);
+  posix_spawn_file_actions_addopen(&actions, 1, logPath("dbus.log").c_str(),
+                                   O_WRONLY | O_CREAT | O_APPEND, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, logPath("dbus.log").c_str(),
+                                   O_WRONLY | O_CREAT | O_APPEND, 0600);
+  std::vector<std::string> argv = {"dbus-daemon",
+                                   "--session",
+                                   "--nofork",
+                                   "--nopidfile",
+                                   "--address=unix:path=" + runtimeDir() + "/bus",
+                                   "--print-address=3"};
+  auto envs = environment();
+  auto cArgs = cStrings(argv);
+  auto cEnv = cStrings(envs);
+  int rc = ::posix_spawnp(&busPid_, "dbus-daemon", &actions, nullptr, cArgs.data(), cEnv.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
+  if (rc != 0) {
+    ::close(out[0]);
+    throw std::runtime_error("cannot start dbus-daemon");
+  }
+  // The daemon prints its address once it listens.
+  std::string address;
+  pollfd p{out[0], POLLIN, 0};
+  while (address.find('\n') == std::string::npos &&
+         ::poll(&p, 1, static_cast<int>(kPatience.count())) > 0) {
+    char buffer[512];
+    ssize_t n = ::read(out[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    address.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(out[0]);
+  auto newline = address.find('\n');
+  if (newline == std::string::npos) throw std::runtime_error("dbus-daemon printed no address");
+  busAddress_ = address.substr(0, newline);
+}
+
+PrivateDesktop::~PrivateDesktop() {
+  for (auto it = tracked_.rbegin(); it != tracked_.rend(); ++it) stopProcess(*it);
+  if (busPid_ > 0) stopProcess(busPid_);
+  // Whatever else ended up as our child (instances started by gio) has ended by now or
+  // ends with the bus; collect them.
+  while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+}
+
+std::vector<std::string> PrivateDesktop::environment() const {
+  static const char* const kReplaced[] = {"DBUS_SESSION_BUS_ADDRESS",
+                                          "XDG_RUNTIME_DIR",
+                                          "HOME",
+                                          "XDG_DATA_HOME",
+                                          "XDG_CONFIG_HOME",
+                                          "XDG_CACHE_HOME",
+                                          "DISPLAY",
+                                          "WAYLAND_DISPLAY",
+                                          "GIO_USE_VFS",
+                                          "XDG_CURRENT_DESKTOP"};
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry = *e;
+    bool replaced = false;
+    for (const char* name : kReplaced) {
+      if (entry.rfind(std::string(name) + "=", 0) == 0) replaced = true;
+    }
+    if (!replaced) env.push_back(entry);
+  }
+  env.push_back("XDG_RUNTIME_DIR=" + runtimeDir());
+  env.push_back("HOME=" + root() + "/home");
+  env.push_back("XDG_DATA_HOME=" + dataHome());
+  env.push_back("XDG_CONFIG_HOME=" + configHome());
+  env.push_back("XDG_CACHE_HOME=" + root() + "/cache");
+  env.push_back("GIO_USE_VFS=local");
+  if (!busAddress_.empty()) env.push_back("DBUS_SESSION_BUS_ADDRESS=" + busAddress_);
+  return env;
+}
+
+void PrivateDesktop::installUrlHandler(const std::string& hostExecutable,
+                                       const std::string& desktopFile) {
+  std::string entry = readFile(desktopFile);
+  const std::string exec = "Exec=lumewell-recorder";
+  auto at = entry.find(exec);
+  if (at == std::string::npos) throw std::runtime_error(desktopFile + " has no " + exec);
+  entry.replace(at, exec.size(), "Exec=" + hostExecutable);
+  writeFile(dataHome() + "/applications/app.lumewell.Recorder.desktop", entry);
+  writeFile(configHome() + "/mimeapps.list",
+            "[Default Applications]\n"
+            "x-scheme-handler/lumewell=app.lumewell.Recorder.desktop\n");
+}
+
+pid_t PrivateDesktop::start(const std::vector<std::string>& argv, const std::string& logName) {
+  auto spawned =
+      spawnProcess(argv, environment(), logPath(logName + ".out"), logPath(logName + ".err"));
+  tracked_.push_back(spawned.pid);
+  return spawned.pid;
+}
+
+std::optional<int> PrivateDesktop::run(const std::vector<std::string>& argv,
+                                       const std::string& logName) {
+  pid_t pid = start(argv, logName);
+  return waitForChild(pid);
+}
+
+HostClient::HostClient(std::unique_ptr<SocketClientMessenger> messenger)
+    : messenger_(std::move(messenger)) {}
+
+std::unique_ptr<HostClient> HostClient::connect(const std::string& socketPath,
+                                                std::chrono::milliseconds patience) {
+  std::unique_ptr<SocketClientMessenger> messenger;
+  spinUntil(
+      g_main_context_default(),
+      [&] {
+        auto connected = SocketClientMessenger::connect(socketPath);
+        if (connected) messenger = std::move(connected.value());
+        return messenger != nullptr;
+      },
+      patience);
+  if (!messenger) return nullptr;
+  return std::unique_ptr<HostClient>(new HostClient(std::move(messenger)));
+}
+
+std::optional<MethodEnvelope> HostClient::call(const std::string& channel,
+                                               const std::string& method, const Value& arguments) {
+  std::optional<MethodEnvelope> answer;
+  bool done = false;
+  messenger_->send(channel, StandardMethodCodec::encodeMethodCall({method, arguments}),
+                   [&](const Bytes* reply) {
+                     done = true;
+                     if (reply == nullptr) return;
+                     auto decoded = StandardMethodCodec::decodeEnvelope(*reply);
+                     if (decoded) answer = std::move(decoded.value());
+                   });
+  spinUntil(g_main_context_default(), [&] { return done; });
+  return answer;
+}
+
+bool HostClient::listen(const std::string& channel) {
+  messenger_->setMessageHandler(channel, [this, channel](ByteView message, BinaryReply reply) {
+    auto decoded = StandardMethodCodec::decodeEnvelope(message);
+    if (decoded && decoded->kind == MethodEnvelope::Kind::success) {
+      events_[channel].push_back(decoded->result);
+    }
+    if (reply) reply(nullptr);
+  });
+  auto answer = call(channel, "listen");
+  return answer && answer->kind == MethodEnvelope::Kind::success;
+}
+
+bool HostClient::waitForEvents(const std::string& channel, size_t n,
+                               std::chrono::milliseconds timeout) {
+  return spinUntil(
+      g_main_context_default(), [&] { return events_[channel].size() >= n; }, timeout);
+}
+
+pid_t HostClient::hostPid() const {
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  if (::getsockopt(messenger_->fd(), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return -1;
+  return cred.pid;
+}
+
+bool waitForText(const std::string& path, const std::string& text,
+                 std::chrono::milliseconds timeout) {
+  return spinUntil(
+      g_main_context_default(), [&] { return readFile(path).find(text) != std::string::npos; },
+      timeout);
+}
+
+size_t countText(const std::string& path, const std::string& text) {
+  std::string content = readFile(path);
+  size_t count = 0;
+  for (size_t at = content.find(text); at != std::string::npos;
+       at = content.find(text, at + text.size())) {
+    ++count;
+  }
+  return count;
+}
+
+}  // namespace lumewell::testing

@@ -1,0 +1,106 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "channels/socket_client_messenger.h"
+#include "channels/standard_codec.h"
+#include "support/main_loop_helpers.h"
+
+namespace lumewell::testing {
+
+// Generous bound for anything a test waits for (a process starting, an event arriving); a
+// test that hits it fails instead of hanging.
+inline constexpr std::chrono::milliseconds kPatience{10000};
+
+// A process started by the test with posix_spawn, stdout and stderr appended to files.
+struct Spawned {
+  pid_t pid = -1;
+};
+Spawned spawnProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                     const std::string& stdoutPath, const std::string& stderrPath);
+// Waits for a child of this process to end; its exit status, 128+signal, or none on timeout.
+std::optional<int> waitForChild(pid_t pid, std::chrono::milliseconds timeout = kPatience);
+// Stops a process by its id: SIGTERM, then SIGKILL if it lingers; reaps it if it is ours.
+void stopProcess(pid_t pid);
+bool processAlive(pid_t pid);
+std::string readFile(const std::string& path);
+
+// A private desktop session: its own runtime, home, data and config folders in a temp dir and
+// its own session bus (dbus-daemon started and stopped by pid). Processes started through it
+// see only these. Orphans of the processes it starts (a relaunched host, the instances that
+// `gio open` starts) become this process's children, so that they are reaped and stopped too.
+class PrivateDesktop {
+ public:
+  explicit PrivateDesktop(bool withSessionBus = true);
+  ~PrivateDesktop();
+  PrivateDesktop(const PrivateDesktop&) = delete;
+  PrivateDesktop& operator=(const PrivateDesktop&) = delete;
+
+  const std::string& root() const { return dir_.path(); }
+  std::string runtimeDir() const { return root() + "/run"; }
+  std::string dataHome() const { return root() + "/data"; }
+  std::string configHome() const { return root() + "/config"; }
+  std::string defaultSocketPath() const { return runtimeDir() + "/lumewell-recorder/host.sock"; }
+  const std::string& busAddress() const { return busAddress_; }
+  std::vector<std::string> environment() const;
+
+  // Installs the application's .desktop file (its Exec pointing at the built host) into the
+  // private data folder and makes it the default handler of "lumewell:" URLs.
+  void installUrlHandler(const std::string& hostExecutable, const std::string& desktopFile);
+
+  // Starts a process in this session; it is stopped when the desktop goes away.
+  pid_t start(const std::vector<std::string>& argv, const std::string& logName);
+  // Runs a process to its end; its exit status (none when it did not end in time).
+  std::optional<int> run(const std::vector<std::string>& argv, const std::string& logName);
+  // Stops this pid too when the desktop goes away (a process this test did not start).
+  void track(pid_t pid) { tracked_.push_back(pid); }
+  std::string logPath(const std::string& logName) const { return root() + "/" + logName; }
+
+ private:
+  TempDir dir_;
+  std::string busAddress_;
+  pid_t busPid_ = -1;
+  std::vector<pid_t> tracked_;
+  int runs_ = 0;
+};
+
+// The Dart side's end, on the default main context.
+class HostClient {
+ public:
+  // Connects to the host's socket, waiting for it to appear (within kPatience).
+  static std::unique_ptr<HostClient> connect(const std::string& socketPath,
+                                             std::chrono::milliseconds patience = kPatience);
+
+  // Calls a method and waits for the answer; none when the connection broke.
+  std::optional<MethodEnvelope> call(const std::string& channel, const std::string& method,
+                                     const Value& arguments = Value());
+  // Listens on an event channel; its events collect in events().
+  bool listen(const std::string& channel);
+  // Waits until at least n events arrived on channel.
+  bool waitForEvents(const std::string& channel, size_t n,
+                     std::chrono::milliseconds timeout = kPatience);
+  const std::vector<Value>& events(const std::string& channel) { return events_[channel]; }
+  // The pid of the host process serving the connection (SO_PEERCRED).
+  pid_t hostPid() const;
+  bool connected() const { return messenger_->isConnected(); }
+
+ private:
+  explicit HostClient(std::unique_ptr<SocketClientMessenger> messenger);
+  std::unique_ptr<SocketClientMessenger> messenger_;
+  std::map<std::string, std::vector<Value>> events_;
+};
+
+// Waits until the file contains text.
+bool waitForText(const std::string& path, const std::string& text,
+                 std::chrono::milliseconds timeout = kPatience);
+// How often text occurs in the file.
+size_t countText(const std::string& path, const std::string& text);
+
+}  // namespace lumewell::testing

@@ -1,0 +1,220 @@
+// The built lumewell-recorder, run in a private desktop session with its own session bus.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "host_harness.h"
+
+namespace lumewell::testing {
+namespace {
+
+using Kind = MethodEnvelope::Kind;
+
+constexpr const char* kHost = LUMEWELL_RECORDER_EXE;
+constexpr const char* kDesktopFile = LUMEWELL_DESKTOP_FILE;
+constexpr const char* kApp = "lumewell/app";
+constexpr const char* kEvents = "lumewell/app/events";
+
+Value callbackEvent(const std::string& url) {
+  return Value(ValueMap{{"type", "auth_callback"}, {"url", url}});
+}
+
+class HostProcessTest : public ::testing::Test {
+ protected:
+  // Starts the host on the private socket and connects to it.
+  void startHost(std::vector<std::string> extra = {}) {
+    std::vector<std::string> argv = {kHost, "--socket", socketPath()};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    hostPid = desktop.start(argv, "host");
+    client = HostClient::connect(socketPath());
+    ASSERT_TRUE(client) << readFile(desktop.logPath("host.err"));
+  }
+  std::string socketPath() const { return desktop.runtimeDir() + "/test-host.sock"; }
+  std::string hostLog() const { return desktop.logPath("host.out"); }
+  std::optional<int> launch(const std::vector<std::string>& args, const std::string& name) {
+    std::vector<std::string> argv = {kHost};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return desktop.run(argv, name);
+  }
+
+  PrivateDesktop desktop;
+  pid_t hostPid = -1;
+  std::unique_ptr<HostClient> client;
+};
+
+TEST_F(HostProcessTest, LaterLaunchHandsItsUrlsToTheRunningInstanceInOrder) {
+  startHost();
+  ASSERT_TRUE(client->listen(kEvents));
+
+  auto status =
+      launch({"lumewell://auth?code=1", "/tmp/not-a-url", "lumewell://auth?code=2"}, "second");
+  EXPECT_EQ(status, 0);
+  ASSERT_TRUE(client->waitForEvents(kEvents, 2));
+  EXPECT_EQ(client->events(kEvents), (std::vector<Value>{callbackEvent("lumewell://auth?code=1"),
+                                                         callbackEvent("lumewell://auth?code=2")}));
+
+  // The second launch ran nothing of its own: the running instance logged the delivery.
+  EXPECT_EQ(readFile(desktop.logPath("second.out")), "");
+  std::string log = readFile(hostLog());
+  EXPECT_EQ(countText(hostLog(), "Lumewell Recorder AppDelegate initialized\n"), 1u);
+  const std::string expected =
+      "Lumewell Recorder handleGetURLEvent received invalid payload\n"
+      "Lumewell Recorder application(_:open:) received 2 url(s)\n"
+      "Lumewell Recorder application(_:open:) url: lumewell://auth?code=1\n"
+      "Lumewell Recorder app bridge received url: lumewell://auth?code=1\n"
+      "Lumewell Recorder app bridge delivering auth callback immediately\n"
+      "Lumewell Recorder application(_:open:) url: lumewell://auth?code=2\n"
+      "Lumewell Recorder app bridge received url: lumewell://auth?code=2\n"
+      "Lumewell Recorder app bridge delivering auth callback immediately\n";
+  EXPECT_NE(log.find(expected), std::string::npos) << log;
+  EXPECT_EQ(log.find("/tmp/not-a-url"), std::string::npos);
+
+  // A launch that carries only something that is no URL reaches nobody.
+  EXPECT_EQ(launch({"just-a-word"}, "third"), 0);
+  EXPECT_EQ(countText(hostLog(), "received invalid payload"), 2u);
+  EXPECT_EQ(client->events(kEvents).size(), 2u);
+}
+
+TEST_F(HostProcessTest, LatestUrlIsHeldForALaterListenerAndNotConsumedTwice) {
+  // The first launch's own URL counts as well.
+  startHost({"lumewell://auth?code=0"});
+  ASSERT_TRUE(waitForText(hostLog(), "storing pending auth callback"));
+  EXPECT_EQ(launch({"lumewell://auth?code=1", "lumewell://auth?code=2"}, "second"), 0);
+
+  ASSERT_TRUE(client->listen(kEvents));
+  ASSERT_TRUE(client->waitForEvents(kEvents, 1));
+  EXPECT_EQ(client->events(kEvents), (std::vector<Value>{callbackEvent("lumewell://auth?code=2")}));
+  auto consumed = client->call(kApp, "consumePendingAuthCallback");
+  ASSERT_TRUE(consumed);
+  EXPECT_EQ(consumed->kind, Kind::success);
+  EXPECT_TRUE(consumed->result.isNull());
+  EXPECT_NE(readFile(hostLog()).find("Lumewell Recorder app bridge replaying pending auth "
+                                     "callback\n"),
+            std::string::npos);
+
+  // A client that goes away cancels its stream: the next URL is held for whoever asks.
+  client.reset();
+  ASSERT_TRUE(waitForText(hostLog(), "Lumewell Recorder app bridge event stream cancelled\n"));
+  EXPECT_EQ(launch({"lumewell://auth?code=3"}, "third"), 0);
+  client = HostClient::connect(socketPath());
+  ASSERT_TRUE(client);
+  auto held = client->call(kApp, "consumePendingAuthCallback");
+  ASSERT_TRUE(held);
+  EXPECT_EQ(held->result, Value("lumewell://auth?code=3"));
+}
+
+TEST_F(HostProcessTest, OpenExternalUrlChecksItsArgumentAndReportsTheHandlersVerdict) {
+  desktop.installUrlHandler(kHost, kDesktopFile);
+  startHost();
+  ASSERT_TRUE(client->listen(kEvents));
+
+  for (const auto& arguments :
+       {Value(ValueList{Value("https://example.com")}), Value(ValueMap{{"url", int32_t{42}}}),
+        Value(ValueMap{{"url", "not a url at all"}}), Value()}) {
+    auto answer = client->call(kApp, "openExternalUrl", arguments);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->kind, Kind::error);
+    EXPECT_EQ(answer->error.code, "bad_args");
+    EXPECT_EQ(answer->error.message, "Expected a valid url argument.");
+  }
+
+  auto refused =
+      client->call(kApp, "openExternalUrl", Value(ValueMap{{"url", "lumewellnohandler://x?y=1"}}));
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->kind, Kind::error);
+  EXPECT_EQ(refused->error.code, "open_failed");
+  EXPECT_EQ(refused->error.message, "Unable to open external URL.");
+  EXPECT_EQ(refused->error.details, Value("lumewellnohandler://x?y=1"));
+
+  // A scheme with a handler: the desktop starts it, here the host itself, which hands the
+  // URL to the running instance.
+  auto opened = client->call(kApp, "openExternalUrl",
+                             Value(ValueMap{{"url", "lumewell://external?round=trip"}}));
+  ASSERT_TRUE(opened);
+  EXPECT_EQ(opened->kind, Kind::success);
+  ASSERT_TRUE(client->waitForEvents(kEvents, 1));
+  EXPECT_EQ(client->events(kEvents)[0], callbackEvent("lumewell://external?round=trip"));
+  EXPECT_NE(readFile(hostLog()).find(
+                "Lumewell Recorder opening external url: lumewell://external?round=trip\n"),
+            std::string::npos);
+}
+
+TEST_F(HostProcessTest, GioOpenDeliversALumewellUrlToTheRunningInstance) {
+  desktop.installUrlHandler(kHost, kDesktopFile);
+  startHost();
+  ASSERT_TRUE(client->listen(kEvents));
+  EXPECT_EQ(desktop.run({"gio", "open", "lumewell://auth?code=from-gio&state=xyz"}, "gio"), 0)
+      << readFile(desktop.logPath("gio.err"));
+  ASSERT_TRUE(client->waitForEvents(kEvents, 1));
+  EXPECT_EQ(client->events(kEvents)[0], callbackEvent("lumewell://auth?code=from-gio&state=xyz"));
+}
+
+TEST_F(HostProcessTest, RestartHandsOverToAFreshInstance) {
+  startHost();
+  pid_t oldPid = client->hostPid();
+  ASSERT_EQ(oldPid, hostPid);
+
+  auto answer = client->call(kApp, "restartApp");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->kind, Kind::success);
+  const auto answered = std::chrono::steady_clock::now();
+
+  // The fresh instance serves the socket within 3 s, and the old one is gone.
+  std::unique_ptr<HostClient> fresh;
+  spinUntil(
+      g_main_context_default(),
+      [&] {
+        fresh = HostClient::connect(socketPath(), std::chrono::milliseconds(0));
+        return fresh && fresh->hostPid() != oldPid;
+      },
+      std::chrono::seconds(3) - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - answered));
+  ASSERT_TRUE(fresh && fresh->hostPid() != oldPid) << readFile(desktop.logPath("host.err"));
+  pid_t newPid = fresh->hostPid();
+  desktop.track(newPid);
+  EXPECT_EQ(waitForChild(oldPid), 0);
+
+  // The fresh instance is the running one: a later launch reaches it.
+  ASSERT_TRUE(fresh->listen(kEvents));
+  EXPECT_EQ(launch({"lumewell://after-restart"}, "second"), 0);
+  ASSERT_TRUE(fresh->waitForEvents(kEvents, 1));
+  EXPECT_EQ(fresh->events(kEvents)[0], callbackEvent("lumewell://after-restart"));
+  EXPECT_EQ(countText(hostLog(), "Lumewell Recorder AppDelegate initialized\n"), 2u);
+  EXPECT_TRUE(processAlive(newPid));
+}
+
+TEST_F(HostProcessTest, SignalsEndTheHostCleanlyAndRemoveTheSocket) {
+  for (int signum : {SIGTERM, SIGINT}) {
+    // Without --socket the host serves the default path in the private runtime folder.
+    pid_t pid = desktop.start({kHost}, "host-default");
+    auto connected = HostClient::connect(desktop.defaultSocketPath());
+    ASSERT_TRUE(connected);
+    struct stat st {};
+    ASSERT_EQ(::stat(desktop.defaultSocketPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ::kill(pid, signum);
+    EXPECT_EQ(waitForChild(pid), 0) << "signal " << signum;
+    EXPECT_NE(::access(desktop.defaultSocketPath().c_str(), F_OK), 0);
+  }
+}
+
+TEST(HostWithoutSessionBus, RunsAloneAndSaysSo) {
+  PrivateDesktop desktop(/*withSessionBus=*/false);
+  const std::string socket = desktop.runtimeDir() + "/lone.sock";
+  pid_t pid = desktop.start({kHost, "--socket", socket}, "lone");
+  auto client = HostClient::connect(socket);
+  ASSERT_TRUE(client);
+  EXPECT_TRUE(waitForText(desktop.logPath("lone.err"), "no session bus"));
+  auto answer = client->call("lumewell/app", "consumePendingAuthCallback");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->kind, Kind::success);
+
+  // A second lone instance cannot take the live socket: it says why and fails.
+  EXPECT_EQ(desktop.run({kHost, "--socket", socket, "lumewell://lost"}, "second"), 1);
+  EXPECT_NE(readFile(desktop.logPath("second.err")).find("already running"), std::string::npos);
+  EXPECT_TRUE(processAlive(pid));
+}
+
+}  // namespace
+}  // namespace lumewell::testing

@@ -1,0 +1,46 @@
+#include "app/url_delivery.h"
+
+#include <gtest/gtest.h>
+
+namespace lumewell::app {
+namespace {
+
+struct Delivery {
+  std::vector<std::string> log;
+  std::vector<std::string> handed;
+  void operator()(const std::vector<std::string>& arguments) {
+    deliverLaunchArguments(
+        arguments, [this](const std::string& url) { handed.push_back(url); },
+        [this](std::string_view line) { log.emplace_back(line); });
+  }
+};
+
+TEST(UrlDelivery, UrlsAreCountedLoggedAndHandedOverInOrderWhileOtherArgumentsAreDropped) {
+  Delivery d;
+  d({"lumewell://auth?code=1", "/home/me/file.m4a", "lumewell://auth?code=2", "word"});
+  EXPECT_EQ(d.handed,
+            (std::vector<std::string>{"lumewell://auth?code=1", "lumewell://auth?code=2"}));
+  EXPECT_EQ(d.log, (std::vector<std::string>{
+                       "Lumewell Recorder handleGetURLEvent received invalid payload",
+                       "Lumewell Recorder handleGetURLEvent received invalid payload",
+                       "Lumewell Recorder application(_:open:) received 2 url(s)",
+                       "Lumewell Recorder application(_:open:) url: lumewell://auth?code=1",
+                       "Lumewell Recorder application(_:open:) url: lumewell://auth?code=2",
+                   }));
+}
+
+TEST(UrlDelivery, APlainLaunchAndOneWithNothingUsableHandOverNothing) {
+  Delivery plain;
+  plain({});
+  EXPECT_TRUE(plain.log.empty());
+  EXPECT_TRUE(plain.handed.empty());
+
+  Delivery junk;
+  junk({"", "lumewell://line\nbreak", "-x"});
+  EXPECT_TRUE(junk.handed.empty());
+  EXPECT_EQ(junk.log, std::vector<std::string>(
+                          3, "Lumewell Recorder handleGetURLEvent received invalid payload"));
+}
+
+}  // namespace
+}  // namespace lumewell::app

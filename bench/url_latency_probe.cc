@@ -36,7 +36,8 @@ std::vector<double> measureOpener(PrivateDesktop& desktop, HostClient& client,
     auto args = argv;
     args.push_back("lumewell://auth?code=" + opener + std::to_string(i));
     auto start = Clock::now();
-    pid_t pid = desktop.start(args, opener);
+    pid_t pid = desktop.start(args, opener,
+                              opener == "gio" ? std::vector<std::string>{} : kGraphicalSession);
     if (!client.waitForEvents(events, before + 1)) {
       std::fprintf(stderr, "%s run %d: no event\n", opener.c_str(), i);
       return {};

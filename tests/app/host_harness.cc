@@ -202,16 +202,19 @@ void PrivateDesktop::installUrlHandler(const std::string& hostExecutable,
             "x-scheme-handler/lumewell=app.lumewell.Recorder.desktop\n");
 }
 
-pid_t PrivateDesktop::start(const std::vector<std::string>& argv, const std::string& logName) {
-  auto spawned =
-      spawnProcess(argv, environment(), logPath(logName + ".out"), logPath(logName + ".err"));
+pid_t PrivateDesktop::start(const std::vector<std::string>& argv, const std::string& logName,
+                            const std::vector<std::string>& extraEnv) {
+  auto env = environment();
+  env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+  auto spawned = spawnProcess(argv, env, logPath(logName + ".out"), logPath(logName + ".err"));
   tracked_.push_back(spawned.pid);
   return spawned.pid;
 }
 
 std::optional<int> PrivateDesktop::run(const std::vector<std::string>& argv,
-                                       const std::string& logName) {
-  pid_t pid = start(argv, logName);
+                                       const std::string& logName,
+                                       const std::vector<std::string>& extraEnv) {
+  pid_t pid = start(argv, logName, extraEnv);
   return waitForChild(pid);
 }
 

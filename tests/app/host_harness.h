@@ -55,10 +55,13 @@ class PrivateDesktop {
   // private data folder and makes it the default handler of "lumewell:" URLs.
   void installUrlHandler(const std::string& hostExecutable, const std::string& desktopFile);
 
-  // Starts a process in this session; it is stopped when the desktop goes away.
-  pid_t start(const std::vector<std::string>& argv, const std::string& logName);
+  // Starts a process in this session (extraEnv: NAME=value entries added to the session's
+  // environment); it is stopped when the desktop goes away.
+  pid_t start(const std::vector<std::string>& argv, const std::string& logName,
+              const std::vector<std::string>& extraEnv = {});
   // Runs a process to its end; its exit status (none when it did not end in time).
-  std::optional<int> run(const std::vector<std::string>& argv, const std::string& logName);
+  std::optional<int> run(const std::vector<std::string>& argv, const std::string& logName,
+                         const std::vector<std::string>& extraEnv = {});
   // Stops this pid too when the desktop goes away (a process this test did not start).
   void track(pid_t pid) { tracked_.push_back(pid); }
   std::string logPath(const std::string& logName) const { return root() + "/" + logName; }
@@ -96,6 +99,10 @@ class HostClient {
   std::unique_ptr<SocketClientMessenger> messenger_;
   std::map<std::string, std::vector<Value>> events_;
 };
+
+// xdg-open hands a URL to its scheme's handler only in a graphical session; this names a
+// (never contacted) display so that it does, as it would on a desktop.
+inline const std::vector<std::string> kGraphicalSession = {"WAYLAND_DISPLAY=wayland-lumewell-test"};
 
 // Waits until the file contains text.
 bool waitForText(const std::string& path, const std::string& text,

@@ -140,7 +140,7 @@ TEST_F(HostProcessTest, OpenExternalUrlChecksItsArgumentAndReportsTheHandlersVer
             std::string::npos);
 }
 
-TEST_F(HostProcessTest, GioOpenDeliversALumewellUrlToTheRunningInstance) {
+TEST_F(HostProcessTest, DesktopOpenersDeliverALumewellUrlToTheRunningInstance) {
   desktop.installUrlHandler(kHost, kDesktopFile);
   startHost();
   ASSERT_TRUE(client->listen(kEvents));
@@ -148,6 +148,13 @@ TEST_F(HostProcessTest, GioOpenDeliversALumewellUrlToTheRunningInstance) {
       << readFile(desktop.logPath("gio.err"));
   ASSERT_TRUE(client->waitForEvents(kEvents, 1));
   EXPECT_EQ(client->events(kEvents)[0], callbackEvent("lumewell://auth?code=from-gio&state=xyz"));
+
+  EXPECT_EQ(desktop.run({"xdg-open", "lumewell://auth?code=from-xdg-open"}, "xdg-open",
+                        kGraphicalSession),
+            0)
+      << readFile(desktop.logPath("xdg-open.err"));
+  ASSERT_TRUE(client->waitForEvents(kEvents, 2));
+  EXPECT_EQ(client->events(kEvents)[1], callbackEvent("lumewell://auth?code=from-xdg-open"));
 }
 
 TEST_F(HostProcessTest, RestartHandsOverToAFreshInstance) {

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <memory>
+
+#include "recorder/audio_services.h"
+
+namespace lumewell::pulse {
+
+// The recorder's platform services on Linux: the sound server for the microphone, FFmpeg for
+// files, OpenSSL for hashes, the XDG data home for storage.
+class PulseAudioServices final : public recorder::AudioServices {
+ public:
+  Result<std::unique_ptr<recorder::MicrophoneRecorder>> makeRecorder(
+      const std::string& path, const recorder::RecorderSettings& settings) override;
+  int microphoneAuthorizationStatus() override;
+  // Answers from a worker thread, never from the caller's.
+  void requestMicrophoneAccess(std::function<void(bool granted)> completion) override;
+  std::optional<int64_t> mediaDurationMs(const std::string& path) override;
+  Result<std::string> sha256Hex(const std::string& path) override;
+  void composeAudio(std::vector<std::string> paths, std::string output, bool overlay,
+                    std::function<void(OptionalError)> completion) override;
+  std::optional<int64_t> freeDiskBytes() override;
+  std::string dataDirectory() override;
+};
+
+}  // namespace lumewell::pulse

@@ -1,0 +1,167 @@
+#include "pulse/pulse_capture_stream.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+#include <cstring>
+#include <future>
+
+#include "pulse/pulse_connection.h"
+
+namespace lumewell::pulse {
+
+PulseCaptureStream::PulseCaptureStream(const CaptureOptions& options, std::shared_ptr<PcmSink> sink)
+    : options_(options),
+      frameBytes_(sizeof(float) * static_cast<size_t>(options.channels)),
+      sink_(std::move(sink)) {}
+
+PulseCaptureStream::~PulseCaptureStream() { stop(); }
+
+Result<std::unique_ptr<PulseCaptureStream>> PulseCaptureStream::open(
+    const CaptureOptions& options, std::shared_ptr<PcmSink> sink) {
+  if (options.channels < 1 || options.channels > 2 || options.sampleRate <= 0 ||
+      options.fragmentMs <= 0) {
+    return pulseError(PA_ERR_INVALID);
+  }
+  PulseConnection& connection = PulseConnection::shared();
+  if (auto error = connection.connect()) return *error;
+
+  std::unique_ptr<PulseCaptureStream> capture(new PulseCaptureStream(options, std::move(sink)));
+  PulseConnection::Lock lock(connection);
+  pa_context* context = connection.readyContextLocked();
+  if (context == nullptr) return pulseError(PA_ERR_CONNECTIONTERMINATED);
+
+  pa_sample_spec spec{};
+  spec.format = PA_SAMPLE_FLOAT32NE;
+  spec.rate = static_cast<uint32_t>(options.sampleRate);
+  spec.channels = static_cast<uint8_t>(options.channels);
+  pa_channel_map map;
+  pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+  pa_proplist* properties = pa_proplist_new();
+  pa_proplist_sets(properties, PA_PROP_MEDIA_ROLE, "production");
+  pa_stream* stream =
+      pa_stream_new_with_proplist(context, options.streamName.c_str(), &spec, &map, properties);
+  pa_proplist_free(properties);
+  if (stream == nullptr) return pulseError(pa_context_errno(context));
+  capture->stream_ = stream;
+  pa_stream_set_state_callback(stream, &PulseCaptureStream::onState, capture.get());
+  pa_stream_set_read_callback(stream, &PulseCaptureStream::onRead, capture.get());
+
+  pa_buffer_attr attr;
+  std::memset(&attr, 0xff, sizeof attr);  // (uint32_t)-1: the server's choice
+  attr.fragsize = static_cast<uint32_t>(
+      pa_usec_to_bytes(static_cast<pa_usec_t>(options.fragmentMs) * PA_USEC_PER_MSEC, &spec));
+  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY);
+  const char* device = options.device.empty() ? nullptr : options.device.c_str();
+  if (pa_stream_connect_record(stream, device, &attr, flags) < 0) {
+    Error error = pulseError(pa_context_errno(context));
+    capture->closeLocked();
+    return error;
+  }
+  const bool settled = connection.waitLocked([stream] {
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+  });
+  if (!settled || pa_stream_get_state(stream) != PA_STREAM_READY) {
+    int code = settled ? pa_context_errno(context) : PA_ERR_TIMEOUT;
+    capture->closeLocked();
+    return pulseError(code != PA_OK ? code : PA_ERR_UNKNOWN);
+  }
+  if (const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream)) {
+    capture->fragmentFrames_ = static_cast<uint32_t>(granted->fragsize / capture->frameBytes_);
+  }
+  return capture;
+}
+
+void PulseCaptureStream::onState(pa_stream* stream, void* self) {
+  auto* capture = static_cast<PulseCaptureStream*>(self);
+  if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
+    capture->ended_.store(true, std::memory_order_release);
+  }
+  PulseConnection::shared().signalLocked();
+}
+
+void PulseCaptureStream::onRead(pa_stream*, size_t, void* self) {
+  static_cast<PulseCaptureStream*>(self)->readAvailableLocked();
+}
+
+void PulseCaptureStream::readAvailableLocked() {
+  if (stream_ == nullptr || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
+  for (;;) {
+    const size_t readable = pa_stream_readable_size(stream_);
+    if (readable == 0 || readable == static_cast<size_t>(-1)) return;
+    const void* data = nullptr;
+    size_t bytes = 0;
+    if (pa_stream_peek(stream_, &data, &bytes) < 0 || bytes == 0) return;
+    // A hole in the stream (data == null) is silence of that length.
+    std::vector<float> block;
+    size_t frames = 0;
+    if (partial_.empty() && bytes % frameBytes_ == 0) {
+      frames = bytes / frameBytes_;
+      block.resize(bytes / sizeof(float));
+      if (data != nullptr) {
+        std::memcpy(block.data(), data, bytes);
+      } else {
+        std::fill(block.begin(), block.end(), 0.0f);
+      }
+    } else {
+      // The server split a frame: join with the bytes kept from before, keep the new rest.
+      std::vector<uint8_t> joined(std::move(partial_));
+      const size_t carried = joined.size();
+      joined.resize(carried + bytes, 0);
+      if (data != nullptr) std::memcpy(joined.data() + carried, data, bytes);
+      frames = joined.size() / frameBytes_;
+      block.resize(frames * static_cast<size_t>(options_.channels));
+      std::memcpy(block.data(), joined.data(), frames * frameBytes_);
+      partial_.assign(joined.begin() + static_cast<std::ptrdiff_t>(frames * frameBytes_),
+                      joined.end());
+    }
+    pa_stream_drop(stream_);
+    if (frames > 0) {
+      framesCaptured_.fetch_add(static_cast<int64_t>(frames), std::memory_order_relaxed);
+      deliver(std::move(block));
+    }
+  }
+}
+
+void PulseCaptureStream::deliver(std::vector<float> block) {
+  worker_.post([this, block = std::move(block)] {
+    if (sink_) sink_->consume(block.data(), block.size() / static_cast<size_t>(options_.channels));
+  });
+}
+
+void PulseCaptureStream::closeLocked() {
+  if (stream_ == nullptr) return;
+  pa_stream_set_state_callback(stream_, nullptr, nullptr);
+  pa_stream_set_read_callback(stream_, nullptr, nullptr);
+  if (pa_stream_get_state(stream_) == PA_STREAM_READY ||
+      pa_stream_get_state(stream_) == PA_STREAM_CREATING) {
+    pa_stream_disconnect(stream_);
+  }
+  pa_stream_unref(stream_);
+  stream_ = nullptr;
+}
+
+void PulseCaptureStream::stop() {
+  {
+    PulseConnection& connection = PulseConnection::shared();
+    PulseConnection::Lock lock(connection);
+    if (stream_ != nullptr) {
+      readAvailableLocked();
+      closeLocked();
+    }
+  }
+  worker_.drain();
+}
+
+std::shared_ptr<PcmSink> PulseCaptureStream::replaceSink(std::shared_ptr<PcmSink> next) {
+  std::promise<std::shared_ptr<PcmSink>> previous;
+  auto future = previous.get_future();
+  // Queued behind every block read so far: those reach the old sink, later ones the new.
+  worker_.post([this, &previous, next = std::move(next)]() mutable {
+    previous.set_value(std::exchange(sink_, std::move(next)));
+  });
+  return future.get();
+}
+
+}  // namespace lumewell::pulse

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "runtime/error.h"
+#include "runtime/serial_executor.h"
+
+struct pa_stream;
+
+namespace lumewell::pulse {
+
+// Where a capture stream's PCM goes: interleaved float32 frames, delivered in capture order
+// on the stream's worker thread (never on the sound server's thread).
+class PcmSink {
+ public:
+  virtual ~PcmSink() = default;
+  virtual void consume(const float* interleaved, size_t frames) = 0;
+};
+
+struct CaptureOptions {
+  int sampleRate = 48000;
+  // 1 or 2. The server converts the source to this layout (a mono source fills both channels).
+  int channels = 1;
+  // Source name; empty for the server's default source.
+  std::string device;
+  // Requested delivery granularity. Without it servers deliver in blocks of about 2 s.
+  int fragmentMs = 20;
+  std::string streamName = "Microphone";
+};
+
+// A record stream on the sound server that hands its PCM to a sink on a worker thread. The
+// sink can be replaced while the stream runs without losing or repeating a sample, so one
+// capture can feed a chain of files.
+class PulseCaptureStream {
+ public:
+  // Connects to the server if needed, opens the stream and waits (bounded) until it runs.
+  static Result<std::unique_ptr<PulseCaptureStream>> open(const CaptureOptions& options,
+                                                          std::shared_ptr<PcmSink> sink);
+  ~PulseCaptureStream();
+  PulseCaptureStream(const PulseCaptureStream&) = delete;
+  PulseCaptureStream& operator=(const PulseCaptureStream&) = delete;
+
+  // Takes what the server has already delivered, closes the stream and returns once the sink
+  // has consumed every block. Idempotent; safe after the server went away.
+  void stop();
+
+  // From the next block on, PCM goes to next. Returns the previous sink once it has consumed
+  // its last block, so the caller may finish it right away. Not callable from the worker.
+  std::shared_ptr<PcmSink> replaceSink(std::shared_ptr<PcmSink> next);
+
+  // Frames taken from the server so far.
+  int64_t framesCaptured() const { return framesCaptured_.load(std::memory_order_relaxed); }
+  // Set when the server ended the stream by itself (server gone, source removed).
+  bool ended() const { return ended_.load(std::memory_order_acquire); }
+  // The fragment the server granted, in frames.
+  uint32_t fragmentFrames() const { return fragmentFrames_; }
+  const CaptureOptions& options() const { return options_; }
+
+ private:
+  PulseCaptureStream(const CaptureOptions& options, std::shared_ptr<PcmSink> sink);
+  static void onState(pa_stream* stream, void* self);
+  static void onRead(pa_stream* stream, size_t bytes, void* self);
+  void readAvailableLocked();
+  void deliver(std::vector<float> block);
+  void closeLocked();
+
+  CaptureOptions options_;
+  size_t frameBytes_;
+  pa_stream* stream_ = nullptr;
+  std::vector<uint8_t> partial_;  // bytes of an incomplete frame, should the server split one
+  std::atomic<int64_t> framesCaptured_{0};
+  std::atomic<bool> ended_{false};
+  uint32_t fragmentFrames_ = 0;
+  // Touched on the worker only.
+  std::shared_ptr<PcmSink> sink_;
+  // Declared last: destroyed first, so queued deliveries finish while the sink still exists.
+  SerialExecutor worker_{"lumewell-pcm"};
+};
+
+}  // namespace lumewell::pulse

@@ -1,0 +1,117 @@
+#include "pulse/pulse_connection.h"
+
+#include <cstdlib>
+
+namespace lumewell::pulse {
+
+Error pulseError(int paError) {
+  const char* text = pa_strerror(paError);
+  return Error{kPulseErrorDomain, paError, text != nullptr ? text : "Unknown sound server error"};
+}
+
+PulseConnection& PulseConnection::shared() {
+  // Never destroyed: streams may still be closing while static destructors run.
+  static PulseConnection* connection = new PulseConnection();
+  return *connection;
+}
+
+PulseConnection::PulseConnection() {
+  mainloop_ = pa_threaded_mainloop_new();
+  if (mainloop_ == nullptr || pa_threaded_mainloop_start(mainloop_) < 0) std::abort();
+  pa_threaded_mainloop_set_name(mainloop_, "lumewell-pulse");
+}
+
+PulseConnection::Lock::Lock(PulseConnection& connection) : mainloop_(connection.mainloop_) {
+  pa_threaded_mainloop_lock(mainloop_);
+}
+
+PulseConnection::Lock::~Lock() { pa_threaded_mainloop_unlock(mainloop_); }
+
+void PulseConnection::onContextState(pa_context*, void* self) {
+  static_cast<PulseConnection*>(self)->signalLocked();
+}
+
+void PulseConnection::signalLocked() { pa_threaded_mainloop_signal(mainloop_, 0); }
+
+pa_context* PulseConnection::readyContextLocked() {
+  if (context_ != nullptr && pa_context_get_state(context_) == PA_CONTEXT_READY) return context_;
+  return nullptr;
+}
+
+bool PulseConnection::waitLocked(const std::function<bool()>& done,
+                                 std::chrono::milliseconds timeout) {
+  if (done()) return true;
+  struct Deadline {
+    PulseConnection* connection;
+    bool passed = false;
+  } deadline{this};
+  pa_mainloop_api* api = pa_threaded_mainloop_get_api(mainloop_);
+  timeval when{};
+  pa_gettimeofday(&when);
+  pa_timeval_add(&when, static_cast<pa_usec_t>(timeout.count()) * PA_USEC_PER_MSEC);
+  pa_time_event* event = api->time_new(
+      api, &when,
+      [](pa_mainloop_api*, pa_time_event*, const timeval*, void* data) {
+        auto* d = static_cast<Deadline*>(data);
+        d->passed = true;
+        d->connection->signalLocked();
+      },
+      &deadline);
+  while (!done() && !deadline.passed) pa_threaded_mainloop_wait(mainloop_);
+  api->time_free(event);
+  return done();
+}
+
+OptionalError PulseConnection::connect() {
+  Lock lock(*this);
+  if (context_ != nullptr) {
+    const pa_context_state_t state = pa_context_get_state(context_);
+    if (state == PA_CONTEXT_READY) return std::nullopt;
+    if (PA_CONTEXT_IS_GOOD(state)) {
+      // Another thread is connecting right now: share its outcome.
+      waitLocked([this] {
+        return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)) ||
+               pa_context_get_state(context_) == PA_CONTEXT_READY;
+      });
+      if (pa_context_get_state(context_) == PA_CONTEXT_READY) return std::nullopt;
+    }
+    // Failed or terminated (the server went away): start over with a fresh context.
+    pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_context_disconnect(context_);
+    pa_context_unref(context_);
+    context_ = nullptr;
+  }
+
+  pa_proplist* properties = pa_proplist_new();
+  pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "Lumewell Recorder");
+  pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "app.lumewell.Recorder");
+  context_ = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(mainloop_),
+                                          "Lumewell Recorder", properties);
+  pa_proplist_free(properties);
+  if (context_ == nullptr) return pulseError(PA_ERR_INTERNAL);
+  pa_context_set_state_callback(context_, &PulseConnection::onContextState, this);
+
+  auto fail = [this](int code) -> OptionalError {
+    pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_context_disconnect(context_);
+    pa_context_unref(context_);
+    context_ = nullptr;
+    return pulseError(code);
+  };
+  // No autospawn: starting a sound server is the desktop's business, not the recorder's.
+  if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+    return fail(pa_context_errno(context_));
+  }
+  const bool settled = waitLocked([this] {
+    const pa_context_state_t state = pa_context_get_state(context_);
+    return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
+  });
+  if (!settled) return fail(PA_ERR_TIMEOUT);
+  if (pa_context_get_state(context_) != PA_CONTEXT_READY) {
+    int code = pa_context_errno(context_);
+    return fail(code != PA_OK ? code : PA_ERR_CONNECTIONREFUSED);
+  }
+  return std::nullopt;
+}
+
+}  // namespace lumewell::pulse

@@ -1,0 +1,270 @@
+#include <glib.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <map>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "media/media_probe.h"
+#include "pulse/microphone_access.h"
+#include "pulse/pulse_audio_services.h"
+#include "pulse/pulse_capture_stream.h"
+#include "pulse/pulse_connection.h"
+#include "pulse/pulse_microphone_recorder.h"
+#include "support/main_loop_helpers.h"
+#include "support/pulse_server.h"
+
+namespace lumewell::pulse {
+namespace {
+
+using lumewell::testing::commandOutput;
+using lumewell::testing::PulseServer;
+using lumewell::testing::TempDir;
+using recorder::RecorderSettings;
+
+void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// ffprobe's view of the first audio stream and the container, key=value.
+std::map<std::string, std::string> ffprobe(const std::string& path) {
+  const std::string out = commandOutput(
+      "ffprobe -v error -select_streams a:0 -show_entries "
+      "stream=codec_name,profile,sample_rate,channels:format=duration "
+      "-of default=noprint_wrappers=1 '" +
+      path + "'");
+  std::map<std::string, std::string> fields;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    const auto eq = line.find('=');
+    if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return fields;
+}
+
+double ffprobeSeconds(const std::string& path) {
+  auto fields = ffprobe(path);
+  return fields.count("duration") ? std::stod(fields["duration"]) : -1.0;
+}
+
+RecorderSettings mono() { return RecorderSettings{}; }
+RecorderSettings stereo() {
+  RecorderSettings settings;
+  settings.channels = 2;
+  settings.bitRate = 192000;
+  return settings;
+}
+
+// Level the way the meter tick turns power into a value: 10^(dB/20).
+float levelOf(float db) { return std::pow(10.0f, db / 20.0f); }
+
+float median(std::vector<float> values) {
+  if (values.empty()) return -1;
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+class PulseRecorderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(server_.start(&error)) << error;
+    server_.exportEnvironment();
+    tone_ = dir_.path() + "/tone.wav";
+    ASSERT_TRUE(PulseServer::makeToneWav(tone_, 30, -6, 1000));
+  }
+
+  // Plays the tone into the virtual microphone and gives the player time to reach it.
+  void playTone() {
+    ASSERT_GT(server_.play(tone_), 0);
+    sleepMs(400);
+  }
+
+  // Records for ms, reading the meters every 250 ms; returns the levels read.
+  std::vector<float> recordFor(PulseMicrophoneRecorder& recorder, int ms, int channel = 0) {
+    std::vector<float> levels;
+    for (int elapsed = 0; elapsed < ms; elapsed += 250) {
+      sleepMs(250);
+      recorder.updateMeters();
+      levels.push_back(levelOf(recorder.averagePowerForChannel(channel)));
+    }
+    return levels;
+  }
+
+  PulseServer server_;
+  TempDir dir_;
+  std::string tone_;
+};
+
+TEST_F(PulseRecorderTest, ToneRecordsAsAacLcMonoWithItsDurationAndLevel) {
+  playTone();
+  const std::string path = dir_.path() + "/000000.m4a";
+  auto recorder = PulseMicrophoneRecorder::create(path, mono());
+  ASSERT_TRUE(recorder) << recorder.error().localizedDescription;
+  ASSERT_TRUE((*recorder)->record()) << (*recorder)->lastError()->localizedDescription;
+  std::vector<float> levels = recordFor(**recorder, 3000);
+  const double elapsed = (*recorder)->currentTime();
+  (*recorder)->stop();
+  EXPECT_FALSE((*recorder)->lastError());
+
+  auto fields = ffprobe(path);
+  EXPECT_EQ(fields["codec_name"], "aac");
+  EXPECT_EQ(fields["profile"], "LC");
+  EXPECT_EQ(fields["sample_rate"], "48000");
+  EXPECT_EQ(fields["channels"], "1");
+  EXPECT_NEAR(ffprobeSeconds(path), elapsed, 0.050);
+  EXPECT_NEAR(ffprobeSeconds(path), (*recorder)->currentTime(), 0.005);
+  EXPECT_NEAR(elapsed, 3.0, 0.5);
+  const auto ms = media::mediaDurationMs(path);
+  ASSERT_TRUE(ms.has_value());
+  EXPECT_NEAR(double(*ms), (*recorder)->currentTime() * 1000, 1.0);
+
+  // A -6 dBFS sine has an average power of -9 dBFS: 0.35 as a level.
+  ASSERT_GE(levels.size(), 10u);
+  EXPECT_NEAR(median(levels), 0.354f, 0.03f);
+  // Four readings a second: every one after the first covers tone only.
+  for (size_t i = 1; i < levels.size(); ++i) EXPECT_NEAR(levels[i], 0.354f, 0.05f) << i;
+
+  // Silence reads near zero.
+  server_.stopPlaying();
+  auto quiet = PulseMicrophoneRecorder::create(dir_.path() + "/quiet.m4a", mono());
+  ASSERT_TRUE(quiet);
+  ASSERT_TRUE((*quiet)->record());
+  std::vector<float> silent = recordFor(**quiet, 1000);
+  (*quiet)->stop();
+  for (float level : silent) EXPECT_LT(level, 0.001f);
+  EXPECT_NEAR(ffprobeSeconds(dir_.path() + "/quiet.m4a"), (*quiet)->currentTime(), 0.005);
+}
+
+TEST_F(PulseRecorderTest, StereoModeFillsBothChannelsFromTheMonoMicrophone) {
+  playTone();
+  const std::string path = dir_.path() + "/000000-mic.m4a";
+  auto recorder = PulseMicrophoneRecorder::create(path, stereo());
+  ASSERT_TRUE(recorder);
+  ASSERT_TRUE((*recorder)->record());
+  sleepMs(1000);
+  (*recorder)->updateMeters();
+  const float left = levelOf((*recorder)->averagePowerForChannel(0));
+  const float right = levelOf((*recorder)->averagePowerForChannel(1));
+  (*recorder)->stop();
+  EXPECT_NEAR(left, 0.354f, 0.05f);
+  EXPECT_NEAR(right, 0.354f, 0.05f);
+  auto fields = ffprobe(path);
+  EXPECT_EQ(fields["channels"], "2");
+  EXPECT_EQ(fields["sample_rate"], "48000");
+  EXPECT_NEAR(ffprobeSeconds(path), (*recorder)->currentTime(), 0.005);
+}
+
+TEST_F(PulseRecorderTest, HandOverToTheNextFileLosesNoSample) {
+  playTone();
+  auto first = PulseMicrophoneRecorder::create(dir_.path() + "/000000.m4a", mono());
+  ASSERT_TRUE(first);
+  ASSERT_TRUE((*first)->record());
+  sleepMs(700);
+  auto second = (*first)->continueInto(dir_.path() + "/000001.m4a");
+  ASSERT_TRUE(second) << second.error().localizedDescription;
+  (*first)->stop();
+  EXPECT_TRUE((*second)->record()) << "already recording";
+  sleepMs(700);
+  auto third = (*second)->continueInto(dir_.path() + "/000002.m4a");
+  ASSERT_TRUE(third);
+  (*second)->stop();
+  sleepMs(300);
+  (*third)->stop();
+  EXPECT_FALSE((*first)->continueInto(dir_.path() + "/x.m4a")) << "a stopped recorder";
+
+  // The three files hold, between them, every frame the capture took.
+  const double total = (*first)->currentTime() + (*second)->currentTime() + (*third)->currentTime();
+  double files = 0;
+  for (const char* name : {"/000000.m4a", "/000001.m4a", "/000002.m4a"}) {
+    files += ffprobeSeconds(dir_.path() + name);
+  }
+  EXPECT_NEAR(files, total, 0.003);
+  EXPECT_GT((*second)->currentTime(), 0.5);
+}
+
+TEST_F(PulseRecorderTest, ServerDeathLeavesAPlayableFileAndALaterRecorderReconnects) {
+  playTone();
+  const std::string path = dir_.path() + "/000000.m4a";
+  auto recorder = PulseMicrophoneRecorder::create(path, mono());
+  ASSERT_TRUE(recorder);
+  ASSERT_TRUE((*recorder)->record());
+  sleepMs(1000);
+  server_.kill9();
+  sleepMs(300);
+  const double beforeStop = (*recorder)->currentTime();
+  (*recorder)->updateMeters();
+  (*recorder)->stop();  // must neither hang nor crash
+  EXPECT_TRUE((*recorder)->captureLost());
+  EXPECT_NEAR(beforeStop, 1.0, 0.5);
+  EXPECT_EQ(ffprobe(path)["codec_name"], "aac");
+  EXPECT_NEAR(ffprobeSeconds(path), (*recorder)->currentTime(), 0.005);
+
+  // With no server: the start fails with the server's own words, and the status is unknown.
+  auto orphan = PulseMicrophoneRecorder::create(dir_.path() + "/orphan.m4a", mono());
+  ASSERT_TRUE(orphan);
+  EXPECT_FALSE((*orphan)->record());
+  ASSERT_TRUE((*orphan)->lastError());
+  EXPECT_EQ((*orphan)->lastError()->domain, kPulseErrorDomain);
+  EXPECT_EQ((*orphan)->lastError()->code, PA_ERR_CONNECTIONREFUSED);
+  EXPECT_EQ((*orphan)->lastError()->localizedDescription, "Connection refused");
+  EXPECT_EQ(microphoneAuthorizationStatus(), -1);
+  (*orphan)->stop();
+
+  // The server comes back: the next recorder reconnects.
+  std::string error;
+  ASSERT_TRUE(server_.restart(&error)) << error;
+  playTone();
+  EXPECT_EQ(microphoneAuthorizationStatus(), 3);
+  auto again = PulseMicrophoneRecorder::create(dir_.path() + "/000001.m4a", mono());
+  ASSERT_TRUE(again);
+  ASSERT_TRUE((*again)->record()) << (*again)->lastError()->localizedDescription;
+  std::vector<float> levels = recordFor(**again, 1000);
+  (*again)->stop();
+  EXPECT_NEAR(levels.back(), 0.354f, 0.05f);
+  EXPECT_NEAR(ffprobeSeconds(dir_.path() + "/000001.m4a"), (*again)->currentTime(), 0.005);
+}
+
+TEST_F(PulseRecorderTest, AuthorizationFollowsWhatTheServerAllows) {
+  PulseAudioServices services;
+  EXPECT_EQ(services.microphoneAuthorizationStatus(), 3);
+  std::promise<bool> granted;
+  services.requestMicrophoneAccess([&](bool ok) { granted.set_value(ok); });
+  EXPECT_TRUE(granted.get_future().get());
+
+  // The other services: files and storage.
+  EXPECT_TRUE(services.freeDiskBytes().has_value());
+  EXPECT_EQ(services.dataDirectory(),
+            std::string(g_get_user_data_dir()) + "/app.lumewell.Recorder");
+
+  // A server that wants its cookie refuses a client holding another one: denied.
+  server_.kill9();
+  PulseServer strict(PulseServer::Options{.anonymous = false});
+  if (!strict.refusesStrangers()) GTEST_SKIP() << "needs root to run a server of another uid";
+  std::string error;
+  ASSERT_TRUE(strict.start(&error)) << error;
+  strict.exportEnvironment();
+  const std::string cookie = dir_.path() + "/wrong-cookie";
+  std::ofstream(cookie, std::ios::binary) << std::string(256, 'x');
+  ::setenv("PULSE_COOKIE", cookie.c_str(), 1);
+  EXPECT_EQ(services.microphoneAuthorizationStatus(), 2);
+  auto refused = PulseMicrophoneRecorder::create(dir_.path() + "/refused.m4a", mono());
+  ASSERT_TRUE(refused);
+  EXPECT_FALSE((*refused)->record());
+  ASSERT_TRUE((*refused)->lastError());
+  EXPECT_EQ((*refused)->lastError()->code, PA_ERR_ACCESS);
+  EXPECT_EQ((*refused)->lastError()->localizedDescription, "Access denied");
+  std::promise<bool> denied;
+  services.requestMicrophoneAccess([&](bool ok) { denied.set_value(ok); });
+  EXPECT_FALSE(denied.get_future().get());
+  ::unsetenv("PULSE_COOKIE");
+  server_.exportEnvironment();
+}
+
+}  // namespace
+}  // namespace lumewell::pulse

@@ -1,0 +1,229 @@
+#include "support/pulse_server.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace lumewell::testing {
+
+namespace {
+
+// Waits up to timeoutMs for pid to end; its exit status, or -1 if it still runs.
+int waitFor(pid_t pid, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    int status = 0;
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (r < 0) return -2;
+    if (std::chrono::steady_clock::now() >= deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+}  // namespace
+
+PulseServer::PulseServer() : PulseServer(Options{}) {}
+
+PulseServer::PulseServer(Options options) : options_(options) {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "lumewell-pulse-XXXXXX").string();
+  if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  folder_ = tmpl;
+  ::chmod(folder_.c_str(), 0700);
+  std::filesystem::create_directories(folder_ + "/run");
+  ::chmod((folder_ + "/run").c_str(), 0700);
+  if (!options_.anonymous && ::getuid() == 0) {
+    if (const passwd* nobody = ::getpwnam("nobody")) {
+      dropPrivileges_ = true;
+      serverUid_ = nobody->pw_uid;
+      serverGid_ = nobody->pw_gid;
+    }
+  }
+  std::ofstream config(folder_ + "/ci.pa");
+  config << "load-module module-native-protocol-unix auth-anonymous="
+         << (options_.anonymous ? 1 : 0) << "\n"
+         << "load-module module-null-sink sink_name=vsink rate=48000 channels=2\n"
+         << "load-module module-null-sink sink_name=micfeed rate=48000 channels=1\n"
+         << "set-default-sink vsink\n"
+         << "set-default-source micfeed.monitor\n";
+  config.close();
+  if (dropPrivileges_) {
+    for (const std::string& path : {folder_, folder_ + "/run", folder_ + "/ci.pa"}) {
+      if (::chown(path.c_str(), serverUid_, serverGid_) != 0) dropPrivileges_ = false;
+    }
+  }
+}
+
+PulseServer::~PulseServer() {
+  stopPlaying();
+  stopPid(keepAlivePid_);
+  stopPid(serverPid_);
+  std::error_code ec;
+  std::filesystem::remove_all(folder_, ec);
+}
+
+std::string PulseServer::address() const { return "unix:" + folder_ + "/run/pulse/native"; }
+
+std::vector<std::string> PulseServer::environment(bool client) const {
+  std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + folder_ + "/run", "HOME=" + folder_,
+                                  "PATH=/usr/local/bin:/usr/bin:/bin", "LC_ALL=C"};
+  if (client) {
+    env.push_back("PULSE_SERVER=" + address());
+    env.push_back("PULSE_COOKIE=" + folder_ + "/.config/pulse/cookie");
+  }
+  return env;
+}
+
+pid_t PulseServer::spawn(const std::vector<std::string>& argv, bool client,
+                         const std::string& output, bool asServerUser) const {
+  std::vector<std::string> env = environment(client);
+  std::vector<char*> args, envp;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  if (asServerUser && dropPrivileges_) {
+    // fork + exec: posix_spawn cannot change the uid. Only async-signal-safe calls below.
+    const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      const int in = ::open("/dev/null", O_RDONLY);
+      ::dup2(in, 0);
+      ::dup2(out, 1);
+      ::dup2(out, 2);
+      if (::setgroups(0, nullptr) != 0 || ::setgid(serverGid_) != 0 || ::setuid(serverUid_) != 0) {
+        ::_exit(126);
+      }
+      ::execvpe(args[0], args.data(), envp.data());
+      ::_exit(127);
+    }
+    if (out >= 0) ::close(out);
+    return pid;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                   0600);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : -1;
+}
+
+int PulseServer::runClient(const std::vector<std::string>& argv, int timeoutMs) const {
+  pid_t pid = spawn(argv, true, folder_ + "/clients.log");
+  if (pid < 0) return -1;
+  int status = waitFor(pid, timeoutMs);
+  if (status == -1) {
+    pid_t victim = pid;
+    stopPid(victim);
+  }
+  return status;
+}
+
+bool PulseServer::start(std::string* error) {
+  if (serverPid_ > 0) return true;
+  serverPid_ = spawn({"pulseaudio", "-n", "-F", folder_ + "/ci.pa", "--daemonize=no",
+                      "--exit-idle-time=-1", "--log-target=file:" + folder_ + "/pulse.log"},
+                     false, folder_ + "/pulse.out", /*asServerUser=*/true);
+  const auto spawnedAt = std::chrono::steady_clock::now();
+  if (serverPid_ < 0) {
+    if (error) *error = "cannot start pulseaudio";
+    return false;
+  }
+  // Bounded: 100 tries of `pactl info`, each itself bounded.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (waitFor(serverPid_, 0) != -1) {
+      serverPid_ = -1;
+      if (error) *error = "pulseaudio exited; see " + folder_ + "/pulse.log";
+      return false;
+    }
+    if (runClient({"pactl", "info"}, 2000) == 0) {
+      // An idle null sink sleeps through its first block of about 2 s and only then honours
+      // low-latency clients. A silent low-latency player keeps it rendering in 20 ms steps
+      // for the server's whole life; wait out that first block once.
+      stopPid(keepAlivePid_);
+      keepAlivePid_ = spawn({"paplay", "--latency-msec=20", "-d", "micfeed", "--raw",
+                             "--rate=48000", "--channels=1", "--format=s16le", "/dev/zero"},
+                            true, folder_ + "/clients.log");
+      std::this_thread::sleep_until(spawnedAt + std::chrono::milliseconds(2300));
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  stopPid(serverPid_);
+  if (error) *error = "pulseaudio did not answer in time";
+  return false;
+}
+
+void PulseServer::kill9() {
+  if (serverPid_ <= 0) return;
+  ::kill(serverPid_, SIGKILL);
+  waitFor(serverPid_, 5000);
+  serverPid_ = -1;
+  stopPid(keepAlivePid_);
+}
+
+void PulseServer::exportEnvironment() const {
+  ::setenv("PULSE_SERVER", address().c_str(), 1);
+  ::unsetenv("PULSE_COOKIE");
+}
+
+pid_t PulseServer::play(const std::string& soundFile) {
+  pid_t pid = spawn({"paplay", "--latency-msec=20", "-d", "micfeed", soundFile}, true,
+                    folder_ + "/clients.log");
+  if (pid > 0) players_.push_back(pid);
+  return pid;
+}
+
+void PulseServer::stopPlaying() {
+  for (pid_t& pid : players_) stopPid(pid);
+  players_.clear();
+}
+
+void PulseServer::stopPid(pid_t& pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGTERM);
+  if (waitFor(pid, 3000) == -1) {
+    ::kill(pid, SIGKILL);
+    waitFor(pid, 3000);
+  }
+  pid = -1;
+}
+
+bool PulseServer::makeToneWav(const std::string& path, double seconds, double dbfs, double hz) {
+  char command[1024];
+  std::snprintf(command, sizeof command,
+                "sox -q -n -r 48000 -c 1 -b 16 '%s' synth %.3f sine %.1f gain %.2f 2>/dev/null",
+                path.c_str(), seconds, hz, dbfs);
+  return std::system(command) == 0;
+}
+
+std::string commandOutput(const std::string& commandLine) {
+  FILE* pipe = popen(commandLine.c_str(), "r");
+  if (pipe == nullptr) return {};
+  std::string out;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  return pclose(pipe) == 0 ? out : std::string();
+}
+
+}  // namespace lumewell::testing

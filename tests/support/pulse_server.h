@@ -1,0 +1,78 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace lumewell::testing {
+
+// A private PulseAudio daemon for integration tests: its own runtime folder and HOME below a
+// temp folder, two null sinks ("vsink" for playback, "micfeed" whose monitor is the default
+// source, the virtual microphone), anonymous access unless told otherwise. Everything it
+// starts is stopped by process id when it is destroyed.
+class PulseServer {
+ public:
+  struct Options {
+    // False: clients need the server's cookie, so a stranger's connection is refused. The
+    // server then runs as "nobody" when started by root, because a client of the server's
+    // own uid is let in by its credentials alone.
+    bool anonymous = true;
+  };
+  PulseServer();
+  explicit PulseServer(Options options);
+  ~PulseServer();
+  PulseServer(const PulseServer&) = delete;
+  PulseServer& operator=(const PulseServer&) = delete;
+
+  // Starts the daemon and waits (bounded) until `pactl info` answers and the virtual
+  // microphone delivers promptly. False with a reason.
+  bool start(std::string* error = nullptr);
+  // SIGKILL, as a crash would; the socket file stays behind.
+  void kill9();
+  // Starts it again in the same folders (same address).
+  bool restart(std::string* error = nullptr) { return start(error); }
+  bool running() const { return serverPid_ > 0; }
+  // Whether a client of this process (without the server's cookie) is refused.
+  bool refusesStrangers() const { return !options_.anonymous && dropPrivileges_; }
+  pid_t pid() const { return serverPid_; }
+
+  // Points this process's libpulse at the server (PULSE_SERVER) and clears PULSE_COOKIE.
+  void exportEnvironment() const;
+  // "unix:<runtime dir>/pulse/native"
+  std::string address() const;
+  const std::string& folder() const { return folder_; }
+
+  // Plays a sound file into the virtual microphone (paplay --latency-msec=20 -d micfeed);
+  // returns the player's pid. It runs until stopPlaying() or the file ends.
+  pid_t play(const std::string& soundFile);
+  void stopPlaying();
+
+  // Runs a client tool (pactl, paplay, ...) against this server; its exit status, or -1 when
+  // it did not end within timeoutMs (it is then killed).
+  int runClient(const std::vector<std::string>& argv, int timeoutMs = 5000) const;
+
+  // A sine of hz at dbfs (peak) lasting seconds, 48 kHz mono 16-bit WAV, made with sox.
+  static bool makeToneWav(const std::string& path, double seconds, double dbfs, double hz);
+
+ private:
+  std::vector<std::string> environment(bool client) const;
+  pid_t spawn(const std::vector<std::string>& argv, bool client, const std::string& output,
+              bool asServerUser = false) const;
+  static void stopPid(pid_t& pid);
+
+  Options options_;
+  std::string folder_;
+  pid_t serverPid_ = -1;
+  pid_t keepAlivePid_ = -1;
+  uid_t serverUid_ = 0;
+  gid_t serverGid_ = 0;
+  bool dropPrivileges_ = false;
+  std::vector<pid_t> players_;
+};
+
+// Runs a command line through /bin/sh and returns its standard output (tests use it for
+// ffprobe); empty when it failed.
+std::string commandOutput(const std::string& commandLine);
+
+}  // namespace lumewell::testing

@@ -1,7 +1,8 @@
 #!/bin/sh
-# Median time from `gio open` / `xdg-open` of a lumewell: URL to the "auth_callback" event at
-# a listening client, in a private desktop session (own session bus, XDG folders). Also
-# times a restart. Usage: bench/url_latency.sh [RUNS] (default 20); BUILD_DIR overrides the
+# Median time from opening a lumewell: URL to the "auth_callback" event at a listening
+# client, in a private desktop session (own session bus, XDG folders): through `gio open`,
+# through `xdg-open`, and by launching the host directly (its own share). Also times a
+# restart. Usage: bench/url_latency.sh [RUNS] (default 20); BUILD_DIR overrides the
 # build folder (default build).
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)

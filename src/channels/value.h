@@ -30,11 +30,12 @@ class ValueMap {
   const Value* find(const std::string& key) const { return find(std::string_view(key)); }
   const Value* find(const Value& key) const;
 
-  size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
-  auto begin() const { return entries_.begin(); }
-  auto end() const { return entries_.end(); }
-  void reserve(size_t n) { entries_.reserve(n); }
+  // Defined below Value: the entries' type is complete only there.
+  size_t size() const;
+  bool empty() const;
+  std::vector<Entry>::const_iterator begin() const;
+  std::vector<Entry>::const_iterator end() const;
+  void reserve(size_t n);
   // Appends without looking for an equal key (the decoder keeps what the peer wrote).
   void append(Value key, Value value);
 
@@ -90,6 +91,16 @@ class Value : public ValueVariant {
     return static_cast<const ValueVariant&>(*this) == static_cast<const ValueVariant&>(other);
   }
 };
+
+inline size_t ValueMap::size() const { return entries_.size(); }
+inline bool ValueMap::empty() const { return entries_.empty(); }
+inline std::vector<ValueMap::Entry>::const_iterator ValueMap::begin() const {
+  return entries_.begin();
+}
+inline std::vector<ValueMap::Entry>::const_iterator ValueMap::end() const {
+  return entries_.end();
+}
+inline void ValueMap::reserve(size_t n) { entries_.reserve(n); }
 
 // Reads a string entry of a map; none when absent or of another type.
 const std::string* mapString(const ValueMap* map, std::string_view key);

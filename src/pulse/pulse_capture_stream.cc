@@ -23,6 +23,17 @@ Result<std::unique_ptr<PulseCaptureStream>> PulseCaptureStream::open(
       options.fragmentMs <= 0) {
     return pulseError(PA_ERR_INVALID);
   }
+  auto capture = openOnce(options, sink);
+  // A server that restarted a moment ago may still look connected until its hang-up is
+  // read; the second attempt runs on a fresh connection.
+  if (!capture && capture.error().code == PA_ERR_CONNECTIONTERMINATED) {
+    return openOnce(options, std::move(sink));
+  }
+  return capture;
+}
+
+Result<std::unique_ptr<PulseCaptureStream>> PulseCaptureStream::openOnce(
+    const CaptureOptions& options, std::shared_ptr<PcmSink> sink) {
   PulseConnection& connection = PulseConnection::shared();
   if (auto error = connection.connect()) return *error;
 

@@ -62,6 +62,8 @@ class PulseCaptureStream {
 
  private:
   PulseCaptureStream(const CaptureOptions& options, std::shared_ptr<PcmSink> sink);
+  static Result<std::unique_ptr<PulseCaptureStream>> openOnce(const CaptureOptions& options,
+                                                              std::shared_ptr<PcmSink> sink);
   static void onState(pa_stream* stream, void* self);
   static void onRead(pa_stream* stream, size_t bytes, void* self);
   void readAvailableLocked();

@@ -230,6 +230,30 @@ TEST_F(PulseRecorderTest, ServerDeathLeavesAPlayableFileAndALaterRecorderReconne
   EXPECT_NEAR(ffprobeSeconds(dir_.path() + "/000001.m4a"), (*again)->currentTime(), 0.005);
 }
 
+TEST_F(PulseRecorderTest, AFrozenServerCostsBoundedWaitsNotAHang) {
+  playTone();
+  const std::string path = dir_.path() + "/000000.m4a";
+  auto recorder = PulseMicrophoneRecorder::create(path, mono());
+  ASSERT_TRUE(recorder);
+  ASSERT_TRUE((*recorder)->record());
+  sleepMs(500);
+  server_.freeze();  // connected socket, no answers
+
+  auto next = PulseMicrophoneRecorder::create(dir_.path() + "/000001.m4a", mono());
+  ASSERT_TRUE(next);
+  EXPECT_FALSE((*next)->record());
+  ASSERT_TRUE((*next)->lastError());
+  EXPECT_EQ((*next)->lastError()->code, PA_ERR_TIMEOUT);
+  EXPECT_EQ(microphoneAuthorizationStatus(), -1);
+  (*recorder)->stop();
+  (*next)->stop();
+  EXPECT_EQ(ffprobe(path)["codec_name"], "aac");
+  EXPECT_NEAR(ffprobeSeconds(path), (*recorder)->currentTime(), 0.005);
+
+  server_.thaw();
+  EXPECT_EQ(microphoneAuthorizationStatus(), 3);
+}
+
 TEST_F(PulseRecorderTest, AuthorizationFollowsWhatTheServerAllows) {
   PulseAudioServices services;
   EXPECT_EQ(services.microphoneAuthorizationStatus(), 3);

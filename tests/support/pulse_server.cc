@@ -70,6 +70,7 @@ PulseServer::PulseServer(Options options) : options_(options) {
 }
 
 PulseServer::~PulseServer() {
+  thaw();
   stopPlaying();
   stopPid(keepAlivePid_);
   stopPid(serverPid_);
@@ -175,10 +176,20 @@ bool PulseServer::start(std::string* error) {
 
 void PulseServer::kill9() {
   if (serverPid_ <= 0) return;
+  frozen_ = false;
   ::kill(serverPid_, SIGKILL);
   waitFor(serverPid_, 5000);
   serverPid_ = -1;
   stopPid(keepAlivePid_);
+}
+
+void PulseServer::freeze() {
+  if (serverPid_ > 0 && ::kill(serverPid_, SIGSTOP) == 0) frozen_ = true;
+}
+
+void PulseServer::thaw() {
+  if (frozen_ && serverPid_ > 0) ::kill(serverPid_, SIGCONT);
+  frozen_ = false;
 }
 
 void PulseServer::exportEnvironment() const {

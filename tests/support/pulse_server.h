@@ -30,6 +30,9 @@ class PulseServer {
   bool start(std::string* error = nullptr);
   // SIGKILL, as a crash would; the socket file stays behind.
   void kill9();
+  // SIGSTOP / SIGCONT: a server that stops answering without closing its socket.
+  void freeze();
+  void thaw();
   // Starts it again in the same folders (same address).
   bool restart(std::string* error = nullptr) { return start(error); }
   bool running() const { return serverPid_ > 0; }
@@ -68,6 +71,7 @@ class PulseServer {
   uid_t serverUid_ = 0;
   gid_t serverGid_ = 0;
   bool dropPrivileges_ = false;
+  bool frozen_ = false;
   std::vector<pid_t> players_;
 };
 

@@ -1,0 +1,69 @@
+#include "pulse/recording_file_sink.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include "media/media_probe.h"
+#include "support/main_loop_helpers.h"
+
+namespace lumewell::pulse {
+namespace {
+
+using lumewell::testing::TempDir;
+
+std::shared_ptr<RecordingFileSink> makeSink(const std::string& path, int channels) {
+  media::AacWriterSettings settings;
+  settings.channels = channels;
+  auto writer = media::AacFileWriter::create(path, settings);
+  EXPECT_TRUE(writer);
+  return std::make_shared<RecordingFileSink>(std::move(writer).value());
+}
+
+// Interleaved: channel 0 a sine of the given peak, channel 1 (if any) silent.
+std::vector<float> tone(size_t frames, int channels, double peak) {
+  std::vector<float> pcm(frames * channels, 0.0f);
+  for (size_t i = 0; i < frames; ++i) {
+    pcm[i * channels] =
+        static_cast<float>(peak * std::sin(2 * std::numbers::pi * 1000 * i / 48000));
+  }
+  return pcm;
+}
+
+TEST(RecordingFileSinkTest, MeterReadsAveragePowerPerChannelSinceTheLastReading) {
+  TempDir dir;
+  auto sink = makeSink(dir.path() + "/a.m4a", 2);
+  // No PCM yet: the floor.
+  EXPECT_EQ(sink->takeMeterReading().averagePowerDb[0], kMeterFloorDb);
+
+  // A -6 dBFS sine (peak 0.5) has an average power of -9.03 dBFS; the silent channel reads
+  // the floor rather than minus infinity.
+  auto pcm = tone(12000, 2, 0.5);
+  sink->consume(pcm.data(), 4800);
+  sink->consume(pcm.data() + 4800 * 2, 7200);
+  MeterReading reading = sink->takeMeterReading();
+  EXPECT_NEAR(reading.averagePowerDb[0], -9.03f, 0.05f);
+  EXPECT_EQ(reading.averagePowerDb[1], kMeterFloorDb);
+
+  // The next reading covers only what came after: full scale reads 0 dB.
+  auto loud = tone(4800, 2, 1.0);
+  sink->consume(loud.data(), 4800);
+  EXPECT_NEAR(sink->takeMeterReading().averagePowerDb[0], -3.01f, 0.05f);
+  EXPECT_EQ(sink->takeMeterReading().averagePowerDb[0], kMeterFloorDb) << "nothing new";
+
+  // Very quiet audio bottoms out at the floor.
+  auto whisper = tone(4800, 2, 1e-9);
+  sink->consume(whisper.data(), 4800);
+  EXPECT_EQ(sink->takeMeterReading().averagePowerDb[0], kMeterFloorDb);
+
+  EXPECT_EQ(sink->frames(), 12000 + 4800 + 4800);
+  ASSERT_FALSE(sink->finish());
+  auto ms = media::mediaDurationMs(dir.path() + "/a.m4a");
+  ASSERT_TRUE(ms.has_value());
+  EXPECT_EQ(*ms, (12000 + 4800 + 4800) / 48);
+}
+
+}  // namespace
+}  // namespace lumewell::pulse

@@ -101,6 +101,11 @@ std::string archiveName(const AppcastItem& item) {
   return name + ".archive";
 }
 
+Result<std::string> resolvedInstallationFolder(const AppcastEngineConfig& config) {
+  if (!config.installationFolder.empty()) return config.installationFolder;
+  return currentInstallationFolder();
+}
+
 Result<AppcastUpdateEngine::Downloaded> downloadUpdate(
     const AppcastEngineConfig& config, const std::shared_ptr<std::atomic<bool>>& cancelled,
     const AppcastItem& item) {
@@ -113,6 +118,10 @@ Result<AppcastUpdateEngine::Downloaded> downloadUpdate(
   if (auto unverifiable = checkSignatureInputs(config.publicKeyBase64, item.edSignature)) {
     return *unverifiable;
   }
+  // Nor anything that could never be installed.
+  auto installation = resolvedInstallationFolder(config);
+  if (!installation) return installation.error();
+  if (auto refused = checkUpdatableFolder(*installation)) return *refused;
   const std::string folder = downloadFolder(config);
   if (auto err = createDirectories(folder)) return *err;
   const std::string finalPath = folder + "/" + archiveName(item);
@@ -167,11 +176,6 @@ Result<AppcastUpdateEngine::Downloaded> downloadUpdate(
     return discard(posixError(errno, "Cannot store the update"));
   }
   return AppcastUpdateEngine::Downloaded{item, finalPath};
-}
-
-Result<std::string> resolvedInstallationFolder(const AppcastEngineConfig& config) {
-  if (!config.installationFolder.empty()) return config.installationFolder;
-  return currentInstallationFolder();
 }
 
 // Verifies the archive again from the very bytes that are unpacked, then swaps it in.

@@ -151,6 +151,12 @@ class Unpacker {
       return unpackError("The update archive has a special file (\"" + path +
                          "\"); it was refused.");
     }
+    // Declared sizes count too: a sparse entry must not grow a file past the limit.
+    const int64_t declared = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : 0;
+    if (declared < 0 || declared > limits_.maxTotalBytes - declaredTotal_) {
+      return unpackError("The update archive unpacks to more than the allowed size.");
+    }
+    declaredTotal_ += declared;
     const mode_t mode = (archive_entry_perm(entry) & 0755) | 0600;
     Fd file(::openat(parent->get(), leaf.c_str(),
                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
@@ -191,7 +197,6 @@ class Unpacker {
       }
       written += static_cast<int64_t>(size);
     }
-    const int64_t declared = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : written;
     if (declared > written && ::ftruncate(file.get(), declared) != 0) {
       return unpackError("Could not unpack \"" + path + "\": " + std::strerror(errno));
     }
@@ -243,6 +248,7 @@ class Unpacker {
   Fd root_;
   std::vector<std::string> folders_;
   int64_t total_ = 0;
+  int64_t declaredTotal_ = 0;
 };
 
 }  // namespace

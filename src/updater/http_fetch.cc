@@ -66,8 +66,15 @@ OptionalError fetch(const std::string& startUrl, const FetchOptions& options,
                     const std::string& what, const BodySink& sink) {
   ensureCurlInitialized();
   std::string url = startUrl;
+  const bool startedSecure =
+      url.compare(0, 8, "https://") == 0 || url.compare(0, 8, "HTTPS://") == 0;
   for (int hop = 0; hop <= kMaxRedirects; ++hop) {
     if (auto refused = checkFetchPolicy(url)) return refused;
+    // A redirect never leaves HTTPS, not even for loopback.
+    if (startedSecure && url.compare(0, 8, "https://") != 0 && url.compare(0, 8, "HTTPS://") != 0) {
+      return fetchError(11,
+                        "The server redirected " + what + " from HTTPS to plain HTTP; refused.");
+    }
     std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), &curl_easy_cleanup);
     if (!curl) return fetchError(1, "Could not start a network transfer.");
     Transfer t;

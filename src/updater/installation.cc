@@ -146,7 +146,21 @@ Result<std::string> installArchive(std::span<const uint8_t> archive, const std::
   syncFolder(*root);
   syncFolder(staging);
 
-  if (exchangePaths(*root, target) != 0) {
+  // The previous version of an earlier update has had its start; this one's takes its place.
+  const std::string previous = previousVersionFolder(folder);
+  std::error_code ec;
+  fs::remove_all(previous, ec);
+
+  if (exchangePaths(*root, target) == 0) {
+    // root now holds the old installation.
+    if (!isExecutableFile(target + "/" + kInstalledExecutable)) {
+      exchangePaths(*root, target);
+      return installError(
+          "The swapped-in update has no executable; the old version was "
+          "restored.");
+    }
+    ::rename(root->c_str(), previous.c_str());
+  } else {
     const int exchangeErrno = errno;
     if (exchangeErrno != EINVAL && exchangeErrno != ENOSYS) {
       return installError("Cannot swap the update into " + target + ": " +
@@ -154,30 +168,17 @@ Result<std::string> installArchive(std::span<const uint8_t> archive, const std::
     }
     // The file system cannot exchange: move the old folder aside, then the new one in, and
     // put the old one back if the second step fails.
-    const std::string aside = staging + "/.previous";
-    if (::rename(target.c_str(), aside.c_str()) != 0) {
+    if (::rename(target.c_str(), previous.c_str()) != 0) {
       return installError("Cannot move the old installation aside: " +
                           std::string(std::strerror(errno)));
     }
     if (::rename(root->c_str(), target.c_str()) != 0) {
       const int moveErrno = errno;
-      ::rename(aside.c_str(), target.c_str());
+      ::rename(previous.c_str(), target.c_str());
       return installError("Cannot move the update into " + target +
-                          " (the old version was "
-                          "restored): " +
-                          std::strerror(moveErrno));
+                          " (the old version was restored): " + std::strerror(moveErrno));
     }
-    *root = aside;
   }
-  // root now holds the old installation.
-  if (!isExecutableFile(target + "/" + kInstalledExecutable)) {
-    exchangePaths(*root, target);
-    return installError("The swapped-in update has no executable; the old version was restored.");
-  }
-  const std::string previous = previousVersionFolder(folder);
-  std::error_code ec;
-  fs::remove_all(previous, ec);
-  ::rename(root->c_str(), previous.c_str());
   syncFolder(n.parent);
   return target + "/" + kInstalledExecutable;
 }

@@ -111,7 +111,7 @@ void LumewellUpdaterPlugin::configure(const ValueMap* args, const MethodResultPt
   lastErrorMessage.reset();
   statusMessage = "Using the " + selectedChannel + " update channel.";
   ensureController();
-  updaterController->resetUpdateCycle();
+  if (updaterController) updaterController->resetUpdateCycle();
   publishStatus();
   result->success(Value(statusRecord()));
 }
@@ -123,6 +123,7 @@ void LumewellUpdaterPlugin::ensureController() {
     return;
   }
   auto controller = engineFactory_(weak_from_this());
+  if (!controller) return;
   controller->start();
   updaterStarted = true;
   updaterController = std::move(controller);

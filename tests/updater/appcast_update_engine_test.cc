@@ -221,6 +221,19 @@ TEST_F(AppcastEngineTest, RefusedUpdatesInstallNothing) {
   }
 }
 
+TEST_F(AppcastEngineTest, AnInstallationThatCannotBeReplacedDownloadsNothing) {
+  const std::string archive = makeArchive(newBuild());
+  publish(archive, key.signBase64(archive));
+  std::filesystem::remove(prefix + "/bin/lumewell-recorder");
+  writeFile(prefix + "/bin/other", "x", 0755);
+  startEngine();
+  engine->checkForUpdates();
+  ASSERT_TRUE(pumpUntil(scheduler, [&] { return delegate->cycleEnded(); }));
+  EXPECT_EQ(delegate->calls, (Calls{"found 1.2", "abort", "finish updates error"}));
+  EXPECT_NE(errorText().find("is not an installation of Lumewell Recorder"), std::string::npos);
+  EXPECT_EQ(server.requestCount("/feeds/files/lumewell-1.2.0.tar.gz"), 0);
+}
+
 TEST_F(AppcastEngineTest, NothingNewerMeansNoUpdateAndNoDownload) {
   server.serve("/feeds/appcast.xml",
                appcast({{"0.9", "", "old.tar.gz", 5, key.signBase64("a")},
@@ -366,6 +379,17 @@ TEST(ArchiveUnpack, ReadsEachFormatAndRefusesWhatWouldEscape) {
     EXPECT_TRUE(unpackArchive({reinterpret_cast<const uint8_t*>(archive.data()), archive.size()},
                               dir.path()))
         << (bad.empty() ? "<empty>" : bad.back().path);
+  }
+  // Size limits count what the entries declare, not only what is written.
+  {
+    lumewell::testing::TempDir dir;
+    const std::string big = makeArchive({file("big", std::string(4096, 'x'))});
+    UnpackLimits limits;
+    limits.maxTotalBytes = 1000;
+    auto err = unpackArchive({reinterpret_cast<const uint8_t*>(big.data()), big.size()}, dir.path(),
+                             limits);
+    ASSERT_TRUE(err);
+    EXPECT_NE(err->localizedDescription.find("more than the allowed size"), std::string::npos);
   }
   lumewell::testing::TempDir dir;
   const std::string garbage = "this is not an archive";

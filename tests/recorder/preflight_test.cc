@@ -1,0 +1,149 @@
+#include "recorder/recorder_fakes.h"
+
+namespace lumewell::recorder::testing {
+namespace {
+
+const std::string kCritical =
+    "Free disk space is critically low. Lumewell Recorder needs room for local segments and the "
+    "assembled upload file.";
+const std::string kLow =
+    "Free disk space is low. Long sessions temporarily duplicate audio during upload preparation.";
+const std::string kNoSpace = "Not enough free disk space to safely start a recording.";
+const std::string kMicRequired =
+    "Microphone access is required. Enable it in System Settings > Privacy & Security > "
+    "Microphone.";
+
+bool readyOf(const Value& record) {
+  const bool* ready = mapBool(record.asMap(), "ready");
+  EXPECT_NE(ready, nullptr);
+  return ready != nullptr && *ready;
+}
+
+Value preflightArgs(const std::string& mode, std::optional<std::string> source = std::nullopt) {
+  ValueMap args{{"captureMode", mode}};
+  if (source) args.set("sourceId", *source);
+  return Value(args);
+}
+
+Value resultOf(const std::shared_ptr<FakeMessenger::Call>& call) {
+  EXPECT_TRUE(call->isSuccess());
+  return call->envelope ? call->envelope->result : Value();
+}
+
+TEST_F(RecorderTest, FreeSpaceThresholdsDecideReadinessAndWarnings) {
+  struct Case {
+    std::optional<int64_t> free;
+    bool ready;
+    std::optional<std::string> warning;
+  };
+  const Case cases[] = {
+      {536870911, false, kCritical},    {536870912, true, kLow},          {4294967295, true, kLow},
+      {4294967296, true, std::nullopt}, {std::nullopt, false, kCritical}, {-5, false, kCritical},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.free ? std::to_string(*c.free) : "unknown");
+    audio->freeBytes = c.free;
+    audio->micStatus = kMicDenied;  // the disk is checked first
+    const Value preflight = resultOf(invokeAndRun("runPreflight"));
+    EXPECT_EQ(readyOf(preflight), false);
+    EXPECT_EQ(num(preflight, "freeBytes"), c.free && *c.free > 0 ? *c.free : 0);
+    EXPECT_EQ(str(preflight, "reason"), c.ready ? kMicRequired : kNoSpace);
+    EXPECT_EQ(str(preflight, "warning"), c.warning.value_or("<absent>"));
+
+    audio->micStatus = kMicAuthorized;
+    const Value ready = resultOf(invokeAndRun("runPreflight"));
+    EXPECT_EQ(readyOf(ready), c.ready);
+    EXPECT_EQ(has(ready, "reason"), !c.ready);
+
+    const Value storage = resultOf(invokeAndRun("getStorageStatus"));
+    EXPECT_EQ(num(storage, "freeBytes"), c.free && *c.free > 0 ? *c.free : 0);
+    EXPECT_EQ(str(storage, "warning"), c.warning.value_or("<absent>"));
+    EXPECT_EQ(storage.asMap()->size(), c.warning ? 2u : 1u);
+  }
+}
+
+TEST_F(RecorderTest, MicrophonePermissionStatesAndThePrompt) {
+  audio->micStatus = kMicRestricted;
+  EXPECT_EQ(str(resultOf(invokeAndRun("runPreflight")), "reason"), kMicRequired);
+  audio->micStatus = 7;
+  EXPECT_EQ(str(resultOf(invokeAndRun("runPreflight")), "reason"),
+            "Unable to determine microphone permission state.");
+
+  // Not determined: the answer waits for the user; theirs comes on another thread.
+  audio->micStatus = kMicNotDetermined;
+  auto call = invokeAndRun("runPreflight");
+  EXPECT_EQ(audio->accessRequests, 1);
+  EXPECT_FALSE(call->answered());
+  onOtherThread([&] { audio->pendingAccess(false); });
+  EXPECT_FALSE(call->answered());
+  scheduler.runPending();
+  EXPECT_EQ(str(resultOf(call), "reason"), "Microphone access was denied.");
+
+  call = invokeAndRun("runPreflight", preflightArgs("MIC_PLUS_APP_AUDIO", "4711"));
+  onOtherThread([&] { audio->pendingAccess(true); });
+  scheduler.runPending();
+  // Granted: the source check follows.
+  EXPECT_EQ(app->validated, std::vector<std::string>{"4711"});
+  const Value ready = resultOf(call);
+  EXPECT_TRUE(readyOf(ready));
+  EXPECT_EQ(ready.asMap()->size(), 2u);  // ready and freeBytes, no reason, no warning
+}
+
+TEST_F(RecorderTest, CaptureModeAndSourceChecks) {
+  // Not a dictionary, no mode, another case: the microphone alone, no source check.
+  for (const Value& args : {Value(), Value("MIC_PLUS_APP_AUDIO"), Value(ValueMap{}),
+                            preflightArgs("mic_plus_app_audio"), preflightArgs("MIC_ONLY", "1")}) {
+    EXPECT_TRUE(readyOf(resultOf(invokeAndRun("runPreflight", args))));
+  }
+  EXPECT_TRUE(app->validated.empty());
+
+  for (const Value& args :
+       {preflightArgs("MIC_PLUS_APP_AUDIO"), preflightArgs("MIC_PLUS_APP_AUDIO", "")}) {
+    EXPECT_EQ(str(resultOf(invokeAndRun("runPreflight", args)), "reason"),
+              "Pick a desktop app audio source before recording.");
+  }
+  EXPECT_TRUE(app->validated.empty());
+
+  app->validateOk = false;
+  app->validateMessage = "The selected desktop app audio source is invalid.";
+  auto call = invokeAndRun("runPreflight", preflightArgs("MIC_PLUS_APP_AUDIO", "abc"));
+  EXPECT_EQ(str(resultOf(call), "reason"), "The selected desktop app audio source is invalid.");
+  EXPECT_FALSE(readyOf(resultOf(call)));
+}
+
+TEST_F(RecorderTest, ListAppAudioSourcesAnswersTwoKeyRecords) {
+  app->sources = {{"4711", "Meeting", "org.meeting", 4711}, {"12", "Player", "org.player", 12}};
+  const Value sources = resultOf(invokeAndRun("listAppAudioSources"));
+  const ValueList* list = sources.asList();
+  ASSERT_NE(list, nullptr);
+  ASSERT_EQ(list->size(), 2u);
+  EXPECT_EQ((*list)[0], Value(ValueMap{{"id", "4711"}, {"displayName", "Meeting"}}));
+  EXPECT_EQ((*list)[1], Value(ValueMap{{"id", "12"}, {"displayName", "Player"}}));
+
+  app->sources.clear();
+  EXPECT_EQ(resultOf(invokeAndRun("listAppAudioSources")), Value(ValueList{}));
+}
+
+TEST(RecorderWithoutAppAudio, ApplicationModeFindsNoSourcesButTheMicrophoneRecords) {
+  lumewell::testing::TempDir dir;
+  VirtualScheduler scheduler;
+  auto audio = std::make_shared<FakeAudioServices>(scheduler, dir.path());
+  auto plugin = std::make_shared<LumewellNativeRecorderPlugin>(scheduler, audio, nullptr);
+  FakeMessenger messenger;
+  plugin->registerChannels(messenger);
+  messenger.listen();
+  auto list = messenger.invoke("listAppAudioSources");
+  ASSERT_TRUE(list->isSuccess());
+  EXPECT_EQ(list->envelope->result, Value(ValueList{}));
+  auto start = messenger.invoke(
+      "startRecording",
+      Value(ValueMap{
+          {"recordingId", "r"}, {"captureMode", "MIC_PLUS_APP_AUDIO"}, {"sourceId", "1"}}));
+  scheduler.runPending();
+  EXPECT_TRUE(start->isSuccess());
+  EXPECT_EQ(messenger.eventTypes(), std::vector<std::string>{"source_lost"});
+  EXPECT_TRUE(exists(dir.path() + "/recordings/r/000000-mic.m4a"));
+}
+
+}  // namespace
+}  // namespace lumewell::recorder::testing

@@ -16,8 +16,16 @@ TOOL=$(realpath "$BUILD/bin/compose_tool")
 mkdir -p "$WORK/segments" "$WORK/out"
 cd "$WORK"
 
-now() { date +%s.%N; }
-elapsed() { echo "$(now) - $1" | bc -l; }
+# Runs a command; sets WALL and CPU (user + sys, all threads and children) in seconds. On a
+# shared machine the CPU time is the steadier figure; both are printed.
+timed() {
+  local f
+  f=$(mktemp)
+  /usr/bin/time -f '%e %U %S' -o "$f" "$@" >/dev/null
+  read -r WALL u s < "$f"
+  CPU=$(echo "$u + $s" | bc -l)
+  rm -f "$f"
+}
 duration_ts() { ffprobe -v error -select_streams a:0 -show_entries stream=duration_ts -of csv=p=0 "$1"; }
 
 # A continuous two-tone signal with pink noise; segment i holds seconds [30 i, 30 i + 30).
@@ -42,18 +50,21 @@ fi
 ratio() { echo "scale=3; $1 / $2" | bc -l; }
 
 echo "== overlay of one 30-second segment ($OVERLAY_RUNS runs each, alternating; median)"
-ours=() theirs=()
+ours=() theirs=() ours_cpu=() theirs_cpu=()
 for _ in $(seq "$OVERLAY_RUNS"); do
-  t=$(now); "$TOOL" overlay out/overlay.m4a mic.m4a app.m4a >/dev/null; ours+=("$(elapsed "$t")")
-  t=$(now)
-  ffmpeg -v error -y -i mic.m4a -i app.m4a -filter_complex \
+  timed "$TOOL" overlay out/overlay.m4a mic.m4a app.m4a
+  ours+=("$WALL") ours_cpu+=("$CPU")
+  timed ffmpeg -v error -y -i mic.m4a -i app.m4a -filter_complex \
     "[0]pan=stereo|c0=c0|c1=c0[m];[m][1]amix=inputs=2:normalize=0:duration=longest" \
     -c:a aac -b:a 192k out/overlay_ffmpeg.m4a
-  theirs+=("$(elapsed "$t")")
+  theirs+=("$WALL") theirs_cpu+=("$CPU")
 done
 median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 o=$(median "${ours[@]}"); f=$(median "${theirs[@]}")
-printf 'ours %.3f s   ffmpeg amix %.3f s   ratio %.3f\n' "$o" "$f" "$(ratio "$o" "$f")"
+oc=$(median "${ours_cpu[@]}"); fc=$(median "${theirs_cpu[@]}")
+printf 'wall: ours %.3f s   ffmpeg amix %.3f s   ratio %.3f\n' "$o" "$f" "$(ratio "$o" "$f")"
+printf 'cpu:  ours %.3f s   ffmpeg amix %.3f s   ratio %.3f\n' "$oc" "$fc" "$(ratio "$oc" "$fc")"
+echo "runs (wall ours/ffmpeg): ${ours[*]} / ${theirs[*]}"
 
 echo "== assembly of $SEGMENTS stereo 30-second segments"
 ls segments/*.m4a | sort > segments.txt
@@ -72,20 +83,21 @@ done < segments.txt
 filter+="${labels}concat=n=$n:v=0:a=1[out]"
 sed "s/.*/file '&'/" segments.txt > concat.txt
 
-t=$(now); "$TOOL" sequence out/assembled.m4a @segments.txt >/dev/null; o=$(elapsed "$t")
-t=$(now)
-ffmpeg -v error -y "${args[@]}" -filter_complex "$filter" -map '[out]' -c:a aac -b:a 192k \
-  -movflags +faststart out/assembled_ffmpeg.m4a
-f=$(elapsed "$t")
-t=$(now)
-ffmpeg -v error -y -f concat -safe 0 -i concat.txt -c copy -movflags +faststart out/copy.m4a
-c=$(elapsed "$t")
+timed "$TOOL" sequence out/assembled.m4a @segments.txt
+o=$WALL oc=$CPU
+timed ffmpeg -v error -y "${args[@]}" -filter_complex "$filter" -map '[out]' -c:a aac \
+  -b:a 192k -movflags +faststart out/assembled_ffmpeg.m4a
+f=$WALL fc=$CPU
+timed ffmpeg -v error -y -f concat -safe 0 -i concat.txt -c copy -movflags +faststart \
+  out/copy.m4a
+c=$WALL
 
 ours_ts=$(duration_ts out/assembled.m4a)
 ff_ts=$(duration_ts out/assembled_ffmpeg.m4a)
 copy_ts=$(duration_ts out/copy.m4a)
 copy_decoded=$(( $(ffmpeg -v error -i out/copy.m4a -f s16le -ac 1 - | wc -c) / 2 ))
-printf 'ours %.3f s   ffmpeg concat+atrim %.3f s   ratio %.3f\n' "$o" "$f" "$(ratio "$o" "$f")"
+printf 'wall: ours %.3f s   ffmpeg concat+atrim %.3f s   ratio %.3f\n' "$o" "$f" "$(ratio "$o" "$f")"
+printf 'cpu:  ours %.3f s   ffmpeg concat+atrim %.3f s   ratio %.3f\n' "$oc" "$fc" "$(ratio "$oc" "$fc")"
 printf 'ffmpeg -f concat -c copy %.3f s (ratio ours/copy %.3f)\n' "$c" "$(ratio "$o" "$c")"
 echo "samples: inputs' durations sum $sum; ours $ours_ts; ffmpeg concat+atrim $ff_ts"
 # Every input brings its encoder priming and padding into a packet copy; the first priming

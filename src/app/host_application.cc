@@ -32,6 +32,7 @@ HostApplication::HostApplication(HostOptions options) : options_(std::move(optio
 
 HostApplication::~HostApplication() {
   if (currentHost == this) currentHost = nullptr;
+  bridge::LumewellAppBridge::shared()->setRestartHandler(nullptr);
   if (app_ != nullptr) g_object_unref(app_);
 }
 
@@ -139,18 +140,26 @@ void HostApplication::onActivate(GApplication*, gpointer) {
 
 void HostApplication::deliver(const std::vector<std::string>& arguments) {
   auto bridge = bridge::LumewellAppBridge::shared();
-  deliverLaunchArguments(
+  size_t ignored = deliverLaunchArguments(
       arguments, [&bridge](const std::string& url) { bridge->handleIncomingUrl(url); },
       bridge::writeLogLine);
+  if (ignored > 0) {
+    std::fprintf(stderr, "Lumewell Recorder ignored %zu further launch arguments\n", ignored);
+  }
 }
 
 void HostApplication::onShutdown(GApplication*, gpointer data) {
   auto* self = static_cast<HostApplication*>(data);
   for (guint id : self->signalSources_) g_source_remove(id);
   self->signalSources_.clear();
+  auto bridge = bridge::LumewellAppBridge::shared();
+  // Ending wins over a restart that is still due.
+  bridge->setRestartHandler(nullptr);
   if (self->serving_) {
-    // Hooks first, while the socket still carries their last events; then the socket goes.
+    // Hooks first, while the socket still carries their last events; then the socket goes,
+    // and with it the Dart side's stream (its sink must not outlive the messenger).
     shutdownHooks().runAll(g_main_context_default(), kShutdownHookTimeout);
+    if (bridge->hasListener()) bridge->onCancel(Value());
     self->messenger_.reset();
     self->serving_ = false;
   }
@@ -166,10 +175,12 @@ void HostApplication::quit() {
   if (app_ != nullptr) g_application_quit(app_);
 }
 
-OptionalError HostApplication::restart() {
+OptionalError HostApplication::restart(const std::string& executable) {
   std::vector<std::string> args;
   if (!options_.socketPath.empty()) args = {"--socket", options_.socketPath};
-  if (auto error = relaunchAfterExit(executable_, args)) return error;
+  if (auto error = relaunchAfterExit(executable.empty() ? executable_ : executable, args)) {
+    return error;
+  }
   quit();
   return std::nullopt;
 }

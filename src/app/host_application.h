@@ -30,9 +30,10 @@ class HostApplication {
 
   // Ends the main loop (main thread).
   void quit();
-  // Starts a fresh instance that takes over once this one has exited, then quits. On an
-  // error nothing quits: the host goes on rather than vanish without a successor.
-  OptionalError restart();
+  // Starts a fresh instance (of executable, or else of this program) that takes over once
+  // this one has exited, then quits. On an error nothing quits: the host goes on rather than
+  // vanish without a successor.
+  OptionalError restart(const std::string& executable = {});
 
   // The running host, if any (main thread).
   static HostApplication* current();

@@ -8,10 +8,10 @@ void quitHost() {
   if (auto* host = HostApplication::current()) host->quit();
 }
 
-OptionalError restartHost() {
+OptionalError restartHost(const std::string& executable) {
   auto* host = HostApplication::current();
   if (host == nullptr) return Error{"host", 1, "The host is not running."};
-  return host->restart();
+  return host->restart(executable);
 }
 
 }  // namespace lumewell::app

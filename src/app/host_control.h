@@ -1,13 +1,17 @@
 #pragma once
 
+#include <string>
+
 #include "runtime/error.h"
 
 namespace lumewell::app {
 
 // For plug-in wiring (the updater's relaunch after an install): end the running host
 // cleanly, or start a fresh instance that takes over once this one has exited and then
-// quit. Main thread. Without a running host, restart answers an error and nothing happens.
+// quit. executable: the program to start (empty: the one this process runs); it gets the
+// host's own options (--socket). Main thread. Without a running host, or when the new
+// instance cannot be started, restart answers an error and nothing quits.
 void quitHost();
-OptionalError restartHost();
+OptionalError restartHost(const std::string& executable = {});
 
 }  // namespace lumewell::app

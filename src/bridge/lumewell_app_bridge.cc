@@ -108,7 +108,9 @@ void LumewellAppBridge::restartApp(MethodResultPtr result) {
   std::weak_ptr<LumewellAppBridge> weak = weak_from_this();
   restartTimer_ = scheduler_.oneShot(kRestartDelay, [weak] {
     auto self = weak.lock();
-    if (self && self->restartHandler_) self->restartHandler_();
+    if (!self || !self->restartHandler_) return;
+    auto restart = self->restartHandler_;  // it may replace itself while it runs
+    restart();
   });
 }
 

@@ -46,6 +46,7 @@ class LumewellAppBridge final : public StreamHandler,
   // application installs it; without one the call is answered and nothing follows.
   void setRestartHandler(std::function<void()> handler) { restartHandler_ = std::move(handler); }
 
+  bool hasListener() const { return eventSink_.has_value(); }
   const std::optional<std::string>& pendingAuthCallbackUrl() const {
     return pendingAuthCallbackUrl_;
   }

@@ -8,8 +8,9 @@ namespace {
 struct Delivery {
   std::vector<std::string> log;
   std::vector<std::string> handed;
+  size_t ignored = 0;
   void operator()(const std::vector<std::string>& arguments) {
-    deliverLaunchArguments(
+    ignored = deliverLaunchArguments(
         arguments, [this](const std::string& url) { handed.push_back(url); },
         [this](std::string_view line) { log.emplace_back(line); });
   }
@@ -40,6 +41,20 @@ TEST(UrlDelivery, APlainLaunchAndOneWithNothingUsableHandOverNothing) {
   EXPECT_TRUE(junk.handed.empty());
   EXPECT_EQ(junk.log, std::vector<std::string>(
                           3, "Lumewell Recorder handleGetURLEvent received invalid payload"));
+}
+
+TEST(UrlDelivery, AFloodOfArgumentsIsCutAtTheBound) {
+  std::vector<std::string> arguments;
+  for (size_t i = 0; i < kMaxLaunchArguments + 6; ++i) {
+    arguments.push_back("lumewell://auth?n=" + std::to_string(i));
+  }
+  Delivery d;
+  d(arguments);
+  EXPECT_EQ(d.ignored, 6u);
+  ASSERT_EQ(d.handed.size(), kMaxLaunchArguments);
+  EXPECT_EQ(d.handed.back(), "lumewell://auth?n=" + std::to_string(kMaxLaunchArguments - 1));
+  EXPECT_EQ(d.log[0], "Lumewell Recorder application(_:open:) received " +
+                          std::to_string(kMaxLaunchArguments) + " url(s)");
 }
 
 }  // namespace

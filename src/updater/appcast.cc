@@ -46,16 +46,25 @@ class SparkleNames {
   }
 
  private:
-  void collect(pugi::xml_node node) {
-    for (pugi::xml_node n = node; n; n = n.next_sibling()) {
-      if (n.type() != pugi::node_element) continue;
-      for (pugi::xml_attribute a : n.attributes()) {
-        if (std::strncmp(a.name(), "xmlns:", 6) == 0 &&
-            std::strcmp(a.value(), kSparkleNamespace) == 0) {
-          prefixes_.insert(a.name() + 6);
+  // Walks the tree without recursion: a feed may nest as deep as its size allows.
+  void collect(pugi::xml_node root) {
+    pugi::xml_node n = root;
+    while (n) {
+      if (n.type() == pugi::node_element) {
+        for (pugi::xml_attribute a : n.attributes()) {
+          if (std::strncmp(a.name(), "xmlns:", 6) == 0 &&
+              std::strcmp(a.value(), kSparkleNamespace) == 0) {
+            prefixes_.insert(a.name() + 6);
+          }
         }
       }
-      collect(n.first_child());
+      if (n.first_child()) {
+        n = n.first_child();
+        continue;
+      }
+      while (n && n != root && !n.next_sibling()) n = n.parent();
+      if (!n || n == root) break;
+      n = n.next_sibling();
     }
   }
   std::set<std::string> prefixes_;

@@ -212,6 +212,15 @@ TEST(Appcast, LinuxItemsRelativeUrlsAndDocumentsThatAreNoAppcast) {
     ASSERT_FALSE(parsed) << bad;
     EXPECT_FALSE(parsed.error().localizedDescription.empty());
   }
+  // Deep nesting is no danger to the parser or to the namespace scan.
+  std::string deep = R"(<rss xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle">)";
+  for (int i = 0; i < 300000; ++i) deep += "<a>";
+  for (int i = 0; i < 300000; ++i) deep += "</a>";
+  deep += "<channel/></rss>";
+  auto nested = parseAppcast(deep, "https://x.example/a.xml");
+  ASSERT_TRUE(nested);
+  EXPECT_TRUE(nested->empty());
+
   // A DOCTYPE with entities expands nothing.
   auto entity = parseAppcast(R"(<?xml version="1.0"?>
 <!DOCTYPE rss [<!ENTITY a "aaaaaaaaaa"><!ENTITY b "&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;">]>

@@ -18,7 +18,8 @@
 namespace lumewell::app {
 namespace {
 
-constexpr auto kOldInstanceExitTimeout = std::chrono::seconds(10);
+// Long enough for the old instance's shutdown hooks (closing a recording, installing an update).
+constexpr auto kOldInstanceExitTimeout = std::chrono::seconds(60);
 constexpr auto kBusNameReleaseTimeout = std::chrono::seconds(5);
 constexpr auto kShutdownHookTimeout = std::chrono::seconds(5);
 

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -203,12 +204,46 @@ inline ToneFit fitTone(const std::vector<float>& x, size_t from, size_t to, doub
 }
 
 // The worst residual of the sine fitted over sliding 1024-sample windows starting in
-// [from, to - 1024].
+// [from, to - 1024], every 8 samples. Prefix sums make each window's fit O(1).
 inline double worstSineFitResidual(const std::vector<float>& x, size_t from, size_t to,
                                    double frequency, double amplitude) {
+  constexpr size_t kWindow = 1024;
+  to = std::min(to, x.size());
+  if (to < from + kWindow) return 0;
+  const double w = 2 * kPi * frequency / 48000.0;
+  // Sums of s s, s c, s, c c, c, 1, x s, x c, x, x x.
+  std::vector<std::array<double, 10>> prefix(to - from + 1);
+  prefix[0].fill(0);
+  for (size_t i = from; i < to; ++i) {
+    const double n = static_cast<double>(i), s = std::sin(w * n), c = std::cos(w * n);
+    const double v = x[i];
+    const std::array<double, 10> terms = {s * s, s * c, s, c * c, c, 1, v * s, v * c, v, v * v};
+    for (int k = 0; k < 10; ++k) prefix[i - from + 1][k] = prefix[i - from][k] + terms[k];
+  }
   double worst = 0;
-  for (size_t start = from; start + 1024 <= to && start + 1024 <= x.size(); start += 32) {
-    worst = std::max(worst, fitTone(x, start, start + 1024, frequency, amplitude).residual);
+  for (size_t start = from; start + kWindow <= to; start += 8) {
+    std::array<double, 10> t;
+    for (int k = 0; k < 10; ++k) {
+      t[k] = prefix[start + kWindow - from][k] - prefix[start - from][k];
+    }
+    double m[3][4] = {{t[0], t[1], t[2], t[6]}, {t[1], t[3], t[4], t[7]}, {t[2], t[4], t[5], t[8]}};
+    const double rhs[3] = {t[6], t[7], t[8]};
+    for (int p = 0; p < 3; ++p) {
+      for (int r = p + 1; r < 3; ++r) {
+        const double f = m[r][p] / m[p][p];
+        for (int c = p; c < 4; ++c) m[r][c] -= f * m[p][c];
+      }
+    }
+    double coef[3];
+    for (int r = 2; r >= 0; --r) {
+      double v = m[r][3];
+      for (int c = r + 1; c < 3; ++c) v -= m[r][c] * coef[c];
+      coef[r] = v / m[r][r];
+    }
+    // Least squares: what is left is sum x^2 minus the fitted part's projection.
+    const double energy =
+        std::max(0.0, t[9] - (coef[0] * rhs[0] + coef[1] * rhs[1] + coef[2] * rhs[2]));
+    worst = std::max(worst, std::sqrt(energy / kWindow) / amplitude);
   }
   return worst;
 }

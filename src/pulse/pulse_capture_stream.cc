@@ -13,6 +13,8 @@ namespace lumewell::pulse {
 PulseCaptureStream::PulseCaptureStream(const CaptureOptions& options, std::shared_ptr<PcmSink> sink)
     : options_(options),
       frameBytes_(sizeof(float) * static_cast<size_t>(options.channels)),
+      batchFrames_(static_cast<size_t>(options.sampleRate) *
+                   static_cast<size_t>(options.fragmentMs) / 1000),
       sink_(std::move(sink)) {}
 
 PulseCaptureStream::~PulseCaptureStream() { stop(); }
@@ -88,51 +90,43 @@ void PulseCaptureStream::onState(pa_stream* stream, void* self) {
   auto* capture = static_cast<PulseCaptureStream*>(self);
   if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
     capture->ended_.store(true, std::memory_order_release);
+    capture->readAvailableLocked(true);  // what arrived before the end still counts
   }
   PulseConnection::shared().signalLocked();
 }
 
 void PulseCaptureStream::onRead(pa_stream*, size_t, void* self) {
-  static_cast<PulseCaptureStream*>(self)->readAvailableLocked();
+  static_cast<PulseCaptureStream*>(self)->readAvailableLocked(false);
 }
 
-void PulseCaptureStream::readAvailableLocked() {
-  if (stream_ == nullptr || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
-  for (;;) {
-    const size_t readable = pa_stream_readable_size(stream_);
-    if (readable == 0 || readable == static_cast<size_t>(-1)) return;
-    const void* data = nullptr;
-    size_t bytes = 0;
-    if (pa_stream_peek(stream_, &data, &bytes) < 0 || bytes == 0) return;
-    // A hole in the stream (data == null) is silence of that length.
-    std::vector<float> block;
-    size_t frames = 0;
-    if (partial_.empty() && bytes % frameBytes_ == 0) {
-      frames = bytes / frameBytes_;
-      block.resize(bytes / sizeof(float));
-      if (data != nullptr) {
-        std::memcpy(block.data(), data, bytes);
+void PulseCaptureStream::readAvailableLocked(bool flush) {
+  if (stream_ != nullptr && pa_stream_get_state(stream_) == PA_STREAM_READY) {
+    for (;;) {
+      const size_t readable = pa_stream_readable_size(stream_);
+      if (readable == 0 || readable == static_cast<size_t>(-1)) break;
+      const void* data = nullptr;
+      size_t bytes = 0;
+      if (pa_stream_peek(stream_, &data, &bytes) < 0 || bytes == 0) break;
+      const auto* in = static_cast<const uint8_t*>(data);
+      if (in != nullptr) {
+        pending_.insert(pending_.end(), in, in + bytes);
       } else {
-        std::fill(block.begin(), block.end(), 0.0f);
+        pending_.insert(pending_.end(), bytes, 0);  // a hole in the stream is silence
       }
-    } else {
-      // The server split a frame: join with the bytes kept from before, keep the new rest.
-      std::vector<uint8_t> joined(std::move(partial_));
-      const size_t carried = joined.size();
-      joined.resize(carried + bytes, 0);
-      if (data != nullptr) std::memcpy(joined.data() + carried, data, bytes);
-      frames = joined.size() / frameBytes_;
-      block.resize(frames * static_cast<size_t>(options_.channels));
-      std::memcpy(block.data(), joined.data(), frames * frameBytes_);
-      partial_.assign(joined.begin() + static_cast<std::ptrdiff_t>(frames * frameBytes_),
-                      joined.end());
-    }
-    pa_stream_drop(stream_);
-    if (frames > 0) {
-      framesCaptured_.fetch_add(static_cast<int64_t>(frames), std::memory_order_relaxed);
-      deliver(std::move(block));
+      pa_stream_drop(stream_);
     }
   }
+  // Servers push small pieces (a null sink every 5 ms); handing them on in fragment-sized
+  // blocks keeps the worker's wake-ups at the fragment rate.
+  const size_t frames = pending_.size() / frameBytes_;
+  if (frames == 0 || (!flush && frames < batchFrames_)) return;
+  std::vector<float> block(frames * static_cast<size_t>(options_.channels));
+  const size_t used = frames * frameBytes_;
+  std::memcpy(block.data(), pending_.data(), used);
+  // Only the bytes of a frame the server split remain.
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(used));
+  framesCaptured_.fetch_add(static_cast<int64_t>(frames), std::memory_order_relaxed);
+  deliver(std::move(block));
 }
 
 void PulseCaptureStream::deliver(std::vector<float> block) {
@@ -158,7 +152,7 @@ void PulseCaptureStream::stop() {
     PulseConnection& connection = PulseConnection::shared();
     PulseConnection::Lock lock(connection);
     if (stream_ != nullptr) {
-      readAvailableLocked();
+      readAvailableLocked(true);
       closeLocked();
     }
   }

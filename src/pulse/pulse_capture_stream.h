@@ -66,14 +66,17 @@ class PulseCaptureStream {
                                                               std::shared_ptr<PcmSink> sink);
   static void onState(pa_stream* stream, void* self);
   static void onRead(pa_stream* stream, size_t bytes, void* self);
-  void readAvailableLocked();
+  // Reads what the server delivered; hands it on once a fragment's worth is there, or all
+  // of it with flush.
+  void readAvailableLocked(bool flush);
   void deliver(std::vector<float> block);
   void closeLocked();
 
   CaptureOptions options_;
   size_t frameBytes_;
   pa_stream* stream_ = nullptr;
-  std::vector<uint8_t> partial_;  // bytes of an incomplete frame, should the server split one
+  size_t batchFrames_;
+  std::vector<uint8_t> pending_;  // read from the server, not yet handed on
   std::atomic<int64_t> framesCaptured_{0};
   std::atomic<bool> ended_{false};
   uint32_t fragmentFrames_ = 0;

@@ -1,3 +1,5 @@
+#include <cerrno>
+
 #include "recorder/recorder_files.h"
 #include "recorder/recorder_plugin.h"
 

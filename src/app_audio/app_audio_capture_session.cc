@@ -175,7 +175,8 @@ struct LumewellAppAudioCaptureSession::Core
     pa_context* c = loop->context();
     pa_context_set_state_callback(c, &Core::onContextState, this);
     pa_context_set_subscribe_callback(c, &Core::onSubscribe, this);
-    if (!loop->await(pa_context_subscribe(c, PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr))) {
+    if (!loop->await(
+            pa_context_subscribe(c, PA_SUBSCRIPTION_MASK_SINK_INPUT, &Core::onSuccess, this))) {
       return loop->lastError("Cannot watch the sound server's streams");
     }
     if (!loop->await(pa_context_get_sink_input_info_list(c, &Core::onSinkInputInfo, this))) {
@@ -226,6 +227,10 @@ struct LumewellAppAudioCaptureSession::Core
     self->reportUnexpectedStop(
         pulseError(pa_context_errno(c), "Lost the connection to the sound server")
             .localizedDescription);
+  }
+
+  static void onSuccess(pa_context*, int, void* userdata) {
+    static_cast<Core*>(userdata)->loop->signal();
   }
 
   static void onSubscribe(pa_context* c, pa_subscription_event_type_t t, uint32_t index,

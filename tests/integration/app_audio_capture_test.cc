@@ -1,0 +1,441 @@
+#include <glib.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "app_audio/app_audio_capture_session.h"
+#include "app_audio/catalogue_rules.h"
+#include "app_audio/pulse_app_audio_services.h"
+#include "support/main_loop_helpers.h"
+#include "support/pulse_server.h"
+
+extern char** environ;
+
+namespace lumewell::app_audio {
+namespace {
+
+using lumewell::testing::commandOutput;
+using lumewell::testing::PulseServer;
+using lumewell::testing::spinUntil;
+using lumewell::testing::TempDir;
+
+constexpr double kToneA = 660.0;
+constexpr double kToneB = 1500.0;
+
+// A child process (a player) that the test owns and stops by its id.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const std::string& pulseServer) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+      if (std::strncmp(*e, "PULSE_SERVER=", 13) != 0) env.emplace_back(*e);
+    }
+    env.push_back("PULSE_SERVER=" + pulseServer);
+    std::vector<char*> args, envp;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    if (posix_spawnp(&pid_, args[0], nullptr, nullptr, args.data(), envp.data()) != 0) pid_ = -1;
+  }
+  ~Child() { stop(); }
+  pid_t pid() const { return pid_; }
+  void stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  // Waits for a child that ends by itself.
+  void reap() {
+    if (pid_ <= 0) return;
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+std::vector<std::string> player(const std::string& name, const std::string& sink,
+                                const std::string& wav) {
+  return {"paplay",
+          "--client-name=" + name,
+          "--property=application.name=" + name,
+          "-d",
+          sink,
+          "--latency-msec=20",
+          wav};
+}
+
+// The file decoded to mono float at 48 kHz by the ffmpeg tool.
+std::vector<float> decodeMono(const std::string& path) {
+  std::string raw = commandOutput("ffmpeg -v error -i '" + path + "' -f f32le -ac 1 -ar 48000 -");
+  std::vector<float> pcm(raw.size() / sizeof(float));
+  std::memcpy(pcm.data(), raw.data(), pcm.size() * sizeof(float));
+  return pcm;
+}
+
+// Goertzel power of one frequency, normalised by the length (a full-scale sine gives ~0.25).
+double tonePower(const std::vector<float>& pcm, size_t begin, size_t end, double hz) {
+  const double w = 2.0 * M_PI * hz / 48000.0;
+  const double coeff = 2.0 * std::cos(w);
+  double s1 = 0, s2 = 0;
+  for (size_t i = begin; i < end && i < pcm.size(); ++i) {
+    double s = pcm[i] + coeff * s1 - s2;
+    s2 = s1;
+    s1 = s;
+  }
+  const double n = static_cast<double>(std::min(end, pcm.size()) - std::min(begin, pcm.size()));
+  if (n <= 0) return 0;
+  return (s1 * s1 + s2 * s2 - coeff * s1 * s2) / (n * n);
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+class AppAudioCapture : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    server_ = new PulseServer();
+    std::string error;
+    ASSERT_TRUE(server_->start(&error)) << error;
+    ASSERT_EQ(server_->runClient({"pactl", "load-module", "module-null-sink", "sink_name=vsink2",
+                                  "rate=48000", "channels=2"}),
+              0);
+    tones_ = new TempDir();
+    ASSERT_TRUE(PulseServer::makeToneWav(wav("a"), 30, -6, kToneA));
+    ASSERT_TRUE(PulseServer::makeToneWav(wav("b"), 30, -6, kToneB));
+    ASSERT_TRUE(PulseServer::makeToneWav(wav("short"), 1, -6, kToneA));
+  }
+  static void TearDownTestSuite() {
+    delete tones_;
+    delete server_;
+    tones_ = nullptr;
+    server_ = nullptr;
+  }
+  static std::string wav(const std::string& name) { return tones_->path() + "/" + name + ".wav"; }
+
+  PulseAppAudioServices services() {
+    PulseAppAudioOptions o;
+    o.server = server_->address();
+    o.desktopEntryId = [](const std::string&) { return std::string(); };
+    return PulseAppAudioServices(o);
+  }
+
+  // Waits until the server lists a playback stream of this process.
+  static bool playing(pid_t pid) {
+    return spinUntil(g_main_context_default(), [pid] { return !sinkInputOf(pid).empty(); });
+  }
+
+  // The server's index of the playback stream of this process, or empty.
+  static std::string sinkInputOf(pid_t pid) {
+    const std::string out =
+        commandOutput("PULSE_SERVER='" + server_->address() + "' pactl list sink-inputs");
+    std::string current;
+    size_t pos = 0;
+    while (pos < out.size()) {
+      size_t eol = out.find('\n', pos);
+      if (eol == std::string::npos) eol = out.size();
+      const std::string line = out.substr(pos, eol - pos);
+      pos = eol + 1;
+      if (line.rfind("Sink Input #", 0) == 0) current = line.substr(12);
+      if (line.find("application.process.id = \"" + std::to_string(pid) + "\"") !=
+          std::string::npos) {
+        return current;
+      }
+    }
+    return {};
+  }
+
+  std::vector<recorder::AppAudioSource> list(PulseAppAudioServices& s) {
+    std::promise<std::vector<recorder::AppAudioSource>> p;
+    s.listSources([&p](std::vector<recorder::AppAudioSource> v) { p.set_value(std::move(v)); });
+    return p.get_future().get();
+  }
+
+  std::pair<bool, std::optional<std::string>> validate(PulseAppAudioServices& s,
+                                                       const std::string& id) {
+    std::promise<std::pair<bool, std::optional<std::string>>> p;
+    s.validateSource(id, [&p](bool ok, std::optional<std::string> m) { p.set_value({ok, m}); });
+    return p.get_future().get();
+  }
+
+  Result<recorder::AppAudioTarget> resolve(PulseAppAudioServices& s, const std::string& id) {
+    std::promise<Result<recorder::AppAudioTarget>> p;
+    s.resolveCaptureTarget(id, [&p](Result<recorder::AppAudioTarget> r) { p.set_value(r); });
+    return p.get_future().get();
+  }
+
+  struct Capture {
+    std::unique_ptr<LumewellAppAudioCaptureSession> session;
+    std::vector<std::string> stops;
+  };
+
+  std::unique_ptr<Capture> makeCapture(int64_t pid, const std::string& path) {
+    auto c = std::make_unique<Capture>();
+    recorder::AppAudioTarget target;
+    target.processId = pid;
+    CaptureSessionOptions o;
+    o.server = server_->address();
+    Capture* raw = c.get();
+    c->session = std::make_unique<LumewellAppAudioCaptureSession>(
+        target, path, [raw](std::string reason) { raw->stops.push_back(std::move(reason)); }, o);
+    return c;
+  }
+
+  // Runs start or stop and spins the main loop until its completion came.
+  static OptionalError await(const std::function<void(std::function<void(OptionalError)>)>& op) {
+    bool done = false;
+    OptionalError result;
+    op([&](OptionalError e) {
+      EXPECT_FALSE(done) << "completion called twice";
+      EXPECT_TRUE(g_main_context_is_owner(g_main_context_default()));  // the main thread
+      done = true;
+      result = std::move(e);
+    });
+    EXPECT_TRUE(spinUntil(g_main_context_default(), [&] { return done; }));
+    return result;
+  }
+
+  static void spinFor(int ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    spinUntil(
+        g_main_context_default(), [&] { return std::chrono::steady_clock::now() >= until; },
+        std::chrono::milliseconds(ms + 1000));
+  }
+
+  static PulseServer* server_;
+  static TempDir* tones_;
+  TempDir dir_;
+};
+
+PulseServer* AppAudioCapture::server_ = nullptr;
+TempDir* AppAudioCapture::tones_ = nullptr;
+
+TEST_F(AppAudioCapture, CatalogueValidationAndResolution) {
+  Child b(player("tone Bravo", "vsink2", wav("b")), server_->address());
+  Child a(player("Tone Alpha", "vsink", wav("a")), server_->address());
+  ASSERT_TRUE(playing(a.pid()));
+  ASSERT_TRUE(playing(b.pid()));
+  auto s = services();
+
+  auto sources = list(s);
+  std::vector<std::string> names;
+  for (const auto& src : sources) {
+    EXPECT_NE(src.processId, getpid());
+    names.push_back(src.name);
+  }
+  // The harness's own silent player (the virtual microphone) is an application as well.
+  ASSERT_EQ(names, (std::vector<std::string>{"paplay", "Tone Alpha", "tone Bravo"}));
+  sources.erase(sources.begin());
+  EXPECT_EQ(sources[0].id, std::to_string(a.pid()));
+  EXPECT_EQ(sources[0].bundleId, "pacat");  // no application.id, no desktop entry
+  auto fields = recorder::appAudioSourceFields(sources[1]);
+  ASSERT_EQ(fields.size(), 2u);
+  EXPECT_EQ(fields[0], (std::pair<std::string, std::string>{"id", std::to_string(b.pid())}));
+  EXPECT_EQ(fields[1], (std::pair<std::string, std::string>{"displayName", "tone Bravo"}));
+
+  EXPECT_EQ(validate(s, sources[0].id), (std::pair<bool, std::optional<std::string>>{true, {}}));
+  for (const char* bad : {"abc", " 12", "+", "2147483648"}) {
+    EXPECT_EQ(validate(s, bad), (std::pair<bool, std::optional<std::string>>{
+                                    false, "The selected desktop app audio source is invalid."}))
+        << bad;
+  }
+
+  auto target = resolve(s, "+" + sources[1].id);
+  ASSERT_TRUE(target.ok());
+  EXPECT_EQ(target->processId, b.pid());
+  EXPECT_EQ(target->displayName, "vsink2");  // where its stream plays
+
+  const std::string exitedId = std::to_string(a.pid());
+  a.stop();
+  EXPECT_EQ(validate(s, exitedId),
+            (std::pair<bool, std::optional<std::string>>{
+                false, "The selected desktop app is no longer available to capture."}));
+  auto gone = resolve(s, exitedId);
+  ASSERT_FALSE(gone.ok());
+  EXPECT_EQ(gone.error().code, 34);
+  EXPECT_EQ(list(s).size(), 2u);
+}
+
+TEST_F(AppAudioCapture, RecordsOnlyTheTargetApplication) {
+  Child a(player("Tone Alpha", "vsink", wav("a")), server_->address());
+  Child b(player("tone Bravo", "vsink2", wav("b")), server_->address());
+  ASSERT_TRUE(playing(a.pid()));
+  ASSERT_TRUE(playing(b.pid()));
+  const std::string path = dir_.path() + "/000000-app.m4a";
+  { std::ofstream(path) << "stale bytes from an earlier attempt"; }
+
+  auto c = makeCapture(a.pid(), path);
+  EXPECT_EQ(await([&](auto done) { c->session->start(done); }), std::nullopt);
+  spinFor(1500);
+  // Moved to the other sink mid-way: followed to that sink's monitor.
+  const std::string index = sinkInputOf(a.pid());
+  ASSERT_FALSE(index.empty());
+  ASSERT_EQ(server_->runClient({"pactl", "move-sink-input", index, "vsink2"}), 0);
+  spinFor(1500);
+  EXPECT_EQ(await([&](auto done) { c->session->stop(done); }), std::nullopt);
+  EXPECT_TRUE(c->stops.empty());
+
+  auto pcm = decodeMono(path);
+  ASSERT_GT(pcm.size(), 48000u * 2);
+  const double pa = tonePower(pcm, 0, pcm.size(), kToneA);
+  const double pb = tonePower(pcm, 0, pcm.size(), kToneB);
+  EXPECT_GT(pa, 0.01) << "the target's tone";
+  const size_t n = pcm.size();
+  EXPECT_GT(tonePower(pcm, n - 24000, n, kToneA), pa / 4) << "after the move";
+  EXPECT_LT(pb, pa / 1000) << "the other player's tone";
+  EXPECT_EQ(commandOutput("ffprobe -v error -show_entries stream=channels,sample_rate,codec_name "
+                          "-of csv=p=0 '" +
+                          path + "'"),
+            "aac,48000,2\n");
+}
+
+TEST_F(AppAudioCapture, APlayerStartingLateIsCapturedFromThenOn) {
+  // The process exists from the start; it becomes a player (same pid) one second in.
+  Child late(
+      {"sh", "-c",
+       "sleep 1; exec paplay --client-name=Late -d vsink --latency-msec=20 '" + wav("a") + "'"},
+      server_->address());
+  const std::string path = dir_.path() + "/000001-app.m4a";
+  auto c = makeCapture(late.pid(), path);
+  EXPECT_EQ(await([&](auto done) { c->session->start(done); }), std::nullopt);
+  spinFor(3000);
+  EXPECT_EQ(await([&](auto done) { c->session->stop(done); }), std::nullopt);
+  EXPECT_TRUE(c->stops.empty());
+
+  auto pcm = decodeMono(path);
+  // The file starts at the first sound, so it is shorter than the segment and holds the tone
+  // from its beginning.
+  EXPECT_GT(pcm.size(), 48000u);
+  EXPECT_LT(pcm.size(), 48000u * 5 / 2);
+  EXPECT_GT(tonePower(pcm, 0, 9600, kToneA), 0.01);
+}
+
+TEST_F(AppAudioCapture, APlayerThatExitsStopsTheCaptureOnce) {
+  Child shortPlayer(player("Short", "vsink", wav("short")), server_->address());
+  ASSERT_TRUE(playing(shortPlayer.pid()));
+  const std::string path = dir_.path() + "/000002-app.m4a";
+  auto c = makeCapture(shortPlayer.pid(), path);
+  EXPECT_EQ(await([&](auto done) { c->session->start(done); }), std::nullopt);
+  ASSERT_TRUE(spinUntil(g_main_context_default(), [&] { return !c->stops.empty(); }));
+  spinFor(500);
+  EXPECT_EQ(c->stops, std::vector<std::string>{
+                          "The selected desktop app is no longer available to capture."});
+  shortPlayer.reap();
+  EXPECT_EQ(await([&](auto done) { c->session->stop(done); }), std::nullopt);
+  EXPECT_EQ(c->stops.size(), 1u);
+  auto pcm = decodeMono(path);
+  EXPECT_GT(tonePower(pcm, 0, pcm.size(), kToneA), 0.01);
+}
+
+TEST_F(AppAudioCapture, SilenceLeavesNoFileAndExitedTargetsFailToStart) {
+  // A live process that never plays: no audio, so no file, and the stale one is gone too.
+  Child quiet({"sleep", "30"}, server_->address());
+  const std::string path = dir_.path() + "/000003-app.m4a";
+  { std::ofstream(path) << "stale"; }
+  auto c = makeCapture(quiet.pid(), path);
+  EXPECT_EQ(await([&](auto done) { c->session->start(done); }), std::nullopt);
+  spinFor(300);
+  EXPECT_EQ(await([&](auto done) { c->session->stop(done); }), std::nullopt);
+  EXPECT_FALSE(exists(path));
+  // A second stop completes at once, without error.
+  EXPECT_EQ(await([&](auto done) { c->session->stop(done); }), std::nullopt);
+
+  const pid_t gone = quiet.pid();
+  quiet.stop();
+  auto d = makeCapture(gone, path);
+  auto error = await([&](auto done) { d->session->start(done); });
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(appAudioErrorMessage(*error),
+            "The selected desktop app is no longer available to capture.");
+  d->session.reset();  // dropped after the failed start: nothing is left behind
+  EXPECT_FALSE(exists(path));
+}
+
+TEST_F(AppAudioCapture, CancelCallsNothingAndKeepsWhatWasHeard) {
+  Child a(player("Tone Alpha", "vsink", wav("a")), server_->address());
+  ASSERT_TRUE(playing(a.pid()));
+  const std::string path = dir_.path() + "/000004-app.m4a";
+  auto c = makeCapture(a.pid(), path);
+  EXPECT_EQ(await([&](auto done) { c->session->start(done); }), std::nullopt);
+  spinFor(1000);
+  bool called = false;
+  c->session->stop([&](OptionalError) { called = true; });
+  c->session->cancel();
+  spinFor(300);
+  EXPECT_TRUE(called);  // a stop asked for before the cancel still answers
+  c->session.reset();
+
+  auto e = makeCapture(a.pid(), path + ".2");
+  bool startCalled = false;
+  e->session->start([&](OptionalError) { startCalled = true; });
+  e->session->cancel();
+  spinFor(300);
+  EXPECT_FALSE(startCalled);
+  a.stop();
+  spinFor(300);
+  EXPECT_TRUE(e->stops.empty());
+}
+
+// A server of its own: this test kills it.
+TEST(AppAudioCaptureServerLoss, ALostServerStopsTheCapture) {
+  PulseServer server;
+  std::string error;
+  ASSERT_TRUE(server.start(&error)) << error;
+  TempDir dir;
+  ASSERT_TRUE(PulseServer::makeToneWav(dir.path() + "/a.wav", 30, -6, kToneA));
+  Child a(player("Tone Alpha", "vsink", dir.path() + "/a.wav"), server.address());
+  ASSERT_TRUE(spinUntil(g_main_context_default(), [&] {
+    return commandOutput("PULSE_SERVER='" + server.address() + "' pactl list sink-inputs")
+               .find("application.process.id = \"" + std::to_string(a.pid()) + "\"") !=
+           std::string::npos;
+  }));
+  std::vector<std::string> stops;
+  recorder::AppAudioTarget target;
+  target.processId = a.pid();
+  CaptureSessionOptions o;
+  o.server = server.address();
+  LumewellAppAudioCaptureSession session(
+      target, dir.path() + "/000000-app.m4a", [&](std::string r) { stops.push_back(r); }, o);
+  bool started = false;
+  session.start([&](OptionalError e) {
+    EXPECT_EQ(e, std::nullopt);
+    started = true;
+  });
+  ASSERT_TRUE(spinUntil(g_main_context_default(), [&] { return started; }));
+  // A null sink that ran at a long latency delivers its first monitor block late.
+  std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+  // Held still, the player cannot end on the lost connection before the capture notices it.
+  ::kill(a.pid(), SIGSTOP);
+  server.kill9();
+  ASSERT_TRUE(spinUntil(g_main_context_default(), [&] { return !stops.empty(); }));
+  EXPECT_EQ(stops.size(), 1u);
+  EXPECT_NE(stops[0].find("Lost the connection to the sound server"), std::string::npos)
+      << stops[0];
+  bool stopped = false;
+  session.stop([&](OptionalError e) {
+    EXPECT_EQ(e, std::nullopt);
+    stopped = true;
+  });
+  ASSERT_TRUE(spinUntil(g_main_context_default(), [&] { return stopped; }));
+  EXPECT_GT(tonePower(decodeMono(dir.path() + "/000000-app.m4a"), 0, 24000, kToneA), 0.01);
+}
+
+}  // namespace
+}  // namespace lumewell::app_audio

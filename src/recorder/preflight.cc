@@ -130,7 +130,9 @@ void LumewellNativeRecorderPlugin::listAppAudioSources(MethodResultPtr result) {
         ValueList records;
         records.reserve(sources.size());
         for (const auto& source : sources) {
-          records.emplace_back(ValueMap{{"id", source.id}, {"displayName", source.name}});
+          ValueMap record;
+          for (auto& [key, value] : appAudioSourceFields(source)) record.set(key, value);
+          records.emplace_back(std::move(record));
         }
         scheduler->post([result, records = std::move(records)] { result->success(records); });
       });

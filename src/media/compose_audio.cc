@@ -1,11 +1,13 @@
 #include "media/compose_audio.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <set>
@@ -99,6 +101,24 @@ std::string temporaryPathFor(const std::filesystem::path& output) {
   return (output.parent_path() / name).string();
 }
 
+// Removes what a process that died while composing to this output left behind: its hidden
+// file beside the output, named with that process's id.
+void removeStaleTemporaries(const std::filesystem::path& output) {
+  const std::string prefix = "." + output.filename().string() + ".composing-";
+  std::error_code ec;
+  const std::filesystem::path parent =
+      output.parent_path().empty() ? std::filesystem::path(".") : output.parent_path();
+  for (std::filesystem::directory_iterator it(parent, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.rfind(prefix, 0) != 0) continue;
+    const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+    if (pid > 0 && pid != getpid() && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+      unlink(it->path().c_str());
+    }
+  }
+}
+
 OptionalError prepareOutput(const std::vector<std::string>& paths, const std::string& output) {
   struct stat outputStat {};
   if (lstat(output.c_str(), &outputStat) == 0) {
@@ -119,6 +139,7 @@ OptionalError prepareOutput(const std::vector<std::string>& paths, const std::st
     std::filesystem::create_directories(parent, ec);
     if (ec) return posixError(ec.value(), "Cannot create " + parent.string());
   }
+  removeStaleTemporaries(output);
   return std::nullopt;
 }
 

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -275,11 +276,19 @@ TEST_F(ComposeAudioTest, OutputIsReplacedFoldersAreMadeAndInputsNeverChange) {
 
   const std::string output = path("out.m4a");
   std::ofstream(output) << "an older file at the output path";
+  // What a composing process that died left beside the output goes with the next job.
+  const pid_t dead = fork();
+  if (dead == 0) _exit(0);
+  ASSERT_GT(dead, 0);
+  waitpid(dead, nullptr, 0);
+  const std::string stale = path(".out.m4a.composing-" + std::to_string(dead) + "-0.m4a");
+  std::ofstream(stale) << "half";
   for (bool overlay : {false, true}) {
     Outcome outcome = compose({path("a.m4a"), path("b.m4a")}, output, overlay);
     ASSERT_FALSE(outcome.error);
     EXPECT_EQ(expectAacOutput(output, 2), overlay ? 30000 : 50000);
   }
+  EXPECT_FALSE(fs::exists(stale));
   EXPECT_EQ(compose_test::readFile(path("a.m4a")), before_a);
   EXPECT_EQ(compose_test::readFile(path("b.m4a")), before_b);
 

@@ -79,14 +79,15 @@ bool PulseMicrophoneRecorder::captureLost() const {
   return capture_ ? capture_->ended() : captureWasLost_;
 }
 
-Result<std::unique_ptr<PulseMicrophoneRecorder>> PulseMicrophoneRecorder::continueInto(
+Result<std::unique_ptr<recorder::MicrophoneRecorder>> PulseMicrophoneRecorder::continueInto(
     const std::string& path) {
-  if (!capture_ || stopped_) return pulseError(PA_ERR_BADSTATE);
+  // A capture the server ended would feed the next file nothing; a fresh one reconnects.
+  if (!capture_ || stopped_ || capture_->ended()) return pulseError(PA_ERR_BADSTATE);
   auto next = create(path, settings_, device_);
   if (!next) return next.error();
   capture_->replaceSink((*next)->sink_);
   (*next)->capture_ = std::move(capture_);
-  return next;
+  return std::unique_ptr<recorder::MicrophoneRecorder>(std::move(next).value());
 }
 
 }  // namespace lumewell::pulse

@@ -33,8 +33,10 @@ class PulseMicrophoneRecorder final : public recorder::MicrophoneRecorder {
 
   // A recorder for the next file that takes over this one's running capture at a block
   // boundary: no sample is lost or repeated between the two files. Afterwards this
-  // recorder's stop() only completes its own file. Fails when this one does not record.
-  Result<std::unique_ptr<PulseMicrophoneRecorder>> continueInto(const std::string& path);
+  // recorder's stop() only completes its own file. Fails when this one does not record, or
+  // when the server ended its capture.
+  Result<std::unique_ptr<recorder::MicrophoneRecorder>> continueInto(
+      const std::string& path) override;
 
   // Why record() failed, or what stop() met (file error); none when all went well.
   OptionalError lastError() const { return lastError_; }

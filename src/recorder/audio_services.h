@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -42,6 +43,15 @@ class MicrophoneRecorder {
   virtual void updateMeters() = 0;
   // The last reading's average power in dBFS (-160 floor).
   virtual float averagePowerForChannel(int channel) const = 0;
+  // A recorder for the next file that takes over this one's running capture, so that no
+  // audio falls between the two files; it is recording when returned. Afterwards stop()
+  // only completes this recorder's own file. Recorders that cannot hand over say so here,
+  // and a rotation then stops this one and starts a new one.
+  virtual Result<std::unique_ptr<MicrophoneRecorder>> continueInto(const std::string& path) {
+    (void)path;
+    // Never reaches the Dart side: the rotation falls back to stop-then-record.
+    return Error{"posix", ENOTSUP, "The microphone recorder cannot hand over its capture."};
+  }
 };
 
 // The platform's audio and file services the recorder leans on.

@@ -28,6 +28,7 @@ LumewellNativeRecorderPlugin::~LumewellNativeRecorderPlugin() {
   // Nothing may outlive the plug-in's timers; a running recorder closes its file.
   stopTimers();
   if (currentRecorder_) currentRecorder_->stop();
+  if (handedOver_) handedOver_->recorder->stop();
   if (currentAppAudioCaptureSession_) currentAppAudioCaptureSession_->cancel();
 }
 

@@ -74,6 +74,16 @@ class LumewellNativeRecorderPlugin final
     TimePoint startedAt;
     int64_t fallbackDurationMs = 0;
   };
+  // The next segment's microphone, already recording: at a rotation the running capture is
+  // handed over to it before the finished segment's recorder stops, so no audio falls
+  // between the two files. Its segment counts from the handover.
+  struct HandedOverMicrophone {
+    int64_t index = 0;
+    std::string path;
+    std::unique_ptr<MicrophoneRecorder> recorder;
+    TimePoint startedAt;
+    Duration monotonicStart{0};
+  };
   struct StartRequest {
     std::string recordingId;
     CaptureMode mode = CaptureMode::micOnly;
@@ -115,14 +125,21 @@ class LumewellNativeRecorderPlugin final
   RecorderSettings recorderSettings() const;
   void startSegment(Completion completion);
   Result<std::unique_ptr<MicrophoneRecorder>> openMicrophone(const std::string& path);
+  // The first index from `from` on whose segment files are all absent.
+  int64_t firstFreeIndex(int64_t from) const;
+  std::string micPathFor(int64_t index) const;
+  void handOverMicrophone();
+  // Stops a handed-over recorder that no segment will use and removes its file.
+  void dropHandedOverMicrophone();
   void startAppCapture(Completion completion);
   void onCaptureTargetResolved(Result<AppAudioTarget> target, Completion completion);
   void onAppAudioCaptureStarted(OptionalError error, Completion completion);
-  void armTimersAndComplete(const Completion& completion);
+  // alreadyRecorded: how long the segment has been recording when its timer is armed.
+  void armTimersAndComplete(const Completion& completion, Duration alreadyRecorded = Duration(0));
   void resetSession();
 
   // rotation, sealing, metering
-  void startSegmentTimer();
+  void startSegmentTimer(Duration alreadyRecorded = Duration(0));
   void startMeterTimer();
   void stopTimers();
   void onSegmentTimer();
@@ -167,6 +184,7 @@ class LumewellNativeRecorderPlugin final
   int64_t nextSegmentIndex_ = 0;
   std::unique_ptr<Timer> segmentTimer_;
   std::unique_ptr<Timer> meterTimer_;
+  std::optional<HandedOverMicrophone> handedOver_;
 
   // Capture sessions whose stop has not completed yet; each is released by its completion.
   std::map<uint64_t, std::unique_ptr<AppAudioCaptureSession>> stoppingCaptureSessions_;

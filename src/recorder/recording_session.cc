@@ -197,17 +197,26 @@ void LumewellNativeRecorderPlugin::startSegment(Completion completion) {
     return;
   }
   stopTimers();
+  if (handedOver_) {
+    // The rotation has already brought this segment's microphone up, at the moment the
+    // previous segment ended; the segment and its timer count from then.
+    HandedOverMicrophone next = std::move(*handedOver_);
+    handedOver_.reset();
+    nextSegmentIndex_ = next.index;
+    currentRecorder_ = std::move(next.recorder);
+    currentSegmentPath_ = std::move(next.path);
+    currentSegmentStartedAt_ = next.startedAt;
+    if (activeCaptureMode_ == CaptureMode::micPlusAppAudio && activeSourceId_) {
+      startAppCapture(std::move(completion));
+      return;
+    }
+    armTimersAndComplete(completion, scheduler_.monotonicNow() - next.monotonicStart);
+    return;
+  }
   // A segment never writes over a file already in the folder (a recording id used again, or
   // a segment whose seal failed): it takes the next index whose files are all absent.
-  const std::string& folder = *recordingDirectory_;
-  while (pathExists(joinPath(folder, sealedSegmentName(nextSegmentIndex_))) ||
-         pathExists(joinPath(folder, micSegmentName(nextSegmentIndex_))) ||
-         pathExists(joinPath(folder, appSegmentName(nextSegmentIndex_)))) {
-    ++nextSegmentIndex_;
-  }
-  const std::string micPath = joinPath(folder, activeCaptureMode_ == CaptureMode::micOnly
-                                                   ? sealedSegmentName(nextSegmentIndex_)
-                                                   : micSegmentName(nextSegmentIndex_));
+  nextSegmentIndex_ = firstFreeIndex(nextSegmentIndex_);
+  const std::string micPath = micPathFor(nextSegmentIndex_);
   auto recorder = openMicrophone(micPath);
   if (!recorder) {
     completion(recorder.error());
@@ -223,8 +232,8 @@ void LumewellNativeRecorderPlugin::startSegment(Completion completion) {
   armTimersAndComplete(completion);
 }
 
-// The one place a segment's microphone capture comes up. A gapless rotation would take the
-// running capture over from the previous segment here instead of opening a new one.
+// Where a segment's microphone capture comes up, unless a rotation handed the running
+// capture over (handOverMicrophone).
 Result<std::unique_ptr<MicrophoneRecorder>> LumewellNativeRecorderPlugin::openMicrophone(
     const std::string& path) {
   auto recorder = audio_->makeRecorder(path, recorderSettings());
@@ -234,6 +243,56 @@ Result<std::unique_ptr<MicrophoneRecorder>> LumewellNativeRecorderPlugin::openMi
     return programError(2, "AVAudioRecorder failed to enter the recording state.");
   }
   return std::move(*recorder);
+}
+
+int64_t LumewellNativeRecorderPlugin::firstFreeIndex(int64_t from) const {
+  const std::string& folder = *recordingDirectory_;
+  while (pathExists(joinPath(folder, sealedSegmentName(from))) ||
+         pathExists(joinPath(folder, micSegmentName(from))) ||
+         pathExists(joinPath(folder, appSegmentName(from)))) {
+    ++from;
+  }
+  return from;
+}
+
+std::string LumewellNativeRecorderPlugin::micPathFor(int64_t index) const {
+  return joinPath(*recordingDirectory_, activeCaptureMode_ == CaptureMode::micOnly
+                                            ? sealedSegmentName(index)
+                                            : micSegmentName(index));
+}
+
+// Called at a rotation while the finished segment's recorder still runs. The application
+// mode keeps stop-then-record: its application capture starts only after the seal, and the
+// mixdown lays both files from time zero, so a microphone file that began at the handover
+// would run ahead of the application's audio by the whole seal.
+void LumewellNativeRecorderPlugin::handOverMicrophone() {
+  if (activeCaptureMode_ != CaptureMode::micOnly || !recordingDirectory_ || !currentRecorder_ ||
+      handedOver_) {
+    return;
+  }
+  const int64_t index = firstFreeIndex(nextSegmentIndex_ + 1);
+  std::string path = micPathFor(index);
+  const TimePoint startedAt = scheduler_.now();
+  const Duration monotonicStart = scheduler_.monotonicNow();
+  auto next = currentRecorder_->continueInto(path);
+  if (!next || !*next) {
+    // The index was free a moment ago: whatever a failed handover left there goes, and the
+    // next segment starts the usual way after the seal.
+    removeFileIfPresent(path);
+    return;
+  }
+  handedOver_ =
+      HandedOverMicrophone{index, std::move(path), std::move(*next), startedAt, monotonicStart};
+}
+
+// A rotation that ends without starting the next segment (a failed seal, a pause or stop
+// waiting behind it) leaves the handed-over file unreported; it holds only what was
+// recorded during the seal, so it goes, and the folder is as if no handover had happened.
+void LumewellNativeRecorderPlugin::dropHandedOverMicrophone() {
+  if (!handedOver_) return;
+  handedOver_->recorder->stop();
+  removeFileIfPresent(handedOver_->path);
+  handedOver_.reset();
 }
 
 void LumewellNativeRecorderPlugin::startAppCapture(Completion completion) {
@@ -304,8 +363,9 @@ void LumewellNativeRecorderPlugin::onAppAudioCaptureStarted(OptionalError error,
   armTimersAndComplete(completion);
 }
 
-void LumewellNativeRecorderPlugin::armTimersAndComplete(const Completion& completion) {
-  startSegmentTimer();
+void LumewellNativeRecorderPlugin::armTimersAndComplete(const Completion& completion,
+                                                        Duration alreadyRecorded) {
+  startSegmentTimer(alreadyRecorded);
   startMeterTimer();
   completion(std::nullopt);
 }
@@ -323,6 +383,7 @@ void LumewellNativeRecorderPlugin::resetSession() {
     currentRecorder_->stop();
     currentRecorder_.reset();
   }
+  dropHandedOverMicrophone();
   if (currentAppAudioCaptureSession_) {
     currentAppAudioCaptureSession_->cancel();
     currentAppAudioCaptureSession_.reset();

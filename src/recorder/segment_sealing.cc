@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 
@@ -7,11 +8,12 @@
 
 namespace lumewell::recorder {
 
-void LumewellNativeRecorderPlugin::startSegmentTimer() {
-  segmentTimer_ =
-      scheduler_.oneShot(secondsToDuration(segmentDuration_), [weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->onSegmentTimer();
-      });
+void LumewellNativeRecorderPlugin::startSegmentTimer(Duration alreadyRecorded) {
+  const Duration interval =
+      std::max(Duration(0), secondsToDuration(segmentDuration_) - alreadyRecorded);
+  segmentTimer_ = scheduler_.oneShot(interval, [weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->onSegmentTimer();
+  });
 }
 
 void LumewellNativeRecorderPlugin::startMeterTimer() {
@@ -70,6 +72,9 @@ void LumewellNativeRecorderPlugin::finalizeCurrentSegment(bool startNext, Comple
     completion(std::nullopt);
     return;
   }
+  // A rotation hands the capture to the next segment's file before this one stops, so the
+  // two files meet without a gap; this recorder's time then ends at the handover.
+  if (startNext) handOverMicrophone();
   FinishingSegment segment;
   segment.fallbackDurationMs = std::llround(currentRecorder_->currentTime() * 1000.0);
   currentRecorder_->stop();
@@ -116,6 +121,7 @@ void LumewellNativeRecorderPlugin::continueFinalize(FinishingSegment segment, bo
     return;
   }
   if (segment.directory.empty()) {
+    dropHandedOverMicrophone();
     completion(programError(1, "Recording directory is not initialized."));
     return;
   }
@@ -131,6 +137,7 @@ void LumewellNativeRecorderPlugin::continueFinalize(FinishingSegment segment, bo
                                            startNext, completion = std::move(completion)](
                                               LumewellNativeRecorderPlugin& plugin) {
                            if (error) {
+                             plugin.dropHandedOverMicrophone();
                              completion(error);
                              return;
                            }
@@ -164,11 +171,13 @@ void LumewellNativeRecorderPlugin::sealSegment(const std::string& sealPath,
                                                Completion completion) {
   auto byteLength = fileSize(sealPath);
   if (!byteLength) {
+    dropHandedOverMicrophone();
     completion(byteLength.error());
     return;
   }
   auto sha256 = audio_->sha256Hex(sealPath);
   if (!sha256) {
+    dropHandedOverMicrophone();
     completion(sha256.error());
     return;
   }
@@ -198,6 +207,7 @@ void LumewellNativeRecorderPlugin::sealSegment(const std::string& sealPath,
     startSegment(std::move(completion));
     return;
   }
+  dropHandedOverMicrophone();
   completion(std::nullopt);
 }
 

@@ -50,11 +50,13 @@ class FakeMicrophoneRecorder final : public MicrophoneRecorder {
   double currentTime() const override;
   void updateMeters() override;
   float averagePowerForChannel(int channel) const override;
+  Result<std::unique_ptr<MicrophoneRecorder>> continueInto(const std::string& path) override;
 
  private:
   FakeAudioServices& owner_;
   std::string path_;
   Duration startedAt_{0};
+  std::optional<Duration> handedOverAt_;
   bool recording_ = false;
 };
 
@@ -131,6 +133,10 @@ class FakeAudioServices final : public AudioServices {
   std::optional<int64_t> freeBytes = int64_t{10} << 30;
   OptionalError makeRecorderError;
   bool recordFails = false;
+  // Whether recorders hand their capture over to the next file, and whether that fails
+  // (leaving a partial file behind, as a real one might).
+  bool offerHandover = false;
+  bool handoverFails = false;
   float power = -20.0f;
   int meterUpdates = 0;
   int recordings = 0;
@@ -155,7 +161,28 @@ inline void FakeMicrophoneRecorder::stop() {
   owner_.log.push_back("stop " + std::filesystem::path(path_).filename().string());
 }
 inline double FakeMicrophoneRecorder::currentTime() const {
-  return std::chrono::duration<double>(owner_.scheduler.monotonicNow() - startedAt_).count();
+  const Duration end = handedOverAt_.value_or(owner_.scheduler.monotonicNow());
+  return std::chrono::duration<double>(end - startedAt_).count();
+}
+// "handover <from> -> <to>" in the log; the new recorder is recording at once.
+inline Result<std::unique_ptr<MicrophoneRecorder>> FakeMicrophoneRecorder::continueInto(
+    const std::string& path) {
+  if (!owner_.offerHandover || !recording_ || handedOverAt_) {
+    return MicrophoneRecorder::continueInto(path);
+  }
+  if (owner_.handoverFails) {
+    writeFile(path, "partial");
+    return Error{"pulse", 15, "Bad state"};
+  }
+  auto next = std::make_unique<FakeMicrophoneRecorder>(owner_, path);
+  writeFile(path, "audio " + std::to_string(++owner_.recordings) + " of " +
+                      std::filesystem::path(path).filename().string());
+  next->recording_ = true;
+  next->startedAt_ = owner_.scheduler.monotonicNow();
+  handedOverAt_ = next->startedAt_;
+  owner_.log.push_back("handover " + std::filesystem::path(path_).filename().string() + " -> " +
+                       std::filesystem::path(path).filename().string());
+  return std::unique_ptr<MicrophoneRecorder>(std::move(next));
 }
 inline void FakeMicrophoneRecorder::updateMeters() { ++owner_.meterUpdates; }
 inline float FakeMicrophoneRecorder::averagePowerForChannel(int) const { return owner_.power; }

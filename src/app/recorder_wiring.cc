@@ -1,11 +1,40 @@
-#include "app/not_implemented_channel.h"
+#include <memory>
+
 #include "app/plugin_registration.h"
+#include "app/shutdown_hooks.h"
+#include "app_audio/pulse_app_audio_services.h"
+#include "media/compose_audio.h"
+#include "pulse/pulse_audio_services.h"
+#include "recorder/recorder_plugin.h"
+#include "runtime/glib_scheduler.h"
 
 namespace lumewell::app {
 
-// Stand-in until the recorder plug-in is wired here.
+// The recorder on the real services: the sound server for the microphone and for other
+// applications' audio, FFmpeg for files. On shutdown a running recording is stopped the way
+// "stopRecording" stops it, so its last segment is sealed and reported, and compositions
+// still running are cancelled.
 void registerRecorderPlugin(BinaryMessenger& messenger) {
-  registerNotImplementedChannel(messenger, "lumewell/native_recorder");
+  using recorder::LumewellNativeRecorderPlugin;
+  LumewellNativeRecorderPlugin::configureShared([] {
+    return std::make_shared<LumewellNativeRecorderPlugin>(
+        mainScheduler(), std::make_shared<pulse::PulseAudioServices>(),
+        std::make_shared<app_audio::PulseAppAudioServices>());
+  });
+  auto plugin = LumewellNativeRecorderPlugin::shared();
+  plugin->registerChannels(messenger);
+
+  // Hooks run newest first: the recording is stopped (its last segment sealed, a mixdown
+  // included) before the compositions still running, such as an assembly, are cancelled.
+  shutdownHooks().add("compositions", [] { media::cancelAllCompositions(); });
+  shutdownHooks().addAsync("recorder", [plugin](std::function<void()> done) {
+    if (plugin->runtimeState() != recorder::RuntimeState::recording) {
+      done();
+      return;
+    }
+    auto result = std::make_shared<MethodResult>([done](Bytes) { done(); });
+    plugin->handleMethodCall(MethodCall{"stopRecording", Value()}, std::move(result));
+  });
 }
 
 }  // namespace lumewell::app

@@ -1,0 +1,225 @@
+// The recorder plug-in on the real services against a private PulseAudio: what a Dart side
+// sees of a recording, down to the bytes of the sealed files.
+#include <glib.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include "app_audio/pulse_app_audio_services.h"
+#include "channels/method_channel.h"
+#include "media/media_probe.h"
+#include "media/sha256.h"
+#include "pulse/pulse_audio_services.h"
+#include "recorder/recorder_plugin.h"
+#include "runtime/glib_scheduler.h"
+#include "support/main_loop_helpers.h"
+#include "support/pulse_server.h"
+
+namespace lumewell {
+namespace {
+
+using namespace std::chrono_literals;
+using recorder::LumewellNativeRecorderPlugin;
+using testing::commandOutput;
+using testing::PulseServer;
+using testing::spinUntil;
+
+// Recordings of this test program go below a private data home. GLib reads XDG_DATA_HOME
+// once, so it is set before anything can ask.
+const std::string& privateDataHome() {
+  static const std::string home = [] {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "lumewell-data-XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr) std::abort();
+    setenv("XDG_DATA_HOME", tmpl.c_str(), 1);
+    return tmpl;
+  }();
+  return home;
+}
+const bool kDataHomeSet = !privateDataHome().empty();
+
+// Hands calls straight to the plug-in's handlers and keeps the events it sends.
+class CapturingMessenger final : public BinaryMessenger {
+ public:
+  void send(const std::string&, Bytes message, BinaryReply) override {
+    auto env = StandardMethodCodec::decodeEnvelope(message);
+    if (env.ok() && env->result.asMap() != nullptr) events.push_back(*env->result.asMap());
+  }
+  void setMessageHandler(const std::string& channel, BinaryMessageHandler handler) override {
+    handlers[channel] = std::move(handler);
+  }
+  void call(const std::string& method, const Value& args, std::optional<MethodEnvelope>* out) {
+    handlers[LumewellNativeRecorderPlugin::kMethodChannel](
+        StandardMethodCodec::encodeMethodCall({method, args}), [out](const Bytes* reply) {
+          ASSERT_NE(reply, nullptr);
+          auto env = StandardMethodCodec::decodeEnvelope(*reply);
+          ASSERT_TRUE(env.ok());
+          *out = *env;
+        });
+  }
+  std::vector<ValueMap> ofType(const std::string& type) const {
+    std::vector<ValueMap> out;
+    for (const auto& e : events)
+      if (const std::string* t = mapString(&e, "type"); t && *t == type) out.push_back(e);
+    return out;
+  }
+  std::map<std::string, BinaryMessageHandler> handlers;
+  std::vector<ValueMap> events;
+};
+
+int64_t intOf(const ValueMap& m, const char* key) {
+  int64_t v = -1;
+  if (const Value* x = m.find(key)) x->asInt64(&v);
+  return v;
+}
+
+class RecorderSession : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(server.start(&error)) << error;
+    server.exportEnvironment();
+    ASSERT_TRUE(PulseServer::makeToneWav(folder.path() + "/tone.wav", 120, -6, 1000));
+    ASSERT_GT(server.play(folder.path() + "/tone.wav"), 0);
+    ctx = g_main_context_new();
+    scheduler = std::make_unique<GLibScheduler>(ctx);
+    app_audio::PulseAppAudioOptions options;
+    options.scheduler = scheduler.get();
+    plugin = std::make_shared<LumewellNativeRecorderPlugin>(
+        *scheduler, std::make_shared<pulse::PulseAudioServices>(),
+        std::make_shared<app_audio::PulseAppAudioServices>(options));
+    plugin->registerChannels(messenger);
+    std::optional<MethodEnvelope> listened;
+    messenger.handlers[LumewellNativeRecorderPlugin::kEventChannel](
+        StandardMethodCodec::encodeMethodCall({"listen", Value()}), [&](const Bytes*) {
+          listened = MethodEnvelope{};
+        });
+    ASSERT_TRUE(listened.has_value());
+  }
+  void TearDown() override {
+    plugin.reset();
+    scheduler.reset();
+    g_main_context_unref(ctx);
+  }
+  // Calls a method and waits (bounded) for its answer.
+  MethodEnvelope call(const std::string& method, const Value& args = Value()) {
+    std::optional<MethodEnvelope> answer;
+    messenger.call(method, args, &answer);
+    EXPECT_TRUE(spinUntil(ctx, [&] { return answer.has_value(); }, 20s)) << method;
+    return answer.value_or(MethodEnvelope{});
+  }
+  void wait(std::chrono::milliseconds d) { spinUntil(ctx, [] { return false; }, d); }
+  Value startArgs(const std::string& id) {
+    return Value(ValueMap{{"recordingId", Value(id)}, {"captureMode", Value("MIC_ONLY")}});
+  }
+  void expectIntactSegment(const ValueMap& sealed, int64_t index) {
+    std::string path = *mapString(&sealed, "path");
+    char name[32];
+    std::snprintf(name, sizeof name, "%06lld.m4a", static_cast<long long>(index));
+    EXPECT_EQ(std::filesystem::path(path).filename(), name);
+    EXPECT_EQ(intOf(sealed, "index"), index);
+    EXPECT_EQ(intOf(sealed, "byteLength"), static_cast<int64_t>(std::filesystem::file_size(path)));
+    EXPECT_EQ(*mapString(&sealed, "sha256"), *media::sha256FileHex(path));
+    EXPECT_EQ(commandOutput("sha256sum '" + path + "' | cut -c1-64"),
+              *mapString(&sealed, "sha256") + "\n");
+    std::string probe = commandOutput(
+        "ffprobe -v error -select_streams a:0 -show_entries "
+        "stream=codec_name,profile,sample_rate,channels -of csv=p=0 '" + path + "'");
+    EXPECT_EQ(probe, "aac,LC,48000,1\n") << path;
+    auto ms = media::mediaDurationMs(path);
+    ASSERT_TRUE(ms.has_value());
+    EXPECT_EQ(intOf(sealed, "durationMs"), *ms);
+  }
+
+  testing::TempDir folder;
+  PulseServer server;
+  GMainContext* ctx = nullptr;
+  std::unique_ptr<GLibScheduler> scheduler;
+  CapturingMessenger messenger;
+  std::shared_ptr<LumewellNativeRecorderPlugin> plugin;
+};
+
+TEST_F(RecorderSession, PauseResumeStopSealsTwoSegmentsThatMatchTheirRecords) {
+  ASSERT_EQ(call("startRecording", startArgs("it-pause")).kind, MethodEnvelope::Kind::success);
+  auto startedAt = std::chrono::steady_clock::now();
+  wait(1500ms);
+  ASSERT_EQ(call("pauseRecording").kind, MethodEnvelope::Kind::success);
+  double firstSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - startedAt).count();
+  wait(300ms);
+  ASSERT_EQ(call("resumeRecording").kind, MethodEnvelope::Kind::success);
+  wait(1500ms);
+  ASSERT_EQ(call("stopRecording").kind, MethodEnvelope::Kind::success);
+
+  auto sealed = messenger.ofType("segment_sealed");
+  ASSERT_EQ(sealed.size(), 2u);
+  expectIntactSegment(sealed[0], 0);
+  expectIntactSegment(sealed[1], 1);
+  // The first file holds about what was recorded before the pause.
+  EXPECT_NEAR(intOf(sealed[0], "durationMs") / 1000.0, firstSeconds, 0.35);
+  EXPECT_EQ(messenger.events.back(), (ValueMap{{"type", Value("stopped")}}));
+
+  // About four level events a second, reading the tone's average power (-9 dBFS: 0.35).
+  auto levels = messenger.ofType("level_changed");
+  EXPECT_GE(levels.size(), 9u);
+  EXPECT_LE(levels.size(), 14u);
+  double sum = 0;
+  int counted = 0;
+  for (size_t i = 2; i < levels.size(); ++i) {  // the first reading may include the start-up
+    sum += levels[i].find("level")->get<double>();
+    ++counted;
+  }
+  ASSERT_GT(counted, 0);
+  EXPECT_NEAR(sum / counted, 0.354, 0.06);
+}
+
+TEST_F(RecorderSession, ARealThirtySecondRotation) {
+  ASSERT_EQ(call("startRecording", startArgs("it-rotation")).kind, MethodEnvelope::Kind::success);
+  EXPECT_TRUE(spinUntil(ctx, [&] { return !messenger.ofType("segment_sealed").empty(); }, 40s));
+  wait(1000ms);
+  ASSERT_EQ(call("stopRecording").kind, MethodEnvelope::Kind::success);
+  auto sealed = messenger.ofType("segment_sealed");
+  ASSERT_EQ(sealed.size(), 2u);
+  expectIntactSegment(sealed[0], 0);
+  expectIntactSegment(sealed[1], 1);
+  EXPECT_NEAR(intOf(sealed[0], "durationMs"), 30000, 150);
+}
+
+TEST_F(RecorderSession, ASoundServerThatDiesNeitherCrashesNorHangsAndKeepsSealedSegments) {
+  ASSERT_EQ(call("startRecording", startArgs("it-kill")).kind, MethodEnvelope::Kind::success);
+  wait(1000ms);
+  ASSERT_EQ(call("pauseRecording").kind, MethodEnvelope::Kind::success);
+  ASSERT_EQ(call("resumeRecording").kind, MethodEnvelope::Kind::success);
+  wait(800ms);
+  server.kill9();
+  wait(500ms);
+  // Every call still answers; the segment cut short is sealed from what was captured.
+  auto stop = call("stopRecording");
+  EXPECT_NE(stop.kind, MethodEnvelope::Kind::notImplemented);
+  auto storage = call("getStorageStatus");
+  EXPECT_EQ(storage.kind, MethodEnvelope::Kind::success);
+  auto preflight = call("runPreflight", Value(ValueMap{{"captureMode", Value("MIC_ONLY")}}));
+  ASSERT_EQ(preflight.kind, MethodEnvelope::Kind::success);
+  EXPECT_EQ(*mapBool(preflight.result.asMap(), "ready"), false);
+  auto restart = call("startRecording", startArgs("it-kill-2"));
+  EXPECT_EQ(restart.kind, MethodEnvelope::Kind::error);
+  EXPECT_EQ(plugin->runtimeState(), recorder::RuntimeState::idle);
+
+  auto sealed = messenger.ofType("segment_sealed");
+  ASSERT_GE(sealed.size(), 1u);
+  expectIntactSegment(sealed[0], 0);
+
+  // The server coming back makes recording possible again.
+  std::string error;
+  ASSERT_TRUE(server.restart(&error)) << error;
+  ASSERT_GT(server.play(folder.path() + "/tone.wav"), 0);
+  ASSERT_EQ(call("startRecording", startArgs("it-kill-3")).kind, MethodEnvelope::Kind::success);
+  wait(700ms);
+  ASSERT_EQ(call("stopRecording").kind, MethodEnvelope::Kind::success);
+  expectIntactSegment(messenger.ofType("segment_sealed").back(), 0);
+}
+
+}  // namespace
+}  // namespace lumewell

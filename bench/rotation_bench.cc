@@ -1,0 +1,536 @@
+// Segment rotation on the real services against a private PulseAudio: how long a rotation
+// takes from the segment timer to the "segment_sealed" event, and how much audio falls
+// between two segment files. Run by bench/rotation_bench.sh.
+//
+//   rotation_bench [--mode mic|app] [--handover on|off] [--rotations N] [--segment SECONDS]
+//                  [--signal tone|noise]
+//
+// --handover off hides the recorder's continueInto, so the rotation stops the segment and
+//   records the next one afresh (the path taken when a recorder cannot hand over). In the
+//   application mode the recorder keeps stop-then-record either way; the run also prints the
+//   median time of the application capture's stop and of the overlay mixdown.
+// --signal tone: a -6 dBFS 1 kHz tone on the virtual microphone. noise: -6 dBFS white noise
+//   below 8 kHz, which never repeats, so each segment's first and last samples are found in
+//   the played signal by cross-correlation, and the gap at each join is counted in samples
+//   (negative: samples in both files).
+#include <glib.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app_audio/pulse_app_audio_services.h"
+#include "channels/method_channel.h"
+#include "media/audio_decoder.h"
+#include "pulse/pulse_audio_services.h"
+#include "recorder/recorder_plugin.h"
+#include "runtime/glib_scheduler.h"
+#include "support/main_loop_helpers.h"
+#include "support/pulse_server.h"
+
+extern char** environ;
+
+namespace lumewell {
+namespace {
+
+using recorder::LumewellNativeRecorderPlugin;
+using SteadyTime = std::chrono::steady_clock::time_point;
+using namespace std::chrono_literals;
+
+struct Options {
+  std::string mode = "mic";
+  bool handover = true;
+  int rotations = 20;
+  double segmentSeconds = 1.0;
+  std::string signal = "tone";
+};
+
+// Passes everything to the real scheduler and notes when a one-shot timer (the recorder's
+// only one: the segment timer) fires.
+class TimingScheduler final : public Scheduler {
+ public:
+  explicit TimingScheduler(Scheduler& inner) : inner_(inner) {}
+  TimePoint now() const override { return inner_.now(); }
+  Duration monotonicNow() const override { return inner_.monotonicNow(); }
+  void post(std::function<void()> fn) override { inner_.post(std::move(fn)); }
+  std::unique_ptr<Timer> startTimer(Duration interval, bool repeating,
+                                    std::function<void()> fn) override {
+    if (repeating) return inner_.startTimer(interval, true, std::move(fn));
+    return inner_.startTimer(interval, false, [this, fn = std::move(fn)] {
+      firedAt = std::chrono::steady_clock::now();
+      fn();
+    });
+  }
+  std::optional<SteadyTime> firedAt;
+
+ private:
+  Scheduler& inner_;
+};
+
+double msSince(SteadyTime start) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
+// The real recorder; with handover off its continueInto is hidden, so a rotation stops the
+// segment and records the next one afresh.
+class BenchRecorder final : public recorder::MicrophoneRecorder {
+ public:
+  BenchRecorder(std::unique_ptr<recorder::MicrophoneRecorder> inner, bool handover)
+      : inner_(std::move(inner)), handover_(handover) {}
+  bool record() override { return inner_->record(); }
+  void stop() override { inner_->stop(); }
+  double currentTime() const override { return inner_->currentTime(); }
+  void updateMeters() override { inner_->updateMeters(); }
+  float averagePowerForChannel(int channel) const override {
+    return inner_->averagePowerForChannel(channel);
+  }
+  Result<std::unique_ptr<recorder::MicrophoneRecorder>> continueInto(
+      const std::string& path) override {
+    if (!handover_) return MicrophoneRecorder::continueInto(path);
+    auto next = inner_->continueInto(path);
+    if (!next) return next.error();
+    return std::unique_ptr<recorder::MicrophoneRecorder>(
+        new BenchRecorder(std::move(next).value(), handover_));
+  }
+
+ private:
+  std::unique_ptr<recorder::MicrophoneRecorder> inner_;
+  bool handover_;
+};
+
+// The real services, with the time of each overlay noted (it runs on a worker).
+class BenchAudioServices final : public recorder::AudioServices {
+ public:
+  explicit BenchAudioServices(bool handover) : handover_(handover) {}
+  Result<std::unique_ptr<recorder::MicrophoneRecorder>> makeRecorder(
+      const std::string& path, const recorder::RecorderSettings& settings) override {
+    auto made = real_.makeRecorder(path, settings);
+    if (!made) return made.error();
+    return std::unique_ptr<recorder::MicrophoneRecorder>(
+        new BenchRecorder(std::move(made).value(), handover_));
+  }
+  int microphoneAuthorizationStatus() override { return real_.microphoneAuthorizationStatus(); }
+  void requestMicrophoneAccess(std::function<void(bool)> completion) override {
+    real_.requestMicrophoneAccess(std::move(completion));
+  }
+  std::optional<int64_t> mediaDurationMs(const std::string& path) override {
+    return real_.mediaDurationMs(path);
+  }
+  Result<std::string> sha256Hex(const std::string& path) override { return real_.sha256Hex(path); }
+  void composeAudio(std::vector<std::string> paths, std::string output, bool overlay,
+                    std::function<void(OptionalError)> completion) override {
+    const SteadyTime start = std::chrono::steady_clock::now();
+    real_.composeAudio(std::move(paths), std::move(output), overlay,
+                       [this, start, completion = std::move(completion)](OptionalError error) {
+                         {
+                           std::lock_guard lock(mutex);
+                           composeMs.push_back(msSince(start));
+                         }
+                         completion(std::move(error));
+                       });
+  }
+  std::optional<int64_t> freeDiskBytes() override { return real_.freeDiskBytes(); }
+  std::string dataDirectory() override { return real_.dataDirectory(); }
+
+  std::mutex mutex;
+  std::vector<double> composeMs;
+
+ private:
+  pulse::PulseAudioServices real_;
+  bool handover_;
+};
+
+// The real application capture, with the time of each capture's stop noted.
+class BenchCaptureSession final : public recorder::AppAudioCaptureSession {
+ public:
+  BenchCaptureSession(std::unique_ptr<recorder::AppAudioCaptureSession> inner,
+                      std::vector<double>& stopMs)
+      : inner_(std::move(inner)), stopMs_(stopMs) {}
+  void start(std::function<void(OptionalError)> completion) override {
+    inner_->start(std::move(completion));
+  }
+  void stop(std::function<void(OptionalError)> completion) override {
+    const SteadyTime start = std::chrono::steady_clock::now();
+    // Completes on the main thread, like every use of stopMs_.
+    inner_->stop(
+        [start, &stopMs = stopMs_, completion = std::move(completion)](OptionalError error) {
+          stopMs.push_back(msSince(start));
+          completion(std::move(error));
+        });
+  }
+  void cancel() override { inner_->cancel(); }
+
+ private:
+  std::unique_ptr<recorder::AppAudioCaptureSession> inner_;
+  std::vector<double>& stopMs_;
+};
+
+class BenchAppAudioServices final : public recorder::AppAudioServices {
+ public:
+  explicit BenchAppAudioServices(app_audio::PulseAppAudioOptions options) : real_(options) {}
+  void listSources(std::function<void(std::vector<recorder::AppAudioSource>)> done) override {
+    real_.listSources(std::move(done));
+  }
+  void validateSource(const std::string& id,
+                      std::function<void(bool, std::optional<std::string>)> done) override {
+    real_.validateSource(id, std::move(done));
+  }
+  void resolveCaptureTarget(const std::string& id,
+                            std::function<void(Result<recorder::AppAudioTarget>)> done) override {
+    real_.resolveCaptureTarget(id, std::move(done));
+  }
+  std::string appAudioErrorMessage(const Error& error) override {
+    return real_.appAudioErrorMessage(error);
+  }
+  std::unique_ptr<recorder::AppAudioCaptureSession> makeCaptureSession(
+      const recorder::AppAudioTarget& target, const std::string& outputPath,
+      std::function<void(std::string)> onUnexpectedStop) override {
+    auto session = real_.makeCaptureSession(target, outputPath, std::move(onUnexpectedStop));
+    if (!session) return session;
+    return std::make_unique<BenchCaptureSession>(std::move(session), stopMs);
+  }
+
+  std::vector<double> stopMs;
+
+ private:
+  app_audio::PulseAppAudioServices real_;
+};
+
+// Hands calls to the plug-in's handlers and notes the time of each "segment_sealed".
+class BenchMessenger final : public BinaryMessenger {
+ public:
+  explicit BenchMessenger(TimingScheduler& timing) : timing_(timing) {}
+  void send(const std::string&, Bytes message, BinaryReply) override {
+    const auto at = std::chrono::steady_clock::now();
+    auto envelope = StandardMethodCodec::decodeEnvelope(message);
+    if (!envelope.ok() || envelope->result.asMap() == nullptr) return;
+    const ValueMap& event = *envelope->result.asMap();
+    const std::string* type = mapString(&event, "type");
+    if (type == nullptr || *type == "level_changed") return;
+    if (*type == "segment_sealed") {
+      sealedPaths.push_back(*mapString(&event, "path"));
+      if (timing_.firedAt) {
+        latenciesMs.push_back(
+            std::chrono::duration<double, std::milli>(at - *timing_.firedAt).count());
+        timing_.firedAt.reset();
+      }
+      return;
+    }
+    const std::string* message_ = mapString(&event, "message");
+    const std::string* reason = mapString(&event, "reason");
+    std::fprintf(stderr, "event %s %s\n", type->c_str(),
+                 message_ ? message_->c_str()
+                 : reason ? reason->c_str()
+                          : "");
+    ++otherEvents;
+  }
+  void setMessageHandler(const std::string& channel, BinaryMessageHandler handler) override {
+    handlers[channel] = std::move(handler);
+  }
+  // Calls a method; *answered is set with whether it succeeded once the answer comes.
+  void call(const std::string& channel, const std::string& method, const Value& args,
+            std::optional<bool>* answered) {
+    handlers[channel](
+        StandardMethodCodec::encodeMethodCall({method, args}), [answered](const Bytes* reply) {
+          auto envelope = reply ? StandardMethodCodec::decodeEnvelope(*reply)
+                                : Result<MethodEnvelope>(Error{"bench", 1, ""});
+          *answered = envelope.ok() && envelope->kind == MethodEnvelope::Kind::success;
+          if (envelope.ok() && envelope->kind == MethodEnvelope::Kind::error) {
+            std::fprintf(stderr, "answer: %s %s\n", envelope->error.code.c_str(),
+                         envelope->error.details.asString()
+                             ? envelope->error.details.asString()->c_str()
+                             : "");
+          }
+        });
+  }
+
+  std::map<std::string, BinaryMessageHandler> handlers;
+  std::vector<std::string> sealedPaths;
+  std::vector<double> latenciesMs;
+  int otherEvents = 0;
+
+ private:
+  TimingScheduler& timing_;
+};
+
+std::vector<float> decodeMono(const std::string& path) {
+  std::vector<float> out;
+  auto decoder = media::AudioDecoder::open(path);
+  if (!decoder || !*decoder) return out;
+  const int channels = (*decoder)->info().channels;
+  std::vector<float> block(4096 * static_cast<size_t>(channels));
+  for (;;) {
+    auto got = (*decoder)->read(block.data(), 4096);
+    if (!got || *got == 0) break;
+    for (size_t i = 0; i < *got; ++i) out.push_back(block[i * static_cast<size_t>(channels)]);
+  }
+  return out;
+}
+
+// Where in source the window segment[at, at + length) matches best, searched over
+// [from, to); the normalised correlation of that match in *score.
+int64_t locate(const std::vector<float>& source, const std::vector<float>& segment, size_t at,
+               size_t length, int64_t from, int64_t to, double* score) {
+  from = std::max<int64_t>(from, 0);
+  to = std::min<int64_t>(to, static_cast<int64_t>(source.size() - length));
+  const float* x = segment.data() + at;
+  double xx = 0;
+  for (size_t i = 0; i < length; ++i) xx += double(x[i]) * x[i];
+  int64_t best = -1;
+  double bestScore = -2;
+  for (int64_t p = from; p < to; ++p) {
+    const float* y = source.data() + p;
+    float xy = 0, yy = 0;
+    for (size_t i = 0; i < length; ++i) {
+      xy += x[i] * y[i];
+      yy += y[i] * y[i];
+    }
+    const double s = xy / std::sqrt(xx * yy + 1e-20);
+    if (s > bestScore) {
+      bestScore = s;
+      best = p;
+    }
+  }
+  *score = bestScore;
+  return best;
+}
+
+// Samples lost at each join of consecutive sealed files, from where their first and last
+// samples sit in the played signal.
+void reportGaps(const std::string& sourceWav, const std::vector<std::string>& files,
+                double recordingStartInSource) {
+  const std::vector<float> source = decodeMono(sourceWav);
+  constexpr size_t kWindow = 2048;
+  constexpr size_t kEdge = 1024;  // away from the first and last AAC frame
+  int64_t previousEnd = -1;
+  double worstScore = 1;
+  std::vector<int64_t> gaps;
+  for (size_t n = 0; n < files.size(); ++n) {
+    const std::vector<float> pcm = decodeMono(files[n]);
+    if (pcm.size() < 2 * (kWindow + kEdge)) {
+      std::printf("segment %zu: too short to place (%zu samples)\n", n, pcm.size());
+      previousEnd = -1;
+      continue;
+    }
+    double headScore = 0, tailScore = 0;
+    const int64_t guess =
+        previousEnd >= 0 ? previousEnd : static_cast<int64_t>(recordingStartInSource * 48000);
+    const int64_t span = previousEnd >= 0 ? 48000 : 3 * 48000;
+    const int64_t head =
+        locate(source, pcm, kEdge, kWindow, guess + static_cast<int64_t>(kEdge) - span,
+               guess + static_cast<int64_t>(kEdge) + span, &headScore) -
+        static_cast<int64_t>(kEdge);
+    const size_t tailAt = pcm.size() - kEdge - kWindow;
+    const int64_t expectTail = head + static_cast<int64_t>(tailAt);
+    const int64_t tail =
+        locate(source, pcm, tailAt, kWindow, expectTail - 4800, expectTail + 4800, &tailScore) -
+        static_cast<int64_t>(tailAt);
+    worstScore = std::min({worstScore, headScore, tailScore});
+    // Samples dropped or repeated inside the file would move its tail against its head.
+    const int64_t inside = tail - head;
+    std::printf(
+        "segment %zu: %zu samples, starts at source sample %lld, inner slip %lld, match "
+        "%.3f/%.3f\n",
+        n, pcm.size(), static_cast<long long>(head), static_cast<long long>(inside), headScore,
+        tailScore);
+    if (previousEnd >= 0) {
+      gaps.push_back(head - previousEnd);
+      std::printf("join %zu->%zu: %lld samples lost (%.2f ms)\n", n - 1, n,
+                  static_cast<long long>(head - previousEnd), (head - previousEnd) / 48.0);
+    }
+    previousEnd = tail + static_cast<int64_t>(pcm.size());
+  }
+  if (gaps.empty()) return;
+  std::vector<int64_t> sorted = gaps;
+  std::sort(sorted.begin(), sorted.end());
+  std::printf("GAPS joins=%zu min=%lld median=%lld max=%lld worst_match=%.3f\n", gaps.size(),
+              static_cast<long long>(sorted.front()),
+              static_cast<long long>(sorted[sorted.size() / 2]),
+              static_cast<long long>(sorted.back()), worstScore);
+}
+
+pid_t spawnPlayer(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return -1;
+  return pid;
+}
+
+int run(const Options& options) {
+  testing::TempDir work;
+  // GLib reads the data home once: set before anything asks.
+  setenv("XDG_DATA_HOME", (work.path() + "/data").c_str(), 1);
+
+  testing::PulseServer server;
+  std::string error;
+  if (!server.start(&error)) {
+    std::fprintf(stderr, "private PulseAudio: %s\n", error.c_str());
+    return 1;
+  }
+  server.exportEnvironment();
+
+  const double playSeconds = options.rotations * options.segmentSeconds + 20;
+  const std::string micWav = work.path() + "/mic.wav";
+  bool made = false;
+  if (options.signal == "noise") {
+    char command[512];
+    std::snprintf(
+        command, sizeof command,
+        "sox -n -r 48000 -c 1 -b 16 '%s' synth %.1f whitenoise vol 0.5 lowpass 8000 norm -6",
+        micWav.c_str(), playSeconds);
+    made = std::system(command) == 0;
+  } else {
+    made = testing::PulseServer::makeToneWav(micWav, playSeconds, -6, 1000);
+  }
+  if (!made) {
+    std::fprintf(stderr, "could not make %s\n", micWav.c_str());
+    return 1;
+  }
+  const SteadyTime playStarted = std::chrono::steady_clock::now();
+  if (server.play(micWav) <= 0) return 1;
+
+  pid_t appPlayer = -1;
+  if (options.mode == "app") {
+    const std::string appWav = work.path() + "/app.wav";
+    if (!testing::PulseServer::makeToneWav(appWav, playSeconds, -12, 440)) return 1;
+    appPlayer = spawnPlayer({"paplay", "--client-name=BenchMeeting",
+                             "--property=application.name=BenchMeeting", "-d", "vsink",
+                             "--latency-msec=20", appWav});
+    if (appPlayer <= 0) return 1;
+  }
+
+  GMainContext* context = g_main_context_new();
+  int status = 0;
+  {
+    GLibScheduler glib(context);
+    TimingScheduler timing(glib);
+    auto audio = std::make_shared<BenchAudioServices>(options.handover);
+    app_audio::PulseAppAudioOptions appOptions;
+    appOptions.scheduler = &glib;
+    auto appAudio = std::make_shared<BenchAppAudioServices>(appOptions);
+    auto plugin = std::make_shared<LumewellNativeRecorderPlugin>(timing, audio, appAudio);
+    plugin->setSegmentDuration(options.segmentSeconds);
+    BenchMessenger messenger(timing);
+    plugin->registerChannels(messenger);
+    std::optional<bool> listened;
+    messenger.call(LumewellNativeRecorderPlugin::kEventChannel, "listen", Value(), &listened);
+
+    // Let the players' streams run before the recording starts.
+    testing::spinUntil(
+        context, [] { return false; }, 1500ms);
+    ValueMap args{{"recordingId", "bench"},
+                  {"captureMode", options.mode == "app" ? "MIC_PLUS_APP_AUDIO" : "MIC_ONLY"}};
+    if (appPlayer > 0) args.set("sourceId", std::to_string(appPlayer));
+    std::optional<bool> started;
+    const SteadyTime startCalled = std::chrono::steady_clock::now();
+    messenger.call(LumewellNativeRecorderPlugin::kMethodChannel, "startRecording", Value(args),
+                   &started);
+    if (!testing::spinUntil(
+            context, [&] { return started.has_value(); }, 20s) ||
+        !*started) {
+      std::fprintf(stderr, "startRecording failed\n");
+      status = 1;
+    } else {
+      const auto limit = std::chrono::milliseconds(
+          static_cast<int64_t>(options.rotations * (options.segmentSeconds + 2) * 1000) + 10000);
+      testing::spinUntil(
+          context,
+          [&] { return static_cast<int>(messenger.latenciesMs.size()) >= options.rotations; },
+          limit);
+      // The segment that the stop seals is long enough to be placed in the signal too.
+      testing::spinUntil(
+          context, [] { return false; },
+          std::chrono::milliseconds(static_cast<int64_t>(options.segmentSeconds * 500)));
+      std::optional<bool> stopped;
+      messenger.call(LumewellNativeRecorderPlugin::kMethodChannel, "stopRecording", Value(),
+                     &stopped);
+      testing::spinUntil(
+          context, [&] { return stopped.has_value(); }, 20s);
+    }
+
+    std::vector<double> sorted = messenger.latenciesMs;
+    std::sort(sorted.begin(), sorted.end());
+    if (!sorted.empty()) {
+      double sum = 0;
+      for (double v : sorted) sum += v;
+      std::printf(
+          "SEAL mode=%s handover=%s segment_s=%.2f rotations=%zu median_ms=%.2f "
+          "mean_ms=%.2f max_ms=%.2f min_ms=%.2f other_events=%d\n",
+          options.mode.c_str(), options.handover ? "on" : "off", options.segmentSeconds,
+          sorted.size(), sorted[sorted.size() / 2], sum / sorted.size(), sorted.back(),
+          sorted.front(), messenger.otherEvents);
+    }
+    auto medianOf = [](std::vector<double> v) {
+      std::sort(v.begin(), v.end());
+      return v.empty() ? 0.0 : v[v.size() / 2];
+    };
+    if (options.mode == "app") {
+      std::lock_guard lock(audio->mutex);
+      std::printf("APP_STEPS capture_stop_median_ms=%.2f overlay_median_ms=%.2f\n",
+                  medianOf(appAudio->stopMs), medianOf(audio->composeMs));
+    }
+    if (static_cast<int>(sorted.size()) < options.rotations) {
+      std::fprintf(stderr, "only %zu rotations completed\n", sorted.size());
+      status = 1;
+    }
+    plugin.reset();
+    if (options.signal == "noise" && status == 0) {
+      const double offset = std::chrono::duration<double>(startCalled - playStarted).count();
+      reportGaps(micWav, messenger.sealedPaths, offset);
+    }
+  }
+  g_main_context_unref(context);
+  if (appPlayer > 0) {
+    ::kill(appPlayer, SIGKILL);
+    ::waitpid(appPlayer, nullptr, 0);
+  }
+  return status;
+}
+
+}  // namespace
+}  // namespace lumewell
+
+int main(int argc, char** argv) {
+  lumewell::Options options;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string key = argv[i];
+    const std::string value = argv[i + 1];
+    if (key == "--mode") {
+      options.mode = value;
+    } else if (key == "--handover") {
+      options.handover = value != "off";
+    } else if (key == "--rotations") {
+      options.rotations = std::max(1, std::atoi(value.c_str()));
+    } else if (key == "--segment") {
+      options.segmentSeconds = std::max(0.2, std::atof(value.c_str()));
+    } else if (key == "--signal") {
+      options.signal = value;
+    } else {
+      std::fprintf(stderr, "unknown option %s\n", key.c_str());
+      return 2;
+    }
+  }
+  if ((argc - 1) % 2 != 0 || (options.mode != "mic" && options.mode != "app")) {
+    std::fprintf(stderr,
+                 "usage: %s [--mode mic|app] [--handover on|off] [--rotations N] "
+                 "[--segment SECONDS] [--signal tone|noise]\n",
+                 argv[0]);
+    return 2;
+  }
+  return lumewell::run(options);
+}

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -79,10 +80,24 @@ class PulseRecorderTest : public ::testing::Test {
     ASSERT_TRUE(PulseServer::makeToneWav(tone_, 30, -6, 1000));
   }
 
-  // Plays the tone into the virtual microphone and gives the player time to reach it.
+  // Plays the tone into the virtual microphone and returns once the microphone carries it
+  // (a player start can take a while on a busy machine).
   void playTone() {
     ASSERT_GT(server_.play(tone_), 0);
-    sleepMs(400);
+    struct Probe : PcmSink {
+      std::atomic<bool> heard{false};
+      void consume(const float* pcm, size_t frames) override {
+        double sum = 0;
+        for (size_t i = 0; i < frames; ++i) sum += double(pcm[i]) * pcm[i];
+        if (frames > 0 && std::sqrt(sum / double(frames)) > 0.3) heard = true;
+      }
+    };
+    auto probe = std::make_shared<Probe>();
+    auto capture = PulseCaptureStream::open(CaptureOptions{}, probe);
+    ASSERT_TRUE(capture) << capture.error().localizedDescription;
+    for (int i = 0; i < 200 && !probe->heard; ++i) sleepMs(50);
+    (*capture)->stop();
+    ASSERT_TRUE(probe->heard) << "the tone never reached the virtual microphone";
   }
 
   // Records for ms, reading the meters every 250 ms; returns the levels read.

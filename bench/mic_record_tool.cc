@@ -37,9 +37,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!(*recorder)->record()) {
-    std::fprintf(stderr, "record failed: %s\n",
-                 (*recorder)->lastError() ? (*recorder)->lastError()->localizedDescription.c_str()
-                                          : "?");
+    std::fprintf(
+        stderr, "record failed: %s\n",
+        (*recorder)->lastError() ? (*recorder)->lastError()->localizedDescription.c_str() : "?");
     return 1;
   }
   // Meter like the plug-in does, four times a second.

@@ -8,7 +8,7 @@ packages=(
   libavcodec-dev libavformat-dev libavutil-dev libswresample-dev
   libssl-dev libcurl4-openssl-dev libpugixml-dev libarchive-dev
   nlohmann-json3-dev libcli11-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
-  pulseaudio pulseaudio-utils ffmpeg sox espeak-ng dbus dbus-bin xdg-utils python3
+  pulseaudio pulseaudio-utils ffmpeg sox espeak-ng dbus dbus-bin xdg-utils python3 time
   ${LUMEWELL_EXTRA_PACKAGES:-}
 )
 missing=()

@@ -86,12 +86,30 @@ double msSince(SteadyTime start) {
 
 // The real recorder; with handover off its continueInto is hidden, so a rotation stops the
 // segment and records the next one afresh.
+// Where the main thread's time goes in a rotation, in ms per call; touched on the main
+// thread only.
+struct StepTimes {
+  std::vector<double> handover, stop, record, sha256, duration;
+  bool started = false;  // the recording's first record() (a cold connection) is not counted
+};
+
 class BenchRecorder final : public recorder::MicrophoneRecorder {
  public:
-  BenchRecorder(std::unique_ptr<recorder::MicrophoneRecorder> inner, bool handover)
-      : inner_(std::move(inner)), handover_(handover) {}
-  bool record() override { return inner_->record(); }
-  void stop() override { inner_->stop(); }
+  BenchRecorder(std::unique_ptr<recorder::MicrophoneRecorder> inner, bool handover,
+                StepTimes& times)
+      : inner_(std::move(inner)), handover_(handover), times_(times) {}
+  bool record() override {
+    const SteadyTime start = std::chrono::steady_clock::now();
+    const bool ok = inner_->record();
+    if (times_.started) times_.record.push_back(msSince(start));
+    times_.started = true;
+    return ok;
+  }
+  void stop() override {
+    const SteadyTime start = std::chrono::steady_clock::now();
+    inner_->stop();
+    times_.stop.push_back(msSince(start));
+  }
   double currentTime() const override { return inner_->currentTime(); }
   void updateMeters() override { inner_->updateMeters(); }
   float averagePowerForChannel(int channel) const override {
@@ -100,15 +118,18 @@ class BenchRecorder final : public recorder::MicrophoneRecorder {
   Result<std::unique_ptr<recorder::MicrophoneRecorder>> continueInto(
       const std::string& path) override {
     if (!handover_) return MicrophoneRecorder::continueInto(path);
+    const SteadyTime start = std::chrono::steady_clock::now();
     auto next = inner_->continueInto(path);
+    times_.handover.push_back(msSince(start));
     if (!next) return next.error();
     return std::unique_ptr<recorder::MicrophoneRecorder>(
-        new BenchRecorder(std::move(next).value(), handover_));
+        new BenchRecorder(std::move(next).value(), handover_, times_));
   }
 
  private:
   std::unique_ptr<recorder::MicrophoneRecorder> inner_;
   bool handover_;
+  StepTimes& times_;
 };
 
 // The real services, with the time of each overlay noted (it runs on a worker).
@@ -120,16 +141,24 @@ class BenchAudioServices final : public recorder::AudioServices {
     auto made = real_.makeRecorder(path, settings);
     if (!made) return made.error();
     return std::unique_ptr<recorder::MicrophoneRecorder>(
-        new BenchRecorder(std::move(made).value(), handover_));
+        new BenchRecorder(std::move(made).value(), handover_, times));
   }
   int microphoneAuthorizationStatus() override { return real_.microphoneAuthorizationStatus(); }
   void requestMicrophoneAccess(std::function<void(bool)> completion) override {
     real_.requestMicrophoneAccess(std::move(completion));
   }
   std::optional<int64_t> mediaDurationMs(const std::string& path) override {
-    return real_.mediaDurationMs(path);
+    const SteadyTime start = std::chrono::steady_clock::now();
+    auto ms = real_.mediaDurationMs(path);
+    times.duration.push_back(msSince(start));
+    return ms;
   }
-  Result<std::string> sha256Hex(const std::string& path) override { return real_.sha256Hex(path); }
+  Result<std::string> sha256Hex(const std::string& path) override {
+    const SteadyTime start = std::chrono::steady_clock::now();
+    auto hex = real_.sha256Hex(path);
+    times.sha256.push_back(msSince(start));
+    return hex;
+  }
   void composeAudio(std::vector<std::string> paths, std::string output, bool overlay,
                     std::function<void(OptionalError)> completion) override {
     const SteadyTime start = std::chrono::steady_clock::now();
@@ -145,7 +174,8 @@ class BenchAudioServices final : public recorder::AudioServices {
   std::optional<int64_t> freeDiskBytes() override { return real_.freeDiskBytes(); }
   std::string dataDirectory() override { return real_.dataDirectory(); }
 
-  std::mutex mutex;
+  StepTimes times;
+  std::mutex mutex;  // guards composeMs
   std::vector<double> composeMs;
 
  private:
@@ -479,6 +509,11 @@ int run(const Options& options) {
       std::sort(v.begin(), v.end());
       return v.empty() ? 0.0 : v[v.size() / 2];
     };
+    std::printf(
+        "STEPS handover_median_ms=%.2f stop_median_ms=%.2f record_median_ms=%.2f "
+        "sha256_median_ms=%.2f duration_median_ms=%.2f\n",
+        medianOf(audio->times.handover), medianOf(audio->times.stop), medianOf(audio->times.record),
+        medianOf(audio->times.sha256), medianOf(audio->times.duration));
     if (options.mode == "app") {
       std::lock_guard lock(audio->mutex);
       std::printf("APP_STEPS capture_stop_median_ms=%.2f overlay_median_ms=%.2f\n",

@@ -48,6 +48,12 @@ for name in mic-on mic-off app; do
 done
 echo "ratio mic-only handed over / stop-then-record, median: $(ratio \
   "$(field "$out/mic-on" SEAL median_ms)" "$(field "$out/mic-off" SEAL median_ms)")"
+for name in mic-on mic-off; do
+  printf 'main-thread steps, %s (median ms): handover %s, stop %s, next record %s, sha256 %s, duration %s\n' \
+    "$name" "$(field "$out/$name" STEPS handover_median_ms)" "$(field "$out/$name" STEPS stop_median_ms)" \
+    "$(field "$out/$name" STEPS record_median_ms)" "$(field "$out/$name" STEPS sha256_median_ms)" \
+    "$(field "$out/$name" STEPS duration_median_ms)"
+done
 echo "application mode steps (median ms): capture stop $(field "$out/app" APP_STEPS \
   capture_stop_median_ms), overlay $(field "$out/app" APP_STEPS overlay_median_ms)"
 echo

@@ -28,8 +28,9 @@ namespace {
 constexpr int kRate = 48000;
 constexpr int kChannels = 2;
 constexpr size_t kFrameBytes = sizeof(float) * kChannels;
-// A stream that went quiet holds back the mix for at most this long.
-constexpr int64_t kHorizonFrames = kRate / 2;
+// A stream that went quiet holds back the mix for at most this long; generous, so that late
+// deliveries on a busy machine are still mixed in rather than dropped.
+constexpr int64_t kHorizonFrames = kRate * 2;
 // About 20 ms per read: both servers default a record fragment to ~2 s otherwise.
 constexpr uint32_t kFragmentBytes = kRate / 50 * kFrameBytes;
 // Holes larger than this are not silence worth writing (the stream stalled for long).
@@ -98,11 +99,13 @@ struct LumewellAppAudioCaptureSession::Core
   pa_io_event* exitWatch = nullptr;
   pa_time_event* exitPoll = nullptr;
   std::chrono::steady_clock::time_point t0;
-  struct MonitorRequest {
+  // Lookups in flight; freed when answered (or with the session, if the server went away).
+  struct Request {
     Core* core;
     uint32_t sinkInput;
+    uint32_t sink;
   };
-  std::list<MonitorRequest> monitorRequests;
+  std::list<Request> requests;
 
   // ---- the session's serial queue ----
   std::unique_ptr<media::AacFileWriter> writer;
@@ -257,23 +260,53 @@ struct LumewellAppAudioCaptureSession::Core
     }
     if (info == nullptr || self->tearingDown) return;
     auto pid = processIdProperty(info->proplist);
-    if (!pid || !belongsToApplication(*self->processes, *pid, self->targetPid())) return;
-    auto it = self->captures.find(info->index);
-    if (it != self->captures.end()) {
-      if (it->second.sink == info->sink) return;
-      self->endCapture(info->index);  // moved: follow it to the new sink's monitor
+    if (!pid && info->client != PA_INVALID_INDEX) {
+      // A stream without a process of its own belongs to its client's process.
+      auto& req = self->requests.emplace_back(Request{self, info->index, info->sink});
+      if (pa_operation* op =
+              pa_context_get_client_info(c, info->client, &Core::onClientInfo, &req)) {
+        pa_operation_unref(op);
+      } else {
+        self->requests.pop_back();
+      }
+      return;
     }
-    auto& req = self->monitorRequests.emplace_back(MonitorRequest{self, info->index});
+    if (!pid || !belongsToApplication(*self->processes, *pid, self->targetPid())) return;
+    self->capturePlayback(info->index, info->sink);
+  }
+
+  static void onClientInfo(pa_context*, const pa_client_info* info, int eol, void* userdata) {
+    auto* req = static_cast<Request*>(userdata);
+    Core* self = req->core;
+    if (eol != 0) {
+      self->requests.remove_if([req](const Request& r) { return &r == req; });
+      return;
+    }
+    if (info == nullptr || self->tearingDown) return;
+    auto pid = processIdProperty(info->proplist);
+    if (pid && belongsToApplication(*self->processes, *pid, self->targetPid())) {
+      self->capturePlayback(req->sinkInput, req->sink);
+    }
+  }
+
+  // Records a playback stream of the application (again, on its new sink, if it moved).
+  void capturePlayback(uint32_t sinkInput, uint32_t sink) {
+    auto it = captures.find(sinkInput);
+    if (it != captures.end()) {
+      if (it->second.sink == sink) return;
+      endCapture(sinkInput);  // moved: follow it to the new sink's monitor
+    }
+    auto& req = requests.emplace_back(Request{this, sinkInput, sink});
     if (pa_operation* op =
-            pa_context_get_sink_info_by_index(c, info->sink, &Core::onSinkInfo, &req)) {
+            pa_context_get_sink_info_by_index(loop->context(), sink, &Core::onSinkInfo, &req)) {
       pa_operation_unref(op);
     } else {
-      self->monitorRequests.pop_back();
+      requests.pop_back();
     }
   }
 
   static void onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
-    auto* req = static_cast<MonitorRequest*>(userdata);
+    auto* req = static_cast<Request*>(userdata);
     Core* self = req->core;
     if (eol == 0) {
       if (info != nullptr && !self->tearingDown) {
@@ -281,7 +314,7 @@ struct LumewellAppAudioCaptureSession::Core
       }
       return;
     }
-    self->monitorRequests.remove_if([req](const MonitorRequest& r) { return &r == req; });
+    self->requests.remove_if([req](const Request& r) { return &r == req; });
   }
 
   void createCapture(uint32_t sinkInput, uint32_t sink, uint32_t monitorSource) {

@@ -11,11 +11,12 @@ namespace lumewell::app_audio {
 // Streams are not sample-aligned with each other, so each is placed by arrival: its first
 // chunk ends at the session-clock frame it arrived at, later chunks follow its own running
 // count, and a stream whose count falls behind its arrivals by more than kResyncFrames (it was
-// corked, or underran) is placed by arrival again. The timeline starts at the first frame
-// received; gaps between chunks are silence. Not thread-safe: one queue owns it.
+// corked, or underran) is placed by arrival again. The threshold is wide so that a busy machine
+// delaying deliveries does not tear a continuous stream apart. The timeline starts at the first
+// frame received; gaps between chunks are silence. Not thread-safe: one queue owns it.
 class ArrivalMixer {
  public:
-  static constexpr int64_t kResyncFrames = 48000 / 5;
+  static constexpr int64_t kResyncFrames = 48000;
 
   explicit ArrivalMixer(int channels);
 

@@ -53,16 +53,21 @@ TEST(ArrivalMixer, ResyncsAStreamThatFellBehindAndDropsLateFrames) {
   auto a = std::vector<float>(200, 0.5f);  // 100 stereo frames
   m.add(1, 100, a.data(), 100);            // 0..99
   EXPECT_EQ(m.takeAll(out), 100u);
-  // Corked for a second: the next chunk is placed where it arrived, the gap is silence.
-  m.add(1, 48100, a.data(), 100);  // 48000..48099
+  // Late by less than the resync threshold (a busy machine): still contiguous.
+  m.add(1, 40000, a.data(), 100);  // 100..199
   out.clear();
-  EXPECT_EQ(m.takeAll(out), 48000u);
+  EXPECT_EQ(m.takeAll(out), 100u);
+  EXPECT_FLOAT_EQ(out[0], 0.5f);
+  // Corked for two seconds: the next chunk is placed where it arrived, the gap is silence.
+  m.add(1, 96100, a.data(), 100);  // 96000..96099
+  out.clear();
+  EXPECT_EQ(m.takeAll(out), 95900u);
   EXPECT_FLOAT_EQ(out[0], 0.0f);
-  EXPECT_FLOAT_EQ(out[2 * 47899], 0.0f);
-  EXPECT_FLOAT_EQ(out[2 * 47900], 0.5f);
-  EXPECT_FLOAT_EQ(out[2 * 47999 + 1], 0.5f);
+  EXPECT_FLOAT_EQ(out[2 * 95799], 0.0f);
+  EXPECT_FLOAT_EQ(out[2 * 95800], 0.5f);
+  EXPECT_FLOAT_EQ(out[2 * 95899 + 1], 0.5f);
   // A new stream whose first chunk reaches back before what was handed out keeps its tail.
-  m.add(2, 48150, a.data(), 100);  // 48050..48149, of which 48050..48099 already went
+  m.add(2, 96150, a.data(), 100);  // 96050..96149, of which 96050..96099 already went
   out.clear();
   EXPECT_EQ(m.takeAll(out), 50u);
   EXPECT_FLOAT_EQ(out[0], 0.5f);

@@ -4,7 +4,7 @@
 # rotations of SEGMENT seconds, a -6 dBFS 1 kHz tone on the virtual microphone) in the
 # microphone-only mode with the capture handed over and with stop-then-record, and in the
 # application mode (a paplay player as the source, overlay included); then the samples lost
-# at each join of 5 rotations, from -6 dBFS noise that is found again in the sealed files.
+# at each join of 10 rotations, from -6 dBFS noise that is found again in the sealed files.
 #   bench/rotation_bench.sh [BUILD_DIR] [ROTATIONS] [SEGMENT]
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -32,8 +32,8 @@ run() {  # NAME ARGS...: runs the tool, keeps its output in $out/NAME
 run mic-on --mode mic --handover on --rotations "$rotations" --segment "$segment"
 run mic-off --mode mic --handover off --rotations "$rotations" --segment "$segment"
 run app --mode app --rotations "$rotations" --segment "$segment"
-run gap-on --mode mic --handover on --rotations 5 --segment "$segment" --signal noise
-run gap-off --mode mic --handover off --rotations 5 --segment "$segment" --signal noise
+run gap-on --mode mic --handover on --rotations 10 --segment "$segment" --signal noise
+run gap-off --mode mic --handover off --rotations 10 --segment "$segment" --signal noise
 
 echo "seal latency, segment timer -> \"segment_sealed\", $rotations rotations of ${segment}s (ms)"
 printf '%-40s %8s %8s\n' "" median max
@@ -57,7 +57,7 @@ done
 echo "application mode steps (median ms): capture stop $(field "$out/app" APP_STEPS \
   capture_stop_median_ms), overlay $(field "$out/app" APP_STEPS overlay_median_ms)"
 echo
-echo "samples lost per join (48 kHz), 5 rotations of ${segment}s"
+echo "samples lost per join (48 kHz), 10 rotations of ${segment}s"
 printf '%-40s %8s %8s %8s\n' "" min median max
 for name in gap-on gap-off; do
   label="capture handed over"

@@ -1,5 +1,6 @@
 #include <signal.h>
 
+#include <clocale>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -10,6 +11,8 @@
 int main(int argc, char** argv) {
   // A client or a log reader that goes away must not end the host.
   ::signal(SIGPIPE, SIG_IGN);
+  // The application catalogue sorts names in the user's locale.
+  std::setlocale(LC_ALL, "");
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   auto options = lumewell::app::parseHostOptions(std::move(args));
   if (!options.error.empty()) {

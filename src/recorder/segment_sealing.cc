@@ -73,8 +73,9 @@ void LumewellNativeRecorderPlugin::finalizeCurrentSegment(bool startNext, Comple
     return;
   }
   // A rotation hands the capture to the next segment's file before this one stops, so the
-  // two files meet without a gap; this recorder's time then ends at the handover.
-  if (startNext) handOverMicrophone();
+  // two files meet without a gap; this recorder's time then ends at the handover. Not when a
+  // pause or stop already waits: no next segment will start.
+  if (startNext && !segmentEndPending()) handOverMicrophone();
   FinishingSegment segment;
   segment.fallbackDurationMs = std::llround(currentRecorder_->currentTime() * 1000.0);
   currentRecorder_->stop();

@@ -5,6 +5,10 @@
 #include <string>
 #include <vector>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "app/host_application.h"
 #include "app/host_options.h"
 
@@ -13,6 +17,9 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   // The application catalogue sorts names in the user's locale.
   std::setlocale(LC_ALL, "");
+  // The host's standard output carries only its own log lines; media errors reach the Dart
+  // side as error values, not as FFmpeg's console messages.
+  av_log_set_level(AV_LOG_QUIET);
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   auto options = lumewell::app::parseHostOptions(std::move(args));
   if (!options.error.empty()) {

@@ -173,6 +173,35 @@ TEST_F(RecorderSession, PauseResumeStopSealsTwoSegmentsThatMatchTheirRecords) {
   }
   ASSERT_GT(counted, 0);
   EXPECT_NEAR(sum / counted, 0.354, 0.06);
+
+  // The two segments joined into one upload file: exactly their samples, index in front.
+  std::string first = *mapString(&sealed[0], "path"), second = *mapString(&sealed[1], "path");
+  std::string output = folder.path() + "/upload/deep/recording.m4a";
+  auto assembled = call("assembleRecording",
+                        Value(ValueMap{{"segmentPaths", Value(ValueList{Value(first), Value(""),
+                                                                        Value(second)})},
+                                       {"outputPath", Value(output)}}));
+  ASSERT_EQ(assembled.kind, MethodEnvelope::Kind::success);
+  auto samples = [](const std::string& path) {
+    return commandOutput("ffprobe -v error -select_streams a:0 -show_entries stream=duration_ts "
+                         "-of csv=p=0 '" + path + "'");
+  };
+  EXPECT_EQ(std::stoll(samples(output)), std::stoll(samples(first)) + std::stoll(samples(second)));
+  EXPECT_EQ(commandOutput("ffprobe -v trace '" + output + "' 2>&1 | grep -o -m2 \"type:'m[od][oa][vt]'\""),
+            "type:'moov'\ntype:'mdat'\n");
+
+  // A second segment without audio fails the job and names it.
+  std::string notAudio = folder.path() + "/notes.m4a";
+  FILE* f = std::fopen(notAudio.c_str(), "w");
+  std::fputs("not audio", f);
+  std::fclose(f);
+  auto failed = call("assembleRecording",
+                     Value(ValueMap{{"segmentPaths", Value(ValueList{Value(first), Value(notAudio)})},
+                                    {"outputPath", Value(output)}}));
+  ASSERT_EQ(failed.kind, MethodEnvelope::Kind::error);
+  EXPECT_EQ(failed.error.code, "assemble_failed");
+  EXPECT_EQ(failed.error.message, "Failed to assemble the recording.");
+  EXPECT_EQ(failed.error.details, Value("Audio track missing for segment " + notAudio + "."));
 }
 
 TEST_F(RecorderSession, ARealThirtySecondRotation) {

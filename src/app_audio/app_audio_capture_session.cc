@@ -319,8 +319,8 @@ struct LumewellAppAudioCaptureSession::Core
 
   void createCapture(uint32_t sinkInput, uint32_t sink, uint32_t monitorSource) {
     if (captures.count(sinkInput) != 0 || monitorSource == PA_INVALID_INDEX) return;
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, kRate, kChannels};
-    pa_stream* s = pa_stream_new(loop->context(), kClientName, &spec, nullptr);
+    pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, kRate, kChannels};
+    pa_stream* s = pa_stream_new(loop->context(), kClientName, &sampleSpec, nullptr);
     if (s == nullptr) return;
     if (pa_stream_set_monitor_stream(s, sinkInput) < 0) {
       pa_stream_unref(s);

@@ -44,16 +44,16 @@ Result<std::unique_ptr<PulseCaptureStream>> PulseCaptureStream::openOnce(
   pa_context* context = connection.readyContextLocked();
   if (context == nullptr) return pulseError(PA_ERR_CONNECTIONTERMINATED);
 
-  pa_sample_spec spec{};
-  spec.format = PA_SAMPLE_FLOAT32NE;
-  spec.rate = static_cast<uint32_t>(options.sampleRate);
-  spec.channels = static_cast<uint8_t>(options.channels);
+  pa_sample_spec sampleSpec{};
+  sampleSpec.format = PA_SAMPLE_FLOAT32NE;
+  sampleSpec.rate = static_cast<uint32_t>(options.sampleRate);
+  sampleSpec.channels = static_cast<uint8_t>(options.channels);
   pa_channel_map map;
-  pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+  pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
   pa_proplist* properties = pa_proplist_new();
   pa_proplist_sets(properties, PA_PROP_MEDIA_ROLE, "production");
-  pa_stream* stream =
-      pa_stream_new_with_proplist(context, options.streamName.c_str(), &spec, &map, properties);
+  pa_stream* stream = pa_stream_new_with_proplist(context, options.streamName.c_str(), &sampleSpec,
+                                                  &map, properties);
   pa_proplist_free(properties);
   if (stream == nullptr) return pulseError(pa_context_errno(context));
   capture->stream_ = stream;
@@ -63,7 +63,7 @@ Result<std::unique_ptr<PulseCaptureStream>> PulseCaptureStream::openOnce(
   pa_buffer_attr attr;
   std::memset(&attr, 0xff, sizeof attr);  // (uint32_t)-1: the server's choice
   attr.fragsize = static_cast<uint32_t>(
-      pa_usec_to_bytes(static_cast<pa_usec_t>(options.fragmentMs) * PA_USEC_PER_MSEC, &spec));
+      pa_usec_to_bytes(static_cast<pa_usec_t>(options.fragmentMs) * PA_USEC_PER_MSEC, &sampleSpec));
   const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY);
   const char* device = options.device.empty() ? nullptr : options.device.c_str();
   if (pa_stream_connect_record(stream, device, &attr, flags) < 0) {

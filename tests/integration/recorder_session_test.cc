@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -16,6 +17,7 @@
 #include "pulse/pulse_audio_services.h"
 #include "recorder/recorder_plugin.h"
 #include "runtime/glib_scheduler.h"
+#include "support/audio_test_helpers.h"
 #include "support/main_loop_helpers.h"
 #include "support/pulse_server.h"
 
@@ -76,6 +78,15 @@ int64_t intOf(const ValueMap& m, const char* key) {
   return v;
 }
 
+// The left channel, decoded to float at 48 kHz (a downmix would change the levels).
+std::vector<float> leftChannel(const std::string& path) {
+  std::string raw =
+      commandOutput("ffmpeg -v error -i '" + path + "' -af 'pan=mono|c0=c0' -f f32le -ar 48000 -");
+  std::vector<float> pcm(raw.size() / sizeof(float));
+  std::memcpy(pcm.data(), raw.data(), pcm.size() * sizeof(float));
+  return pcm;
+}
+
 class RecorderSession : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -94,9 +105,8 @@ class RecorderSession : public ::testing::Test {
     plugin->registerChannels(messenger);
     std::optional<MethodEnvelope> listened;
     messenger.handlers[LumewellNativeRecorderPlugin::kEventChannel](
-        StandardMethodCodec::encodeMethodCall({"listen", Value()}), [&](const Bytes*) {
-          listened = MethodEnvelope{};
-        });
+        StandardMethodCodec::encodeMethodCall({"listen", Value()}),
+        [&](const Bytes*) { listened = MethodEnvelope{}; });
     ASSERT_TRUE(listened.has_value());
   }
   void TearDown() override {
@@ -108,10 +118,15 @@ class RecorderSession : public ::testing::Test {
   MethodEnvelope call(const std::string& method, const Value& args = Value()) {
     std::optional<MethodEnvelope> answer;
     messenger.call(method, args, &answer);
-    EXPECT_TRUE(spinUntil(ctx, [&] { return answer.has_value(); }, 20s)) << method;
+    EXPECT_TRUE(spinUntil(
+        ctx, [&] { return answer.has_value(); }, 20s))
+        << method;
     return answer.value_or(MethodEnvelope{});
   }
-  void wait(std::chrono::milliseconds d) { spinUntil(ctx, [] { return false; }, d); }
+  void wait(std::chrono::milliseconds d) {
+    spinUntil(
+        ctx, [] { return false; }, d);
+  }
   Value startArgs(const std::string& id) {
     return Value(ValueMap{{"recordingId", Value(id)}, {"captureMode", Value("MIC_ONLY")}});
   }
@@ -127,7 +142,8 @@ class RecorderSession : public ::testing::Test {
               *mapString(&sealed, "sha256") + "\n");
     std::string probe = commandOutput(
         "ffprobe -v error -select_streams a:0 -show_entries "
-        "stream=codec_name,profile,sample_rate,channels -of csv=p=0 '" + path + "'");
+        "stream=codec_name,profile,sample_rate,channels -of csv=p=0 '" +
+        path + "'");
     EXPECT_EQ(probe, "aac,LC,48000,1\n") << path;
     auto ms = media::mediaDurationMs(path);
     ASSERT_TRUE(ms.has_value());
@@ -147,7 +163,8 @@ TEST_F(RecorderSession, PauseResumeStopSealsTwoSegmentsThatMatchTheirRecords) {
   auto startedAt = std::chrono::steady_clock::now();
   wait(1500ms);
   ASSERT_EQ(call("pauseRecording").kind, MethodEnvelope::Kind::success);
-  double firstSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - startedAt).count();
+  double firstSeconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - startedAt).count();
   wait(300ms);
   ASSERT_EQ(call("resumeRecording").kind, MethodEnvelope::Kind::success);
   wait(1500ms);
@@ -177,17 +194,20 @@ TEST_F(RecorderSession, PauseResumeStopSealsTwoSegmentsThatMatchTheirRecords) {
   // The two segments joined into one upload file: exactly their samples, index in front.
   std::string first = *mapString(&sealed[0], "path"), second = *mapString(&sealed[1], "path");
   std::string output = folder.path() + "/upload/deep/recording.m4a";
-  auto assembled = call("assembleRecording",
-                        Value(ValueMap{{"segmentPaths", Value(ValueList{Value(first), Value(""),
-                                                                        Value(second)})},
-                                       {"outputPath", Value(output)}}));
+  auto assembled = call(
+      "assembleRecording",
+      Value(ValueMap{{"segmentPaths", Value(ValueList{Value(first), Value(""), Value(second)})},
+                     {"outputPath", Value(output)}}));
   ASSERT_EQ(assembled.kind, MethodEnvelope::Kind::success);
   auto samples = [](const std::string& path) {
-    return commandOutput("ffprobe -v error -select_streams a:0 -show_entries stream=duration_ts "
-                         "-of csv=p=0 '" + path + "'");
+    return commandOutput(
+        "ffprobe -v error -select_streams a:0 -show_entries stream=duration_ts "
+        "-of csv=p=0 '" +
+        path + "'");
   };
   EXPECT_EQ(std::stoll(samples(output)), std::stoll(samples(first)) + std::stoll(samples(second)));
-  EXPECT_EQ(commandOutput("ffprobe -v trace '" + output + "' 2>&1 | grep -o -m2 \"type:'m[od][oa][vt]'\""),
+  EXPECT_EQ(commandOutput("ffprobe -v trace '" + output +
+                          "' 2>&1 | grep -o -m2 \"type:'m[od][oa][vt]'\""),
             "type:'moov'\ntype:'mdat'\n");
 
   // A second segment without audio fails the job and names it.
@@ -195,9 +215,10 @@ TEST_F(RecorderSession, PauseResumeStopSealsTwoSegmentsThatMatchTheirRecords) {
   FILE* f = std::fopen(notAudio.c_str(), "w");
   std::fputs("not audio", f);
   std::fclose(f);
-  auto failed = call("assembleRecording",
-                     Value(ValueMap{{"segmentPaths", Value(ValueList{Value(first), Value(notAudio)})},
-                                    {"outputPath", Value(output)}}));
+  auto failed =
+      call("assembleRecording",
+           Value(ValueMap{{"segmentPaths", Value(ValueList{Value(first), Value(notAudio)})},
+                          {"outputPath", Value(output)}}));
   ASSERT_EQ(failed.kind, MethodEnvelope::Kind::error);
   EXPECT_EQ(failed.error.code, "assemble_failed");
   EXPECT_EQ(failed.error.message, "Failed to assemble the recording.");
@@ -206,7 +227,8 @@ TEST_F(RecorderSession, PauseResumeStopSealsTwoSegmentsThatMatchTheirRecords) {
 
 TEST_F(RecorderSession, ARealThirtySecondRotation) {
   ASSERT_EQ(call("startRecording", startArgs("it-rotation")).kind, MethodEnvelope::Kind::success);
-  EXPECT_TRUE(spinUntil(ctx, [&] { return !messenger.ofType("segment_sealed").empty(); }, 40s));
+  EXPECT_TRUE(spinUntil(
+      ctx, [&] { return !messenger.ofType("segment_sealed").empty(); }, 40s));
   wait(1000ms);
   ASSERT_EQ(call("stopRecording").kind, MethodEnvelope::Kind::success);
   auto sealed = messenger.ofType("segment_sealed");
@@ -248,6 +270,83 @@ TEST_F(RecorderSession, ASoundServerThatDiesNeitherCrashesNorHangsAndKeepsSealed
   wait(700ms);
   ASSERT_EQ(call("stopRecording").kind, MethodEnvelope::Kind::success);
   expectIntactSegment(messenger.ofType("segment_sealed").back(), 0);
+}
+
+TEST_F(RecorderSession, ApplicationModeMixesTheChosenPlayerWithTheMicrophoneOnly) {
+  using testing::Child;
+  std::string toneA = folder.path() + "/a.wav", toneB = folder.path() + "/b.wav";
+  ASSERT_TRUE(PulseServer::makeToneWav(toneA, 60, -12, 660));
+  ASSERT_TRUE(PulseServer::makeToneWav(toneB, 60, -12, 1500));
+  Child a(testing::player("Player A", "vsink", toneA), server.address());
+  Child b(testing::player("Player B", "vsink", toneB), server.address());
+  std::string sourceId;
+  ASSERT_TRUE(spinUntil(
+      ctx,
+      [&] {
+        auto list = call("listAppAudioSources");
+        for (const auto& item : *list.result.asList()) {
+          if (*mapString(item.asMap(), "displayName") == "Player A") {
+            sourceId = *mapString(item.asMap(), "id");
+            return true;
+          }
+        }
+        return false;
+      },
+      10s));
+  EXPECT_EQ(sourceId, std::to_string(a.pid()));
+  auto ready = call("runPreflight", Value(ValueMap{{"captureMode", Value("MIC_PLUS_APP_AUDIO")},
+                                                   {"sourceId", Value(sourceId)}}));
+  EXPECT_EQ(*mapBool(ready.result.asMap(), "ready"), true);
+
+  ASSERT_EQ(call("startRecording", Value(ValueMap{{"recordingId", Value("it-app")},
+                                                  {"captureMode", Value("MIC_PLUS_APP_AUDIO")},
+                                                  {"sourceId", Value(sourceId)},
+                                                  {"sourceDisplayName", Value("Player A")}}))
+                .kind,
+            MethodEnvelope::Kind::success);
+  wait(3000ms);
+  ASSERT_EQ(call("stopRecording").kind, MethodEnvelope::Kind::success);
+  EXPECT_TRUE(messenger.ofType("source_lost").empty());
+  auto sealed = messenger.ofType("segment_sealed");
+  ASSERT_EQ(sealed.size(), 1u);
+  std::string path = *mapString(&sealed[0], "path");
+  EXPECT_EQ(intOf(sealed[0], "channelCount"), 2);
+  EXPECT_EQ(commandOutput("ffprobe -v error -select_streams a:0 -show_entries "
+                          "stream=codec_name,sample_rate,channels -of csv=p=0 '" +
+                          path + "'"),
+            "aac,48000,2\n");
+  auto dir = std::filesystem::path(path).parent_path();
+  EXPECT_FALSE(std::filesystem::exists(dir / "000000-mic.m4a"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "000000-app.m4a"));
+  // The microphone's -6 dBFS 1 kHz and player A's -12 dBFS 660 Hz at their levels (a sine of
+  // amplitude x reads x*x/4), and nothing of player B.
+  auto pcm = leftChannel(path);
+  ASSERT_GT(pcm.size(), 48000u * 2);
+  size_t from = pcm.size() / 4, to = pcm.size() * 3 / 4;
+  EXPECT_NEAR(testing::tonePower(pcm, from, to, 1000), 0.0625, 0.02);
+  EXPECT_NEAR(testing::tonePower(pcm, from, to, 660), 0.0156, 0.006);
+  EXPECT_LT(testing::tonePower(pcm, from, to, 1500), 0.0003);
+
+  // A source whose process has gone: "source_lost", and the segment comes from the microphone.
+  Child gone({"true"}, server.address());
+  std::string goneId = std::to_string(gone.pid());
+  gone.reap();
+  ASSERT_EQ(call("startRecording", Value(ValueMap{{"recordingId", Value("it-app-gone")},
+                                                  {"captureMode", Value("MIC_PLUS_APP_AUDIO")},
+                                                  {"sourceId", Value(goneId)}}))
+                .kind,
+            MethodEnvelope::Kind::success);
+  wait(1000ms);
+  ASSERT_EQ(call("stopRecording").kind, MethodEnvelope::Kind::success);
+  auto lost = messenger.ofType("source_lost");
+  ASSERT_EQ(lost.size(), 1u);
+  EXPECT_EQ(*mapString(&lost[0], "reason"),
+            "The selected desktop app is no longer available to capture.");
+  EXPECT_EQ(*mapString(&lost[0], "sourceDisplayName"), goneId);
+  auto micOnly = messenger.ofType("segment_sealed").back();
+  EXPECT_EQ(intOf(micOnly, "index"), 0);
+  pcm = leftChannel(*mapString(&micOnly, "path"));
+  EXPECT_NEAR(testing::tonePower(pcm, pcm.size() / 4, pcm.size() * 3 / 4, 1000), 0.0625, 0.02);
 }
 
 }  // namespace

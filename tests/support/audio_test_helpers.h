@@ -1,0 +1,36 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace lumewell::testing {
+
+// A child process (a player) that the test owns and stops by its id.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const std::string& pulseServer);
+  ~Child() { stop(); }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  pid_t pid() const { return pid_; }
+  void stop();
+  // Waits for a child that ends by itself.
+  void reap();
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// paplay playing wav into sink as an application called name.
+std::vector<std::string> player(const std::string& name, const std::string& sink,
+                                const std::string& wav);
+
+// The file decoded to mono float at 48 kHz by the ffmpeg tool.
+std::vector<float> decodeMono(const std::string& path);
+
+// Goertzel power of one frequency, normalised by the length (a full-scale sine gives ~0.25).
+double tonePower(const std::vector<float>& pcm, size_t begin, size_t end, double hz);
+
+}  // namespace lumewell::testing

@@ -86,6 +86,11 @@ void HostApplication::onStartup(GApplication* app, gpointer data) {
 }
 
 void HostApplication::startServing() {
+  // Signals are caught before the socket appears: a client that connects and at once sends
+  // SIGTERM must still get a clean exit with the socket removed.
+  for (int signum : {SIGINT, SIGTERM}) {
+    signalSources_.push_back(g_unix_signal_add(signum, &HostApplication::onSignal, this));
+  }
   auto messenger = SocketHostMessenger::listen(socketPath_);
   if (!messenger) {
     std::fprintf(stderr, "Lumewell Recorder cannot serve its socket: %s\n",
@@ -101,9 +106,6 @@ void HostApplication::startServing() {
     }
   });
   registerHostPlugins(*messenger_);
-  for (int signum : {SIGINT, SIGTERM}) {
-    signalSources_.push_back(g_unix_signal_add(signum, &HostApplication::onSignal, this));
-  }
   serving_ = true;
   g_application_hold(app_);
 }

@@ -164,6 +164,22 @@ struct ToneFit {
   double residual = 0;       // RMS of what the fitted sine leaves, over the given amplitude
 };
 
+// Solves the 3x3 system of normal equations m (augmented with its right-hand side in column
+// 3) by Gaussian elimination; m is overwritten.
+inline void solveNormalEquations(double m[3][4], double coef[3]) {
+  for (int p = 0; p < 3; ++p) {
+    for (int r = p + 1; r < 3; ++r) {
+      const double f = m[r][p] / m[p][p];
+      for (int c = p; c < 4; ++c) m[r][c] -= f * m[p][c];
+    }
+  }
+  for (int r = 2; r >= 0; --r) {
+    double v = m[r][3];
+    for (int c = r + 1; c < 3; ++c) v -= m[r][c] * coef[c];
+    coef[r] = v / m[r][r];
+  }
+}
+
 // Least-squares fit of a sin(w n) + b cos(w n) + c, the frequency known, over x[from, to).
 inline ToneFit fitTone(const std::vector<float>& x, size_t from, size_t to, double frequency,
                        double amplitude) {
@@ -177,18 +193,8 @@ inline ToneFit fitTone(const std::vector<float>& x, size_t from, size_t to, doub
       m[r][3] += basis[r] * x[i];
     }
   }
-  for (int p = 0; p < 3; ++p) {
-    for (int r = p + 1; r < 3; ++r) {
-      const double f = m[r][p] / m[p][p];
-      for (int c = p; c < 4; ++c) m[r][c] -= f * m[p][c];
-    }
-  }
   double coef[3];
-  for (int r = 2; r >= 0; --r) {
-    double v = m[r][3];
-    for (int c = r + 1; c < 3; ++c) v -= m[r][c] * coef[c];
-    coef[r] = v / m[r][r];
-  }
+  solveNormalEquations(m, coef);
   double energy = 0;
   for (size_t i = from; i < to; ++i) {
     const double n = static_cast<double>(i);
@@ -228,18 +234,8 @@ inline double worstSineFitResidual(const std::vector<float>& x, size_t from, siz
     }
     double m[3][4] = {{t[0], t[1], t[2], t[6]}, {t[1], t[3], t[4], t[7]}, {t[2], t[4], t[5], t[8]}};
     const double rhs[3] = {t[6], t[7], t[8]};
-    for (int p = 0; p < 3; ++p) {
-      for (int r = p + 1; r < 3; ++r) {
-        const double f = m[r][p] / m[p][p];
-        for (int c = p; c < 4; ++c) m[r][c] -= f * m[p][c];
-      }
-    }
     double coef[3];
-    for (int r = 2; r >= 0; --r) {
-      double v = m[r][3];
-      for (int c = r + 1; c < 3; ++c) v -= m[r][c] * coef[c];
-      coef[r] = v / m[r][r];
-    }
+    solveNormalEquations(m, coef);
     // Least squares: what is left is sum x^2 minus the fitted part's projection.
     const double energy =
         std::max(0.0, t[9] - (coef[0] * rhs[0] + coef[1] * rhs[1] + coef[2] * rhs[2]));

@@ -48,31 +48,18 @@ Result<MethodEnvelope> CtlClient::call(const std::string& channel, const std::st
 
 Result<MethodEnvelope> CtlClient::listen(const std::string& channel,
                                          std::function<void(const Value&)> onEvent) {
-  messenger_->setMessageHandler(channel, [onEvent = std::move(onEvent)](ByteView bytes,
-                                                                        BinaryReply reply) {
-    auto env = StandardMethodCodec::decodeEnvelope(bytes);
-    if (env.ok() && env->kind == MethodEnvelope::Kind::success) onEvent(env->result);
-    if (reply) reply(nullptr);
-  });
+  messenger_->setMessageHandler(channel,
+                                [onEvent = std::move(onEvent)](ByteView bytes, BinaryReply reply) {
+                                  auto env = StandardMethodCodec::decodeEnvelope(bytes);
+                                  if (env.ok() && env->kind == MethodEnvelope::Kind::success)
+                                    onEvent(env->result);
+                                  if (reply) reply(nullptr);
+                                });
   return call(channel, "listen", Value());
 }
 
 void CtlClient::run() {
   if (connected()) g_main_loop_run(loop_);
-}
-
-bool CtlClient::runUntil(const std::function<bool()>& pred, int timeoutMs) {
-  gint64 deadline = g_get_monotonic_time() + gint64(timeoutMs) * 1000;
-  while (!pred() && connected()) {
-    if (g_get_monotonic_time() >= deadline) break;
-    GSource* tick = g_timeout_source_new(50);
-    g_source_set_callback(tick, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
-    g_source_attach(tick, context_);
-    g_main_context_iteration(context_, TRUE);
-    g_source_destroy(tick);
-    g_source_unref(tick);
-  }
-  return pred();
 }
 
 void CtlClient::stop() { g_main_loop_quit(loop_); }

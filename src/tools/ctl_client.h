@@ -30,15 +30,13 @@ class CtlClient {
   Result<MethodEnvelope> call(const std::string& channel, const std::string& method,
                               const Value& arguments);
   // Opens an event stream; events go to onEvent until the stream or the connection ends.
-  Result<MethodEnvelope> listen(const std::string& channel, std::function<void(const Value&)> onEvent);
+  Result<MethodEnvelope> listen(const std::string& channel,
+                                std::function<void(const Value&)> onEvent);
   // Runs the loop until stop() (or the connection closes).
   void run();
-  // Iterates the loop until pred() holds, the connection closes or the timeout passes.
-  bool runUntil(const std::function<bool()>& pred, int timeoutMs);
   void stop();
   bool connected() const { return messenger_ && messenger_->isConnected(); }
   GMainContext* context() const { return context_; }
-  GMainLoop* loop() const { return loop_; }
   SocketClientMessenger* messenger() const { return messenger_.get(); }
 
  private:

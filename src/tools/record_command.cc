@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <vector>
 
 #include "channels/method_channel.h"
 #include "tools/ctl_client.h"
@@ -155,8 +156,8 @@ int runRecord(const RecordOptions& options) {
   });
   if (!listen.ok()) return kExitUnreachable;
 
-  args.set("recordingId", Value(options.recordingId.empty() ? defaultRecordingId()
-                                                            : options.recordingId));
+  args.set("recordingId",
+           Value(options.recordingId.empty() ? defaultRecordingId() : options.recordingId));
   args.set("captureMode", Value(mode));
   if (!sourceId.empty()) {
     args.set("sourceId", Value(sourceId));
@@ -165,12 +166,13 @@ int runRecord(const RecordOptions& options) {
   auto start = client->call(kRecorder, "startRecording", Value(args));
   if (!start.ok()) return kExitUnreachable;
   if (start->kind != MethodEnvelope::Kind::success) return printEnvelope(*start);
-  std::cerr << "recording " << (mode == "MIC_ONLY" ? "the microphone" : "microphone + " + sourceName)
-            << " for " << options.seconds << " s (Ctrl-C stops earlier)" << std::endl;
+  std::cerr << "recording "
+            << (mode == "MIC_ONLY" ? "the microphone" : "microphone + " + sourceName) << " for "
+            << options.seconds << " s (Ctrl-C stops earlier)" << std::endl;
 
   // Stop on time or on Ctrl-C; either way the last segment is sealed before we leave.
   bool stopRequested = false;
-  auto requestStop = [&] {
+  std::function<void()> requestStop = [&] {
     if (stopRequested) return;
     stopRequested = true;
     MethodChannel(*client->messenger(), kRecorder)
@@ -179,30 +181,23 @@ int runRecord(const RecordOptions& options) {
           if (!env.ok() || env->kind != MethodEnvelope::Kind::success) client->stop();
         });
   };
-  struct Ctx {
-    std::function<void()>* fn;
+  // Asking twice is harmless (requestStop is idempotent), so every source just stays armed
+  // until we leave.
+  const GSourceFunc onStopSource = [](gpointer fn) -> gboolean {
+    (*static_cast<std::function<void()>*>(fn))();
+    return G_SOURCE_CONTINUE;
   };
-  std::function<void()> stopFn = requestStop;
-  Ctx ctx{&stopFn};
-  GSource* timer = g_timeout_source_new(static_cast<guint>(options.seconds * 1000));
-  g_source_set_callback(
-      timer, [](gpointer p) -> gboolean { (*static_cast<Ctx*>(p)->fn)(); return G_SOURCE_REMOVE; }, &ctx,
-      nullptr);
-  g_source_attach(timer, client->context());
-  GSource* sigint = g_unix_signal_source_new(SIGINT);
-  g_source_set_callback(
-      sigint, [](gpointer p) -> gboolean { (*static_cast<Ctx*>(p)->fn)(); return G_SOURCE_CONTINUE; }, &ctx,
-      nullptr);
-  g_source_attach(sigint, client->context());
-  GSource* sigterm = g_unix_signal_source_new(SIGTERM);
-  g_source_set_callback(
-      sigterm, [](gpointer p) -> gboolean { (*static_cast<Ctx*>(p)->fn)(); return G_SOURCE_CONTINUE; }, &ctx,
-      nullptr);
-  g_source_attach(sigterm, client->context());
+  std::vector<GSource*> stopSources = {
+      g_timeout_source_new(static_cast<guint>(options.seconds * 1000)),
+      g_unix_signal_source_new(SIGINT), g_unix_signal_source_new(SIGTERM)};
+  for (GSource* source : stopSources) {
+    g_source_set_callback(source, onStopSource, &requestStop, nullptr);
+    g_source_attach(source, client->context());
+  }
   client->run();
-  for (GSource* s : {timer, sigint, sigterm}) {
-    g_source_destroy(s);
-    g_source_unref(s);
+  for (GSource* source : stopSources) {
+    g_source_destroy(source);
+    g_source_unref(source);
   }
   if (!stopped) {
     std::cerr << "lumewellctl: the host went away before the recording stopped." << std::endl;

@@ -101,7 +101,7 @@ std::string fixture(const std::string& name) {
   const std::string folder = LUMEWELL_APPCAST_FIXTURES;
   if (!std::filesystem::is_directory(folder)) {
     ADD_FAILURE() << "The appcast fixtures folder " << folder
-                  << " is missing; these tests read the shared real appcasts from there.";
+                  << " is missing from the repository.";
     return {};
   }
   const std::string path = folder + "/" + name;

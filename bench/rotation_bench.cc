@@ -226,9 +226,10 @@ class BenchAppAudioServices final : public recorder::AppAudioServices {
     return real_.appAudioErrorMessage(error);
   }
   std::unique_ptr<recorder::AppAudioCaptureSession> makeCaptureSession(
-      const recorder::AppAudioTarget& target, const std::string& outputPath,
+      const recorder::AppAudioTarget& target, const std::string& outputPath, Duration timelineStart,
       std::function<void(std::string)> onUnexpectedStop) override {
-    auto session = real_.makeCaptureSession(target, outputPath, std::move(onUnexpectedStop));
+    auto session =
+        real_.makeCaptureSession(target, outputPath, timelineStart, std::move(onUnexpectedStop));
     if (!session) return session;
     return std::make_unique<BenchCaptureSession>(std::move(session), stopMs);
   }

@@ -5,6 +5,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <glib.h>
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -98,7 +100,7 @@ struct LumewellAppAudioCaptureSession::Core
   int pidfd = -1;
   pa_io_event* exitWatch = nullptr;
   pa_time_event* exitPoll = nullptr;
-  std::chrono::steady_clock::time_point t0;
+  int64_t t0Us = 0;  // g_get_monotonic_time() at the time line's frame 0
   // Lookups in flight; freed when answered (or with the session, if the server went away).
   struct Request {
     Core* core;
@@ -123,10 +125,7 @@ struct LumewellAppAudioCaptureSession::Core
                : -1;
   }
 
-  int64_t clockFrame() const {
-    auto elapsed = std::chrono::steady_clock::now() - t0;
-    return std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count() * kRate / 1000000;
-  }
+  int64_t clockFrame() const { return (g_get_monotonic_time() - t0Us) * kRate / 1000000; }
 
   // ---- start (serial queue) ----
 
@@ -174,7 +173,12 @@ struct LumewellAppAudioCaptureSession::Core
     if (closed) return std::nullopt;  // cancelled meanwhile; nobody hears the answer
     loop = std::move(connected.value());
     PulseLock lock(*loop);
-    t0 = std::chrono::steady_clock::now();
+    if (options.timelineStart) {
+      t0Us = std::chrono::duration_cast<std::chrono::microseconds>(*options.timelineStart).count();
+      mixer.startAt(0);  // this runs on the session's queue, before any stream exists
+    } else {
+      t0Us = g_get_monotonic_time();
+    }
     pa_context* c = loop->context();
     pa_context_set_state_callback(c, &Core::onContextState, this);
     pa_context_set_subscribe_callback(c, &Core::onSubscribe, this);

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app_audio/process_table.h"
@@ -16,6 +17,10 @@ struct CaptureSessionOptions {
   Scheduler* scheduler = nullptr;                 // main thread; none: mainScheduler()
   std::shared_ptr<const ProcessTable> processes;  // none: /proc
   int bitRate = 192000;
+  // Where the file's time line begins, on the monotonic clock (g_get_monotonic_time, as the
+  // main loop's scheduler counts): the file is silent from there until the first sound. None:
+  // the file begins with the first sound.
+  std::optional<Duration> timelineStart;
 };
 
 // Records the sound of one application (every playback stream of its process and of its

@@ -106,9 +106,10 @@ std::string PulseAppAudioServices::appAudioErrorMessage(const Error& error) {
 }
 
 std::unique_ptr<recorder::AppAudioCaptureSession> PulseAppAudioServices::makeCaptureSession(
-    const recorder::AppAudioTarget& target, const std::string& outputPath,
+    const recorder::AppAudioTarget& target, const std::string& outputPath, Duration timelineStart,
     std::function<void(std::string reason)> onUnexpectedStop) {
   CaptureSessionOptions o;
+  o.timelineStart = timelineStart;
   o.server = options_.server;
   o.scheduler = options_.scheduler;
   o.processes = options_.processes;

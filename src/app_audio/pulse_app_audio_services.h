@@ -37,7 +37,7 @@ class PulseAppAudioServices final : public recorder::AppAudioServices {
       std::function<void(Result<recorder::AppAudioTarget>)> completion) override;
   std::string appAudioErrorMessage(const Error& error) override;
   std::unique_ptr<recorder::AppAudioCaptureSession> makeCaptureSession(
-      const recorder::AppAudioTarget& target, const std::string& outputPath,
+      const recorder::AppAudioTarget& target, const std::string& outputPath, Duration timelineStart,
       std::function<void(std::string reason)> onUnexpectedStop) override;
 
   // The snapshot itself, synchronously (not on a libpulse thread).

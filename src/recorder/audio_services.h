@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "runtime/error.h"
+#include "runtime/scheduler.h"
 
 namespace lumewell::recorder {
 
@@ -128,8 +129,12 @@ class AppAudioServices {
   virtual void resolveCaptureTarget(const std::string& sourceId,
                                     std::function<void(Result<AppAudioTarget>)> completion) = 0;
   virtual std::string appAudioErrorMessage(const Error& error) = 0;
+  // timelineStart is the moment (the scheduler's monotonic clock) the segment's microphone
+  // file begins: the application's file begins there too, silent until its first sound, so
+  // that the mixdown, which lays both files from their first sample, keeps them in step
+  // however long the capture took to come up.
   virtual std::unique_ptr<AppAudioCaptureSession> makeCaptureSession(
-      const AppAudioTarget& target, const std::string& outputPath,
+      const AppAudioTarget& target, const std::string& outputPath, Duration timelineStart,
       std::function<void(std::string reason)> onUnexpectedStop) = 0;
 };
 

@@ -176,6 +176,8 @@ class LumewellNativeRecorderPlugin final
   std::optional<std::string> recordingDirectory_;
   std::optional<std::string> currentSegmentPath_;
   std::optional<TimePoint> currentSegmentStartedAt_;
+  // When the current segment's microphone file began (monotonic clock).
+  Duration currentSegmentMonotonicStart_{};
   std::unique_ptr<MicrophoneRecorder> currentRecorder_;
   std::optional<std::string> currentAppAudioSegmentPath_;
   std::unique_ptr<AppAudioCaptureSession> currentAppAudioCaptureSession_;

@@ -206,6 +206,7 @@ void LumewellNativeRecorderPlugin::startSegment(Completion completion) {
     currentRecorder_ = std::move(next.recorder);
     currentSegmentPath_ = std::move(next.path);
     currentSegmentStartedAt_ = next.startedAt;
+    currentSegmentMonotonicStart_ = next.monotonicStart;
     if (activeCaptureMode_ == CaptureMode::micPlusAppAudio && activeSourceId_) {
       startAppCapture(std::move(completion));
       return;
@@ -225,6 +226,7 @@ void LumewellNativeRecorderPlugin::startSegment(Completion completion) {
   currentRecorder_ = std::move(*recorder);
   currentSegmentPath_ = micPath;
   currentSegmentStartedAt_ = scheduler_.now();
+  currentSegmentMonotonicStart_ = scheduler_.monotonicNow();
   if (activeCaptureMode_ == CaptureMode::micPlusAppAudio && activeSourceId_) {
     startAppCapture(std::move(completion));
     return;
@@ -327,13 +329,15 @@ void LumewellNativeRecorderPlugin::onCaptureTargetResolved(Result<AppAudioTarget
   const std::string appPath = joinPath(*recordingDirectory_, appSegmentName(nextSegmentIndex_));
   currentAppAudioSegmentPath_ = appPath;
   Scheduler* scheduler = &scheduler_;
-  auto session = appAudio_->makeCaptureSession(
-      *target, appPath, [weak = weak_from_this(), scheduler](std::string reason) {
-        // The capture stopped by itself: the microphone goes on, the Dart side is told.
-        scheduler->post([weak, reason = std::move(reason)] {
-          if (auto self = weak.lock()) self->sendSourceLost(reason);
-        });
-      });
+  auto session =
+      appAudio_->makeCaptureSession(*target, appPath, currentSegmentMonotonicStart_,
+                                    [weak = weak_from_this(), scheduler](std::string reason) {
+                                      // The capture stopped by itself: the microphone goes on, the
+                                      // Dart side is told.
+                                      scheduler->post([weak, reason = std::move(reason)] {
+                                        if (auto self = weak.lock()) self->sendSourceLost(reason);
+                                      });
+                                    });
   if (!session) {
     onAppAudioCaptureStarted(programError(20, "Failed to start desktop app audio capture."),
                              std::move(completion));

@@ -191,6 +191,7 @@ inline float FakeMicrophoneRecorder::averagePowerForChannel(int) const { return 
 struct CaptureRecord {
   AppAudioTarget target;
   std::string path;
+  Duration timelineStart{};
   std::function<void(std::string)> onUnexpectedStop;
   bool started = false;
   bool stopped = false;
@@ -236,11 +237,12 @@ class FakeAppAudioServices final : public AppAudioServices {
     return error.localizedDescription;
   }
   std::unique_ptr<AppAudioCaptureSession> makeCaptureSession(
-      const AppAudioTarget& target, const std::string& outputPath,
+      const AppAudioTarget& target, const std::string& outputPath, Duration timelineStart,
       std::function<void(std::string)> onUnexpectedStop) override {
     auto record = std::make_shared<CaptureRecord>();
     record->target = target;
     record->path = outputPath;
+    record->timelineStart = timelineStart;
     record->onUnexpectedStop = std::move(onUnexpectedStop);
     captures.push_back(record);
     return std::make_unique<FakeCaptureSession>(*this, record);

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the main job need; quiet and quick
-# when nothing is missing.
+# when nothing is missing. PipeWire's pulse server (pipewire, pipewire-pulse, wireplumber)
+# installs beside PulseAudio without removing it; pipewire-alsa (from
+# pipewire-audio-client-libraries) would, so it is not asked for.
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang clang-format
@@ -9,6 +11,7 @@ packages=(
   libssl-dev libcurl4-openssl-dev libpugixml-dev libarchive-dev
   nlohmann-json3-dev libcli11-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
   pulseaudio pulseaudio-utils ffmpeg sox espeak-ng dbus dbus-bin xdg-utils python3 time
+  pipewire pipewire-pulse wireplumber
   ${LUMEWELL_EXTRA_PACKAGES:-}
 )
 missing=()

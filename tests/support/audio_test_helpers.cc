@@ -47,7 +47,7 @@ std::vector<std::string> player(const std::string& name, const std::string& sink
           "--property=application.name=" + name,
           "-d",
           sink,
-          "--latency-msec=20",
+          "--latency-msec=1000",  // deep: a busy machine must not starve the player
           wav};
 }
 

@@ -69,11 +69,19 @@ PulseServer::PulseServer(Options options) : options_(options) {
   }
 }
 
+bool PulseServer::pipewire() {
+  const char* which = std::getenv("LUMEWELL_TEST_SOUND_SERVER");
+  return which != nullptr && std::string(which) == "pipewire";
+}
+
 PulseServer::~PulseServer() {
   thaw();
   stopPlaying();
-  stopPid(keepAlivePid_);
+  for (pid_t& pid : keepAlive_) stopPid(pid);
   stopPid(serverPid_);
+  stopPid(wireplumberPid_);
+  stopPid(pipewirePid_);
+  stopPid(busPid_);
   std::error_code ec;
   std::filesystem::remove_all(folder_, ec);
 }
@@ -82,7 +90,8 @@ std::string PulseServer::address() const { return "unix:" + folder_ + "/run/puls
 
 std::vector<std::string> PulseServer::environment(bool client) const {
   std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + folder_ + "/run", "HOME=" + folder_,
-                                  "PATH=/usr/local/bin:/usr/bin:/bin", "LC_ALL=C"};
+                                  "PATH=/usr/local/bin:/usr/bin:/bin", "LC_ALL=C",
+                                  "DBUS_SESSION_BUS_ADDRESS=unix:path=" + folder_ + "/bus"};
   if (client) {
     env.push_back("PULSE_SERVER=" + address());
     env.push_back("PULSE_COOKIE=" + folder_ + "/.config/pulse/cookie");
@@ -141,6 +150,7 @@ int PulseServer::runClient(const std::vector<std::string>& argv, int timeoutMs) 
 
 bool PulseServer::start(std::string* error) {
   if (serverPid_ > 0) return true;
+  if (pipewire()) return startPipewire(error);
   serverPid_ = spawn({"pulseaudio", "-n", "-F", folder_ + "/ci.pa", "--daemonize=no",
                       "--exit-idle-time=-1", "--log-target=file:" + folder_ + "/pulse.log"},
                      false, folder_ + "/pulse.out", /*asServerUser=*/true);
@@ -158,12 +168,8 @@ bool PulseServer::start(std::string* error) {
     }
     if (runClient({"pactl", "info"}, 2000) == 0) {
       // An idle null sink sleeps through its first block of about 2 s and only then honours
-      // low-latency clients. A silent low-latency player keeps it rendering in 20 ms steps
-      // for the server's whole life; wait out that first block once.
-      stopPid(keepAlivePid_);
-      keepAlivePid_ = spawn({"paplay", "--latency-msec=20", "-d", "micfeed", "--raw",
-                             "--rate=48000", "--channels=1", "--format=s16le", "/dev/zero"},
-                            true, folder_ + "/clients.log");
+      // low-latency clients; wait out that first block once.
+      startKeepAlive();
       std::this_thread::sleep_until(spawnedAt + std::chrono::milliseconds(2300));
       return true;
     }
@@ -174,13 +180,83 @@ bool PulseServer::start(std::string* error) {
   return false;
 }
 
+// PipeWire, its session manager (which links streams to devices; it needs a session bus) and
+// the pulse server. Only the pulse server goes down in kill9(); a restart brings it and its
+// sinks back on the same PipeWire.
+bool PulseServer::startPipewire(std::string* error) {
+  const std::string log = folder_ + "/pipewire.log";
+  const std::string bus = folder_ + "/bus";
+  if (busPid_ < 0) {
+    busPid_ =
+        spawn({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + bus}, false, log);
+    for (int i = 0; i < 100 && !std::filesystem::exists(bus); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  if (pipewirePid_ < 0) pipewirePid_ = spawn({"pipewire"}, false, log);
+  if (wireplumberPid_ < 0) wireplumberPid_ = spawn({"wireplumber"}, false, log);
+  serverPid_ = spawn({"pipewire-pulse"}, false, log);
+  if (busPid_ < 0 || pipewirePid_ < 0 || wireplumberPid_ < 0 || serverPid_ < 0) {
+    if (error) *error = "cannot start pipewire (is pipewire-pulse installed?)";
+    return false;
+  }
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (waitFor(serverPid_, 0) != -1) {
+      serverPid_ = -1;
+      if (error) *error = "pipewire-pulse exited; see " + log;
+      return false;
+    }
+    if (runClient({"pactl", "info"}, 2000) == 0) {
+      if (!setUpSinks()) {
+        if (error) *error = "pipewire-pulse did not take the null sinks; see " + log;
+        return false;
+      }
+      startKeepAlive();
+      // The session manager links new streams a moment after they appear.
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  stopPid(serverPid_);
+  if (error) *error = "pipewire-pulse did not answer in time";
+  return false;
+}
+
+bool PulseServer::setUpSinks() {
+  for (const std::vector<std::string>& command :
+       {std::vector<std::string>{"pactl", "load-module", "module-null-sink", "sink_name=vsink",
+                                 "rate=48000", "channels=2"},
+        std::vector<std::string>{"pactl", "load-module", "module-null-sink", "sink_name=micfeed",
+                                 "rate=48000", "channels=1"},
+        std::vector<std::string>{"pactl", "set-default-sink", "vsink"},
+        std::vector<std::string>{"pactl", "set-default-source", "micfeed.monitor"}}) {
+    if (runClient(command) != 0) return false;
+  }
+  return true;
+}
+
+// A silent low-latency player on each sink keeps it rendering in 20 ms steps for the
+// server's whole life, so that monitors deliver promptly whatever the test's players ask.
+void PulseServer::startKeepAlive() {
+  for (pid_t& pid : keepAlive_) stopPid(pid);
+  keepAlive_.clear();
+  for (const char* sink : {"micfeed", "vsink"}) {
+    keepAlive_.push_back(
+        spawn({"paplay", "--latency-msec=20", "-d", sink, "--raw", "--client-name=Keep awake",
+               "--rate=48000", "--channels=1", "--format=s16le", "/dev/zero"},
+              true, folder_ + "/clients.log"));
+  }
+}
+
 void PulseServer::kill9() {
   if (serverPid_ <= 0) return;
   frozen_ = false;
   ::kill(serverPid_, SIGKILL);
   waitFor(serverPid_, 5000);
   serverPid_ = -1;
-  stopPid(keepAlivePid_);
+  for (pid_t& pid : keepAlive_) stopPid(pid);
+  keepAlive_.clear();
 }
 
 void PulseServer::freeze() {
@@ -198,7 +274,7 @@ void PulseServer::exportEnvironment() const {
 }
 
 pid_t PulseServer::play(const std::string& soundFile) {
-  pid_t pid = spawn({"paplay", "--latency-msec=20", "-d", "micfeed", soundFile}, true,
+  pid_t pid = spawn({"paplay", "--latency-msec=1000", "-d", "micfeed", soundFile}, true,
                     folder_ + "/clients.log");
   if (pid > 0) players_.push_back(pid);
   return pid;

@@ -7,10 +7,12 @@
 
 namespace lumewell::testing {
 
-// A private PulseAudio daemon for integration tests: its own runtime folder and HOME below a
-// temp folder, two null sinks ("vsink" for playback, "micfeed" whose monitor is the default
-// source, the virtual microphone), anonymous access unless told otherwise. Everything it
-// starts is stopped by process id when it is destroyed.
+// A private sound server for integration tests: its own runtime folder and HOME below a temp
+// folder, two null sinks ("vsink" for playback, "micfeed" whose monitor is the default source,
+// the virtual microphone), anonymous access unless told otherwise. It is PulseAudio, or
+// PipeWire's pulse server (pipewire, wireplumber and pipewire-pulse on a private session bus)
+// when LUMEWELL_TEST_SOUND_SERVER=pipewire. Everything it starts is stopped by process id when
+// it is destroyed.
 class PulseServer {
  public:
   struct Options {
@@ -28,7 +30,10 @@ class PulseServer {
   // Starts the daemon and waits (bounded) until `pactl info` answers and the virtual
   // microphone delivers promptly. False with a reason.
   bool start(std::string* error = nullptr);
-  // SIGKILL, as a crash would; the socket file stays behind.
+  // Whether this is PipeWire's pulse server (LUMEWELL_TEST_SOUND_SERVER=pipewire).
+  static bool pipewire();
+
+  // SIGKILL of the pulse server, as a crash would; the socket file stays behind.
   void kill9();
   // SIGSTOP / SIGCONT: a server that stops answering without closing its socket.
   void freeze();
@@ -46,8 +51,9 @@ class PulseServer {
   std::string address() const;
   const std::string& folder() const { return folder_; }
 
-  // Plays a sound file into the virtual microphone (paplay --latency-msec=20 -d micfeed);
-  // returns the player's pid. It runs until stopPlaying() or the file ends.
+  // Plays a sound file into the virtual microphone (paplay -d micfeed, with a deep buffer so
+  // that a busy machine cannot starve it); returns the player's pid. It runs until stopPlaying() or
+  // the file ends.
   pid_t play(const std::string& soundFile);
   void stopPlaying();
 
@@ -60,6 +66,9 @@ class PulseServer {
 
  private:
   std::vector<std::string> environment(bool client) const;
+  bool startPipewire(std::string* error);
+  bool setUpSinks();
+  void startKeepAlive();
   pid_t spawn(const std::vector<std::string>& argv, bool client, const std::string& output,
               bool asServerUser = false) const;
   static void stopPid(pid_t& pid);
@@ -67,7 +76,8 @@ class PulseServer {
   Options options_;
   std::string folder_;
   pid_t serverPid_ = -1;
-  pid_t keepAlivePid_ = -1;
+  std::vector<pid_t> keepAlive_;  // silent low-latency players on both sinks
+  pid_t busPid_ = -1, pipewirePid_ = -1, wireplumberPid_ = -1;  // PipeWire only
   uid_t serverUid_ = 0;
   gid_t serverGid_ = 0;
   bool dropPrivileges_ = false;

@@ -284,7 +284,7 @@ TEST_F(PulseRecorderTest, AuthorizationFollowsWhatTheServerAllows) {
   // A server that wants its cookie refuses a client holding another one: denied.
   server_.kill9();
   PulseServer strict(PulseServer::Options{.anonymous = false});
-  if (!strict.refusesStrangers()) GTEST_SKIP() << "needs root to run a server of another uid";
+  if (!strict.refusesStrangers()) GTEST_SKIP() << "needs PulseAudio run as another uid (root)";
   std::string error;
   ASSERT_TRUE(strict.start(&error)) << error;
   strict.exportEnvironment();

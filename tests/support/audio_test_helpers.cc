@@ -72,4 +72,14 @@ double tonePower(const std::vector<float>& pcm, size_t begin, size_t end, double
   return (s1 * s1 + s2 * s2 - coeff * s1 * s2) / (n * n);
 }
 
+double meanTonePower(const std::vector<float>& pcm, size_t begin, size_t end, double hz) {
+  constexpr size_t kBlock = 4800;
+  double sum = 0;
+  size_t blocks = 0;
+  for (size_t at = begin; at + kBlock <= end && at + kBlock <= pcm.size(); at += kBlock, ++blocks) {
+    sum += tonePower(pcm, at, at + kBlock, hz);
+  }
+  return blocks == 0 ? 0 : sum / static_cast<double>(blocks);
+}
+
 }  // namespace lumewell::testing

@@ -32,5 +32,9 @@ std::vector<float> decodeMono(const std::string& path);
 
 // Goertzel power of one frequency, normalised by the length (a full-scale sine gives ~0.25).
 double tonePower(const std::vector<float>& pcm, size_t begin, size_t end, double hz);
+// The tone's power over [begin, end) as the mean of its power in 0.1 s blocks: a level that a
+// jump of the tone's phase inside the window (a sound server dropping a few milliseconds of
+// every stream at once) cannot cancel, while a stretch of silence still lowers it.
+double meanTonePower(const std::vector<float>& pcm, size_t begin, size_t end, double hz);
 
 }  // namespace lumewell::testing

@@ -42,7 +42,8 @@ class PulseServer {
   bool restart(std::string* error = nullptr) { return start(error); }
   bool running() const { return serverPid_ > 0; }
   // Whether a client of this process (without the server's cookie) is refused.
-  bool refusesStrangers() const { return !options_.anonymous && dropPrivileges_; }
+  // PipeWire's pulse server knows no cookies, so it never does.
+  bool refusesStrangers() const { return !options_.anonymous && dropPrivileges_ && !pipewire(); }
   pid_t pid() const { return serverPid_; }
 
   // Points this process's libpulse at the server (PULSE_SERVER) and clears PULSE_COOKIE.

@@ -217,10 +217,22 @@ TEST(HostWithoutSessionBus, RunsAloneAndSaysSo) {
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->kind, Kind::success);
 
-  // A second lone instance cannot take the live socket: it says why and fails.
+  // A second lone instance, on the same socket or on another one, finds the data folder
+  // taken: it says why and fails, and the first goes on.
   EXPECT_EQ(desktop.run({kHost, "--socket", socket, "lumewell://lost"}, "second"), 1);
   EXPECT_NE(readFile(desktop.logPath("second.err")).find("already running"), std::string::npos);
+  const std::string other = desktop.runtimeDir() + "/other.sock";
+  EXPECT_EQ(desktop.run({kHost, "--socket", other}, "third"), 1);
+  EXPECT_NE(readFile(desktop.logPath("third.err"))
+                .find("already running for the data folder " + desktop.dataHome() +
+                      "/app.lumewell.Recorder (pid " + std::to_string(pid) + ")"),
+            std::string::npos)
+      << readFile(desktop.logPath("third.err"));
+  EXPECT_NE(::access(other.c_str(), F_OK), 0) << "the refused host served nothing";
   EXPECT_TRUE(processAlive(pid));
+  answer = client->call("lumewell/app", "consumePendingAuthCallback");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->kind, Kind::success);
 }
 
 }  // namespace

@@ -304,6 +304,35 @@ TEST_F(RecorderSession, ASoundServerThatDiesEndsTheRecordingWithWhatItHeardAndAn
   expectIntactSegment(messenger.ofType("segment_sealed").back(), 0);
 }
 
+TEST_F(RecorderSession, AnUnpluggedMicrophoneFollowsTheMoveUntilNoSourceIsLeft) {
+  auto unload = [&](const std::string& sink) {
+    std::string index =
+        commandOutput("pactl list short modules | awk '/sink_name=" + sink + "( |$)/{print $1}'");
+    ASSERT_FALSE(index.empty()) << sink;
+    index.pop_back();
+    ASSERT_EQ(server.runClient({"pactl", "unload-module", index}), 0);
+  };
+  ASSERT_EQ(call("startRecording", startArgs("it-unplug")).kind, MethodEnvelope::Kind::success);
+  wait(1000ms);
+  // The microphone goes; the server moves the stream to the other source and it goes on.
+  unload("micfeed");
+  wait(1500ms);
+  EXPECT_TRUE(messenger.ofType("error").empty());
+  EXPECT_EQ(plugin->runtimeState(), recorder::RuntimeState::recording);
+  // The last source goes: what was recorded is sealed, then the error, then idle.
+  unload("vsink");
+  EXPECT_TRUE(spinUntil(
+      ctx, [&] { return !messenger.ofType("error").empty(); }, 20s));
+  EXPECT_EQ(*mapString(&messenger.ofType("error")[0], "message"),
+            "Failed to rotate recording segment: The microphone capture ended: no capture "
+            "source is left.");
+  auto sealed = messenger.ofType("segment_sealed");
+  ASSERT_EQ(sealed.size(), 1u);
+  expectIntactSegment(sealed[0], 0);
+  EXPECT_GT(intOf(sealed[0], "durationMs"), 2000);
+  EXPECT_EQ(plugin->runtimeState(), recorder::RuntimeState::idle);
+}
+
 TEST_F(RecorderSession, ApplicationModeMixesTheChosenPlayerWithTheMicrophoneOnly) {
   using testing::Child;
   std::string toneA = folder.path() + "/a.wav", toneB = folder.path() + "/b.wav";

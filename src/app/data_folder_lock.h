@@ -15,7 +15,8 @@ class DataFolderLock {
  public:
   // Takes the lock, retrying for up to `patience` while another process holds it (zero: one
   // attempt). Creates the folder (0700) and the lock file (0600) when missing. A held lock
-  // is an error whose description names the folder and the holder's pid.
+  // is an error of code EWOULDBLOCK whose description names the folder and the holder's pid;
+  // other codes say that the folder cannot be locked at all.
   static Result<std::unique_ptr<DataFolderLock>> acquire(const std::string& folder,
                                                          std::chrono::milliseconds patience);
   ~DataFolderLock();

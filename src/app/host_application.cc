@@ -3,6 +3,7 @@
 #include <glib-unix.h>
 #include <signal.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 
@@ -92,11 +93,18 @@ void HostApplication::onStartup(GApplication* app, gpointer data) {
   auto lock = DataFolderLock::acquire(
       dataHome(), self->options_.waitForPid ? std::chrono::milliseconds(kDataFolderLockPatience)
                                             : std::chrono::milliseconds(0));
-  if (!lock) {
+  if (!lock && lock.error().code == EWOULDBLOCK) {
     std::fprintf(stderr, "%s\n", lock.error().localizedDescription.c_str());
     return;  // no hold: the application ends after this launch with status 1
   }
-  self->dataFolderLock_ = std::move(lock).value();
+  if (lock) {
+    self->dataFolderLock_ = std::move(lock).value();
+  } else {
+    // A folder that cannot be locked (read-only, no flock on its file system) fails the
+    // recordings themselves later, with their own errors; the rest of the host still works.
+    std::fprintf(stderr, "Lumewell Recorder runs without the data folder lock: %s\n",
+                 lock.error().localizedDescription.c_str());
+  }
   self->startServing();
 }
 

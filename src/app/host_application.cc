@@ -3,16 +3,19 @@
 #include <glib-unix.h>
 #include <signal.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 
 #include "app/bus_name.h"
+#include "app/data_folder_lock.h"
 #include "app/plugin_registration.h"
 #include "app/shutdown_hooks.h"
 #include "app/url_delivery.h"
 #include "bridge/log_line.h"
 #include "bridge/lumewell_app_bridge.h"
 #include "channels/socket_paths.h"
+#include "runtime/files.h"
 #include "runtime/relaunch.h"
 
 namespace lumewell::app {
@@ -21,7 +24,10 @@ namespace {
 // Long enough for the old instance's shutdown hooks (closing a recording, installing an update).
 constexpr auto kOldInstanceExitTimeout = std::chrono::seconds(60);
 constexpr auto kBusNameReleaseTimeout = std::chrono::seconds(5);
-constexpr auto kShutdownHookTimeout = std::chrono::seconds(5);
+// A recording open at the end is sealed within this, or left as it is on disk.
+constexpr auto kShutdownHookTimeout = std::chrono::seconds(2);
+// A relaunch waits this long for the old instance's hold on the data folder to go.
+constexpr auto kDataFolderLockPatience = std::chrono::seconds(10);
 
 HostApplication* currentHost = nullptr;
 
@@ -81,6 +87,23 @@ void HostApplication::onStartup(GApplication* app, gpointer data) {
     std::fprintf(stderr,
                  "Lumewell Recorder found no session bus: running as a lone instance; later "
                  "launches cannot hand their URLs to it\n");
+  }
+  // One primary per data folder, also across session buses (a second login, a stale
+  // process): both would write the same recordings.
+  auto lock = DataFolderLock::acquire(
+      dataHome(), self->options_.waitForPid ? std::chrono::milliseconds(kDataFolderLockPatience)
+                                            : std::chrono::milliseconds(0));
+  if (!lock && lock.error().code == EWOULDBLOCK) {
+    std::fprintf(stderr, "%s\n", lock.error().localizedDescription.c_str());
+    return;  // no hold: the application ends after this launch with status 1
+  }
+  if (lock) {
+    self->dataFolderLock_ = std::move(lock).value();
+  } else {
+    // A folder that cannot be locked (read-only, no flock on its file system) fails the
+    // recordings themselves later, with their own errors; the rest of the host still works.
+    std::fprintf(stderr, "Lumewell Recorder runs without the data folder lock: %s\n",
+                 lock.error().localizedDescription.c_str());
   }
   self->startServing();
 }

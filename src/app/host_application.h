@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/data_folder_lock.h"
 #include "app/host_options.h"
 #include "channels/socket_host_messenger.h"
 #include "runtime/error.h"
@@ -16,7 +17,8 @@ inline constexpr const char* kApplicationId = "app.lumewell.Recorder";
 
 // The host executable: one instance per user session over the session bus. The first launch
 // serves the channels on the socket and registers the plug-ins; a later launch hands its
-// arguments to the running instance and exits 0. Ends on SIGINT/SIGTERM, on quit and on
+// arguments to the running instance and exits 0. A primary whose data folder another host
+// holds exits 1. Ends on SIGINT/SIGTERM, on quit and on
 // restart: shutdown hooks run, then the socket is removed.
 class HostApplication {
  public:
@@ -53,6 +55,7 @@ class HostApplication {
   std::string socketPath_;
   std::string executable_;
   GApplication* app_ = nullptr;
+  std::unique_ptr<DataFolderLock> dataFolderLock_;
   std::unique_ptr<SocketHostMessenger> messenger_;
   bool serving_ = false;
   std::vector<guint> signalSources_;

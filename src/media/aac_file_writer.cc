@@ -7,9 +7,12 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <mutex>
 
 #include "media/ffmpeg_error.h"
@@ -61,6 +64,17 @@ class FfmpegAacFileWriter final : public AacFileWriter {
     rc = avcodec_parameters_from_context(stream_->codecpar, encoder_);
     if (rc < 0) return ffmpegError(rc, "Cannot add the audio track");
 
+    // The audio is the user's private recording: the file is 0600 whatever the umask, also
+    // when one was there before (avio_open then truncates it).
+    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    createdFile_ = fd >= 0;
+    if (fd < 0 && errno == EEXIST) fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0 || ::fchmod(fd, 0600) != 0) {
+      const int err = errno;
+      if (fd >= 0) ::close(fd);
+      return ffmpegError(AVERROR(err), "Cannot open " + path_);
+    }
+    ::close(fd);
     rc = avio_open(&format_->pb, path_.c_str(), AVIO_FLAG_WRITE);
     if (rc < 0) return ffmpegError(rc, "Cannot open " + path_);
     AVDictionary* options = nullptr;
@@ -157,7 +171,7 @@ class FfmpegAacFileWriter final : public AacFileWriter {
     const bool hadFile = format_ != nullptr && format_->pb != nullptr;
     if (hadFile) avio_closep(&format_->pb);
     release();
-    if (hadFile || state_ == State::finished) ::unlink(path_.c_str());
+    if (hadFile || createdFile_ || state_ == State::finished) ::unlink(path_.c_str());
     state_ = State::cancelled;
   }
 
@@ -226,6 +240,7 @@ class FfmpegAacFileWriter final : public AacFileWriter {
   bool smallLastFrame_ = false;
   int64_t nextPts_ = 0;
   int64_t framesWritten_ = 0;
+  bool createdFile_ = false;
   OptionalError failure_;
 };
 

@@ -3,6 +3,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <future>
 
@@ -59,6 +60,7 @@ Result<std::unique_ptr<PulseCaptureStream>> PulseCaptureStream::openOnce(
   capture->stream_ = stream;
   pa_stream_set_state_callback(stream, &PulseCaptureStream::onState, capture.get());
   pa_stream_set_read_callback(stream, &PulseCaptureStream::onRead, capture.get());
+  pa_stream_set_moved_callback(stream, &PulseCaptureStream::onMoved, capture.get());
 
   pa_buffer_attr attr;
   std::memset(&attr, 0xff, sizeof attr);  // (uint32_t)-1: the server's choice
@@ -89,10 +91,25 @@ Result<std::unique_ptr<PulseCaptureStream>> PulseCaptureStream::openOnce(
 void PulseCaptureStream::onState(pa_stream* stream, void* self) {
   auto* capture = static_cast<PulseCaptureStream*>(self);
   if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
+    pa_context* context = pa_stream_get_context(stream);
+    const bool serverLost =
+        context == nullptr || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context));
+    capture->serverLost_.store(serverLost, std::memory_order_release);
     capture->ended_.store(true, std::memory_order_release);
     capture->readAvailableLocked(true);  // what arrived before the end still counts
   }
   PulseConnection::shared().signalLocked();
+}
+
+void PulseCaptureStream::onMoved(pa_stream* stream, void* self) {
+  // The source went away (a microphone unplugged) and the server moved the stream to
+  // another one: the capture goes on from there.
+  const char* device = pa_stream_get_device_name(stream);
+  const std::string line = "Lumewell Recorder capture \"" +
+                           static_cast<PulseCaptureStream*>(self)->options_.streamName +
+                           "\" moved to the source " + (device != nullptr ? device : "?") + "\n";
+  std::fwrite(line.data(), 1, line.size(), stdout);  // one write: lines never interleave
+  std::fflush(stdout);
 }
 
 void PulseCaptureStream::onRead(pa_stream*, size_t, void* self) {
@@ -139,6 +156,7 @@ void PulseCaptureStream::closeLocked() {
   if (stream_ == nullptr) return;
   pa_stream_set_state_callback(stream_, nullptr, nullptr);
   pa_stream_set_read_callback(stream_, nullptr, nullptr);
+  pa_stream_set_moved_callback(stream_, nullptr, nullptr);
   if (pa_stream_get_state(stream_) == PA_STREAM_READY ||
       pa_stream_get_state(stream_) == PA_STREAM_CREATING) {
     pa_stream_disconnect(stream_);

@@ -54,8 +54,10 @@ class PulseCaptureStream {
 
   // Frames taken from the server so far.
   int64_t framesCaptured() const { return framesCaptured_.load(std::memory_order_relaxed); }
-  // Set when the server ended the stream by itself (server gone, source removed).
+  // Set when the server ended the stream by itself (server gone, no source left to move to).
   bool ended() const { return ended_.load(std::memory_order_acquire); }
+  // Whether that end came with the loss of the connection to the server.
+  bool serverLost() const { return serverLost_.load(std::memory_order_acquire); }
   // The fragment the server granted, in frames.
   uint32_t fragmentFrames() const { return fragmentFrames_; }
   const CaptureOptions& options() const { return options_; }
@@ -66,6 +68,7 @@ class PulseCaptureStream {
                                                               std::shared_ptr<PcmSink> sink);
   static void onState(pa_stream* stream, void* self);
   static void onRead(pa_stream* stream, size_t bytes, void* self);
+  static void onMoved(pa_stream* stream, void* self);
   // Reads what the server delivered; hands it on once a fragment's worth is there, or all
   // of it with flush.
   void readAvailableLocked(bool flush);
@@ -79,6 +82,7 @@ class PulseCaptureStream {
   std::vector<uint8_t> pending_;  // read from the server, not yet handed on
   std::atomic<int64_t> framesCaptured_{0};
   std::atomic<bool> ended_{false};
+  std::atomic<bool> serverLost_{false};
   uint32_t fragmentFrames_ = 0;
   // Touched on the worker only.
   std::shared_ptr<PcmSink> sink_;

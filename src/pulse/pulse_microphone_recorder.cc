@@ -75,6 +75,17 @@ float PulseMicrophoneRecorder::averagePowerForChannel(int channel) const {
   return reading_.averagePowerDb[static_cast<size_t>(channel)];
 }
 
+OptionalError PulseMicrophoneRecorder::failure() const {
+  if (auto error = sink_->writeError()) return error;
+  if (!capture_ || !capture_->ended()) return std::nullopt;
+  if (capture_->serverLost()) {
+    return Error{kPulseErrorDomain, PA_ERR_CONNECTIONTERMINATED,
+                 "The connection to the sound server was lost."};
+  }
+  return Error{kPulseErrorDomain, PA_ERR_NOENTITY,
+               "The microphone capture ended: no capture source is left."};
+}
+
 bool PulseMicrophoneRecorder::captureLost() const {
   return capture_ ? capture_->ended() : captureWasLost_;
 }

@@ -30,6 +30,8 @@ class PulseMicrophoneRecorder final : public recorder::MicrophoneRecorder {
   double currentTime() const override;
   void updateMeters() override;
   float averagePowerForChannel(int channel) const override;
+  // The file's write error, else the capture's end (server gone, no source left).
+  OptionalError failure() const override;
 
   // A recorder for the next file that takes over this one's running capture at a block
   // boundary: no sample is lost or repeated between the two files. Afterwards this

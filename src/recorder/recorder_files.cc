@@ -1,8 +1,15 @@
 #include "recorder/recorder_files.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <filesystem>
+
+#include "runtime/files.h"
 
 namespace fs = std::filesystem;
 
@@ -41,12 +48,8 @@ bool pathExists(const std::string& path) {
 }
 
 OptionalError createFolders(const std::string& path) {
-  std::error_code ec;
-  fs::create_directories(path, ec);
-  if (ec) return fileError(ec, "Cannot create the folder " + path);
-  if (!fs::is_directory(path, ec)) {
-    return fileError(std::make_error_code(std::errc::not_a_directory),
-                     "Cannot create the folder " + path);
+  if (auto error = createDirectories(path)) {
+    return Error{error->domain, error->code, "Cannot create the folder " + path};
   }
   return std::nullopt;
 }
@@ -63,9 +66,40 @@ OptionalError removeFileIfPresent(const std::string& path) {
 }
 
 OptionalError copyFile(const std::string& from, const std::string& to) {
-  std::error_code ec;
-  fs::copy_file(from, to, fs::copy_options::none, ec);
-  if (ec) return fileError(ec, "Cannot copy " + from + " to " + to);
+  const std::string context = "Cannot copy " + from + " to " + to;
+  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return posixError(errno, context);
+  // Created private (0600 whatever the umask), never over an existing file.
+  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (out < 0) {
+    const int err = errno;
+    ::close(in);
+    return posixError(err, context);
+  }
+  int err = ::fchmod(out, 0600) == 0 ? 0 : errno;
+  char buffer[1 << 16];
+  while (err == 0) {
+    const ssize_t got = ::read(in, buffer, sizeof buffer);
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno != EINTR) err = errno;
+      continue;
+    }
+    for (ssize_t done = 0; done < got && err == 0;) {
+      const ssize_t put = ::write(out, buffer + done, static_cast<size_t>(got - done));
+      if (put < 0) {
+        if (errno != EINTR) err = errno;
+      } else {
+        done += put;
+      }
+    }
+  }
+  ::close(in);
+  if (::close(out) != 0 && err == 0) err = errno;
+  if (err != 0) {
+    ::unlink(to.c_str());  // no half copy under the final name
+    return posixError(err, context);
+  }
   return std::nullopt;
 }
 

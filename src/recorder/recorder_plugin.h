@@ -61,6 +61,9 @@ class LumewellNativeRecorderPlugin final
 
   static constexpr int64_t kLowDiskWarningBytes = 4294967296;   // 4 GiB
   static constexpr int64_t kLowDiskHardLimitBytes = 536870912;  // 512 MiB
+  // While recording, free space below this ends the recording: what is recorded so far is
+  // sealed while the segment's index still fits on the disk.
+  static constexpr int64_t kLowDiskStopFloorBytes = 33554432;  // 32 MiB
 
  private:
   // What a segment being finished needs, taken from the session when it is finalized so that
@@ -73,6 +76,9 @@ class LumewellNativeRecorderPlugin final
     std::optional<std::string> appPath;
     TimePoint startedAt;
     int64_t fallbackDurationMs = 0;
+    // Set when the recording failed under the segment (a full disk, a lost source): a file
+    // that does not play is then not reported, as its duration would only be a guess.
+    bool onlyIfPlayable = false;
   };
   // The next segment's microphone, already recording: at a rotation the running capture is
   // handed over to it before the finished segment's recorder stops, so no audio falls
@@ -144,7 +150,11 @@ class LumewellNativeRecorderPlugin final
   void stopTimers();
   void onSegmentTimer();
   void onMeterTimer();
-  void finalizeCurrentSegment(bool startNext, Completion completion);
+  // Why the running segment cannot go on: its recorder's failure or too little free disk.
+  OptionalError recordingFailure();
+  // Seals what the failed segment holds, then reports the failure as a failed rotation does.
+  void endRecordingOnFailure(Error failure);
+  void finalizeCurrentSegment(bool startNext, Completion completion, bool onlyIfPlayable = false);
   void continueFinalize(FinishingSegment segment, bool startNext, Completion completion);
   void prepareSegmentOutput(const std::string& micPath, const std::optional<std::string>& appPath,
                             const std::string& outputPath, Completion completion);

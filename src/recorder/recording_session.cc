@@ -2,6 +2,7 @@
 
 #include "recorder/recorder_files.h"
 #include "recorder/recorder_plugin.h"
+#include "runtime/files.h"
 
 namespace lumewell::recorder {
 namespace {
@@ -177,8 +178,10 @@ Result<std::string> LumewellNativeRecorderPlugin::prepareRecordingDirectory(
   if (data.empty()) {
     return Error{"posix", ENOENT, "No data folder is available for recordings."};
   }
-  std::string folder = joinPath(joinPath(data, "recordings"), recordingId);
-  if (auto error = createFolders(folder)) return *error;
+  // The recordings are the user's own: every folder from "recordings" down is 0700.
+  const std::string recordings = joinPath(data, "recordings");
+  std::string folder = joinPath(recordings, recordingId);
+  if (auto error = createPrivateDirectories(folder, recordings)) return *error;
   return folder;
 }
 

@@ -1,9 +1,12 @@
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <filesystem>
+#include <string>
 
 #include "recorder/recorder_files.h"
 #include "recorder/recorder_plugin.h"
+#include "runtime/files.h"
 #include "runtime/iso8601.h"
 
 namespace lumewell::recorder {
@@ -31,6 +34,10 @@ void LumewellNativeRecorderPlugin::stopTimers() {
 
 void LumewellNativeRecorderPlugin::onMeterTimer() {
   if (!currentRecorder_) return;
+  if (auto failure = recordingFailure()) {
+    endRecordingOnFailure(std::move(*failure));
+    return;
+  }
   currentRecorder_->updateMeters();
   float power = currentRecorder_->averagePowerForChannel(0);
   if (!std::isfinite(power)) power = -160.0f;  // the level must stay a number above 0
@@ -58,6 +65,47 @@ void LumewellNativeRecorderPlugin::onSegmentTimer() {
   });
 }
 
+OptionalError LumewellNativeRecorderPlugin::recordingFailure() {
+  if (auto failure = currentRecorder_->failure()) return failure;
+  // Unknown free space is no reason to end a recording; the preflight is the gate for that.
+  const std::optional<int64_t> free = audio_->freeDiskBytes();
+  if (free && *free < kLowDiskStopFloorBytes) {
+    return Error{"posix", ENOSPC,
+                 "The disk holding " + recordingDirectory_.value_or(audio_->dataDirectory()) +
+                     " has only " + std::to_string(*free) + " bytes free, below the " +
+                     std::to_string(kLowDiskStopFloorBytes) + " needed to go on recording."};
+  }
+  return std::nullopt;
+}
+
+void LumewellNativeRecorderPlugin::endRecordingOnFailure(Error failure) {
+  stopTimers();  // reported once; no rotation starts meanwhile
+  runSessionOp(true, [this, failure = std::move(failure)](std::function<void()> done) {
+    // A pause or stop that ran first has already sealed the segment.
+    if (runtimeState_ != RuntimeState::recording || !currentRecorder_) {
+      done();
+      return;
+    }
+    finalizeCurrentSegment(
+        false,
+        [weak = weak_from_this(), failure, done](OptionalError sealError) {
+          auto self = weak.lock();
+          if (!self) return;
+          Error reported = failure;
+          if (sealError) {
+            reported.localizedDescription +=
+                "; the segment in progress could not be sealed: " + sealError->localizedDescription;
+          }
+          self->postToMain(
+              [reported = std::move(reported), done](LumewellNativeRecorderPlugin& plugin) {
+                plugin.reportRotationResult(reported);
+                done();
+              });
+        },
+        /*onlyIfPlayable=*/true);
+  });
+}
+
 void LumewellNativeRecorderPlugin::reportRotationResult(OptionalError error) {
   if (!error) return;
   sendEvent(
@@ -66,7 +114,8 @@ void LumewellNativeRecorderPlugin::reportRotationResult(OptionalError error) {
   resetSession();
 }
 
-void LumewellNativeRecorderPlugin::finalizeCurrentSegment(bool startNext, Completion completion) {
+void LumewellNativeRecorderPlugin::finalizeCurrentSegment(bool startNext, Completion completion,
+                                                          bool onlyIfPlayable) {
   stopTimers();
   if (!currentRecorder_ || !currentSegmentPath_ || !currentSegmentStartedAt_) {
     completion(std::nullopt);
@@ -77,6 +126,7 @@ void LumewellNativeRecorderPlugin::finalizeCurrentSegment(bool startNext, Comple
   // pause or stop already waits: no next segment will start.
   if (startNext && !segmentEndPending()) handOverMicrophone();
   FinishingSegment segment;
+  segment.onlyIfPlayable = onlyIfPlayable;
   segment.fallbackDurationMs = std::llround(currentRecorder_->currentTime() * 1000.0);
   currentRecorder_->stop();
   currentRecorder_.reset();
@@ -170,6 +220,13 @@ void LumewellNativeRecorderPlugin::prepareSegmentOutput(const std::string& micPa
 void LumewellNativeRecorderPlugin::sealSegment(const std::string& sealPath,
                                                const FinishingSegment& segment, bool startNext,
                                                Completion completion) {
+  // What "segment_sealed" reports must survive a power cut: the file's data and its name
+  // in the folder are on the disk before the event goes out.
+  if (auto error = syncFileAndFolder(sealPath)) {
+    dropHandedOverMicrophone();
+    completion(error);
+    return;
+  }
   auto byteLength = fileSize(sealPath);
   if (!byteLength) {
     dropHandedOverMicrophone();
@@ -182,7 +239,15 @@ void LumewellNativeRecorderPlugin::sealSegment(const std::string& sealPath,
     completion(sha256.error());
     return;
   }
-  const int64_t durationMs = audio_->mediaDurationMs(sealPath).value_or(segment.fallbackDurationMs);
+  const std::optional<int64_t> probed = audio_->mediaDurationMs(sealPath);
+  if (!probed && segment.onlyIfPlayable) {
+    // The file stays on disk, unreported: the Dart side is never told of audio that does
+    // not play.
+    dropHandedOverMicrophone();
+    completion(Error{"posix", EIO, "The file " + sealPath + " does not play."});
+    return;
+  }
+  const int64_t durationMs = probed.value_or(segment.fallbackDurationMs);
   const int channelCount = segment.mode == CaptureMode::micOnly ? 1 : 2;
   sendEvent(ValueMap{{"type", "segment_sealed"},
                      {"index", Value::integer(segment.index)},

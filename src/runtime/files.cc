@@ -1,8 +1,10 @@
 #include "runtime/files.h"
 
+#include <fcntl.h>
 #include <glib.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -51,6 +53,62 @@ OptionalError createDirectories(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return posixError(errno, "Cannot create " + path);
   if (!S_ISDIR(st.st_mode)) return posixError(ENOTDIR, "Cannot create " + path);
+  return std::nullopt;
+}
+
+namespace {
+
+OptionalError makePrivate(const std::string& folder) {
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0) return posixError(errno, "Cannot examine " + folder);
+  if ((st.st_mode & 07777) != 0700 && ::chmod(folder.c_str(), 0700) != 0) {
+    return posixError(errno, "Cannot make " + folder + " private");
+  }
+  return std::nullopt;
+}
+
+// The path in its plain spelling, without a trailing "/" (the root stays "/").
+std::string normalFolder(const std::string& path) {
+  std::string normal = std::filesystem::path(path).lexically_normal().native();
+  while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
+  return normal;
+}
+
+}  // namespace
+
+OptionalError createPrivateDirectories(const std::string& path, const std::string& privateRoot) {
+  if (auto error = createDirectories(path)) return error;
+  const std::string target = normalFolder(path);
+  const std::string root = privateRoot.empty() ? std::string() : normalFolder(privateRoot);
+  // A root that is not above path makes only path itself private, never a folder above it.
+  const bool below = !root.empty() && target.compare(0, root.size(), root) == 0 &&
+                     (target.size() == root.size() || target[root.size()] == '/' || root == "/");
+  if (!below) return makePrivate(target);
+  if (auto error = makePrivate(root)) return error;
+  size_t at = root.size();
+  while (at < target.size()) {
+    size_t next = target.find('/', at + 1);
+    if (next == std::string::npos) next = target.size();
+    if (auto error = makePrivate(target.substr(0, next))) return error;
+    at = next;
+  }
+  return std::nullopt;
+}
+
+OptionalError syncFileAndFolder(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return posixError(errno, "Cannot open " + path);
+  int rc = ::fsync(fd);
+  int err = errno;
+  ::close(fd);
+  if (rc != 0) return posixError(err, "Cannot write " + path + " to the disk");
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return posixError(errno, "Cannot open " + folder);
+  rc = ::fsync(fd);
+  err = errno;
+  ::close(fd);
+  if (rc != 0) return posixError(err, "Cannot write " + folder + " to the disk");
   return std::nullopt;
 }
 

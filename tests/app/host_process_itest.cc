@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "host_harness.h"
+#include "support/pulse_server.h"
 
 namespace lumewell::testing {
 namespace {
@@ -217,10 +218,68 @@ TEST(HostWithoutSessionBus, RunsAloneAndSaysSo) {
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->kind, Kind::success);
 
-  // A second lone instance cannot take the live socket: it says why and fails.
+  // A second lone instance, on the same socket or on another one, finds the data folder
+  // taken: it says why and fails, and the first goes on.
   EXPECT_EQ(desktop.run({kHost, "--socket", socket, "lumewell://lost"}, "second"), 1);
   EXPECT_NE(readFile(desktop.logPath("second.err")).find("already running"), std::string::npos);
+  const std::string other = desktop.runtimeDir() + "/other.sock";
+  EXPECT_EQ(desktop.run({kHost, "--socket", other}, "third"), 1);
+  EXPECT_NE(readFile(desktop.logPath("third.err"))
+                .find("already running for the data folder " + desktop.dataHome() +
+                      "/app.lumewell.Recorder (pid " + std::to_string(pid) + ")"),
+            std::string::npos)
+      << readFile(desktop.logPath("third.err"));
+  EXPECT_NE(::access(other.c_str(), F_OK), 0) << "the refused host served nothing";
   EXPECT_TRUE(processAlive(pid));
+  answer = client->call("lumewell/app", "consumePendingAuthCallback");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->kind, Kind::success);
+}
+
+TEST(HostWithRecording, SigtermSealsTheRunningRecordingBeforeTheHostEnds) {
+  PulseServer server;
+  std::string error;
+  ASSERT_TRUE(server.start(&error)) << error;
+  PrivateDesktop desktop(/*withSessionBus=*/false);
+  ASSERT_TRUE(PulseServer::makeToneWav(desktop.root() + "/tone.wav", 60, -6, 1000));
+  ASSERT_GT(server.play(desktop.root() + "/tone.wav"), 0);
+  const std::string socket = desktop.runtimeDir() + "/rec.sock";
+  pid_t pid =
+      desktop.start({kHost, "--socket", socket}, "rec", {"PULSE_SERVER=" + server.address()});
+  auto client = HostClient::connect(socket);
+  ASSERT_TRUE(client);
+  const std::string events = "lumewell/native_recorder/events";
+  ASSERT_TRUE(client->listen(events));
+  auto started =
+      client->call("lumewell/native_recorder", "startRecording",
+                   Value(ValueMap{{"recordingId", "quit"}, {"captureMode", "MIC_ONLY"}}));
+  ASSERT_TRUE(started);
+  ASSERT_EQ(started->kind, Kind::success) << readFile(desktop.logPath("rec.err"));
+  ASSERT_TRUE(client->waitForEvents(events, 4));  // a second of level events
+
+  ::kill(pid, SIGTERM);
+  auto typeOf = [](const Value& event) { return *mapString(event.asMap(), "type"); };
+  spinUntil(
+      g_main_context_default(),
+      [&] {
+        const auto& got = client->events(events);
+        return !got.empty() && typeOf(got.back()) == "stopped";
+      },
+      kPatience);
+  EXPECT_EQ(waitForChild(pid), 0);
+  std::vector<Value> sealed;
+  for (const auto& event : client->events(events)) {
+    if (typeOf(event) == "segment_sealed") sealed.push_back(event);
+  }
+  ASSERT_EQ(sealed.size(), 1u) << readFile(desktop.logPath("rec.err"));
+  const std::string path = desktop.dataHome() + "/app.lumewell.Recorder/recordings/quit/000000.m4a";
+  EXPECT_EQ(*mapString(sealed[0].asMap(), "path"), path);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  int64_t byteLength = -1;
+  sealed[0].asMap()->find("byteLength")->asInt64(&byteLength);
+  EXPECT_EQ(st.st_size, byteLength);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // sees of a recording, down to the bytes of the sealed files.
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -73,6 +74,11 @@ class CapturingMessenger final : public BinaryMessenger {
   std::vector<ValueMap> events;
 };
 
+int modeOf(const std::filesystem::path& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
 int64_t intOf(const ValueMap& m, const char* key) {
   int64_t v = -1;
   if (const Value* x = m.find(key)) x->asInt64(&v);
@@ -91,6 +97,8 @@ std::vector<float> leftChannel(const std::string& path) {
 class RecorderSession : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The recordings are private whatever the umask.
+    savedUmask = ::umask(022);
     std::string error;
     ASSERT_TRUE(server.start(&error)) << error;
     server.exportEnvironment();
@@ -116,6 +124,7 @@ class RecorderSession : public ::testing::Test {
     plugin.reset();
     scheduler.reset();
     g_main_context_unref(ctx);
+    ::umask(savedUmask);
   }
   // Calls a method and waits (bounded) for its answer.
   MethodEnvelope call(const std::string& method, const Value& args = Value()) {
@@ -140,6 +149,8 @@ class RecorderSession : public ::testing::Test {
     EXPECT_EQ(std::filesystem::path(path).filename(), name);
     EXPECT_EQ(intOf(sealed, "index"), index);
     EXPECT_EQ(intOf(sealed, "byteLength"), static_cast<int64_t>(std::filesystem::file_size(path)));
+    EXPECT_EQ(modeOf(path), 0600);
+    EXPECT_EQ(modeOf(std::filesystem::path(path).parent_path()), 0700);
     EXPECT_EQ(*mapString(&sealed, "sha256"), *media::sha256FileHex(path));
     EXPECT_EQ(commandOutput("sha256sum '" + path + "' | cut -c1-64"),
               *mapString(&sealed, "sha256") + "\n");
@@ -153,6 +164,7 @@ class RecorderSession : public ::testing::Test {
     EXPECT_EQ(intOf(sealed, "durationMs"), *ms);
   }
 
+  mode_t savedUmask = 0;
   testing::TempDir folder;
   PulseServer server;
   GMainContext* ctx = nullptr;
@@ -162,6 +174,9 @@ class RecorderSession : public ::testing::Test {
 };
 
 TEST_F(RecorderSession, PauseResumeStopSealsTwoSegmentsThatMatchTheirRecords) {
+  const std::string recordings = privateDataHome() + "/app.lumewell.Recorder/recordings";
+  std::filesystem::create_directories(recordings);
+  ::chmod(recordings.c_str(), 0755);
   ASSERT_EQ(call("startRecording", startArgs("it-pause")).kind, MethodEnvelope::Kind::success);
   auto startedAt = std::chrono::steady_clock::now();
   wait(1500ms);
@@ -202,6 +217,10 @@ TEST_F(RecorderSession, PauseResumeStopSealsTwoSegmentsThatMatchTheirRecords) {
       Value(ValueMap{{"segmentPaths", Value(ValueList{Value(first), Value(""), Value(second)})},
                      {"outputPath", Value(output)}}));
   ASSERT_EQ(assembled.kind, MethodEnvelope::Kind::success);
+  EXPECT_EQ(modeOf(output), 0600);
+  EXPECT_EQ(modeOf(folder.path() + "/upload/deep"), 0700);
+  // The recordings folder, there before with a wider mode, was narrowed.
+  EXPECT_EQ(modeOf(privateDataHome() + "/app.lumewell.Recorder/recordings"), 0700);
   auto samples = [](const std::string& path) {
     return commandOutput(
         "ffprobe -v error -select_streams a:0 -show_entries stream=duration_ts "
@@ -241,17 +260,33 @@ TEST_F(RecorderSession, ARealThirtySecondRotation) {
   EXPECT_NEAR(intOf(sealed[0], "durationMs"), 30000, 150);
 }
 
-TEST_F(RecorderSession, ASoundServerThatDiesNeitherCrashesNorHangsAndKeepsSealedSegments) {
+TEST_F(RecorderSession, ASoundServerThatDiesEndsTheRecordingWithWhatItHeardAndAnError) {
   ASSERT_EQ(call("startRecording", startArgs("it-kill")).kind, MethodEnvelope::Kind::success);
   wait(1000ms);
   ASSERT_EQ(call("pauseRecording").kind, MethodEnvelope::Kind::success);
   ASSERT_EQ(call("resumeRecording").kind, MethodEnvelope::Kind::success);
-  wait(800ms);
+  wait(1500ms);
   server.kill9();
-  wait(500ms);
-  // Every call still answers; the segment cut short is sealed from what was captured.
+  // Noticed by itself: the segment cut short is sealed from what was captured, then the
+  // session ends as a failed rotation does.
+  EXPECT_TRUE(spinUntil(
+      ctx, [&] { return !messenger.ofType("error").empty(); }, 20s));
+  std::vector<std::string> types;
+  for (const auto& e : messenger.events) {
+    if (*mapString(&e, "type") != "level_changed") types.push_back(*mapString(&e, "type"));
+  }
+  EXPECT_EQ(types, (std::vector<std::string>{"segment_sealed", "segment_sealed", "error"}));
+  EXPECT_EQ(*mapString(&messenger.ofType("error")[0], "message"),
+            "Failed to rotate recording segment: The connection to the sound server was lost.");
+  EXPECT_EQ(plugin->runtimeState(), recorder::RuntimeState::idle);
+  auto sealed = messenger.ofType("segment_sealed");
+  ASSERT_EQ(sealed.size(), 2u);
+  expectIntactSegment(sealed[1], 1);
+  EXPECT_GT(intOf(sealed[1], "durationMs"), 1000);
+
+  // Every call still answers.
   auto stop = call("stopRecording");
-  EXPECT_NE(stop.kind, MethodEnvelope::Kind::notImplemented);
+  EXPECT_EQ(stop.kind, MethodEnvelope::Kind::success);
   auto storage = call("getStorageStatus");
   EXPECT_EQ(storage.kind, MethodEnvelope::Kind::success);
   auto preflight = call("runPreflight", Value(ValueMap{{"captureMode", Value("MIC_ONLY")}}));
@@ -260,9 +295,6 @@ TEST_F(RecorderSession, ASoundServerThatDiesNeitherCrashesNorHangsAndKeepsSealed
   auto restart = call("startRecording", startArgs("it-kill-2"));
   EXPECT_EQ(restart.kind, MethodEnvelope::Kind::error);
   EXPECT_EQ(plugin->runtimeState(), recorder::RuntimeState::idle);
-
-  auto sealed = messenger.ofType("segment_sealed");
-  ASSERT_GE(sealed.size(), 1u);
   expectIntactSegment(sealed[0], 0);
 
   // The server coming back makes recording possible again.
@@ -314,6 +346,35 @@ class SlowToResolve final : public recorder::AppAudioServices {
   std::vector<std::thread> waits_;
 };
 
+TEST_F(RecorderSession, AnUnpluggedMicrophoneFollowsTheMoveUntilNoSourceIsLeft) {
+  auto unload = [&](const std::string& sink) {
+    std::string index =
+        commandOutput("pactl list short modules | awk '/sink_name=" + sink + "( |$)/{print $1}'");
+    ASSERT_FALSE(index.empty()) << sink;
+    index.pop_back();
+    ASSERT_EQ(server.runClient({"pactl", "unload-module", index}), 0);
+  };
+  ASSERT_EQ(call("startRecording", startArgs("it-unplug")).kind, MethodEnvelope::Kind::success);
+  wait(1000ms);
+  // The microphone goes; the server moves the stream to the other source and it goes on.
+  unload("micfeed");
+  wait(1500ms);
+  EXPECT_TRUE(messenger.ofType("error").empty());
+  EXPECT_EQ(plugin->runtimeState(), recorder::RuntimeState::recording);
+  // The last source goes: what was recorded is sealed, then the error, then idle.
+  unload("vsink");
+  EXPECT_TRUE(spinUntil(
+      ctx, [&] { return !messenger.ofType("error").empty(); }, 20s));
+  EXPECT_EQ(*mapString(&messenger.ofType("error")[0], "message"),
+            "Failed to rotate recording segment: The microphone capture ended: no capture "
+            "source is left.");
+  auto sealed = messenger.ofType("segment_sealed");
+  ASSERT_EQ(sealed.size(), 1u);
+  expectIntactSegment(sealed[0], 0);
+  EXPECT_GT(intOf(sealed[0], "durationMs"), 2000);
+  EXPECT_EQ(plugin->runtimeState(), recorder::RuntimeState::idle);
+}
+
 TEST_F(RecorderSession, ApplicationModeMixesTheChosenPlayerWithTheMicrophoneOnly) {
   using testing::Child;
   // The application's capture comes up 1.5 s after the microphone: its sound must still sit
@@ -360,6 +421,7 @@ TEST_F(RecorderSession, ApplicationModeMixesTheChosenPlayerWithTheMicrophoneOnly
   ASSERT_EQ(sealed.size(), 1u);
   std::string path = *mapString(&sealed[0], "path");
   EXPECT_EQ(intOf(sealed[0], "channelCount"), 2);
+  EXPECT_EQ(modeOf(path), 0600);
   EXPECT_EQ(commandOutput("ffprobe -v error -select_streams a:0 -show_entries "
                           "stream=codec_name,sample_rate,channels -of csv=p=0 '" +
                           path + "'"),

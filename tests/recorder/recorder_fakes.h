@@ -51,6 +51,7 @@ class FakeMicrophoneRecorder final : public MicrophoneRecorder {
   void updateMeters() override;
   float averagePowerForChannel(int channel) const override;
   Result<std::unique_ptr<MicrophoneRecorder>> continueInto(const std::string& path) override;
+  OptionalError failure() const override;
 
  private:
   FakeAudioServices& owner_;
@@ -138,6 +139,8 @@ class FakeAudioServices final : public AudioServices {
   bool offerHandover = false;
   bool handoverFails = false;
   float power = -20.0f;
+  // What a running recorder reports as its failure (a lost source, a write error).
+  OptionalError recorderFailure;
   int meterUpdates = 0;
   int recordings = 0;
   std::vector<RecorderSettings> settingsUsed;
@@ -186,6 +189,9 @@ inline Result<std::unique_ptr<MicrophoneRecorder>> FakeMicrophoneRecorder::conti
 }
 inline void FakeMicrophoneRecorder::updateMeters() { ++owner_.meterUpdates; }
 inline float FakeMicrophoneRecorder::averagePowerForChannel(int) const { return owner_.power; }
+inline OptionalError FakeMicrophoneRecorder::failure() const {
+  return recording_ ? owner_.recorderFailure : std::nullopt;
+}
 
 // What a test can see of one capture session, also after the plug-in dropped it.
 struct CaptureRecord {

@@ -2,6 +2,7 @@
 
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 
 #include <cstdlib>
@@ -44,6 +45,32 @@ TEST(FilesTest, CreateDirectoriesMakesTheChainAndRefusesFiles) {
   EXPECT_EQ(error->domain, "posix");
   EXPECT_TRUE(createDirectories(dir.path() + "/file"));
   EXPECT_TRUE(createDirectories(""));
+}
+
+int modeOf(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
+TEST(FilesTest, PrivateFoldersAre0700WhateverTheUmaskAndWiderOnesAreNarrowed) {
+  TempDir dir;
+  const mode_t saved = ::umask(022);
+  ::chmod(dir.path().c_str(), 0755);
+  const std::string root = dir.path() + "/recordings";
+  ASSERT_EQ(::mkdir(root.c_str(), 0755), 0);
+  ASSERT_FALSE(createPrivateDirectories(root + "/a/b/", root));
+  EXPECT_EQ(modeOf(root), 0700);
+  EXPECT_EQ(modeOf(root + "/a"), 0700);
+  EXPECT_EQ(modeOf(root + "/a/b"), 0700);
+  EXPECT_EQ(modeOf(dir.path()), 0755) << "folders above the root are not ours to change";
+  // A root that is not above the path narrows only the path itself.
+  ASSERT_EQ(::mkdir((dir.path() + "/other").c_str(), 0755), 0);
+  ASSERT_FALSE(createPrivateDirectories(dir.path() + "/other/c", root));
+  EXPECT_EQ(modeOf(dir.path() + "/other"), 0755);
+  EXPECT_EQ(modeOf(dir.path() + "/other/c"), 0700);
+  std::ofstream(dir.path() + "/file") << "x";
+  EXPECT_TRUE(createPrivateDirectories(dir.path() + "/file/sub", dir.path()));
+  ::umask(saved);
 }
 
 TEST(FilesTest, DataFolderFollowsTheXdgDataHome) {

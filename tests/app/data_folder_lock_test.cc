@@ -1,0 +1,48 @@
+#include "app/data_folder_lock.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <thread>
+
+#include "support/main_loop_helpers.h"
+
+namespace lumewell::app {
+namespace {
+
+TEST(DataFolderLock, OneHolderAtATimeAndAPatientOneGetsItWhenItGoes) {
+  lumewell::testing::TempDir dir;
+  const std::string folder = dir.path() + "/data";
+  auto first = DataFolderLock::acquire(folder, std::chrono::milliseconds(0));
+  ASSERT_TRUE(first) << first.error().localizedDescription;
+  struct stat st {};
+  ASSERT_EQ(::stat((folder + "/host.lock").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  auto second = DataFolderLock::acquire(folder, std::chrono::milliseconds(0));
+  ASSERT_FALSE(second);
+  EXPECT_EQ(second.error().code, EWOULDBLOCK);
+  EXPECT_EQ(second.error().localizedDescription,
+            "Lumewell Recorder is already running for the data folder " + folder + " (pid " +
+                std::to_string(::getpid()) + ")");
+
+  std::unique_ptr<DataFolderLock> held = std::move(first).value();
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    held.reset();
+  });
+  auto patient = DataFolderLock::acquire(folder, std::chrono::seconds(10));
+  releaser.join();
+  EXPECT_TRUE(patient);
+
+  std::ofstream(dir.path() + "/file") << "x";
+  auto refused = DataFolderLock::acquire(dir.path() + "/file", std::chrono::milliseconds(0));
+  ASSERT_FALSE(refused);
+  EXPECT_NE(refused.error().code, EWOULDBLOCK) << "not mistaken for another host";
+}
+
+}  // namespace
+}  // namespace lumewell::app

@@ -12,6 +12,7 @@ void registerHostPlugins(BinaryMessenger& messenger) {
   registerAppBridgePlugin(messenger);
   registerUpdaterPlugin(messenger);
   registerRecorderPlugin(messenger);
+  wireRecorderActivity();
 }
 
 }  // namespace lumewell::app

@@ -14,5 +14,8 @@ void registerHostPlugins(BinaryMessenger& messenger);
 void registerAppBridgePlugin(BinaryMessenger& messenger);
 void registerUpdaterPlugin(BinaryMessenger& messenger);
 void registerRecorderPlugin(BinaryMessenger& messenger);
+// Lets the updater and the app bridge see whether the recorder is busy
+// (recorder_activity_wiring.cc).
+void wireRecorderActivity();
 
 }  // namespace lumewell::app

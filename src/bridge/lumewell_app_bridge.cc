@@ -103,15 +103,31 @@ void LumewellAppBridge::consumePendingAuthCallback(MethodResultPtr result) {
 
 void LumewellAppBridge::restartApp(MethodResultPtr result) {
   result->success();
-  // One restart at a time: a second request while one is due changes nothing.
-  if (restartTimer_ && restartTimer_->isValid()) return;
+  // One restart at a time: a second request while one is due or held changes nothing.
+  if (restartHeld_ || (restartTimer_ && restartTimer_->isValid())) return;
   std::weak_ptr<LumewellAppBridge> weak = weak_from_this();
   restartTimer_ = scheduler_.oneShot(kRestartDelay, [weak] {
-    auto self = weak.lock();
-    if (!self || !self->restartHandler_) return;
-    auto restart = self->restartHandler_;  // it may replace itself while it runs
-    restart();
+    if (auto self = weak.lock()) self->restartUnlessRecording();
   });
+}
+
+void LumewellAppBridge::restartUnlessRecording() {
+  if (recorderBusy_ && recorderBusy_()) {
+    if (!restartHeld_)
+      log_("Lumewell Recorder app bridge holding the restart until the recording ends");
+    restartHeld_ = true;
+    return;
+  }
+  restartHeld_ = false;
+  if (!restartHandler_) return;
+  auto restart = restartHandler_;  // it may replace itself while it runs
+  restart();
+}
+
+void LumewellAppBridge::recorderBecameIdle() {
+  if (!restartHeld_ || (recorderBusy_ && recorderBusy_())) return;
+  log_("Lumewell Recorder app bridge restarting now that the recording has ended");
+  restartUnlessRecording();
 }
 
 }  // namespace lumewell::bridge

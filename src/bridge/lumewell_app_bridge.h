@@ -46,6 +46,11 @@ class LumewellAppBridge final : public StreamHandler,
   // application installs it; without one the call is answered and nothing follows.
   void setRestartHandler(std::function<void()> handler) { restartHandler_ = std::move(handler); }
 
+  // Whether a recording is running or paused. A restart that falls due while it is waits,
+  // and recorderBecameIdle carries it out.
+  void setRecorderBusy(std::function<bool()> busy) { recorderBusy_ = std::move(busy); }
+  void recorderBecameIdle();
+
   bool hasListener() const { return eventSink_.has_value(); }
   const std::optional<std::string>& pendingAuthCallbackUrl() const {
     return pendingAuthCallbackUrl_;
@@ -55,12 +60,15 @@ class LumewellAppBridge final : public StreamHandler,
   void openExternalUrl(const Value& arguments, MethodResultPtr result);
   void consumePendingAuthCallback(MethodResultPtr result);
   void restartApp(MethodResultPtr result);
+  void restartUnlessRecording();
   static Value authCallbackEvent(const std::string& url);
 
   Scheduler& scheduler_;
   UrlOpener openUrl_;
   LogSink log_;
   std::function<void()> restartHandler_;
+  std::function<bool()> recorderBusy_;
+  bool restartHeld_ = false;
 
   std::optional<EventSink> eventSink_;
   std::optional<std::string> pendingAuthCallbackUrl_;

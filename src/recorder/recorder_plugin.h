@@ -56,6 +56,8 @@ class LumewellNativeRecorderPlugin final
   // Tests and benchmarks shorten segments with this; the product keeps 30 s.
   void setSegmentDuration(double seconds) { segmentDuration_ = seconds; }
   RuntimeState runtimeState() const { return runtimeState_; }
+  // Called on the main thread each time the session has returned to idle.
+  void setIdleListener(std::function<void()> listener) { idleListener_ = std::move(listener); }
   int64_t nextSegmentIndex() const { return nextSegmentIndex_; }
   const std::optional<std::string>& recordingDirectory() const { return recordingDirectory_; }
 
@@ -181,6 +183,7 @@ class LumewellNativeRecorderPlugin final
   double segmentDuration_ = 30;
   std::optional<EventSink> eventSink_;
   RuntimeState runtimeState_ = RuntimeState::idle;
+  std::function<void()> idleListener_;
   CaptureMode activeCaptureMode_ = CaptureMode::micOnly;
   std::optional<std::string> activeRecordingId_;
   std::optional<std::string> recordingDirectory_;

@@ -405,6 +405,7 @@ void LumewellNativeRecorderPlugin::resetSession() {
   nextSegmentIndex_ = 0;
   runtimeState_ = RuntimeState::idle;
   activeCaptureMode_ = CaptureMode::micOnly;
+  if (idleListener_) idleListener_();
 }
 
 }  // namespace lumewell::recorder

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <glib.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <filesystem>
 #include <future>
 #include <span>
+#include <vector>
 
 #include "runtime/files.h"
 #include "updater/appcast.h"
@@ -24,37 +24,34 @@ namespace {
 
 Error engineError(int code, const std::string& text) { return Error{"updater", code, text}; }
 
-// A file mapped read-only: the bytes that are verified are the bytes that are unpacked.
-class MappedFile {
- public:
-  static Result<std::shared_ptr<MappedFile>> open(const std::string& path, int64_t maxBytes) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return posixError(errno, "Cannot read the downloaded update " + path);
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 || st.st_size > maxBytes) {
-      ::close(fd);
-      return engineError(20, "The downloaded update " + path + " is missing or has a wrong size.");
-    }
-    void* data = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+// The downloaded archive read whole into memory: the bytes that are verified are the bytes
+// that are unpacked, whatever happens to the file meanwhile.
+Result<std::vector<uint8_t>> readArchive(const std::string& path, int64_t maxBytes) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return posixError(errno, "Cannot read the downloaded update " + path);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 || st.st_size > maxBytes) {
     ::close(fd);
-    if (data == MAP_FAILED) return posixError(errno, "Cannot read the downloaded update " + path);
-    auto file = std::make_shared<MappedFile>();
-    file->data_ = static_cast<const uint8_t*>(data);
-    file->size_ = static_cast<size_t>(st.st_size);
-    return file;
+    return engineError(20, "The downloaded update " + path + " is missing or has a wrong size.");
   }
-  MappedFile() = default;
-  ~MappedFile() {
-    if (data_ != nullptr) ::munmap(const_cast<uint8_t*>(data_), size_);
+  std::vector<uint8_t> bytes(static_cast<size_t>(st.st_size) + 1);
+  size_t used = 0;
+  int readErrno = 0;
+  while (used < bytes.size()) {
+    const ssize_t n = ::read(fd, bytes.data() + used, bytes.size() - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) readErrno = errno;
+    if (n <= 0) break;
+    used += static_cast<size_t>(n);
   }
-  MappedFile(const MappedFile&) = delete;
-  MappedFile& operator=(const MappedFile&) = delete;
-  std::span<const uint8_t> bytes() const { return {data_, size_}; }
-
- private:
-  const uint8_t* data_ = nullptr;
-  size_t size_ = 0;
-};
+  ::close(fd);
+  if (readErrno != 0) return posixError(readErrno, "Cannot read the downloaded update " + path);
+  if (used != static_cast<size_t>(st.st_size)) {
+    return engineError(20, "The downloaded update " + path + " changed while it was read.");
+  }
+  bytes.resize(used);
+  return bytes;
+}
 
 std::string userAgent(const AppcastEngineConfig& config) {
   return "Lumewell Recorder/" + config.runningVersion + " (Linux)";
@@ -167,9 +164,9 @@ Result<AppcastUpdateEngine::Downloaded> downloadUpdate(
         engineError(12, "The update download was truncated: " + std::to_string(received) + " of " +
                             std::to_string(item.contentLength) + " bytes arrived."));
   }
-  auto mapped = MappedFile::open(partialPath, config.maxArchiveBytes);
-  if (!mapped) return discard(mapped.error());
-  if (auto bad = verifyEd25519(config.publicKeyBase64, item.edSignature, (*mapped)->bytes())) {
+  auto bytes = readArchive(partialPath, config.maxArchiveBytes);
+  if (!bytes) return discard(bytes.error());
+  if (auto bad = verifyEd25519(config.publicKeyBase64, item.edSignature, *bytes)) {
     return discard(*bad);
   }
   if (::rename(partialPath.c_str(), finalPath.c_str()) != 0) {
@@ -178,9 +175,11 @@ Result<AppcastUpdateEngine::Downloaded> downloadUpdate(
   return AppcastUpdateEngine::Downloaded{item, finalPath};
 }
 
-// Verifies the archive again from the very bytes that are unpacked, then swaps it in.
-Result<std::string> installUpdate(const AppcastEngineConfig& config,
-                                  const AppcastUpdateEngine::Downloaded& update) {
+// Verifies the archive again from the very bytes that are unpacked, unpacks it beside the
+// installation and checks the version it brings: the one the feed announced, newer than
+// this one. The feed is not signed; the version file inside the archive is.
+Result<StagedUpdate> stageUpdate(const AppcastEngineConfig& config,
+                                 const AppcastUpdateEngine::Downloaded& update) {
   struct RemoveArchive {
     std::string path;
     ~RemoveArchive() { ::unlink(path.c_str()); }
@@ -188,13 +187,39 @@ Result<std::string> installUpdate(const AppcastEngineConfig& config,
   if (auto refused = refuseDowngrade(config, update.item)) return *refused;
   auto folder = resolvedInstallationFolder(config);
   if (!folder) return folder.error();
-  auto mapped = MappedFile::open(update.archivePath, config.maxArchiveBytes);
-  if (!mapped) return mapped.error();
-  if (auto bad =
-          verifyEd25519(config.publicKeyBase64, update.item.edSignature, (*mapped)->bytes())) {
+  auto bytes = readArchive(update.archivePath, config.maxArchiveBytes);
+  if (!bytes) return bytes.error();
+  if (auto bad = verifyEd25519(config.publicKeyBase64, update.item.edSignature, *bytes)) {
     return *bad;
   }
-  return installArchive((*mapped)->bytes(), *folder);
+  auto staged = stageArchive(*bytes, *folder);
+  if (!staged) return staged.error();
+  const std::string& version = staged->version;
+  if (version != update.item.versionString) {
+    discardStaged(*staged);
+    return engineError(13, "The update archive holds version " + version + ", not the version " +
+                               update.item.versionString +
+                               " the feed announced; it was not installed.");
+  }
+  if (compareVersions(version, config.runningVersion) <= 0) {
+    discardStaged(*staged);
+    return engineError(10, "The update archive holds version " + version +
+                               ", which is not newer than the running version " +
+                               config.runningVersion + "; a downgrade is never installed.");
+  }
+  return staged;
+}
+
+Result<std::string> installUpdate(const AppcastEngineConfig& config,
+                                  const AppcastUpdateEngine::Downloaded& update) {
+  auto staged = stageUpdate(config, update);
+  if (!staged) return staged.error();
+  auto folder = resolvedInstallationFolder(config);
+  if (!folder) {
+    discardStaged(*staged);
+    return folder.error();
+  }
+  return swapInStaged(*staged, *folder);
 }
 
 }  // namespace
@@ -377,21 +402,65 @@ void AppcastUpdateEngine::installNow() {
   pending_.reset();
   if (auto delegate = delegate_.lock()) delegate->willInstallUpdate(update.item);
   worker_.post([config = config_, update, weak = weak_from_this(), &scheduler = scheduler_] {
-    auto installed = installUpdate(*config, update);
-    scheduler.post([weak, installed = std::move(installed)]() mutable {
-      if (auto self = weak.lock()) self->onInstalled(std::move(installed));
+    auto staged = stageUpdate(*config, update);
+    scheduler.post([weak, item = update.item, staged = std::move(staged)]() mutable {
+      auto self = weak.lock();
+      if (!self) {
+        if (staged) discardStaged(*staged);
+        return;
+      }
+      self->onStaged(item, std::move(staged));
     });
   });
 }
 
-void AppcastUpdateEngine::onInstalled(Result<std::string> executable) {
-  if (!executable) {
-    fail(UpdateCheck::updates, executable.error());
+void AppcastUpdateEngine::onStaged(const AppcastItem& item, Result<StagedUpdate> staged) {
+  if (!staged) {
+    fail(UpdateCheck::updates, staged.error());
     return;
   }
+  staged_ = Staged{item, *staged};
+  swapWhenAllowed();
+}
+
+// The guard may have been lowered (or a recording begun) while the archive was unpacked:
+// the delegate is asked again right before the swap, and again right before the relaunch.
+void AppcastUpdateEngine::swapWhenAllowed() {
+  if (!staged_) return;
+  auto delegate = delegate_.lock();
+  if (!delegate) return;
+  if (delegate->shouldPostponeRelaunch(
+          staged_->item, onceOnMain([](AppcastUpdateEngine& self) { self.swapWhenAllowed(); }))) {
+    return;
+  }
+  Staged staged = std::move(*staged_);
+  staged_.reset();
+  auto folder = resolvedInstallationFolder(*config_);
+  auto installed =
+      folder ? swapInStaged(staged.update, *folder) : Result<std::string>(folder.error());
+  if (!folder) discardStaged(staged.update);
+  if (!installed) {
+    fail(UpdateCheck::updates, installed.error());
+    return;
+  }
+  installed_ = Installed{staged.item, *installed};
+  relaunchWhenAllowed();
+}
+
+void AppcastUpdateEngine::relaunchWhenAllowed() {
+  if (!installed_) return;
+  auto delegate = delegate_.lock();
+  if (!delegate) return;
+  if (delegate->shouldPostponeRelaunch(installed_->item, onceOnMain([](AppcastUpdateEngine& self) {
+                                         self.relaunchWhenAllowed();
+                                       }))) {
+    return;  // installed; it runs from the next start if nothing releases the relaunch
+  }
+  const std::string executable = installed_->executable;
+  installed_.reset();
   busy_ = false;
-  if (auto delegate = delegate_.lock()) delegate->willRelaunchApplication();
-  if (config_->relaunch) config_->relaunch(*executable);
+  delegate->willRelaunchApplication();
+  if (config_->relaunch) config_->relaunch(executable);
 }
 
 void AppcastUpdateEngine::fail(UpdateCheck check, const Error& error) {
@@ -403,6 +472,18 @@ void AppcastUpdateEngine::fail(UpdateCheck check, const Error& error) {
 }
 
 OptionalError AppcastUpdateEngine::installPendingOnQuit() {
+  // Unpacked and waiting for the guard: only the swap is left.
+  if (staged_) {
+    Staged staged = std::move(*staged_);
+    staged_.reset();
+    auto folder = resolvedInstallationFolder(*config_);
+    if (!folder) {
+      discardStaged(staged.update);
+      return folder.error();
+    }
+    auto installed = swapInStaged(staged.update, *folder);
+    return installed ? OptionalError() : OptionalError(installed.error());
+  }
   if (!pending_) return std::nullopt;
   Downloaded update = std::move(*pending_);
   pending_.reset();

@@ -9,6 +9,7 @@
 
 #include "runtime/scheduler.h"
 #include "runtime/serial_executor.h"
+#include "updater/installation.h"
 #include "updater/updater_engine.h"
 
 namespace lumewell::updater {
@@ -36,7 +37,11 @@ struct AppcastEngineConfig {
 };
 
 // The update engine over an appcast feed: libcurl fetches, Ed25519-verified downloads into
-// the user cache folder, an atomic folder swap, relaunch of the installed executable.
+// the user cache folder, an atomic folder swap, relaunch of the installed executable. Only
+// an application bundle the user can write is updated (checkUpdatableFolder), and only to
+// the version the signed archive itself names. The delegate's shouldPostponeRelaunch is
+// asked before the unpack, before the swap and before the relaunch; each may hold the next
+// step until its block is called.
 // Operations are called on the main thread; network and file work runs on the engine's own
 // worker thread and every delegate call is made on the main thread. Destroying the engine
 // cancels transfers under way.
@@ -66,7 +71,9 @@ class AppcastUpdateEngine final : public UpdaterEngine,
   void startImmediateInstall();
   void askToRelaunch(const AppcastItem& item);
   void installNow();
-  void onInstalled(Result<std::string> executable);
+  void onStaged(const AppcastItem& item, Result<StagedUpdate> staged);
+  void swapWhenAllowed();
+  void relaunchWhenAllowed();
   void fail(UpdateCheck check, const Error& error);
   void armCheckTimer();
   std::function<void()> onceOnMain(std::function<void(AppcastUpdateEngine&)> fn);
@@ -83,6 +90,18 @@ class AppcastUpdateEngine final : public UpdaterEngine,
   // A download or an install is under way, or an install waits for its relaunch release.
   bool busy_ = false;
   std::optional<Downloaded> pending_;
+  // Unpacked beside the installation, waiting to be swapped in.
+  struct Staged {
+    AppcastItem item;
+    StagedUpdate update;
+  };
+  std::optional<Staged> staged_;
+  // Swapped in, waiting for the relaunch.
+  struct Installed {
+    AppcastItem item;
+    std::string executable;
+  };
+  std::optional<Installed> installed_;
   SerialExecutor worker_{"lumewell-update"};  // last: joined before the rest goes
 };
 

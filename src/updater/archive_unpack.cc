@@ -3,7 +3,9 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -70,6 +72,11 @@ bool linkStaysInside(const std::vector<std::string>& linkPath, const std::string
   return true;
 }
 
+struct UnpackedLink {
+  std::vector<std::string> parts;  // where the link is, below the root
+  std::string target;
+};
+
 struct ArchiveDeleter {
   void operator()(archive* a) const { archive_read_free(a); }
 };
@@ -108,6 +115,7 @@ class Unpacker {
       if (auto err = extract(a, entry)) return err;
     }
     if (entries == 0) return unpackError("The update archive is empty.");
+    if (auto err = verifyLinks()) return err;
     return syncFolders();
   }
 
@@ -145,6 +153,7 @@ class Unpacker {
       if (::symlinkat(target.c_str(), parent->get(), leaf.c_str()) != 0) {
         return unpackError("Could not unpack \"" + path + "\": " + std::strerror(errno));
       }
+      links_.push_back({parts, target});
       return std::nullopt;
     }
     if (type != AE_IFREG) {
@@ -230,6 +239,67 @@ class Unpacker {
     return current;
   }
 
+  // Each link was checked on its own as it arrived, but links combine: "d/up -> .." and then
+  // "esc -> d/up/.." leads out although neither does alone, in whichever order they come.
+  // Once everything is unpacked, every link is resolved by the kernel, which refuses to
+  // leave the root (openat2 RESOLVE_BENEATH). A kernel without openat2 gets the stricter
+  // rule: no link target may pass through another link.
+  OptionalError verifyLinks() {
+    for (const UnpackedLink& link : links_) {
+      std::string path;
+      for (const std::string& part : link.parts) path += (path.empty() ? "" : "/") + part;
+      open_how how{};
+      how.flags = O_PATH | O_CLOEXEC;
+      how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+      const long fd = ::syscall(SYS_openat2, root_.get(), path.c_str(), &how, sizeof how);
+      if (fd >= 0) {
+        ::close(static_cast<int>(fd));
+        continue;
+      }
+      const int error = errno;
+      if (error == ENOSYS) {
+        if (auto err = refuseLinkThroughLink(link, path)) return err;
+        continue;
+      }
+      const std::string what = "\"" + path + "\" -> \"" + link.target + "\"";
+      if (error == ENOENT) {
+        return unpackError("The update archive has a link to nothing (" + what +
+                           "); it was refused.");
+      }
+      return unpackError("The update archive has a link leading outside its folder (" + what +
+                         "); it was refused.");
+    }
+    return std::nullopt;
+  }
+
+  OptionalError refuseLinkThroughLink(const UnpackedLink& link, const std::string& path) {
+    std::vector<std::string> at(link.parts.begin(), link.parts.end() - 1);
+    std::vector<std::string> steps;
+    for (size_t start = 0; start <= link.target.size();) {
+      size_t end = link.target.find('/', start);
+      if (end == std::string::npos) end = link.target.size();
+      std::string step = link.target.substr(start, end - start);
+      if (!step.empty() && step != ".") steps.push_back(std::move(step));
+      start = end + 1;
+    }
+    for (size_t i = 0; i + 1 < steps.size(); ++i) {
+      if (steps[i] == "..") {
+        if (!at.empty()) at.pop_back();
+        continue;
+      }
+      at.push_back(steps[i]);
+      std::string walked;
+      for (const std::string& part : at) walked += (walked.empty() ? "" : "/") + part;
+      struct stat st {};
+      if (::fstatat(root_.get(), walked.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          S_ISLNK(st.st_mode)) {
+        return unpackError("The update archive has a link that leads through another link (\"" +
+                           path + "\" -> \"" + link.target + "\"); it was refused.");
+      }
+    }
+    return std::nullopt;
+  }
+
   OptionalError syncFolders() {
     for (auto it = folders_.rbegin(); it != folders_.rend(); ++it) {
       Fd dir(::openat(root_.get(), it->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -246,6 +316,7 @@ class Unpacker {
 
   UnpackLimits limits_;
   Fd root_;
+  std::vector<UnpackedLink> links_;
   std::vector<std::string> folders_;
   int64_t total_ = 0;
   int64_t declaredTotal_ = 0;

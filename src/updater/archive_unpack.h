@@ -15,7 +15,8 @@ struct UnpackLimits {
 
 // Unpacks a .tar.gz, .tar.xz or .zip archive held in memory into destination, an existing
 // empty folder. Only folders, regular files and symbolic links that stay inside the folder
-// are accepted; an absolute path, a ".." component, a link leading out, a hard link, a device
+// (each on its own and all of them together, resolved once everything is unpacked) are
+// accepted; an absolute path, a ".." component, a link leading out, a hard link, a device
 // or a duplicate file refuses the whole archive. Nothing is ever written through a symbolic
 // link. Permissions keep the executable bits but never set-id or group/other write. Files
 // and folders are synced to disk before success is reported. On failure the caller removes

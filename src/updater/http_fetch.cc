@@ -66,12 +66,11 @@ OptionalError fetch(const std::string& startUrl, const FetchOptions& options,
                     const std::string& what, const BodySink& sink) {
   ensureCurlInitialized();
   std::string url = startUrl;
-  const bool startedSecure =
-      url.compare(0, 8, "https://") == 0 || url.compare(0, 8, "HTTPS://") == 0;
+  const bool startedSecure = urlScheme(url) == "https";
   for (int hop = 0; hop <= kMaxRedirects; ++hop) {
     if (auto refused = checkFetchPolicy(url)) return refused;
     // A redirect never leaves HTTPS, not even for loopback.
-    if (startedSecure && url.compare(0, 8, "https://") != 0 && url.compare(0, 8, "HTTPS://") != 0) {
+    if (startedSecure && urlScheme(url) != "https") {
       return fetchError(11,
                         "The server redirected " + what + " from HTTPS to plain HTTP; refused.");
     }

@@ -6,20 +6,87 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
+#include "runtime/files.h"
 #include "updater/archive_unpack.h"
 
 namespace lumewell::updater {
 namespace fs = std::filesystem;
 namespace {
 
+constexpr const char* kUpdatedElsewhere =
+    "it is updated by its package manager or by reinstalling it, not by the updater.";
+
 Error installError(const std::string& text) { return Error{"updater.install", 1, text}; }
+
+// A small regular file, read whole; none for a link, another kind of file or a larger one.
+std::optional<std::string> readSmallFile(const std::string& path, size_t maxBytes) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  struct stat st {};
+  std::optional<std::string> text;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<size_t>(st.st_size) <= maxBytes) {
+    std::string buffer(maxBytes + 1, '\0');
+    size_t used = 0;
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer.data() + used, buffer.size() - used);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      used += static_cast<size_t>(n);
+      if (used == buffer.size()) break;
+    }
+    if (used <= maxBytes) text = buffer.substr(0, used);
+  }
+  ::close(fd);
+  return text;
+}
+
+bool isVersionText(const std::string& v) {
+  if (v.empty() || v.size() > 64) return false;
+  for (char c : v) {
+    const bool ok = std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' ||
+                    c == '+' || c == '_' || c == '~';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// Why folder is not one of our bundles, or none when its marker names this application and
+// the layout this build knows.
+std::optional<std::string> checkBundleMarker(const std::string& folder) {
+  auto text = readSmallFile(folder + "/" + kBundleMarker, 4096);
+  if (!text) return std::string("it has no ") + kBundleMarker + " marker";
+  std::string application;
+  std::string layout;
+  size_t start = 0;
+  while (start < text->size()) {
+    size_t end = text->find('\n', start);
+    if (end == std::string::npos) end = text->size();
+    const std::string line = text->substr(start, end - start);
+    const size_t eq = line.find('=');
+    if (eq != std::string::npos) {
+      const std::string key = line.substr(0, eq);
+      if (key == "application") application = line.substr(eq + 1);
+      if (key == "layout") layout = line.substr(eq + 1);
+    }
+    start = end + 1;
+  }
+  if (application != kApplicationId) {
+    return std::string("its ") + kBundleMarker + " marker names another application";
+  }
+  if (layout != std::to_string(kBundleLayout)) {
+    return std::string("its ") + kBundleMarker + " marker has an unknown layout";
+  }
+  return std::nullopt;
+}
 
 int exchangePaths(const std::string& a, const std::string& b) {
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 28))
@@ -105,12 +172,22 @@ OptionalError checkUpdatableFolder(const std::string& folder) {
     const fs::path canonicalShared = fs::weakly_canonical(p, ec);
     if (real == p || (!ec && real == canonicalShared)) {
       return installError("The application is installed in the shared folder " + real.string() +
-                          ", which an update must not replace; update it with the system's "
-                          "package manager.");
+                          ", which an update must not replace; " + kUpdatedElsewhere);
     }
   }
   if (!isExecutableFile(folder + "/" + kInstalledExecutable)) {
     return installError("The folder " + folder + " is not an installation of Lumewell Recorder.");
+  }
+  if (auto notBundle = checkBundleMarker(folder)) {
+    return installError("Lumewell Recorder in " + folder +
+                        " was not installed as an application bundle (" + *notBundle + "); " +
+                        kUpdatedElsewhere);
+  }
+  const std::string parent = split(folder).parent;
+  if (::access(folder.c_str(), W_OK | X_OK) != 0 || ::access(parent.c_str(), W_OK | X_OK) != 0) {
+    return installError("The Lumewell Recorder bundle in " + folder +
+                        " cannot be replaced by this user; it is updated by reinstalling it as "
+                        "its owner (for example: sudo scripts/install-bundle.sh --system).");
   }
   return std::nullopt;
 }
@@ -120,46 +197,70 @@ std::string previousVersionFolder(const std::string& folder) {
   return (fs::path(n.parent) / ("." + n.name + ".previous")).string();
 }
 
-Result<std::string> installArchive(std::span<const uint8_t> archive, const std::string& folder) {
+void discardStaged(const StagedUpdate& staged) {
+  std::error_code ec;
+  if (!staged.staging.empty()) fs::remove_all(staged.staging, ec);
+}
+
+Result<StagedUpdate> stageArchive(std::span<const uint8_t> archive, const std::string& folder) {
   if (auto refused = checkUpdatableFolder(folder)) return *refused;
   const Names n = split(folder);
   const std::string target = (fs::path(n.parent) / n.name).string();
 
   // Unpacked beside the installation so that the swap is a rename on one file system.
-  std::string staging = (fs::path(n.parent) / ("." + n.name + ".update-XXXXXX")).string();
-  if (::mkdtemp(staging.data()) == nullptr) {
+  StagedUpdate staged;
+  staged.staging = (fs::path(n.parent) / ("." + n.name + ".update-XXXXXX")).string();
+  if (::mkdtemp(staged.staging.data()) == nullptr) {
     return installError("Cannot unpack the update beside " + target + ": " + std::strerror(errno));
   }
-  struct Cleanup {
-    std::string path;
-    ~Cleanup() {
-      std::error_code ec;
-      fs::remove_all(path, ec);
-    }
-  } cleanup{staging};
-
-  if (auto err = unpackArchive(archive, staging)) return *err;
-  auto root = payloadRoot(staging);
-  if (!root) return root.error();
+  auto fail = [&staged](const Error& error) -> Result<StagedUpdate> {
+    discardStaged(staged);
+    return error;
+  };
+  if (auto err = unpackArchive(archive, staged.staging)) return fail(*err);
+  auto root = payloadRoot(staged.staging);
+  if (!root) return fail(root.error());
+  if (auto notBundle = checkBundleMarker(*root)) {
+    return fail(installError("The update archive is not a Lumewell Recorder bundle (" + *notBundle +
+                             "); it was not installed."));
+  }
+  auto version = readSmallFile(*root + "/" + kBundleVersionFile, 256);
+  while (version && !version->empty() && (version->back() == '\n' || version->back() == '\r')) {
+    version->pop_back();
+  }
+  if (!version || !isVersionText(*version)) {
+    return fail(installError(std::string("The update archive has no valid ") + kBundleVersionFile +
+                             " file; it was not installed."));
+  }
+  staged.root = *root;
+  staged.version = *version;
   struct stat old {};
-  if (::stat(target.c_str(), &old) == 0) ::chmod(root->c_str(), old.st_mode & 07777);
-  syncFolder(*root);
-  syncFolder(staging);
-
+  if (::stat(target.c_str(), &old) == 0) ::chmod(staged.root.c_str(), old.st_mode & 07777);
+  syncFolder(staged.root);
+  syncFolder(staged.staging);
   // The previous version of an earlier update has had its start; this one's takes its place.
-  const std::string previous = previousVersionFolder(folder);
   std::error_code ec;
-  fs::remove_all(previous, ec);
+  fs::remove_all(previousVersionFolder(folder), ec);
+  return staged;
+}
 
-  if (exchangePaths(*root, target) == 0) {
+Result<std::string> swapInStaged(const StagedUpdate& staged, const std::string& folder) {
+  // Whatever happens, what is left of the unpack folder goes.
+  struct Cleanup {
+    const StagedUpdate& staged;
+    ~Cleanup() { discardStaged(staged); }
+  } cleanup{staged};
+  if (auto refused = checkUpdatableFolder(folder)) return *refused;
+  const Names n = split(folder);
+  const std::string target = (fs::path(n.parent) / n.name).string();
+  const std::string previous = previousVersionFolder(folder);
+  if (exchangePaths(staged.root, target) == 0) {
     // root now holds the old installation.
     if (!isExecutableFile(target + "/" + kInstalledExecutable)) {
-      exchangePaths(*root, target);
-      return installError(
-          "The swapped-in update has no executable; the old version was "
-          "restored.");
+      exchangePaths(staged.root, target);
+      return installError("The swapped-in update has no executable; the old version was restored.");
     }
-    ::rename(root->c_str(), previous.c_str());
+    ::rename(staged.root.c_str(), previous.c_str());
   } else {
     const int exchangeErrno = errno;
     if (exchangeErrno != EINVAL && exchangeErrno != ENOSYS) {
@@ -172,7 +273,7 @@ Result<std::string> installArchive(std::span<const uint8_t> archive, const std::
       return installError("Cannot move the old installation aside: " +
                           std::string(std::strerror(errno)));
     }
-    if (::rename(root->c_str(), target.c_str()) != 0) {
+    if (::rename(staged.root.c_str(), target.c_str()) != 0) {
       const int moveErrno = errno;
       ::rename(previous.c_str(), target.c_str());
       return installError("Cannot move the update into " + target +
@@ -181,6 +282,12 @@ Result<std::string> installArchive(std::span<const uint8_t> archive, const std::
   }
   syncFolder(n.parent);
   return target + "/" + kInstalledExecutable;
+}
+
+Result<std::string> installArchive(std::span<const uint8_t> archive, const std::string& folder) {
+  auto staged = stageArchive(archive, folder);
+  if (!staged) return staged.error();
+  return swapInStaged(*staged, folder);
 }
 
 void removeLeftovers(const std::string& folder) {

@@ -172,8 +172,14 @@ void LumewellUpdaterPlugin::installDeferredUpdate(const MethodResultPtr& result)
   result->success(Value(statusRecord()));
 }
 
+bool LumewellUpdaterPlugin::mayInterrupt() const {
+  return installAllowed && !(recorderBusy_ && recorderBusy_());
+}
+
+void LumewellUpdaterPlugin::recorderBecameIdle() { runDeferredHandlers(); }
+
 void LumewellUpdaterPlugin::runDeferredHandlers() {
-  if (!installAllowed) return;
+  if (!mayInterrupt()) return;
   std::function<void()> handler;
   if (deferredRelaunchHandler) {
     handler = std::move(deferredRelaunchHandler);
@@ -231,7 +237,7 @@ bool LumewellUpdaterPlugin::willInstallUpdateOnQuit(const AppcastItem& item,
                                                     std::function<void()> immediateInstallBlock) {
   deferredInstallHandler = std::move(immediateInstallBlock);
   deferredUpdateVersion = item.label();
-  if (installAllowed) {
+  if (mayInterrupt()) {
     runDeferredHandlers();
   } else {
     statusMessage = "Update " + item.label() +
@@ -243,7 +249,7 @@ bool LumewellUpdaterPlugin::willInstallUpdateOnQuit(const AppcastItem& item,
 
 bool LumewellUpdaterPlugin::shouldPostponeRelaunch(const AppcastItem& item,
                                                    std::function<void()> block) {
-  if (installAllowed) return false;
+  if (mayInterrupt()) return false;
   deferredRelaunchHandler = std::move(block);
   deferredUpdateVersion = item.label();
   statusMessage = "Update relaunch is deferred until recording and uploads are idle.";
@@ -266,6 +272,8 @@ void LumewellUpdaterPlugin::willRelaunchApplication() {
 }
 
 void LumewellUpdaterPlugin::didAbortWithError(const Error& error) {
+  // A failed install leaves nothing to wait for; an update still held keeps its name.
+  if (!deferredInstallHandler && !deferredRelaunchHandler) deferredUpdateVersion.reset();
   lastErrorMessage = error.localizedDescription;
   statusMessage = kCheckFailed;
   publishStatus();

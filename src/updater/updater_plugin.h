@@ -35,6 +35,12 @@ class LumewellUpdaterPlugin final : public StreamHandler,
   // At shutdown: installs an update that was downloaded and is waiting for the quit.
   OptionalError installPendingOnQuit();
 
+  // Whether a recording is running or paused. While it is, installation and relaunch are
+  // held exactly as a lowered guard holds them, whatever asks for them; recorderBecameIdle
+  // carries out what was held once the guard allows it too.
+  void setRecorderBusy(std::function<bool()> busy) { recorderBusy_ = std::move(busy); }
+  void recorderBecameIdle();
+
   // StreamHandler
   std::optional<MethodError> onListen(const Value& arguments, EventSink sink) override;
   std::optional<MethodError> onCancel(const Value& arguments) override;
@@ -59,10 +65,12 @@ class LumewellUpdaterPlugin final : public StreamHandler,
   void installDeferredUpdate(const MethodResultPtr& result);
   void ensureController();
   void runDeferredHandlers();
+  bool mayInterrupt() const;
   void publishStatus();
 
   UpdaterEngineFactory engineFactory_;
   Scheduler& scheduler_;
+  std::function<bool()> recorderBusy_;
 
   EventSink eventSink;
   std::shared_ptr<UpdaterEngine> updaterController;

@@ -55,6 +55,15 @@ bool isAbsoluteUrl(const std::string& url) {
          CURLUE_OK;
 }
 
+std::string urlScheme(const std::string& url) {
+  UrlHandle handle(curl_url());
+  if (!handle || curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
+                     CURLUE_OK) {
+    return {};
+  }
+  return lower(part(handle.get(), CURLUPART_SCHEME));
+}
+
 OptionalError checkFetchPolicy(const std::string& url) {
   UrlHandle handle(curl_url());
   if (!handle || curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {

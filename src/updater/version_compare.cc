@@ -44,16 +44,10 @@ int compareNumbers(std::string_view a, std::string_view b) {
   return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
-std::string_view withoutSuffix(std::string_view v) {
-  const size_t dash = v.find('-');
-  return dash == std::string_view::npos ? v : v.substr(0, dash);
-}
-
-}  // namespace
-
-int compareVersions(std::string_view a, std::string_view b) {
-  const auto pa = split(withoutSuffix(a));
-  const auto pb = split(withoutSuffix(b));
+// The standard comparison of two versions without a pre-release suffix.
+int compareBase(std::string_view a, std::string_view b) {
+  const auto pa = split(a);
+  const auto pb = split(b);
   const size_t common = std::min(pa.size(), pb.size());
   for (size_t i = 0; i < common; ++i) {
     const Part& x = pa[i];
@@ -76,6 +70,21 @@ int compareVersions(std::string_view a, std::string_view b) {
   const Part& extra = aLonger ? pa[common] : pb[common];
   const int longerWins = aLonger ? 1 : -1;
   return extra.type == PartType::text ? -longerWins : longerWins;
+}
+
+}  // namespace
+
+int compareVersions(std::string_view a, std::string_view b) {
+  const size_t dashA = a.find('-');
+  const size_t dashB = b.find('-');
+  if (int c = compareBase(a.substr(0, dashA), b.substr(0, dashB)); c != 0) return c;
+  // The same release: a pre-release comes before it ("1.2.0-beta" < "1.2.0"), and two
+  // pre-releases compare by their suffixes ("-beta.2" < "-beta.10").
+  const bool preA = dashA != std::string_view::npos;
+  const bool preB = dashB != std::string_view::npos;
+  if (preA != preB) return preA ? -1 : 1;
+  if (!preA) return 0;
+  return compareBase(a.substr(dashA + 1), b.substr(dashB + 1));
 }
 
 }  // namespace lumewell::updater

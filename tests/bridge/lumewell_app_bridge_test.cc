@@ -194,6 +194,30 @@ TEST_F(AppBridgeTest, RestartAnswersAtOnceAndRestartsOnce300msLater) {
   EXPECT_EQ(restarts, 1);
 }
 
+TEST_F(AppBridgeTest, RestartWaitsForARecordingToEnd) {
+  int restarts = 0;
+  bool recording = true;
+  bridge->setRestartHandler([&] { ++restarts; });
+  bridge->setRecorderBusy([&] { return recording; });
+  bridge->recorderBecameIdle();                                  // nothing held: nothing happens
+  EXPECT_EQ(call("restartApp")->envelope->kind, Kind::success);  // answered at once
+  scheduler.advance(std::chrono::seconds(5));
+  call("restartApp");  // while one is held: answered, not doubled
+  scheduler.advance(std::chrono::seconds(5));
+  EXPECT_EQ(restarts, 0);
+  bridge->recorderBecameIdle();  // a stale notice while still recording changes nothing
+  EXPECT_EQ(restarts, 0);
+  recording = false;
+  bridge->recorderBecameIdle();
+  EXPECT_EQ(restarts, 1);
+  bridge->recorderBecameIdle();
+  scheduler.advance(std::chrono::seconds(5));
+  EXPECT_EQ(restarts, 1);
+  EXPECT_EQ(log, (std::vector<std::string>{
+                     "Lumewell Recorder app bridge holding the restart until the recording ends",
+                     "Lumewell Recorder app bridge restarting now that the recording has ended"}));
+}
+
 TEST_F(AppBridgeTest, RestartDueAfterTheBridgeIsGoneDoesNothing) {
   int restarts = 0;
   bridge->setRestartHandler([&] { ++restarts; });

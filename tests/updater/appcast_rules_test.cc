@@ -16,20 +16,32 @@ using testing::readFile;
 TEST(VersionCompare, FollowsTheAppcastStandardOrder) {
   // Each pair is strictly ascending.
   const std::vector<std::pair<std::string, std::string>> ascending = {
-      {"1.0", "1.0.1"},    {"1.0b1", "1.0"},   {"2.0", "10.0"},
-      {"1.0b9", "1.0b10"}, {"1.0a2", "1.0b1"}, {"1.0", "1.1"},
-      {"6293", "7048"},    {"1.0.0", "6293"},  {"0.9.9", "1.0.0"},
-      {"1.0rc1", "1.0"},   {"1.9", "1.10"},    {"99999999999999999999", "100000000000000000000"}};
+      {"1.0", "1.0.1"},
+      {"1.0b1", "1.0"},
+      {"2.0", "10.0"},
+      {"1.0b9", "1.0b10"},
+      {"1.0a2", "1.0b1"},
+      {"1.0", "1.1"},
+      {"6293", "7048"},
+      {"1.0.0", "6293"},
+      {"0.9.9", "1.0.0"},
+      {"1.0rc1", "1.0"},
+      {"1.9", "1.10"},
+      {"99999999999999999999", "100000000000000000000"},
+      // A pre-release comes before its release, and pre-releases order among themselves.
+      {"1.2.0-beta", "1.2.0"},
+      {"1.2.0-beta.2", "1.2.0-beta.10"},
+      {"1.2.0-beta", "1.2.0-rc"},
+      {"1.2-3", "1.2-9"},
+      {"1.2", "1.2.1-rc"},
+      {"1.1.9", "1.2.0-alpha"}};
   for (const auto& [older, newer] : ascending) {
     EXPECT_LT(compareVersions(older, newer), 0) << older << " < " << newer;
     EXPECT_GT(compareVersions(newer, older), 0) << newer << " > " << older;
   }
   EXPECT_EQ(compareVersions("1.0", "1.0"), 0);
   EXPECT_EQ(compareVersions("01.2", "1.2"), 0);
-  // Everything from the first "-" on is ignored.
-  EXPECT_EQ(compareVersions("4.0.0-beta1", "4.0.0"), 0);
-  EXPECT_EQ(compareVersions("1.2-3", "1.2-9"), 0);
-  EXPECT_GT(compareVersions("1.2.1-rc", "1.2"), 0);
+  EXPECT_EQ(compareVersions("1.2.0-beta", "1.2.0-beta"), 0);
 }
 
 TEST(UrlPolicy, HttpsAnywherePlainHttpOnlyToLoopback) {
@@ -52,6 +64,9 @@ TEST(UrlPolicy, HttpsAnywherePlainHttpOnlyToLoopback) {
   EXPECT_TRUE(checkFetchPolicy("http://2130706434.5/a").has_value());
   EXPECT_NE(checkFetchPolicy("http://example.com/a")->localizedDescription.find("HTTPS"),
             std::string::npos);
+  // The redirect guard compares schemes in any spelling.
+  EXPECT_EQ(urlScheme("HtTpS://example.com/a"), "https");
+  EXPECT_EQ(urlScheme("HTTP://127.0.0.1/a"), "http");
 
   EXPECT_EQ(*resolveUrl("https://h.example/feeds/appcast.xml", "files/app-2.tar.gz"),
             "https://h.example/feeds/files/app-2.tar.gz");
@@ -100,8 +115,7 @@ TEST(Signature, AcceptsOnlyTheKeysOwnSignatureOverTheExactBytes) {
 std::string fixture(const std::string& name) {
   const std::string folder = LUMEWELL_APPCAST_FIXTURES;
   if (!std::filesystem::is_directory(folder)) {
-    ADD_FAILURE() << "The appcast fixtures folder " << folder
-                  << " is missing from the repository.";
+    ADD_FAILURE() << "The appcast fixtures folder " << folder << " is missing from the repository.";
     return {};
   }
   const std::string path = folder + "/" + name;

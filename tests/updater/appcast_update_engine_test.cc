@@ -30,8 +30,12 @@ using testing::symlink;
 using testing::writeFile;
 using Calls = std::vector<std::string>;
 
-std::vector<ArchiveEntry> newBuild() {
-  return {executable("bin/lumewell-recorder", "new build"), file("share/data.txt", "new data")};
+const std::string kMarker = "application=app.lumewell.Recorder\nlayout=1\n";
+
+// A bundle's files as the bundle install step lays them out, holding the given version.
+std::vector<ArchiveEntry> newBuild(const std::string& version = "1.2.0") {
+  return {executable("bin/lumewell-recorder", "new build"), file("share/data.txt", "new data"),
+          file("lumewell-bundle", kMarker), file("lumewell-version", version + "\n")};
 }
 
 struct Release {
@@ -66,6 +70,7 @@ class AppcastEngineTest : public ::testing::Test {
   void SetUp() override {
     writeFile(prefix + "/bin/lumewell-recorder", "old build", 0755);
     writeFile(prefix + "/share/data.txt", "old data");
+    writeFile(prefix + "/lumewell-bundle", kMarker);
     freshDelegate();
   }
 
@@ -145,12 +150,15 @@ TEST_F(AppcastEngineTest, UserCheckInstallsASignedNewerUpdateOnceTheRelaunchIsRe
   EXPECT_NE(errorText().find("already being downloaded or installed"), std::string::npos);
   delegate->calls.resize(3);
 
+  delegate->postponeRelaunch = false;
   delegate->heldRelaunch();
   delegate->heldRelaunch();  // a second call changes nothing
   ASSERT_TRUE(pumpUntil(scheduler, [&] { return !relaunched.empty(); }));
   scheduler.runPending();
-  EXPECT_EQ(delegate->calls, (Calls{"found 1.2", "downloaded 1.2", "postpone? 1.2",
-                                    "willInstall 1.2", "willRelaunch"}));
+  // Asked again right before the swap and right before the relaunch.
+  EXPECT_EQ(delegate->calls,
+            (Calls{"found 1.2", "downloaded 1.2", "postpone? 1.2", "willInstall 1.2",
+                   "postpone? 1.2", "postpone? 1.2", "willRelaunch"}));
   EXPECT_EQ(relaunched, Calls{prefix + "/bin/lumewell-recorder"});
   EXPECT_EQ(readFile(prefix + "/bin/lumewell-recorder"), "new build");
   EXPECT_EQ(readFile(prefix + "/share/data.txt"), "new data");
@@ -183,6 +191,25 @@ TEST_F(AppcastEngineTest, RefusedUpdatesInstallNothing) {
   const std::string linkOut =
       makeArchive({symlink("bin", "../../../../../../../../usr/bin"), file("share/x", "y")});
   const std::string noExecutable = makeArchive({file("share/data.txt", "new data")});
+  // Properly signed, but an older build announced under the newer number.
+  const std::string older = makeArchive(newBuild("0.9"));
+  auto without = [](const std::string& name) {
+    auto entries = newBuild();
+    std::erase_if(entries, [&](const ArchiveEntry& e) { return e.path == name; });
+    return makeArchive(entries);
+  };
+  const std::string noVersion = without("lumewell-version");
+  const std::string noMarker = without("lumewell-bundle");
+  auto withChain = [](bool linkFirst) {
+    auto entries = newBuild();
+    const ArchiveEntry up = symlink("d/up", "..");
+    const ArchiveEntry esc = symlink("esc", "d/up/..");
+    entries.push_back(linkFirst ? up : esc);
+    entries.push_back(linkFirst ? esc : up);
+    return makeArchive(entries);
+  };
+  const std::string chain = withChain(true);
+  const std::string chainReversed = withChain(false);
 
   struct Case {
     const char* name;
@@ -199,6 +226,13 @@ TEST_F(AppcastEngineTest, RefusedUpdatesInstallNothing) {
       {"entries escaping the folder", escaping, key.signBase64(escaping), 0, "outside its folder"},
       {"link leading out", linkOut, key.signBase64(linkOut), 0, "outside its folder"},
       {"no executable", noExecutable, key.signBase64(noExecutable), 0, "does not contain"},
+      {"older archive", older, key.signBase64(older), 0,
+       "holds version 0.9, not the version 1.2.0"},
+      {"no version file", noVersion, key.signBase64(noVersion), 0, "no valid lumewell-version"},
+      {"no bundle marker", noMarker, key.signBase64(noMarker), 0, "not a Lumewell Recorder bundle"},
+      {"link chain", chain, key.signBase64(chain), 0, "outside its folder"},
+      {"link chain reversed", chainReversed, key.signBase64(chainReversed), 0,
+       "outside its folder"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -335,9 +369,9 @@ TEST_F(AppcastEngineTest, TheImmediateInstallBlockInstallsAndRelaunchesNow) {
   ASSERT_TRUE(delegate->heldInstall);
   delegate->heldInstall();
   ASSERT_TRUE(pumpUntil(scheduler, [&] { return !relaunched.empty(); }));
-  EXPECT_EQ(delegate->calls,
-            (Calls{"found 1.2", "downloaded 1.2", "installOnQuit 1.2", "finish background",
-                   "postpone? 1.2", "willInstall 1.2", "willRelaunch"}));
+  EXPECT_EQ(delegate->calls, (Calls{"found 1.2", "downloaded 1.2", "installOnQuit 1.2",
+                                    "finish background", "postpone? 1.2", "willInstall 1.2",
+                                    "postpone? 1.2", "postpone? 1.2", "willRelaunch"}));
   EXPECT_EQ(readFile(prefix + "/bin/lumewell-recorder"), "new build");
   EXPECT_FALSE(engine->installPendingOnQuit());  // already installed
 }
@@ -369,6 +403,9 @@ TEST(ArchiveUnpack, ReadsEachFormatAndRefusesWhatWouldEscape) {
       // A link to a folder inside, then a file written through it, is refused too: nothing
       // is ever written through a link.
       {symlink("inside", "."), file("inside/x", "x")},
+      // Links that each stay inside but lead out together, in either order.
+      {symlink("d/up", ".."), symlink("esc", "d/up/..")},
+      {symlink("esc", "d/up/.."), symlink("d/up", "..")},
       {file("twice", "1"), file("twice", "2")},
       {{"hard", "", ArchiveEntry::Kind::hardlink, "/etc/passwd", 0644}},
       {},
@@ -407,11 +444,21 @@ TEST(Installation, FolderOfTheExecutableAndFoldersAnUpdateMustNotReplace) {
   lumewell::testing::TempDir dir;
   EXPECT_TRUE(checkUpdatableFolder(dir.path()));  // not an installation of this application
   writeFile(dir.path() + "/bin/lumewell-recorder", "x", 0755);
+  // A plain prefix install: updated by its package manager or by reinstalling.
+  auto plain = checkUpdatableFolder(dir.path());
+  ASSERT_TRUE(plain);
+  EXPECT_NE(plain->localizedDescription.find("package manager or by reinstalling"),
+            std::string::npos);
+  writeFile(dir.path() + "/lumewell-bundle", "application=other.App\nlayout=1\n");
+  EXPECT_TRUE(checkUpdatableFolder(dir.path()));
+  writeFile(dir.path() + "/lumewell-bundle", kMarker);
   EXPECT_FALSE(checkUpdatableFolder(dir.path()));
 
   // An archive wrapping everything in one top folder installs from inside it.
   const std::string archive =
-      makeArchive({executable("lumewell-recorder-1.2/bin/lumewell-recorder", "wrapped")});
+      makeArchive({executable("lumewell-recorder-1.2/bin/lumewell-recorder", "wrapped"),
+                   file("lumewell-recorder-1.2/lumewell-bundle", kMarker),
+                   file("lumewell-recorder-1.2/lumewell-version", "1.2")});
   auto installed = installArchive(
       {reinterpret_cast<const uint8_t*>(archive.data()), archive.size()}, dir.path());
   ASSERT_TRUE(installed) << installed.error().localizedDescription;

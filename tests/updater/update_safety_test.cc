@@ -1,0 +1,195 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/loopback_http_server.h"
+#include "support/main_loop_helpers.h"
+#include "update_test_support.h"
+#include "updater/appcast_update_engine.h"
+#include "updater/updater_plugin.h"
+
+namespace lumewell::updater {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::executable;
+using testing::file;
+using testing::pumpUntil;
+using testing::readFile;
+using testing::writeFile;
+
+constexpr const char* kMarker = "application=app.lumewell.Recorder\nlayout=1\n";
+constexpr const char* kHeld = "Update relaunch is deferred until recording and uploads are idle.";
+
+// The plug-in on the real engine, as the host wires them: a loopback feed offering a signed
+// 1.2.0, the recorder's state behind a flag.
+class UpdateSafetyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    MethodResult::setDoubleAnswerHook([](const std::string& what) { ADD_FAILURE() << what; });
+    writeFile(installation + "/bin/lumewell-recorder", "old build", 0755);
+    writeFile(installation + "/lumewell-bundle", kMarker);
+    publish("1.2.0");
+    plugin = std::make_shared<LumewellUpdaterPlugin>(
+        [this](std::weak_ptr<UpdaterDelegate> delegate) {
+          AppcastEngineConfig config;
+          config.runningVersion = "1.0.0";
+          config.publicKeyBase64 = key.publicKeyBase64();
+          config.installationFolder = installation;
+          config.downloadFolder = temp.path() + "/cache";
+          config.relaunch = [this](const std::string& exe) { relaunched.push_back(exe); };
+          return std::make_shared<AppcastUpdateEngine>(std::move(delegate), scheduler, config);
+        },
+        scheduler);
+    plugin->setRecorderBusy([this] { return recording; });
+    plugin->onListen(Value(), [this](const Value& event) {
+      events.push_back(*event.asMap());
+      if (onEvent) onEvent(events.back());
+    });
+  }
+  void TearDown() override { MethodResult::setDoubleAnswerHook(nullptr); }
+
+  // Offers a signed archive holding the given version as 1.2.0.
+  void publish(const std::string& version) {
+    const std::string archive = testing::makeArchive(
+        {executable("bin/lumewell-recorder", "new build"), file("lumewell-bundle", kMarker),
+         file("lumewell-version", version + "\n")});
+    server.serve("/lumewell-1.2.0.tar.gz", archive);
+    server.serve("/appcast.xml", R"(<?xml version="1.0"?>
+<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>
+<item><title>1.2</title><sparkle:version>1.2.0</sparkle:version>
+<sparkle:shortVersionString>1.2</sparkle:shortVersionString>
+<enclosure url="lumewell-1.2.0.tar.gz" length=")" +
+                                     std::to_string(archive.size()) + R"(" sparkle:edSignature=")" +
+                                     key.signBase64(archive) + R"("/></item></channel></rss>)");
+  }
+
+  ValueMap call(const std::string& method, Value arguments = Value()) {
+    ValueMap record;
+    auto result = std::make_shared<MethodResult>([&record](Bytes bytes) {
+      auto envelope = StandardMethodCodec::decodeEnvelope(bytes);
+      if (envelope && envelope->result.asMap()) record = *envelope->result.asMap();
+    });
+    plugin->handleMethodCall(MethodCall{method, std::move(arguments)}, result);
+    return record;
+  }
+
+  void checkForUpdates() {
+    call("configure", ValueMap{{"channel", "stable"}, {"feedUrl", server.url("/appcast.xml")}});
+    call("checkForUpdates");
+  }
+
+  std::string last(const char* key) const {
+    const std::string* s = mapString(&events.back(), key);
+    return s != nullptr ? *s : "<absent>";
+  }
+
+  // Held before the swap: the archive is unpacked, nothing is replaced or relaunched.
+  void expectHeld() {
+    ASSERT_TRUE(pumpUntil(scheduler, [&] { return last("message") == kHeld; }));
+    scheduler.runPending();
+    EXPECT_EQ(readFile(installation + "/bin/lumewell-recorder"), "old build");
+    EXPECT_TRUE(relaunched.empty());
+    EXPECT_EQ(last("deferredUpdateVersion"), "1.2");
+  }
+
+  void expectRelaunchedIntoTheUpdate() {
+    ASSERT_TRUE(pumpUntil(scheduler, [&] { return !relaunched.empty(); }));
+    EXPECT_EQ(readFile(installation + "/bin/lumewell-recorder"), "new build");
+    EXPECT_EQ(last("message"), "Relaunching into the updated Lumewell Recorder build.");
+    EXPECT_EQ(relaunched.size(), 1u);
+  }
+
+  lumewell::testing::TempDir temp;
+  std::string installation = temp.path() + "/opt/lumewell-recorder";
+  testing::SigningKey key;
+  lumewell::testing::LoopbackHttpServer server;
+  VirtualScheduler scheduler;
+  std::shared_ptr<LumewellUpdaterPlugin> plugin;
+  std::vector<ValueMap> events;
+  std::function<void(const ValueMap&)> onEvent;
+  std::vector<std::string> relaunched;
+  bool recording = false;
+};
+
+TEST_F(UpdateSafetyTest, APlainPrefixInstallIsNeitherDownloadedIntoNorReplaced) {
+  // cmake --install --prefix ~/.local: the prefix holds other programs and the user's data.
+  const std::string home = temp.path() + "/home";
+  installation = home + "/.local";
+  writeFile(installation + "/bin/lumewell-recorder", "old build", 0755);
+  writeFile(installation + "/bin/other-program", "someone else's", 0755);
+  writeFile(installation + "/share/notes/todo.txt", "the user's notes");
+  checkForUpdates();
+  ASSERT_TRUE(pumpUntil(scheduler, [&] { return last("error") != "<absent>"; }));
+  EXPECT_NE(last("error").find("not installed as an application bundle"), std::string::npos);
+  EXPECT_NE(last("error").find("updated by its package manager or by reinstalling it"),
+            std::string::npos);
+  EXPECT_EQ(server.requestCount("/lumewell-1.2.0.tar.gz"), 0);
+  EXPECT_EQ(readFile(installation + "/bin/lumewell-recorder"), "old build");
+  EXPECT_EQ(readFile(installation + "/bin/other-program"), "someone else's");
+  EXPECT_EQ(readFile(installation + "/share/notes/todo.txt"), "the user's notes");
+  std::vector<std::string> beside;
+  for (const auto& e : fs::directory_iterator(home)) beside.push_back(e.path().filename());
+  EXPECT_EQ(beside, std::vector<std::string>{".local"});  // no unpack or previous folder
+  EXPECT_TRUE(relaunched.empty());
+  EXPECT_EQ(last("deferredUpdateVersion"), "<absent>");
+}
+
+TEST_F(UpdateSafetyTest, AnOlderArchiveAnnouncedAsNewerIsRefusedAndNamesNoDeferredUpdate) {
+  publish("0.9");
+  checkForUpdates();
+  ASSERT_TRUE(pumpUntil(scheduler, [&] { return last("error") != "<absent>"; }));
+  EXPECT_NE(last("error").find("holds version 0.9, not the version 1.2.0"), std::string::npos);
+  EXPECT_EQ(last("deferredUpdateVersion"), "<absent>");  // "Installing update 1.2." is over
+  EXPECT_EQ(readFile(installation + "/bin/lumewell-recorder"), "old build");
+  EXPECT_TRUE(relaunched.empty());
+}
+
+TEST_F(UpdateSafetyTest, AGuardLoweredDuringTheUnpackHoldsSwapAndRelaunchUntilRaised) {
+  onEvent = [this](const ValueMap& event) {
+    const std::string* message = mapString(&event, "message");
+    if (message != nullptr && *message == "Installing update 1.2.") {
+      onEvent = nullptr;
+      call("setInstallGuard", ValueMap{{"installAllowed", false}});
+    }
+  };
+  checkForUpdates();
+  expectHeld();
+  call("setInstallGuard", ValueMap{{"installAllowed", true}});
+  expectRelaunchedIntoTheUpdate();
+}
+
+TEST_F(UpdateSafetyTest, ARecordingHoldsTheUpdateWhateverAsksUntilItAndTheGuardAllow) {
+  onEvent = [this](const ValueMap& event) {
+    const std::string* message = mapString(&event, "message");
+    if (message != nullptr && *message == "Installing update 1.2.") {
+      onEvent = nullptr;
+      recording = true;  // a recording starts while the archive unpacks
+    }
+  };
+  checkForUpdates();
+  expectHeld();
+  // Neither the Dart side's release nor raising the guard interrupts the recording.
+  call("installDeferredUpdate");
+  call("setInstallGuard", ValueMap{{"installAllowed", true}});
+  plugin->recorderBecameIdle();  // a stale notice while still recording
+  scheduler.runPending();
+  EXPECT_TRUE(relaunched.empty());
+  EXPECT_EQ(readFile(installation + "/bin/lumewell-recorder"), "old build");
+
+  // Idle again, but the guard is down now: still held, until both allow it.
+  call("setInstallGuard", ValueMap{{"installAllowed", false}});
+  recording = false;
+  plugin->recorderBecameIdle();
+  scheduler.runPending();
+  EXPECT_TRUE(relaunched.empty());
+  call("setInstallGuard", ValueMap{{"installAllowed", true}});
+  expectRelaunchedIntoTheUpdate();
+}
+
+}  // namespace
+}  // namespace lumewell::updater

@@ -13,6 +13,7 @@ extern "C" {
 #include <mutex>
 
 #include "media/ffmpeg_error.h"
+#include "media/local_media_path.h"
 
 namespace lumewell::media {
 
@@ -35,8 +36,11 @@ class FfmpegAacFileWriter final : public AacFileWriter {
   }
 
   OptionalError open() {
-    int rc = avformat_alloc_output_context2(&format_, nullptr, "ipod", path_.c_str());
+    if (OptionalError refused = checkMediaOutputPath(path_)) return refused;
+    int rc = avformat_alloc_output_context2(&format_, nullptr, "ipod", localFileUrl(path_).c_str());
     if (rc < 0 || format_ == nullptr) return ffmpegError(rc, "Cannot set up " + path_);
+    rc = restrictToFiles(format_);
+    if (rc < 0) return ffmpegError(rc, "Cannot set up " + path_);
 
     const AVCodec* codec = avcodec_find_encoder_by_name("aac");
     if (codec == nullptr) return ffmpegError(AVERROR_ENCODER_NOT_FOUND, "AAC encoder");
@@ -61,7 +65,7 @@ class FfmpegAacFileWriter final : public AacFileWriter {
     rc = avcodec_parameters_from_context(stream_->codecpar, encoder_);
     if (rc < 0) return ffmpegError(rc, "Cannot add the audio track");
 
-    rc = avio_open(&format_->pb, path_.c_str(), AVIO_FLAG_WRITE);
+    rc = openMediaOutput(&format_->pb, path_);
     if (rc < 0) return ffmpegError(rc, "Cannot open " + path_);
     AVDictionary* options = nullptr;
     if (settings_.fastStart) av_dict_set(&options, "movflags", "+faststart", 0);

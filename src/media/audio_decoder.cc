@@ -80,18 +80,20 @@ class FfmpegAudioDecoder final : public AudioDecoder {
     info_.channels = par->ch_layout.nb_channels == 1 ? 1 : 2;
     // The declared duration bounds what is decoded; a track that declares none is refused.
     // The demuxer has already taken the edit list's priming off the stream's duration.
+    int64_t declared = -1;
     if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0 && stream->time_base.num > 0 &&
         stream->time_base.den > 0) {
-      info_.durationFrames = av_rescale_q_rnd(stream->duration, stream->time_base,
-                                              AVRational{1, kComposeSampleRate}, AV_ROUND_NEAR_INF);
+      declared = av_rescale_q_rnd(stream->duration, stream->time_base,
+                                  AVRational{1, kComposeSampleRate}, AV_ROUND_NEAR_INF);
     } else if (format_->duration != AV_NOPTS_VALUE && format_->duration >= 0) {
-      info_.durationFrames = av_rescale_q_rnd(format_->duration, AV_TIME_BASE_Q,
-                                              AVRational{1, kComposeSampleRate}, AV_ROUND_NEAR_INF);
+      declared = av_rescale_q_rnd(format_->duration, AV_TIME_BASE_Q,
+                                  AVRational{1, kComposeSampleRate}, AV_ROUND_NEAR_INF);
     }
-    if (info_.durationFrames < 0) {
+    if (declared < 0) {
       return audioDecodeError(AVERROR_INVALIDDATA,
                               "The audio track of " + path_ + " declares no duration");
     }
+    info_.durationFrames = declared;
     return true;
   }
 

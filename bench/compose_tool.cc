@@ -2,6 +2,7 @@
 //   compose_tool overlay|sequence OUTPUT INPUT... | @LISTFILE (one input path per line)
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <string>
@@ -19,6 +20,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "mode must be overlay or sequence\n");
     return 2;
   }
+  // The media layer reads and writes absolute paths only; the command line's are relative to
+  // the working folder.
+  auto absolute = [](const std::string& path) { return std::filesystem::absolute(path).string(); };
   std::vector<std::string> inputs;
   for (int i = 3; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -29,16 +33,16 @@ int main(int argc, char** argv) {
         return 2;
       }
       for (std::string line; std::getline(list, line);) {
-        if (!line.empty()) inputs.push_back(line);
+        if (!line.empty()) inputs.push_back(absolute(line));
       }
     } else {
-      inputs.push_back(arg);
+      inputs.push_back(absolute(arg));
     }
   }
 
   const auto start = std::chrono::steady_clock::now();
   std::promise<lumewell::OptionalError> done;
-  lumewell::media::composeAudio(inputs, argv[2], mode == "overlay",
+  lumewell::media::composeAudio(inputs, absolute(argv[2]), mode == "overlay",
                                 [&done](lumewell::OptionalError error) { done.set_value(error); });
   const lumewell::OptionalError error = done.get_future().get();
   lumewell::media::cancelAllCompositions();  // nothing left to cancel: waits for the worker

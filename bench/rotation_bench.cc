@@ -37,6 +37,7 @@
 #include "pulse/pulse_audio_services.h"
 #include "recorder/recorder_plugin.h"
 #include "runtime/glib_scheduler.h"
+#include "support/audio_test_helpers.h"
 #include "support/main_loop_helpers.h"
 #include "support/pulse_server.h"
 
@@ -343,7 +344,8 @@ int64_t locate(const std::vector<float>& source, const std::vector<float>& segme
 // samples sit in the played signal.
 void reportGaps(const std::string& sourceWav, const std::vector<std::string>& files,
                 double recordingStartInSource) {
-  const std::vector<float> source = decodeMono(sourceWav);
+  // The WAV source through the ffmpeg tool: the media layer reads MP4 files only.
+  const std::vector<float> source = testing::decodeMono(sourceWav);
   constexpr size_t kWindow = 2048;
   // The windows sit at the very edges: a playback stall inside a file (the signal held back,
   // silence in its place) then shows as inner slip instead of moving a join.

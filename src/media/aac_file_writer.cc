@@ -16,6 +16,7 @@ extern "C" {
 #include <mutex>
 
 #include "media/ffmpeg_error.h"
+#include "media/local_media_path.h"
 
 namespace lumewell::media {
 
@@ -38,8 +39,11 @@ class FfmpegAacFileWriter final : public AacFileWriter {
   }
 
   OptionalError open() {
-    int rc = avformat_alloc_output_context2(&format_, nullptr, "ipod", path_.c_str());
+    if (OptionalError refused = checkMediaOutputPath(path_)) return refused;
+    int rc = avformat_alloc_output_context2(&format_, nullptr, "ipod", localFileUrl(path_).c_str());
     if (rc < 0 || format_ == nullptr) return ffmpegError(rc, "Cannot set up " + path_);
+    rc = restrictToFiles(format_);
+    if (rc < 0) return ffmpegError(rc, "Cannot set up " + path_);
 
     const AVCodec* codec = avcodec_find_encoder_by_name("aac");
     if (codec == nullptr) return ffmpegError(AVERROR_ENCODER_NOT_FOUND, "AAC encoder");
@@ -66,16 +70,16 @@ class FfmpegAacFileWriter final : public AacFileWriter {
 
     // The audio is the user's private recording: the file is 0600 whatever the umask, also
     // when one was there before (avio_open then truncates it).
-    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NONBLOCK, 0600);
     createdFile_ = fd >= 0;
-    if (fd < 0 && errno == EEXIST) fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0 && errno == EEXIST) fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0 || ::fchmod(fd, 0600) != 0) {
       const int err = errno;
       if (fd >= 0) ::close(fd);
       return ffmpegError(AVERROR(err), "Cannot open " + path_);
     }
     ::close(fd);
-    rc = avio_open(&format_->pb, path_.c_str(), AVIO_FLAG_WRITE);
+    rc = openMediaOutput(&format_->pb, path_);
     if (rc < 0) return ffmpegError(rc, "Cannot open " + path_);
     AVDictionary* options = nullptr;
     if (settings_.fastStart) av_dict_set(&options, "movflags", "+faststart", 0);

@@ -23,7 +23,8 @@ struct AacWriterSettings {
 // The file on disk is complete and playable only after finish() returned no error.
 class AacFileWriter {
  public:
-  // Opens the output file (replacing an existing one) and sets up the encoder.
+  // Opens the output file (replacing an existing one) and sets up the encoder. path is an
+  // absolute local path; anything but a regular file there is refused (checkMediaOutputPath).
   static Result<std::unique_ptr<AacFileWriter>> create(const std::string& path,
                                                        const AacWriterSettings& settings);
   virtual ~AacFileWriter() = default;

@@ -11,6 +11,8 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include "media/local_media_path.h"
+
 namespace lumewell::media {
 
 Error audioDecodeError(int averror, const std::string& context) {
@@ -21,9 +23,6 @@ Error audioDecodeError(int averror, const std::string& context) {
 
 namespace {
 
-// Values read from a file are bounded before anything is sized by them.
-constexpr int kMaxChannels = 64;
-constexpr int kMaxSampleRate = 768000;
 // A track that decodes shorter than its header says is filled with at most this much silence;
 // a larger shortfall means a damaged file, which then ends where its audio ends.
 constexpr int64_t kMaxFillFrames = kComposeSampleRate;
@@ -37,23 +36,28 @@ class FfmpegAudioDecoder final : public AudioDecoder {
     av_frame_free(&frame_);
     av_packet_free(&packet_);
     avcodec_free_context(&codec_);
-    avformat_close_input(&format_);
   }
 
-  // Answers false (no error) when the file has no usable audio track.
+  // Answers false (no error) when the file has no usable audio track; a path that is refused
+  // (not a local regular file) is an error.
   Result<bool> init() {
-    if (avformat_open_input(&format_, path_.c_str(), nullptr, nullptr) < 0) return false;
+    Result<std::unique_ptr<MediaInput>> opened = openMediaInput(path_);
+    if (!opened) {
+      if (opened.error().domain == "FFmpeg") return false;
+      return opened.error();
+    }
+    input_ = std::move(*opened);
+    format_ = input_->get();
     streamIndex_ = firstAudioStream();
-    if (streamIndex_ < 0 || !parametersKnown(format_->streams[streamIndex_]->codecpar)) {
-      // Containers without a sample description in the header need a look at the packets.
+    if (streamIndex_ < 0) return false;
+    if (!parametersGiven(format_->streams[streamIndex_]->codecpar)) {
+      // A sample description without rate or channel count: the packets tell.
       if (avformat_find_stream_info(format_, nullptr) < 0) return false;
-      streamIndex_ = firstAudioStream();
-      if (streamIndex_ < 0) return false;
     }
     AVStream* stream = format_->streams[streamIndex_];
     const AVCodecParameters* par = stream->codecpar;
-    if (!parametersKnown(par)) {
-      return audioDecodeError(AVERROR_INVALIDDATA, "Unsupported audio track in " + path_);
+    if (!supportedInputFormat(par->sample_rate, par->ch_layout.nb_channels)) {
+      return unsupported(par->sample_rate, par->ch_layout.nb_channels);
     }
     for (unsigned i = 0; i < format_->nb_streams; ++i) {
       if (static_cast<int>(i) != streamIndex_) format_->streams[i]->discard = AVDISCARD_ALL;
@@ -74,15 +78,22 @@ class FfmpegAudioDecoder final : public AudioDecoder {
     if (rc < 0) return audioDecodeError(rc, "Cannot open the decoder for " + path_);
 
     info_.channels = par->ch_layout.nb_channels == 1 ? 1 : 2;
+    // The declared duration bounds what is decoded; a track that declares none is refused.
     // The demuxer has already taken the edit list's priming off the stream's duration.
+    int64_t declared = -1;
     if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0 && stream->time_base.num > 0 &&
         stream->time_base.den > 0) {
-      info_.durationFrames = av_rescale_q_rnd(stream->duration, stream->time_base,
-                                              AVRational{1, kComposeSampleRate}, AV_ROUND_NEAR_INF);
-    } else if (format_->duration != AV_NOPTS_VALUE && format_->duration > 0) {
-      info_.durationFrames = av_rescale_q_rnd(format_->duration, AV_TIME_BASE_Q,
-                                              AVRational{1, kComposeSampleRate}, AV_ROUND_NEAR_INF);
+      declared = av_rescale_q_rnd(stream->duration, stream->time_base,
+                                  AVRational{1, kComposeSampleRate}, AV_ROUND_NEAR_INF);
+    } else if (format_->duration != AV_NOPTS_VALUE && format_->duration >= 0) {
+      declared = av_rescale_q_rnd(format_->duration, AV_TIME_BASE_Q,
+                                  AVRational{1, kComposeSampleRate}, AV_ROUND_NEAR_INF);
     }
+    if (declared < 0) {
+      return audioDecodeError(AVERROR_INVALIDDATA,
+                              "The audio track of " + path_ + " declares no duration");
+    }
+    info_.durationFrames = declared;
     return true;
   }
 
@@ -92,11 +103,9 @@ class FfmpegAudioDecoder final : public AudioDecoder {
     const size_t ch = static_cast<size_t>(info_.channels);
     size_t produced = 0;
     while (produced < maxFrames) {
-      size_t want = maxFrames - produced;
-      if (info_.durationFrames >= 0) {
-        if (emitted_ >= info_.durationFrames) break;
-        want = std::min<size_t>(want, static_cast<size_t>(info_.durationFrames - emitted_));
-      }
+      if (emitted_ >= info_.durationFrames) break;
+      const size_t want = std::min<size_t>(maxFrames - produced,
+                                           static_cast<size_t>(info_.durationFrames - emitted_));
       const size_t available = pending_.size() / ch - pendingOffset_;
       if (available > 0) {
         const size_t n = std::min(want, available);
@@ -116,7 +125,7 @@ class FfmpegAudioDecoder final : public AudioDecoder {
         continue;
       }
       // Everything decoded, yet the duration says more: the missing tail is silence.
-      if (info_.durationFrames < 0 || filled_ >= kMaxFillFrames) break;
+      if (filled_ >= kMaxFillFrames) break;
       const size_t n = std::min<size_t>(want, static_cast<size_t>(kMaxFillFrames - filled_));
       std::fill(out + produced * ch, out + (produced + n) * ch, 0.0f);
       filled_ += static_cast<int64_t>(n);
@@ -136,9 +145,14 @@ class FfmpegAudioDecoder final : public AudioDecoder {
     return -1;
   }
 
-  static bool parametersKnown(const AVCodecParameters* par) {
-    return par->sample_rate > 0 && par->sample_rate <= kMaxSampleRate &&
-           par->ch_layout.nb_channels > 0 && par->ch_layout.nb_channels <= kMaxChannels;
+  static bool parametersGiven(const AVCodecParameters* par) {
+    return par->sample_rate != 0 && par->ch_layout.nb_channels != 0;
+  }
+
+  Error unsupported(int sampleRate, int channels) const {
+    return audioDecodeError(AVERROR_INVALIDDATA, "Unsupported audio in " + path_ + " (" +
+                                                     std::to_string(sampleRate) + " Hz, " +
+                                                     std::to_string(channels) + " channels)");
   }
 
   // Decodes at least one more frame into pending_, or marks the track drained.
@@ -176,6 +190,10 @@ class FfmpegAudioDecoder final : public AudioDecoder {
     const int frameChannels = frame_->ch_layout.nb_channels;
     const int frames = frame_->nb_samples;
     if (frames <= 0) return std::nullopt;
+    // The decoder may find other values than the header: they are held to the same bounds.
+    if (!supportedInputFormat(frame_->sample_rate, frameChannels)) {
+      return unsupported(frame_->sample_rate, frameChannels);
+    }
     const bool planar = frame_->format == AV_SAMPLE_FMT_FLTP;
     const bool packed = frame_->format == AV_SAMPLE_FMT_FLT;
     const size_t outCh = static_cast<size_t>(info_.channels);
@@ -247,7 +265,8 @@ class FfmpegAudioDecoder final : public AudioDecoder {
   }
 
   std::string path_;
-  AVFormatContext* format_ = nullptr;
+  std::unique_ptr<MediaInput> input_;
+  AVFormatContext* format_ = nullptr;  // input_'s
   AVCodecContext* codec_ = nullptr;
   AVPacket* packet_ = nullptr;
   AVFrame* frame_ = nullptr;

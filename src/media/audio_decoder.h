@@ -17,8 +17,8 @@ Error audioDecodeError(int averror, const std::string& context);
 
 // What opening a file found about its first audio track.
 struct AudioInputInfo {
-  int channels = 0;             // of the decoded output: 1 (mono) or 2 (anything else)
-  int64_t durationFrames = -1;  // at 48 kHz, priming and padding excluded; -1 unknown
+  int channels = 0;            // of the decoded output: 1 (mono) or 2 (anything else)
+  int64_t durationFrames = 0;  // at 48 kHz, priming and padding excluded, as declared
 };
 
 // Decodes the first audio track of a file to interleaved float PCM at 48 kHz, mono for a mono
@@ -28,8 +28,10 @@ struct AudioInputInfo {
 // filled with silence, so files laid one after another join without gap or overlap.
 class AudioDecoder {
  public:
-  // Opens path. A file that does not open as media, or opens with no audio track, answers
-  // ok with a null decoder: to the composition both are "no audio track".
+  // Opens path, an MP4/M4A file (see openMediaInput). A file that is not there, does not open
+  // as MP4 media, or has no audio track answers ok with a null decoder: to the composition all
+  // are "no audio track". A path that is refused (not a local regular file), a track outside
+  // 8-192 kHz and 1-8 channels, or one that declares no duration is an error.
   static Result<std::unique_ptr<AudioDecoder>> open(const std::string& path);
   virtual ~AudioDecoder() = default;
 

@@ -21,6 +21,7 @@ extern "C" {
 #include "media/aac_file_writer.h"
 #include "media/audio_decoder.h"
 #include "media/compose_sources.h"
+#include "media/local_media_path.h"
 
 namespace lumewell::media {
 
@@ -120,6 +121,9 @@ void removeStaleTemporaries(const std::filesystem::path& output) {
 }
 
 OptionalError prepareOutput(const std::vector<std::string>& paths, const std::string& output) {
+  if (auto reason = nonLocalPathReason(output)) {
+    return Error{"posix", EINVAL, "Refused to write " + output + ": " + *reason + "."};
+  }
   struct stat outputStat {};
   if (lstat(output.c_str(), &outputStat) == 0) {
     // Replacing the output must never destroy an input.

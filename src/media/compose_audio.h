@@ -39,7 +39,8 @@ using CompositionCompletion = std::function<void(OptionalError)>;
 // Sequence: each input exactly as long as its duration says, no gap or overlap; mono
 // 128 kbit/s when every input is mono, else stereo 192 kbit/s; an input without audio fails
 // with error 11. The output appears only once complete (written under a hidden name beside
-// it, then renamed); an output that is one of the inputs is refused.
+// it, then renamed); an output that is one of the inputs is refused. Inputs and output are
+// absolute local paths, the inputs regular MP4/M4A files (openMediaInput); others are refused.
 std::shared_ptr<CompositionJob> composeAudio(std::vector<std::string> paths, std::string output,
                                              bool overlay, CompositionCompletion completion);
 

@@ -8,22 +8,11 @@ extern "C" {
 #include <memory>
 
 #include "media/ffmpeg_error.h"
+#include "media/local_media_path.h"
 
 namespace lumewell::media {
 
 namespace {
-
-struct InputCloser {
-  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-using Input = std::unique_ptr<AVFormatContext, InputCloser>;
-
-Result<Input> openInput(const std::string& path) {
-  AVFormatContext* context = nullptr;
-  int rc = avformat_open_input(&context, path.c_str(), nullptr, nullptr);
-  if (rc < 0) return ffmpegError(rc, "Cannot open " + path);
-  return Input(context);
-}
 
 bool hasAudioStream(const AVFormatContext* context) {
   for (unsigned i = 0; i < context->nb_streams; ++i) {
@@ -40,9 +29,9 @@ int64_t microsToMillis(int64_t micros) {
 }  // namespace
 
 std::optional<int64_t> mediaDurationMs(const std::string& path) {
-  auto input = openInput(path);
+  auto input = openMediaInput(path);
   if (!input) return std::nullopt;
-  AVFormatContext* context = input->get();
+  AVFormatContext* context = (*input)->get();
   // MP4 carries its duration in the header; formats without one need the packets read.
   if (context->duration == AV_NOPTS_VALUE || context->nb_streams == 0) {
     if (avformat_find_stream_info(context, nullptr) < 0) return std::nullopt;
@@ -52,18 +41,18 @@ std::optional<int64_t> mediaDurationMs(const std::string& path) {
 }
 
 bool hasAudioTrack(const std::string& path) {
-  auto input = openInput(path);
+  auto input = openMediaInput(path);
   if (!input) return false;
-  if (hasAudioStream(input->get())) return true;
+  if (hasAudioStream((*input)->get())) return true;
   // Headerless formats only show their streams once packets were read.
-  if (avformat_find_stream_info(input->get(), nullptr) < 0) return false;
-  return hasAudioStream(input->get());
+  if (avformat_find_stream_info((*input)->get(), nullptr) < 0) return false;
+  return hasAudioStream((*input)->get());
 }
 
 Result<AudioStreamInfo> probeAudio(const std::string& path) {
-  auto input = openInput(path);
+  auto input = openMediaInput(path);
   if (!input) return input.error();
-  AVFormatContext* context = input->get();
+  AVFormatContext* context = (*input)->get();
   int rc = avformat_find_stream_info(context, nullptr);
   if (rc < 0) return ffmpegError(rc, "Cannot read " + path);
   rc = av_find_best_stream(context, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);

@@ -6,6 +6,8 @@
 
 #include "runtime/error.h"
 
+// Every file is opened as MP4/M4A from an absolute local path (openMediaInput): anything
+// else counts as a file that cannot be opened.
 namespace lumewell::media {
 
 // Duration of the file's media in milliseconds, rounded half away from zero; none when the
@@ -16,8 +18,8 @@ std::optional<int64_t> mediaDurationMs(const std::string& path);
 bool hasAudioTrack(const std::string& path);
 
 struct AudioStreamInfo {
-  std::string codec;      // "aac"
-  std::string profile;    // "LC"
+  std::string codec;    // "aac"
+  std::string profile;  // "LC"
   int sampleRate = 0;
   int channels = 0;
   int64_t durationSamples = 0;  // without encoder priming and padding, when the file says so

@@ -1,4 +1,11 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
 #include <filesystem>
+#include <optional>
 
 #include "recorder/recorder_files.h"
 #include "recorder/recorder_plugin.h"
@@ -6,7 +13,149 @@
 namespace lumewell::recorder {
 namespace {
 
+namespace fs = std::filesystem;
+
 constexpr const char* kPrepareFailed = "Failed to prepare assembled audio output.";
+constexpr const char* kCopyFailed = "Failed to copy assembled audio output.";
+constexpr const char* kAssembleFailed = "Failed to assemble the recording.";
+
+// Only an absolute local path is a file to the media layer; anything else ("http://...",
+// "concat:...", a relative name) would be taken as a URL or resolved against the host's folder.
+bool isLocalPath(const std::string& path) {
+  return !path.empty() && path.front() == '/' && path.find('\0') == std::string::npos;
+}
+
+// A segment file's name: the index in six or more digits, then ".m4a" (sealed), "-mic.m4a"
+// or "-app.m4a" (the sources of a segment being sealed).
+bool isSegmentFileName(const std::string& name) {
+  size_t digits = 0;
+  while (digits < name.size() && std::isdigit(static_cast<unsigned char>(name[digits]))) ++digits;
+  const std::string rest = name.substr(digits);
+  return digits >= 6 && (rest == ".m4a" || rest == "-mic.m4a" || rest == "-app.m4a");
+}
+
+bool isAtOrBelow(const fs::path& path, const fs::path& folder) {
+  auto at = path.begin();
+  for (const auto& part : folder) {
+    if (at == path.end() || *at != part) return false;
+    ++at;
+  }
+  return true;
+}
+
+// Where recorded audio lives; paths as resolved().
+struct RecordedAudio {
+  std::optional<fs::path> recordings;  // the recordings folder
+  std::optional<fs::path> liveFolder;  // the folder of the recording in progress
+};
+
+// Why the assembled file must not be written at output (as resolved()), or none: it would
+// replace audio of the recording in progress or a segment of any recording.
+std::optional<std::string> recordedAudioAt(const fs::path& output, const RecordedAudio& recorded) {
+  if (recorded.liveFolder && isAtOrBelow(output, *recorded.liveFolder)) {
+    return "is inside the folder of the recording in progress";
+  }
+  if (recorded.recordings && output.parent_path().parent_path() == *recorded.recordings &&
+      isSegmentFileName(output.filename().string())) {
+    return "is a segment file of a recording";
+  }
+  return std::nullopt;
+}
+
+// Links of the part that exists resolved, "." and ".." gone, no trailing "/": two spellings
+// of one place compare equal.
+fs::path resolved(const std::string& path) {
+  std::error_code ec;
+  fs::path out = fs::weakly_canonical(path, ec);
+  if (ec) out = fs::path(path).lexically_normal();
+  if (!out.has_filename() && out.has_relative_path()) out = out.parent_path();
+  return out;
+}
+
+std::optional<std::string> refusedOutput(const std::string& output,
+                                         const std::vector<std::string>& inputs,
+                                         const std::string& dataDirectory,
+                                         const std::optional<std::string>& liveFolder) {
+  if (!isLocalPath(output)) {
+    return "The output path " + output + " is not an absolute local file path.";
+  }
+  // Preparing the output removes what is there: never one of the segments being joined.
+  for (const auto& path : inputs) {
+    if (sameFile(path, output)) return "The output path is one of the segment paths: " + output;
+  }
+  RecordedAudio recorded;
+  if (!dataDirectory.empty()) recorded.recordings = resolved(joinPath(dataDirectory, "recordings"));
+  if (liveFolder) recorded.liveFolder = resolved(*liveFolder);
+  if (auto rule = recordedAudioAt(resolved(output), recorded)) {
+    return "The output path " + output + " " + *rule + ".";
+  }
+  return std::nullopt;
+}
+
+std::string kindOf(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a special file";
+}
+
+// A segment path that is refused before anything is prepared: not a local path, or something
+// other than a regular file. Looked at, not opened: opening a FIFO would wait for a writer.
+std::optional<std::string> refusedInput(const std::string& path) {
+  if (!isLocalPath(path))
+    return "The segment path " + path + " is not an absolute local file path.";
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    return "The segment path " + path + " is " + kindOf(st.st_mode) + ", not a regular file.";
+  }
+  return std::nullopt;
+}
+
+// Copies through the descriptor that was checked, so that what is read is a regular file even
+// if the name was pointed elsewhere since. to must not exist; a partial copy is removed.
+OptionalError copyRegularFile(const std::string& from, const std::string& to) {
+  const std::string context = "Cannot copy " + from + " to " + to;
+  const int in = ::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (in < 0) return posixError(errno, context);
+  struct stat st {};
+  const bool examined = fstat(in, &st) == 0;
+  if (!examined || !S_ISREG(st.st_mode)) {
+    const Error error = examined ? Error{"posix", EINVAL, context + ": not a regular file"}
+                                 : posixError(errno, context);
+    ::close(in);
+    return error;
+  }
+  const int out =
+      ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, st.st_mode & 0777);
+  if (out < 0) {
+    const int err = errno;
+    ::close(in);
+    return posixError(err, context);
+  }
+  int err = 0;
+  char buffer[64 * 1024];
+  for (;;) {
+    const ssize_t got = ::read(in, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      if (got < 0) err = errno;
+      break;
+    }
+    for (ssize_t done = 0; done < got && err == 0;) {
+      const ssize_t put = ::write(out, buffer + done, static_cast<size_t>(got - done));
+      if (put < 0 && errno != EINTR) err = errno;
+      if (put > 0) done += put;
+    }
+    if (err != 0) break;
+  }
+  ::close(in);
+  if (::close(out) != 0 && err == 0) err = errno;
+  if (err == 0) return std::nullopt;
+  ::unlink(to.c_str());
+  return posixError(err, context);
+}
 
 }  // namespace
 
@@ -33,15 +182,27 @@ void LumewellNativeRecorderPlugin::assembleRecording(const Value& arguments,
     return;
   }
   const std::string& output = *outputPath;
-  // Preparing the output removes what is there: never one of the segments being joined.
+  // Refusals come before anything is prepared: a refused call changes no file.
+  if (auto refused = refusedOutput(output, paths, audio_->dataDirectory(), recordingDirectory_)) {
+    result->error("assemble_failed", kPrepareFailed, Value(*refused));
+    return;
+  }
   for (const auto& path : paths) {
-    if (sameFile(path, output)) {
-      result->error("assemble_failed", kPrepareFailed,
-                    Value("The output path is one of the segment paths: " + output));
+    if (auto refused = refusedInput(path)) {
+      result->error("assemble_failed", kAssembleFailed, Value(*refused));
       return;
     }
   }
-  std::string parent = std::filesystem::path(output).parent_path().string();
+  // The copy never decodes, so it checks here what the media layer checks for a join: the
+  // file opens as MP4 media. A missing file fails as a copy.
+  std::error_code ec;
+  if (paths.size() == 1 && fs::exists(paths.front(), ec) &&
+      !audio_->mediaDurationMs(paths.front())) {
+    result->error("assemble_failed", kAssembleFailed,
+                  Value("The segment path " + paths.front() + " is not an MP4 audio file."));
+    return;
+  }
+  std::string parent = fs::path(output).parent_path().string();
   OptionalError prepared = parent.empty() ? std::nullopt : createFolders(parent);
   if (!prepared) prepared = removeFileIfPresent(output);
   if (prepared) {
@@ -49,9 +210,8 @@ void LumewellNativeRecorderPlugin::assembleRecording(const Value& arguments,
     return;
   }
   if (paths.size() == 1) {
-    if (auto error = copyFile(paths.front(), output)) {
-      result->error("assemble_failed", "Failed to copy assembled audio output.",
-                    Value(error->localizedDescription));
+    if (auto error = copyRegularFile(paths.front(), output)) {
+      result->error("assemble_failed", kCopyFailed, Value(error->localizedDescription));
       return;
     }
     result->success();
@@ -61,7 +221,7 @@ void LumewellNativeRecorderPlugin::assembleRecording(const Value& arguments,
                        [scheduler = &scheduler_, result = std::move(result)](OptionalError error) {
                          scheduler->post([result, error = std::move(error)] {
                            if (error) {
-                             result->error("assemble_failed", "Failed to assemble the recording.",
+                             result->error("assemble_failed", kAssembleFailed,
                                            Value(error->localizedDescription));
                            } else {
                              result->success();

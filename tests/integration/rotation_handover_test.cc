@@ -16,6 +16,7 @@
 #include "pulse/pulse_audio_services.h"
 #include "recorder/recorder_plugin.h"
 #include "runtime/glib_scheduler.h"
+#include "support/audio_test_helpers.h"
 #include "support/main_loop_helpers.h"
 #include "support/pulse_server.h"
 
@@ -191,7 +192,8 @@ TEST(RotationHandover, MicrophoneOnlyRotationsLoseNoSampleBetweenSealedFiles) {
   ::waitpid(player, nullptr, 0);
 
   ASSERT_EQ(sealed.size(), 4u);
-  const std::vector<float> source = decodeMono(noise);
+  // The WAV source through the ffmpeg tool: the media layer reads MP4 files only.
+  const std::vector<float> source = testing::decodeMono(noise);
   int64_t previousEnd = -1;
   for (size_t n = 0; n < sealed.size(); ++n) {
     SCOPED_TRACE(sealed[n]);

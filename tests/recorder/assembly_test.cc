@@ -1,9 +1,13 @@
+#include <sys/stat.h>
+
 #include "recorder/recorder_fakes.h"
 
 namespace lumewell::recorder::testing {
 namespace {
 
 const char* kRequired = "segmentPaths and outputPath are required to assemble a recording.";
+const char* kPrepareFailed = "Failed to prepare assembled audio output.";
+const char* kAssembleFailed = "Failed to assemble the recording.";
 
 class AssemblyTest : public RecorderTest {
  protected:
@@ -96,6 +100,62 @@ TEST_F(AssemblyTest, AnOutputThatCannotBePreparedNeverCostsASegment) {
               "Failed to prepare assembled audio output.", "*");
   EXPECT_TRUE(exists(dir.path() + "/folder/inner"));
   EXPECT_TRUE(audio->composeCalls.empty());
+}
+
+TEST_F(AssemblyTest, PathsThatAreNoPlainFilesOrHoldRecordedAudioAreRefusedChangingNothing) {
+  const std::string out = dir.path() + "/out.m4a";
+  writeFile(out, "old");
+  const std::string fifo = dir.path() + "/fifo.m4a";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Inputs that are URLs to the media layer or relative, a FIFO (looked at, never opened, so
+  // nothing waits for a writer), a folder: refused alone (the copy) and in a join.
+  const std::string notLocal = " is not an absolute local file path.";
+  for (const auto& [path, details] :
+       {std::pair{"concat:" + segments[0] + "|" + segments[1], notLocal},
+        std::pair{std::string("seg0.m4a"), notLocal},
+        std::pair{fifo, std::string(" is a FIFO, not a regular file.")},
+        std::pair{dir.path(), std::string(" is a folder, not a regular file.")}}) {
+    for (const ValueList& list :
+         {ValueList{Value(path)}, ValueList{Value(segments[0]), Value(path)}}) {
+      expectError(assemble(list, out), "assemble_failed", kAssembleFailed,
+                  "The segment path " + path + details);
+    }
+  }
+  // The copy holds its one input to what a join reads: a file that opens as MP4 media.
+  audio->durations[segments[2]] = std::nullopt;
+  expectError(assemble({Value(segments[2])}, out), "assemble_failed", kAssembleFailed,
+              "The segment path " + segments[2] + " is not an MP4 audio file.");
+
+  for (const std::string url : {"http://127.0.0.1:9/x.m4a", "out.m4a"}) {
+    expectError(assemble({Value(segments[0]), Value(segments[1])}, url), "assemble_failed",
+                kPrepareFailed, "The output path " + url + " is not an absolute local file path.");
+  }
+  // A sealed segment of a finished recording, by any spelling; another name beside it is fine.
+  std::filesystem::create_directories(folder("rec-0"));
+  writeFile(file("000003.m4a", "rec-0"), "sealed");
+  std::filesystem::create_directory_symlink(folder("rec-0"), dir.path() + "/link");
+  for (const std::string& sealed : {file("000003.m4a", "rec-0"), dir.path() + "/link/000003.m4a",
+                                    folder("rec-0") + "/../rec-0/000003.m4a"}) {
+    expectError(assemble({Value(segments[0])}, sealed), "assemble_failed", kPrepareFailed,
+                "The output path " + sealed + " is a segment file of a recording.");
+  }
+  EXPECT_EQ(readFile(file("000003.m4a", "rec-0")), "sealed");
+  expectSuccess(assemble({Value(segments[0])}, file("upload.m4a", "rec-0")));
+
+  // The recording in progress: its live segment and anything else in its folder.
+  expectSuccess(start("rec-1"));
+  const std::string live = readFile(file("000000.m4a"));
+  ASSERT_FALSE(live.empty());
+  for (const std::string& inside : {file("000000.m4a"), file("upload.m4a"), file("sub/x.m4a")}) {
+    expectError(
+        assemble({Value(segments[0]), Value(segments[1])}, inside), "assemble_failed",
+        kPrepareFailed,
+        "The output path " + inside + " is inside the folder of the recording in progress.");
+  }
+  EXPECT_EQ(readFile(file("000000.m4a")), live);
+  EXPECT_FALSE(exists(file("upload.m4a")) || exists(file("sub")));
+  EXPECT_TRUE(audio->composeCalls.empty());
+  EXPECT_EQ(readFile(out), "old");
 }
 
 }  // namespace

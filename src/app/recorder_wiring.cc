@@ -26,7 +26,10 @@ void registerRecorderPlugin(BinaryMessenger& messenger) {
 
   // Hooks run newest first: the recording is stopped (its last segment sealed, a mixdown
   // included) before the compositions still running, such as an assembly, are cancelled.
-  shutdownHooks().add("compositions", [] { media::cancelAllCompositions(); });
+  shutdownHooks().add("compositions", [] {
+    pulse::cancelQueuedCompositions();
+    media::cancelAllCompositions();
+  });
   shutdownHooks().addAsync("recorder", [plugin](std::function<void()> done) {
     if (plugin->runtimeState() != recorder::RuntimeState::recording) {
       done();

@@ -27,15 +27,18 @@ recorder::AppAudioTarget toAppAudioTarget(const CaptureTarget& target) {
 }
 
 PulseAppAudioServices::PulseAppAudioServices(PulseAppAudioOptions options)
-    : options_(std::move(options)) {
+    : options_(std::move(options)),
+      snapshots_("app-audio-qry", kQueryDeadline,
+                 [this](PulseLoop::Deadline deadline) { return takeSnapshot(deadline); }) {
   if (!options_.processes) options_.processes = std::make_shared<ProcProcessTable>();
   if (options_.hostProcessId == 0) options_.hostProcessId = static_cast<int32_t>(::getpid());
 }
 
 PulseAppAudioServices::~PulseAppAudioServices() = default;
 
-Result<ShareableContent> PulseAppAudioServices::takeSnapshot() {
-  auto loop = PulseLoop::connect(options_.server, kQueryClientName);
+Result<ShareableContent> PulseAppAudioServices::takeSnapshot(
+    std::optional<PulseLoop::Deadline> deadline) {
+  auto loop = PulseLoop::connect(options_.server, kQueryClientName, deadline);
   if (!loop) return loop.error();
   auto state = readServerState(**loop);
   if (!state) return state.error();
@@ -56,16 +59,16 @@ Result<ShareableContent> PulseAppAudioServices::takeSnapshot() {
 
 void PulseAppAudioServices::listSources(
     std::function<void(std::vector<recorder::AppAudioSource>)> completion) {
-  worker_.post([this, completion = std::move(completion)] {
-    std::vector<recorder::AppAudioSource> sources;
-    auto content = takeSnapshot();
-    if (content) {
-      for (const auto& app : catalogueApplications(*content, options_.hostProcessId)) {
-        sources.push_back(toAppAudioSource(app));
-      }
-    }
-    completion(std::move(sources));
-  });
+  snapshots_.ask(
+      [this, completion = std::move(completion)](const Result<ShareableContent>& content) {
+        std::vector<recorder::AppAudioSource> sources;
+        if (content) {
+          for (const auto& app : catalogueApplications(*content, options_.hostProcessId)) {
+            sources.push_back(toAppAudioSource(app));
+          }
+        }
+        completion(std::move(sources));
+      });
 }
 
 void PulseAppAudioServices::resolveCaptureTarget(
@@ -75,19 +78,19 @@ void PulseAppAudioServices::resolveCaptureTarget(
     completion(invalidSourceError());
     return;
   }
-  worker_.post([this, pid = *pid, completion = std::move(completion)] {
-    auto content = takeSnapshot();
-    if (!content) {
-      completion(content.error());
-      return;
-    }
-    auto target = selectCaptureTarget(*content, pid);
-    if (!target) {
-      completion(target.error());
-      return;
-    }
-    completion(toAppAudioTarget(*target));
-  });
+  snapshots_.ask(
+      [pid = *pid, completion = std::move(completion)](const Result<ShareableContent>& content) {
+        if (!content) {
+          completion(content.error());
+          return;
+        }
+        auto target = selectCaptureTarget(*content, pid);
+        if (!target) {
+          completion(target.error());
+          return;
+        }
+        completion(toAppAudioTarget(*target));
+      });
 }
 
 void PulseAppAudioServices::validateSource(

@@ -1,14 +1,17 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app_audio/catalogue_rules.h"
 #include "app_audio/process_table.h"
+#include "app_audio/pulse_loop.h"
 #include "recorder/audio_services.h"
+#include "runtime/coalesced_query.h"
 #include "runtime/scheduler.h"
-#include "runtime/serial_executor.h"
 
 namespace lumewell::app_audio {
 
@@ -21,9 +24,11 @@ struct PulseAppAudioOptions {
   std::function<std::string(const std::string& program)> desktopEntryId;
 };
 
-// The application-audio services over the sound server: every query takes a fresh snapshot
-// (its own short connection) on a worker thread and completes there; an unparsable id
-// completes at once on the caller's thread.
+// The application-audio services over the sound server: a query takes a fresh snapshot (its
+// own short connection) on a worker thread and completes there; an unparsable id completes
+// at once on the caller's thread. One snapshot is taken at a time: callers that arrive while
+// one is being taken share the next one, which begins after their call. No caller waits
+// longer than kQueryDeadline for its answer (a failed query's answer).
 class PulseAppAudioServices final : public recorder::AppAudioServices {
  public:
   explicit PulseAppAudioServices(PulseAppAudioOptions options = {});
@@ -40,12 +45,14 @@ class PulseAppAudioServices final : public recorder::AppAudioServices {
       const recorder::AppAudioTarget& target, const std::string& outputPath, Duration timelineStart,
       std::function<void(std::string reason)> onUnexpectedStop) override;
 
+  static constexpr std::chrono::milliseconds kQueryDeadline{2000};
+
   // The snapshot itself, synchronously (not on a libpulse thread).
-  Result<ShareableContent> takeSnapshot();
+  Result<ShareableContent> takeSnapshot(std::optional<PulseLoop::Deadline> deadline = {});
 
  private:
   PulseAppAudioOptions options_;
-  SerialExecutor worker_{"app-audio-qry"};
+  CoalescedQuery<Result<ShareableContent>> snapshots_;  // last: its worker joins first
 };
 
 // The catalogue record of an application.

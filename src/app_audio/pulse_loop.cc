@@ -2,6 +2,8 @@
 
 #include "app_audio/catalogue_rules.h"
 
+#include <algorithm>
+
 namespace lumewell::app_audio {
 namespace {
 
@@ -12,8 +14,10 @@ void signalOnStateChange(pa_context*, void* userdata) {
 }  // namespace
 
 Result<std::unique_ptr<PulseLoop>> PulseLoop::connect(const std::string& server,
-                                                      const std::string& clientName) {
+                                                      const std::string& clientName,
+                                                      std::optional<Deadline> deadline) {
   std::unique_ptr<PulseLoop> loop(new PulseLoop);
+  loop->deadline_ = deadline;
   loop->mainloop_ = pa_threaded_mainloop_new();
   if (loop->mainloop_ == nullptr)
     return pulseError(PA_ERR_INTERNAL, "Cannot create a sound server loop");
@@ -60,8 +64,14 @@ bool PulseLoop::waitFor(const std::function<bool()>& done) {
     pa_threaded_mainloop* mainloop;
     bool passed = false;
   } deadline{mainloop_};
+  pa_usec_t within = kTimeoutUsec;
+  if (deadline_) {
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+        *deadline_ - std::chrono::steady_clock::now());
+    within = std::min<pa_usec_t>(within, left.count() > 0 ? pa_usec_t(left.count()) : 0);
+  }
   timeval tv;
-  pa_timeval_add(pa_gettimeofday(&tv), kTimeoutUsec);
+  pa_timeval_add(pa_gettimeofday(&tv), within);
   pa_mainloop_api* a = api();
   pa_time_event* timer = a->time_new(
       a, &tv,

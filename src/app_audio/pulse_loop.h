@@ -2,8 +2,10 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "runtime/error.h"
@@ -14,10 +16,14 @@ namespace lumewell::app_audio {
 // context or its streams runs with the loop locked, or inside a libpulse callback.
 class PulseLoop {
  public:
+  using Deadline = std::chrono::steady_clock::time_point;
+
   // Connects and waits until the context is ready or has failed. server empty: the default
-  // server. Must not be called on a libpulse thread.
+  // server. With a deadline, no wait of this loop (the connect included) goes past it.
+  // Must not be called on a libpulse thread.
   static Result<std::unique_ptr<PulseLoop>> connect(const std::string& server,
-                                                    const std::string& clientName);
+                                                    const std::string& clientName,
+                                                    std::optional<Deadline> deadline = {});
   ~PulseLoop();
   PulseLoop(const PulseLoop&) = delete;
   PulseLoop& operator=(const PulseLoop&) = delete;
@@ -49,6 +55,7 @@ class PulseLoop {
   PulseLoop() = default;
   pa_threaded_mainloop* mainloop_ = nullptr;
   pa_context* context_ = nullptr;
+  std::optional<Deadline> deadline_;
 };
 
 class PulseLock {

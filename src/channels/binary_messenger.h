@@ -13,10 +13,21 @@ using BinaryReply = std::function<void(const Bytes* reply)>;
 // Receives one message; must call reply exactly once (the host's channels guarantee it).
 using BinaryMessageHandler = std::function<void(ByteView message, BinaryReply reply)>;
 
+// Which client sent a message. A messenger with one client (Flutter's) has the one peer 0;
+// the socket transport gives each connection its own.
+using PeerId = uint64_t;
+
 // Flutter's binary messenger: named channels carrying codec bytes both ways.
 class BinaryMessenger {
  public:
   virtual ~BinaryMessenger() = default;
+  // The peer whose message is being handled; valid while a message handler runs.
+  virtual PeerId currentPeer() const { return 0; }
+  // Sends a message that wants no reply to one peer only (an event for one listener).
+  virtual void sendToPeer(PeerId peer, const std::string& channel, Bytes message) {
+    (void)peer;
+    send(channel, std::move(message));
+  }
   // Sends a message on a channel; reply (optional) gets the peer's answer.
   virtual void send(const std::string& channel, Bytes message, BinaryReply reply = nullptr) = 0;
   // Installs (or, with an empty handler, removes) the handler of a channel.

@@ -1,6 +1,77 @@
 #include "channels/event_channel.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace lumewell {
+namespace {
+
+struct StreamState {
+  BinaryMessenger* messenger;
+  std::string name;
+  std::shared_ptr<StreamHandler> handler;
+  std::vector<PeerId> listeners;      // in the order they subscribed
+  std::optional<PeerId> subscribing;  // set while onListen of that peer runs
+  uint64_t generation = 0;            // advances when the stream ends; older sinks go inert
+
+  bool listens(PeerId peer) const {
+    return std::find(listeners.begin(), listeners.end(), peer) != listeners.end();
+  }
+  void remove(PeerId peer) { std::erase(listeners, peer); }
+  // The last listener left: the stream ends.
+  void end() { ++generation; }
+
+  // Holds the state weakly: a plug-in keeps its sink, and the state keeps the plug-in.
+  EventSink sink() {
+    return [weak = weakSelf, mine = generation](const Value& event) {
+      auto self = weak.lock();
+      if (!self || self->generation != mine) return;
+      Bytes bytes = StandardMethodCodec::encodeSuccessEnvelope(event);
+      if (self->subscribing) {
+        self->messenger->sendToPeer(*self->subscribing, self->name, std::move(bytes));
+        return;
+      }
+      auto peers = self->listeners;  // a send may close a peer, which cancels its stream
+      for (PeerId peer : peers) self->messenger->sendToPeer(peer, self->name, bytes);
+    };
+  }
+
+  Bytes listen(PeerId peer, const Value& arguments) {
+    if (listens(peer)) {
+      remove(peer);
+      if (listeners.empty()) {
+        end();
+        handler->onCancel(Value());  // a repeated listen of the only peer replaces its stream
+      }
+    }
+    subscribing = peer;
+    auto err = handler->onListen(arguments, sink());
+    subscribing.reset();
+    if (err) {
+      if (listeners.empty()) end();
+      return StandardMethodCodec::encodeErrorEnvelope(err->code, err->message, err->details);
+    }
+    listeners.push_back(peer);
+    return StandardMethodCodec::encodeSuccessEnvelope(Value());
+  }
+
+  Bytes cancel(PeerId peer, const Value& arguments) {
+    if (!listens(peer)) {
+      return StandardMethodCodec::encodeErrorEnvelope("error", "No active stream to cancel",
+                                                      Value());
+    }
+    remove(peer);
+    if (!listeners.empty()) return StandardMethodCodec::encodeSuccessEnvelope(Value());
+    end();
+    auto err = handler->onCancel(arguments);
+    return err ? StandardMethodCodec::encodeErrorEnvelope(err->code, err->message, err->details)
+               : StandardMethodCodec::encodeSuccessEnvelope(Value());
+  }
+
+  std::weak_ptr<StreamState> weakSelf;
+};
+
+}  // namespace
 
 EventChannel::EventChannel(BinaryMessenger& messenger, std::string name)
     : messenger_(messenger), name_(std::move(name)) {}
@@ -10,50 +81,21 @@ void EventChannel::setStreamHandler(std::shared_ptr<StreamHandler> handler) {
     messenger_.setMessageHandler(name_, nullptr);
     return;
   }
-  // The generation of the active listen; a sink of an older generation sends nothing.
-  auto generation = std::make_shared<uint64_t>(0);
-  auto active = std::make_shared<bool>(false);
-  BinaryMessenger* messenger = &messenger_;
-  std::string name = name_;
-  messenger_.setMessageHandler(
-      name_, [=](ByteView message, BinaryReply reply) {
-        auto call = StandardMethodCodec::decodeMethodCall(message);
-        Bytes answer;
-        if (!call) {
-          reply(&answer);
-          return;
-        }
-        if (call->method == "listen") {
-          if (*active) handler->onCancel(Value());  // a new listen replaces the old stream
-          uint64_t mine = ++*generation;
-          *active = true;
-          EventSink sink = [messenger, name, generation, mine](const Value& event) {
-            if (*generation != mine) return;
-            messenger->send(name, StandardMethodCodec::encodeSuccessEnvelope(event));
-          };
-          auto err = handler->onListen(call->arguments, std::move(sink));
-          if (err) {
-            *active = false;
-            ++*generation;
-            answer = StandardMethodCodec::encodeErrorEnvelope(err->code, err->message, err->details);
-          } else {
-            answer = StandardMethodCodec::encodeSuccessEnvelope(Value());
-          }
-        } else if (call->method == "cancel") {
-          if (!*active) {
-            answer = StandardMethodCodec::encodeErrorEnvelope("error", "No active stream to cancel",
-                                                              Value());
-          } else {
-            *active = false;
-            ++*generation;
-            auto err = handler->onCancel(call->arguments);
-            answer = err ? StandardMethodCodec::encodeErrorEnvelope(err->code, err->message,
-                                                                    err->details)
-                         : StandardMethodCodec::encodeSuccessEnvelope(Value());
-          }
-        }
-        reply(&answer);
-      });
+  auto state = std::make_shared<StreamState>();
+  state->messenger = &messenger_;
+  state->name = name_;
+  state->handler = std::move(handler);
+  state->weakSelf = state;
+  messenger_.setMessageHandler(name_, [state](ByteView message, BinaryReply reply) {
+    auto call = StandardMethodCodec::decodeMethodCall(message);
+    Bytes answer;
+    if (call && call->method == "listen") {
+      answer = state->listen(state->messenger->currentPeer(), call->arguments);
+    } else if (call && call->method == "cancel") {
+      answer = state->cancel(state->messenger->currentPeer(), call->arguments);
+    }
+    reply(&answer);
+  });
 }
 
 }  // namespace lumewell

@@ -10,19 +10,24 @@
 
 namespace lumewell {
 
-// Sends one event to the current listener. A sink handed to an earlier listen becomes inert
-// once that listen is cancelled or replaced.
+// Sends one event. Inside onListen it reaches the new listener alone (what a plug-in sends
+// on subscribe); afterwards every listening peer. A sink becomes inert once the stream ends
+// (its last listener cancelled or went away).
 using EventSink = std::function<void(const Value& event)>;
 
 class StreamHandler {
  public:
   virtual ~StreamHandler() = default;
+  // Runs for every listener that subscribes.
   virtual std::optional<MethodError> onListen(const Value& arguments, EventSink sink) = 0;
+  // Runs when the last listener has gone.
   virtual std::optional<MethodError> onCancel(const Value& arguments) = 0;
 };
 
-// A named event channel: "listen" and "cancel" method calls from the peer drive the stream
-// handler; events go out as success envelopes.
+// A named event channel: "listen" and "cancel" method calls from the peers drive the stream
+// handler; events go out as success envelopes. Each peer's stream is its own: a peer's
+// cancel ends its stream only. With one peer this is Flutter's event channel (a second
+// listen replaces the first: cancel, then listen).
 class EventChannel {
  public:
   EventChannel(BinaryMessenger& messenger, std::string name);

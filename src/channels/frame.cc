@@ -37,11 +37,13 @@ Bytes encodeFrame(const Frame& frame) {
 
 void FrameReader::feed(const uint8_t* data, size_t size) {
   if (!error_.empty()) return;
-  // Drop what was consumed before growing, so the buffer stays within one frame's bound.
+  // Drop what was consumed before growing, so the buffer stays within one frame's bound; a
+  // large frame's room is given back once it has been taken out.
   if (consumed_ > 0) {
     buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(consumed_));
     consumed_ = 0;
   }
+  if (buffer_.empty() && buffer_.capacity() > kKeptCapacity) Bytes().swap(buffer_);
   buffer_.insert(buffer_.end(), data, data + size);
 }
 
@@ -60,7 +62,11 @@ FrameReader::Status FrameReader::next(Frame* out) {
   uint32_t length = getU32(p);
   if (length > kMaxFrameLength) return fail("Frame larger than 16 MiB.");
   if (length < 5) return fail("Frame too short for its header.");
-  if (avail - 4 < length) return Status::needMore;
+  if (avail - 4 < length) {
+    // Room for exactly this frame, not a doubling beyond it.
+    buffer_.reserve(consumed_ + 4 + length);
+    return Status::needMore;
+  }
   const uint8_t* body = p + 4;
   uint8_t kind = body[0];
   if (kind != Frame::kMessage && kind != Frame::kReply) {
@@ -81,6 +87,14 @@ FrameReader::Status FrameReader::next(Frame* out) {
     }
     out->channel.assign(name, nameLength);
     pos += nameLength;
+  }
+  if (consumed_ == 0 && buffer_.size() == 4 + length && length > kKeptCapacity) {
+    // The buffer holds this frame alone: it becomes the payload, without a second copy.
+    const size_t header = 4 + pos;
+    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(header));
+    out->payload = std::move(buffer_);
+    buffer_ = Bytes();
+    return Status::frame;
   }
   out->payload.assign(body + pos, body + length);
   consumed_ += 4 + length;

@@ -38,6 +38,7 @@ class FrameReader {
 
  private:
   Status fail(std::string text);
+  static constexpr size_t kKeptCapacity = 256 * 1024;
   Bytes buffer_;
   size_t consumed_ = 0;
   std::string error_;

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -10,7 +11,8 @@
 namespace lumewell {
 
 Result<std::unique_ptr<SocketClientMessenger>> SocketClientMessenger::connect(
-    const std::string& path, GMainContext* context) {
+    const std::string& path, GMainContext* context,
+    std::optional<std::chrono::milliseconds> timeout) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (path.size() >= sizeof addr.sun_path) {
@@ -19,8 +21,14 @@ Result<std::unique_ptr<SocketClientMessenger>> SocketClientMessenger::connect(
   std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return posixError(errno, "Cannot create a socket");
+  if (timeout) {
+    // A Unix socket's connect waits for room in the host's queue at most this long.
+    timeval tv{static_cast<time_t>(timeout->count() / 1000),
+               static_cast<suseconds_t>(timeout->count() % 1000 * 1000)};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  }
   if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    int e = errno;
+    int e = errno == EAGAIN || errno == EINPROGRESS ? ETIMEDOUT : errno;
     ::close(fd);
     return posixError(e, "Cannot connect to " + path);
   }

@@ -2,8 +2,10 @@
 
 #include <glib.h>
 
+#include <chrono>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -17,8 +19,11 @@ namespace lumewell {
 // replies and the host's events. Used by lumewellctl and by tests.
 class SocketClientMessenger final : public BinaryMessenger {
  public:
-  static Result<std::unique_ptr<SocketClientMessenger>> connect(const std::string& path,
-                                                                GMainContext* context = nullptr);
+  // With a timeout, a host whose queue of new connections is full fails after that long
+  // (ETIMEDOUT) instead of holding the caller.
+  static Result<std::unique_ptr<SocketClientMessenger>> connect(
+      const std::string& path, GMainContext* context = nullptr,
+      std::optional<std::chrono::milliseconds> timeout = {});
   ~SocketClientMessenger() override;
 
   void send(const std::string& channel, Bytes message, BinaryReply reply = nullptr) override;

@@ -8,7 +8,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace lumewell {
@@ -51,7 +53,7 @@ Result<bool> ensurePrivateFolder(const std::string& dir) {
 }  // namespace
 
 Result<std::unique_ptr<SocketHostMessenger>> SocketHostMessenger::listen(const std::string& path,
-                                                                        GMainContext* context) {
+                                                                         GMainContext* context) {
   sockaddr_un addr;
   if (!fillAddress(path, &addr)) return hostError("The socket path is too long: " + path);
   gchar* dir = g_path_get_dirname(path.c_str());
@@ -92,21 +94,28 @@ Result<std::unique_ptr<SocketHostMessenger>> SocketHostMessenger::listen(const s
 
 SocketHostMessenger::SocketHostMessenger(int listenFd, std::string path, GMainContext* context)
     : listenFd_(listenFd), path_(std::move(path)), context_(g_main_context_ref(context)) {
-  acceptSource_ = g_unix_fd_source_new(listenFd_, G_IO_IN);
-  g_source_set_callback(acceptSource_, G_SOURCE_FUNC(&onAccept), this, nullptr);
-  g_source_attach(acceptSource_, context_);
+  watchAccept();
 }
 
 SocketHostMessenger::~SocketHostMessenger() {
   *alive_ = false;
-  g_source_destroy(acceptSource_);
-  g_source_unref(acceptSource_);
+  for (GSource* source : {acceptSource_, backoffSource_}) {
+    if (source == nullptr) continue;
+    g_source_destroy(source);
+    g_source_unref(source);
+  }
   auto connections = std::move(connections_);
   connections_.clear();
-  for (auto& [id, c] : connections) c->close("host stopped");
+  for (auto& [id, peer] : connections) peer.connection->close("host stopped");
   ::close(listenFd_);
   ::unlink(path_.c_str());
   g_main_context_unref(context_);
+}
+
+void SocketHostMessenger::watchAccept() {
+  acceptSource_ = g_unix_fd_source_new(listenFd_, G_IO_IN);
+  g_source_set_callback(acceptSource_, G_SOURCE_FUNC(&onAccept), this, nullptr);
+  g_source_attach(acceptSource_, context_);
 }
 
 gboolean SocketHostMessenger::onAccept(gint, GIOCondition, gpointer data) {
@@ -114,10 +123,49 @@ gboolean SocketHostMessenger::onAccept(gint, GIOCondition, gpointer data) {
   return G_SOURCE_CONTINUE;
 }
 
+gboolean SocketHostMessenger::onAcceptBackoff(gpointer data) {
+  auto* self = static_cast<SocketHostMessenger*>(data);
+  g_source_unref(self->backoffSource_);
+  self->backoffSource_ = nullptr;
+  self->watchAccept();
+  return G_SOURCE_REMOVE;
+}
+
+void SocketHostMessenger::log(const std::string& line) {
+  std::fprintf(stderr, "Lumewell Recorder socket: %s\n", line.c_str());
+}
+
+bool SocketHostMessenger::makeRoom() {
+  if (connections_.size() < kConnectionLimit) return true;
+  for (auto& [id, peer] : connections_) {
+    if (peer.listening.empty() && peer.unanswered == 0) {
+      log("closing idle connection " + std::to_string(id) + " to serve a new client (" +
+          std::to_string(kConnectionLimit) + " connections open)");
+      auto connection = peer.connection;  // closing erases the entry
+      connection->close("closed to make room for a new client");
+      return true;
+    }
+  }
+  return connections_.size() < kHardConnectionLimit;
+}
+
 void SocketHostMessenger::acceptPending() {
   for (;;) {
     int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) return;  // EAGAIN, or a transient error: try again on the next wake-up
+    if (fd < 0) {
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        // The pending client stays queued and the listening socket stays readable: watching
+        // it now would spin. Look again in a moment.
+        log(std::string("cannot take a new connection for now: ") + g_strerror(errno));
+        g_source_destroy(acceptSource_);
+        g_source_unref(acceptSource_);
+        acceptSource_ = nullptr;
+        backoffSource_ = g_timeout_source_new(kAcceptBackoffMs);
+        g_source_set_callback(backoffSource_, &onAcceptBackoff, this, nullptr);
+        g_source_attach(backoffSource_, context_);
+      }
+      return;  // EAGAIN, or a transient error: try again on the next wake-up
+    }
     ucred cred{};
     socklen_t len = sizeof cred;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != ::getuid()) {
@@ -125,9 +173,16 @@ void SocketHostMessenger::acceptPending() {
       if (closedHook_) closedHook_("peer of another user refused");
       continue;
     }
+    if (!makeRoom()) {
+      ::close(fd);
+      log("refused a connection: " + std::to_string(connections_.size()) +
+          " connections are open and every one listens or waits for an answer");
+      if (closedHook_) closedHook_("connection limit reached");
+      continue;
+    }
     uint64_t id = nextConnectionId_++;
     auto connection = SocketConnection::adopt(fd, context_);
-    connections_[id] = connection;
+    connections_[id].connection = connection;
     std::weak_ptr<bool> alive = alive_;
     connection->start(
         [this, id, alive](Frame frame) {
@@ -142,7 +197,7 @@ void SocketHostMessenger::acceptPending() {
 void SocketHostMessenger::onFrame(uint64_t connectionId, Frame frame) {
   auto it = connections_.find(connectionId);
   if (it == connections_.end()) return;
-  auto connection = it->second;
+  auto connection = it->second.connection;
   if (frame.kind == Frame::kReply) {
     auto pending = pendingReplies_.find(frame.id);
     if (!frame.payload.empty() && !StandardMethodCodec::decodeEnvelope(frame.payload)) {
@@ -156,28 +211,36 @@ void SocketHostMessenger::onFrame(uint64_t connectionId, Frame frame) {
     return;
   }
   // Every message a client sends is a method call (event streams are driven by "listen" and
-  // "cancel" calls). Bytes that do not decode as one end the connection.
-  auto call = StandardMethodCodec::decodeMethodCall(frame.payload);
-  if (!call) {
-    connection->close("message is not a valid method call: " + call.error().localizedDescription);
+  // "cancel" calls). Bytes that are not one end the connection; the check builds no values,
+  // the channel that handles the call decodes it once.
+  auto method = StandardMethodCodec::checkMethodCall(frame.payload);
+  if (!method) {
+    connection->close("message is not a valid method call: " + method.error().localizedDescription);
     return;
   }
-  if (call->method == "listen") {
-    listeners_[frame.channel] = connectionId;
-  } else if (call->method == "cancel") {
-    auto l = listeners_.find(frame.channel);
-    if (l != listeners_.end() && l->second == connectionId) listeners_.erase(l);
+  Peer& peer = it->second;
+  if (*method == "listen") {
+    peer.listening.insert(frame.channel);
+  } else if (*method == "cancel") {
+    peer.listening.erase(frame.channel);
   }
-  std::weak_ptr<SocketConnection> weak = connection;
   uint32_t replyId = frame.id;
+  if (replyId != 0) ++peer.unanswered;
   auto answered = std::make_shared<bool>(false);
-  dispatch(frame.channel, frame.payload, [weak, replyId, answered](const Bytes* reply) {
+  std::weak_ptr<SocketConnection> weak = connection;
+  std::weak_ptr<bool> alive = alive_;
+  auto reply = [this, alive, weak, connectionId, replyId, answered](const Bytes* bytes) {
     if (*answered) return;
     *answered = true;
     auto c = weak.lock();
-    if (!c || replyId == 0 || reply == nullptr) return;
-    c->sendFrame(Frame{Frame::kReply, replyId, {}, *reply});
-  });
+    if (!c || !c->isOpen() || alive.expired() || replyId == 0) return;
+    auto p = connections_.find(connectionId);
+    if (p != connections_.end() && p->second.unanswered > 0) --p->second.unanswered;
+    if (bytes != nullptr) c->sendFrame(Frame{Frame::kReply, replyId, {}, *bytes});
+  };
+  PeerId previous = std::exchange(currentPeer_, connectionId);
+  dispatch(frame.channel, frame.payload, std::move(reply));
+  currentPeer_ = previous;
 }
 
 void SocketHostMessenger::dispatch(const std::string& channel, ByteView payload,
@@ -194,45 +257,52 @@ void SocketHostMessenger::dispatch(const std::string& channel, ByteView payload,
 }
 
 void SocketHostMessenger::onClosed(uint64_t connectionId, const std::string& reason) {
-  connections_.erase(connectionId);
-  for (auto it = pendingReplies_.begin(); it != pendingReplies_.end();) {
-    if (it->second.first == connectionId) {
-      auto reply = std::move(it->second.second);
-      it = pendingReplies_.erase(it);
+  auto it = connections_.find(connectionId);
+  if (it == connections_.end()) return;
+  std::set<std::string> listening = std::move(it->second.listening);
+  connections_.erase(it);
+  for (auto p = pendingReplies_.begin(); p != pendingReplies_.end();) {
+    if (p->second.first == connectionId) {
+      auto reply = std::move(p->second.second);
+      p = pendingReplies_.erase(p);
       reply(nullptr);
     } else {
-      ++it;
+      ++p;
     }
   }
-  // A connection that goes away cancels the streams it listened to.
-  std::vector<std::string> cancelled;
-  for (auto it = listeners_.begin(); it != listeners_.end();) {
-    if (it->second == connectionId) {
-      cancelled.push_back(it->first);
-      it = listeners_.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  // A connection that goes away cancels the streams it listened to, and only those.
   Bytes cancel = StandardMethodCodec::encodeMethodCall({"cancel", Value()});
-  for (const auto& channel : cancelled) dispatch(channel, cancel, [](const Bytes*) {});
+  PeerId previous = std::exchange(currentPeer_, connectionId);
+  for (const auto& channel : listening) dispatch(channel, cancel, [](const Bytes*) {});
+  currentPeer_ = previous;
   if (closedHook_) closedHook_(reason);
 }
 
 void SocketHostMessenger::send(const std::string& channel, Bytes message, BinaryReply reply) {
-  auto l = listeners_.find(channel);
-  auto c = l == listeners_.end() ? connections_.end() : connections_.find(l->second);
-  if (c == connections_.end()) {
+  std::vector<uint64_t> targets;
+  for (const auto& [id, peer] : connections_) {
+    if (peer.listening.count(channel) != 0) targets.push_back(id);
+  }
+  if (targets.empty()) {
     if (reply) reply(nullptr);  // nobody listens: the message is dropped
     return;
   }
-  uint32_t id = 0;
   if (reply) {
-    id = nextReplyId_++;
+    uint32_t id = nextReplyId_++;
     if (id == 0) id = nextReplyId_++;
-    pendingReplies_[id] = {l->second, std::move(reply)};
+    pendingReplies_[id] = {targets.front(), std::move(reply)};
+    connections_[targets.front()].connection->sendFrame(
+        Frame{Frame::kMessage, id, channel, std::move(message)});
+    return;
   }
-  c->second->sendFrame(Frame{Frame::kMessage, id, channel, std::move(message)});
+  for (uint64_t target : targets) sendToPeer(target, channel, message);
+}
+
+void SocketHostMessenger::sendToPeer(PeerId peer, const std::string& channel, Bytes message) {
+  auto it = connections_.find(peer);
+  if (it == connections_.end()) return;
+  auto connection = it->second.connection;  // a failed write closes it and erases the entry
+  connection->sendFrame(Frame{Frame::kMessage, 0, channel, std::move(message)});
 }
 
 void SocketHostMessenger::setMessageHandler(const std::string& channel,

@@ -1,5 +1,6 @@
 #include "channels/standard_codec.h"
 
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
@@ -275,7 +276,85 @@ std::optional<Error> read(Reader& r, Value& out, int depth) {
   }
 }
 
+// Walks one value as read() would, allocating nothing, and adds what read() would allocate
+// for it to *cost.
+std::optional<Error> measure(Reader& r, size_t* cost, int depth) {
+  uint8_t tag;
+  if (!r.byte(&tag)) return codecError(kOutOfData);
+  *cost += sizeof(Value);
+  size_t n = 0;
+  size_t width = 0;
+  switch (tag) {
+    case kNull:
+    case kTrue:
+    case kFalse:
+      return std::nullopt;
+    case kInt32:
+      return r.take(4) ? std::nullopt : std::optional(codecError(kOutOfData));
+    case kInt64:
+      return r.take(8) ? std::nullopt : std::optional(codecError(kOutOfData));
+    case kFloat64:
+      return r.align(8) && r.take(8) ? std::nullopt : std::optional(codecError(kOutOfData));
+    case kString:
+    case kUint8List:
+      width = 1;
+      break;
+    case kInt32List:
+    case kFloat32List:
+      width = 4;
+      break;
+    case kInt64List:
+    case kFloat64List:
+      width = 8;
+      break;
+    case kList:
+    case kMap: {
+      if (depth >= StandardMessageCodec::kMaxDepth) {
+        return codecError("Message nesting is deeper than 64 levels.");
+      }
+      if (!r.size(&n)) return codecError(kOutOfData);
+      const size_t items = tag == kList ? n : 2 * n;
+      if (items > r.remaining()) return codecError(kOutOfData);
+      for (size_t i = 0; i < items; ++i) {
+        if (auto err = measure(r, cost, depth + 1)) return err;
+      }
+      return std::nullopt;
+    }
+    case kLargeInt:
+      return codecError("Large integers are not supported.");
+    default:
+      return codecError("Unknown value type " + std::to_string(tag) + ".");
+  }
+  if (!r.size(&n) || (width > 1 && !r.align(width))) return codecError(kOutOfData);
+  if (n > r.remaining() / width || !r.take(n * width)) return codecError(kOutOfData);
+  *cost += n * width;
+  return std::nullopt;
+}
+
+// Refuses a message whose values, once decoded, would take more memory than its budget,
+// before anything is allocated. skip: bytes before the first value (an envelope's flag).
+std::optional<Error> checkBudget(ByteView bytes, size_t skip) {
+  if (bytes.size() < skip) return codecError(kOutOfData);
+  Reader r(bytes);
+  uint8_t flag;
+  for (size_t i = 0; i < skip; ++i) r.byte(&flag);
+  size_t cost = 0;
+  while (!r.atEnd()) {
+    if (auto err = measure(r, &cost, 0)) return err;
+  }
+  if (cost > StandardMessageCodec::budgetFor(bytes.size())) {
+    return codecError("Message decodes to more than " +
+                      std::to_string(StandardMessageCodec::kBudgetFactor) +
+                      " times its size in memory.");
+  }
+  return std::nullopt;
+}
+
 }  // namespace
+
+size_t StandardMessageCodec::budgetFor(size_t messageBytes) {
+  return std::max(kMinBudgetBytes, kBudgetFactor * messageBytes);
+}
 
 Bytes StandardMessageCodec::encode(const Value& value) {
   Bytes out;
@@ -287,6 +366,7 @@ void StandardMessageCodec::encodeInto(Bytes& out, const Value& value) { write(ou
 
 Result<Value> StandardMessageCodec::decode(ByteView bytes) {
   if (bytes.empty()) return Value();
+  if (auto err = checkBudget(bytes, 0)) return *err;
   Reader r(bytes);
   Value v;
   if (auto err = read(r, v, 0)) return *err;
@@ -302,6 +382,7 @@ Bytes StandardMethodCodec::encodeMethodCall(const MethodCall& call) {
 }
 
 Result<MethodCall> StandardMethodCodec::decodeMethodCall(ByteView bytes) {
+  if (auto err = checkBudget(bytes, 0)) return *err;
   Reader r(bytes);
   Value method, args;
   if (auto err = read(r, method, 0)) return *err;
@@ -309,6 +390,21 @@ Result<MethodCall> StandardMethodCodec::decodeMethodCall(ByteView bytes) {
   if (auto err = read(r, args, 0)) return *err;
   if (!r.atEnd()) return codecError("Unexpected extra data after the method call.");
   return MethodCall{method.get<std::string>(), std::move(args)};
+}
+
+Result<std::string> StandardMethodCodec::checkMethodCall(ByteView bytes) {
+  if (auto err = checkBudget(bytes, 0)) return *err;
+  Reader r(bytes);
+  uint8_t tag;
+  size_t n;
+  if (!r.byte(&tag) || tag != kString) return codecError("Method name is not a string.");
+  if (!r.size(&n) || n > r.remaining()) return codecError(kOutOfData);
+  std::string method(reinterpret_cast<const char*>(r.take(n)), n);
+  Reader rest = r;
+  size_t cost = 0;
+  if (auto err = measure(rest, &cost, 0)) return *err;
+  if (!rest.atEnd()) return codecError("Unexpected extra data after the method call.");
+  return method;
 }
 
 Bytes StandardMethodCodec::encodeSuccessEnvelope(const Value& result) {
@@ -330,6 +426,7 @@ Bytes StandardMethodCodec::encodeErrorEnvelope(const std::string& code,
 Result<MethodEnvelope> StandardMethodCodec::decodeEnvelope(ByteView bytes) {
   MethodEnvelope env;
   if (bytes.empty()) return env;  // not implemented
+  if (auto err = checkBudget(bytes, 1)) return *err;
   Reader r(bytes);
   uint8_t flag;
   r.byte(&flag);
@@ -348,7 +445,8 @@ Result<MethodEnvelope> StandardMethodCodec::decodeEnvelope(ByteView bytes) {
     if (!r.atEnd()) {  // Dart may add a stack trace: a string or null
       Value stack;
       if (auto err = read(r, stack, 0)) return *err;
-      if (!(stack.isNull() || stack.is<std::string>())) return codecError("Invalid error envelope.");
+      if (!(stack.isNull() || stack.is<std::string>()))
+        return codecError("Invalid error envelope.");
     }
     env.error.code = code.get<std::string>();
     if (message.is<std::string>()) env.error.message = message.get<std::string>();

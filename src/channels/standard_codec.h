@@ -21,6 +21,11 @@ class StandardMessageCodec {
  public:
   // Deeper nesting of lists and maps than this is refused by the decoder.
   static constexpr int kMaxDepth = 64;
+  // A message whose decoded values would take more than this many times its own size (or
+  // kMinBudgetBytes for a small one) is refused before anything is allocated.
+  static constexpr size_t kBudgetFactor = 4;
+  static constexpr size_t kMinBudgetBytes = 64 * 1024;
+  static size_t budgetFor(size_t messageBytes);
 
   static Bytes encode(const Value& value);
   static void encodeInto(Bytes& out, const Value& value);
@@ -53,9 +58,11 @@ class StandardMethodCodec {
  public:
   static Bytes encodeMethodCall(const MethodCall& call);
   static Result<MethodCall> decodeMethodCall(ByteView bytes);
+  // What decodeMethodCall would accept, checked without building any value: the method name.
+  static Result<std::string> checkMethodCall(ByteView bytes);
   static Bytes encodeSuccessEnvelope(const Value& result);
-  static Bytes encodeErrorEnvelope(const std::string& code, const std::optional<std::string>& message,
-                                   const Value& details);
+  static Bytes encodeErrorEnvelope(const std::string& code,
+                                   const std::optional<std::string>& message, const Value& details);
   // Accepts success and error envelopes (the latter with or without a stack trace); an empty
   // reply is not implemented.
   static Result<MethodEnvelope> decodeEnvelope(ByteView bytes);

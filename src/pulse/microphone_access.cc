@@ -1,5 +1,7 @@
 #include "pulse/microphone_access.h"
 
+#include <algorithm>
+
 #include "pulse/pulse_connection.h"
 #include "recorder/audio_services.h"
 
@@ -11,9 +13,10 @@ inline constexpr int kUnknownStatus = -1;
 
 }  // namespace
 
-int microphoneAuthorizationStatus() {
+int microphoneAuthorizationStatus(std::chrono::milliseconds within) {
+  const auto deadline = std::chrono::steady_clock::now() + within;
   PulseConnection& connection = PulseConnection::shared();
-  if (auto error = connection.connect()) {
+  if (auto error = connection.connect(within)) {
     return error->code == PA_ERR_ACCESS ? recorder::kMicDenied : kUnknownStatus;
   }
   struct Query {
@@ -37,8 +40,11 @@ int microphoneAuthorizationStatus() {
       &query);
   if (operation == nullptr) return kUnknownStatus;
   // A lost server also ends the operation (as cancelled), so wait for that too.
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
   connection.waitLocked(
-      [&] { return query.done || pa_operation_get_state(operation) != PA_OPERATION_RUNNING; });
+      [&] { return query.done || pa_operation_get_state(operation) != PA_OPERATION_RUNNING; },
+      std::max(left, std::chrono::milliseconds(0)));
   // Cancelled under the lock: the callback cannot run after this, so `query` may go.
   if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) pa_operation_cancel(operation);
   pa_operation_unref(operation);

@@ -1,11 +1,13 @@
 #include "pulse/pulse_audio_services.h"
 
+#include <algorithm>
+
 #include "media/media_probe.h"
 #include "media/sha256.h"
 #include "pulse/microphone_access.h"
 #include "pulse/pulse_microphone_recorder.h"
+#include "runtime/coalesced_query.h"
 #include "runtime/files.h"
-#include "runtime/serial_executor.h"
 
 namespace lumewell::pulse {
 
@@ -20,12 +22,30 @@ int PulseAudioServices::microphoneAuthorizationStatus() {
   return pulse::microphoneAuthorizationStatus();
 }
 
+namespace {
+
+// Status questions share one answer per round, asked off the caller's thread.
+CoalescedQuery<int>& statusQueries() {
+  static auto* queries = new CoalescedQuery<int>(
+      "lumewell-micq", kStatusDeadline, [](std::chrono::steady_clock::time_point deadline) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        return pulse::microphoneAuthorizationStatus(std::max(left, std::chrono::milliseconds(1)));
+      });
+  return *queries;
+}
+
+}  // namespace
+
+void PulseAudioServices::queryMicrophoneAuthorizationStatus(std::function<void(int)> completion) {
+  statusQueries().ask(
+      [completion = std::move(completion)](const int& status) { completion(status); });
+}
+
 void PulseAudioServices::requestMicrophoneAccess(std::function<void(bool granted)> completion) {
-  // The server has no prompt: the request answers what the status says, off the caller's
-  // thread because reaching the server may take a moment.
-  static SerialExecutor* queue = new SerialExecutor("lumewell-micq");
-  queue->post([completion = std::move(completion)] {
-    completion(pulse::microphoneAuthorizationStatus() == recorder::kMicAuthorized);
+  // The server has no prompt: the request answers what the status says.
+  queryMicrophoneAuthorizationStatus([completion = std::move(completion)](int status) {
+    completion(status == recorder::kMicAuthorized);
   });
 }
 

@@ -13,6 +13,8 @@ class PulseAudioServices final : public recorder::AudioServices {
   Result<std::unique_ptr<recorder::MicrophoneRecorder>> makeRecorder(
       const std::string& path, const recorder::RecorderSettings& settings) override;
   int microphoneAuthorizationStatus() override;
+  // Answers from a worker thread within a couple of seconds, also from a stuck server.
+  void queryMicrophoneAuthorizationStatus(std::function<void(int status)> completion) override;
   // Answers from a worker thread, never from the caller's.
   void requestMicrophoneAccess(std::function<void(bool granted)> completion) override;
   std::optional<int64_t> mediaDurationMs(const std::string& path) override;
@@ -22,5 +24,9 @@ class PulseAudioServices final : public recorder::AudioServices {
   std::optional<int64_t> freeDiskBytes() override;
   std::string dataDirectory() override;
 };
+
+// Compositions run a few at a time; the others wait in a queue. At shutdown the queued ones
+// end as cancelled and none is taken any more; the running ones are media's to cancel.
+void cancelQueuedCompositions();
 
 }  // namespace lumewell::pulse

@@ -62,17 +62,19 @@ bool PulseConnection::waitLocked(const std::function<bool()>& done,
   return done();
 }
 
-OptionalError PulseConnection::connect() {
+OptionalError PulseConnection::connect(std::chrono::milliseconds timeout) {
   Lock lock(*this);
   if (context_ != nullptr) {
     const pa_context_state_t state = pa_context_get_state(context_);
     if (state == PA_CONTEXT_READY) return std::nullopt;
     if (PA_CONTEXT_IS_GOOD(state)) {
       // Another thread is connecting right now: share its outcome.
-      waitLocked([this] {
-        return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)) ||
-               pa_context_get_state(context_) == PA_CONTEXT_READY;
-      });
+      waitLocked(
+          [this] {
+            return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)) ||
+                   pa_context_get_state(context_) == PA_CONTEXT_READY;
+          },
+          timeout);
       if (pa_context_get_state(context_) == PA_CONTEXT_READY) return std::nullopt;
     }
     // Failed or terminated (the server went away): start over with a fresh context.
@@ -102,10 +104,12 @@ OptionalError PulseConnection::connect() {
   if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
     return fail(pa_context_errno(context_));
   }
-  const bool settled = waitLocked([this] {
-    const pa_context_state_t state = pa_context_get_state(context_);
-    return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
-  });
+  const bool settled = waitLocked(
+      [this] {
+        const pa_context_state_t state = pa_context_get_state(context_);
+        return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
+      },
+      timeout);
   if (!settled) return fail(PA_ERR_TIMEOUT);
   if (pa_context_get_state(context_) != PA_CONTEXT_READY) {
     int code = pa_context_errno(context_);

@@ -25,8 +25,8 @@ class PulseConnection {
   static PulseConnection& shared();
 
   // Ensures a ready context; the error carries the server's own text. Never waits longer
-  // than kServerTimeout. Must not be called with the lock held.
-  OptionalError connect();
+  // than timeout. Must not be called with the lock held.
+  OptionalError connect(std::chrono::milliseconds timeout = kServerTimeout);
 
   // The main loop lock; every pa_* call on the context or its streams happens under it.
   class Lock {

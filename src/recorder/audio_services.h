@@ -68,6 +68,11 @@ class AudioServices {
       const std::string& path, const RecorderSettings& settings) = 0;
 
   virtual int microphoneAuthorizationStatus() = 0;
+  // The same status without holding up the caller: the completion comes once, on any thread
+  // (here: on the caller's), within a bounded time also when the sound server is stuck.
+  virtual void queryMicrophoneAuthorizationStatus(std::function<void(int status)> completion) {
+    completion(microphoneAuthorizationStatus());
+  }
   // Asks for microphone access; the answer may come on any thread.
   virtual void requestMicrophoneAccess(std::function<void(bool granted)> completion) = 0;
 

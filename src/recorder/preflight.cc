@@ -1,5 +1,8 @@
 #include "recorder/recorder_plugin.h"
 
+#include <memory>
+#include <thread>
+
 namespace lumewell::recorder {
 namespace {
 
@@ -51,7 +54,30 @@ void LumewellNativeRecorderPlugin::runPreflight(const Value& arguments, MethodRe
         preflightResult(false, "Not enough free disk space to safely start a recording."));
     return;
   }
-  const int status = audio_->microphoneAuthorizationStatus();
+  // The sound server may be slow or stuck: the status is asked off the main thread, and an
+  // answer from another thread is carried back to it.
+  audio_->queryMicrophoneAuthorizationStatus([weak = weak_from_this(), scheduler = &scheduler_,
+                                              appMode, sourceId, result,
+                                              caller = std::this_thread::get_id()](int status) {
+    auto proceed = [weak, appMode, sourceId, result, status] {
+      auto self = weak.lock();
+      if (!self) {
+        result->success(ValueMap());
+        return;
+      }
+      self->continuePreflightWithStatus(status, appMode, sourceId, result);
+    };
+    if (std::this_thread::get_id() == caller) {
+      proceed();
+    } else {
+      scheduler->post(std::move(proceed));
+    }
+  });
+}
+
+void LumewellNativeRecorderPlugin::continuePreflightWithStatus(int status, bool appMode,
+                                                               std::optional<std::string> sourceId,
+                                                               MethodResultPtr result) {
   switch (status) {
     case kMicAuthorized:
       continuePreflightWithMode(appMode, std::move(sourceId), std::move(result));

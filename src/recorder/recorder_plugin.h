@@ -166,6 +166,8 @@ class LumewellNativeRecorderPlugin final
 
   // preflight, storage, sources
   void runPreflight(const Value& arguments, MethodResultPtr result);
+  void continuePreflightWithStatus(int status, bool appMode, std::optional<std::string> sourceId,
+                                   MethodResultPtr result);
   void continuePreflightWithMode(bool appMode, std::optional<std::string> sourceId,
                                  MethodResultPtr result);
   ValueMap preflightResult(bool ready, const std::optional<std::string>& reason);

@@ -1,12 +1,24 @@
 #include "tools/ctl_client.h"
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 
 #include "channels/method_channel.h"
 #include "tools/json_mapping.h"
+#include "tools/printable.h"
 
 namespace lumewell::tools {
+namespace {
+
+std::string secondsText(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", seconds);
+  return text;
+}
+
+}  // namespace
 
 std::string channelName(const std::string& nameOrShort) {
   if (nameOrShort == "recorder") return "lumewell/native_recorder";
@@ -15,13 +27,33 @@ std::string channelName(const std::string& nameOrShort) {
   return nameOrShort;
 }
 
-std::unique_ptr<CtlClient> CtlClient::connect(const std::string& socketPath, std::string* error) {
+std::optional<double> callTimeout(const std::string& method, std::optional<double> requested) {
+  if (requested) return requested;
+  if (method == "assembleRecording" || method == "runPreflight") return std::nullopt;
+  return kDefaultTimeoutSeconds;
+}
+
+namespace {
+
+std::chrono::milliseconds millis(double seconds) {
+  return std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+}
+
+}  // namespace
+
+std::unique_ptr<CtlClient> CtlClient::connect(const std::string& socketPath, std::string* error,
+                                              std::optional<double> timeoutSeconds) {
   std::unique_ptr<CtlClient> client(new CtlClient());
   client->context_ = g_main_context_new();
   client->loop_ = g_main_loop_new(client->context_, FALSE);
-  auto messenger = SocketClientMessenger::connect(socketPath, client->context_);
+  client->timeout_ = timeoutSeconds;
+  auto messenger = SocketClientMessenger::connect(
+      socketPath, client->context_, millis(timeoutSeconds.value_or(kDefaultTimeoutSeconds)));
   if (!messenger) {
-    *error = messenger.error().localizedDescription;
+    *error = messenger.error().code == ETIMEDOUT
+                 ? "the host took no new connection within " +
+                       secondsText(timeoutSeconds.value_or(kDefaultTimeoutSeconds)) + " s"
+                 : messenger.error().localizedDescription;
     return nullptr;
   }
   client->messenger_ = std::move(*messenger);
@@ -38,12 +70,35 @@ CtlClient::~CtlClient() {
 
 Result<MethodEnvelope> CtlClient::call(const std::string& channel, const std::string& method,
                                        const Value& arguments) {
-  std::optional<Result<MethodEnvelope>> answer;
-  MethodChannel(*messenger_, channel).invokeMethod(method, arguments, [&](auto env) {
-    answer = std::move(env);
+  auto answer = std::make_shared<std::optional<Result<MethodEnvelope>>>();
+  MethodChannel(*messenger_, channel).invokeMethod(method, arguments, [answer](auto env) {
+    if (!answer->has_value()) *answer = std::move(env);
   });
-  while (!answer.has_value()) g_main_context_iteration(context_, TRUE);
-  return std::move(*answer);
+  GSource* timer = nullptr;
+  if (auto limit = callTimeout(method, timeout_)) {
+    timer = g_timeout_source_new(static_cast<guint>(millis(*limit).count()));
+    struct Expiry {
+      std::shared_ptr<std::optional<Result<MethodEnvelope>>> answer;
+      std::string text;
+    };
+    auto* expiry = new Expiry{
+        answer, "the host did not answer \"" + method + "\" within " + secondsText(*limit) + " s"};
+    g_source_set_callback(
+        timer,
+        [](gpointer data) -> gboolean {
+          auto* e = static_cast<Expiry*>(data);
+          if (!e->answer->has_value()) *e->answer = Error{"lumewellctl", kTimedOut, e->text};
+          return G_SOURCE_REMOVE;
+        },
+        expiry, [](gpointer data) { delete static_cast<Expiry*>(data); });
+    g_source_attach(timer, context_);
+  }
+  while (!answer->has_value()) g_main_context_iteration(context_, TRUE);
+  if (timer != nullptr) {
+    g_source_destroy(timer);
+    g_source_unref(timer);
+  }
+  return std::move(**answer);
 }
 
 Result<MethodEnvelope> CtlClient::listen(const std::string& channel,
@@ -83,8 +138,19 @@ int printEnvelope(const MethodEnvelope& envelope) {
       status = kExitError;
       break;
   }
-  std::cout << out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
+  std::cout << printableJson(out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))
+            << std::endl;
   return status;
+}
+
+int reportCallFailure(const std::string& socketPath, const Error& error) {
+  if (error.code == kTimedOut && error.domain == "lumewellctl") {
+    std::cerr << "lumewellctl: " << error.localizedDescription
+              << " (--timeout SECONDS waits longer)." << std::endl;
+  } else {
+    std::cerr << unreachableMessage(socketPath, error.localizedDescription) << std::endl;
+  }
+  return kExitUnreachable;
 }
 
 std::string unreachableMessage(const std::string& socketPath, const std::string& error) {

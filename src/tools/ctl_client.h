@@ -17,16 +17,28 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitError = 1;
 inline constexpr int kExitUnreachable = 2;
 
+// How long lumewellctl waits for the host, unless --timeout says otherwise.
+inline constexpr double kDefaultTimeoutSeconds = 10;
+// How long a call may wait: --timeout when given, else the default, except for the calls
+// that run for as long as their work takes (none: no limit).
+std::optional<double> callTimeout(const std::string& method, std::optional<double> requested);
+// The code of a call's Error when the host did not answer in time.
+inline constexpr int kTimedOut = 110;  // ETIMEDOUT
+
 // "recorder" -> "lumewell/native_recorder" and so on; full names pass through.
 std::string channelName(const std::string& nameOrShort);
 
 // A client connection with a private main loop, for the command line.
 class CtlClient {
  public:
-  static std::unique_ptr<CtlClient> connect(const std::string& socketPath, std::string* error);
+  // timeout: for connecting and for each call; none waits as long as it takes (calls to the
+  // long-running methods wait that way unless a timeout was asked for).
+  static std::unique_ptr<CtlClient> connect(const std::string& socketPath, std::string* error,
+                                            std::optional<double> timeoutSeconds = {});
   ~CtlClient();
 
-  // Calls and waits for the answer (or the connection's end).
+  // Calls and waits for the answer, the connection's end, or the call's timeout (an Error
+  // with code kTimedOut).
   Result<MethodEnvelope> call(const std::string& channel, const std::string& method,
                               const Value& arguments);
   // Opens an event stream; events go to onEvent until the stream or the connection ends.
@@ -43,6 +55,7 @@ class CtlClient {
   CtlClient() = default;
   GMainContext* context_ = nullptr;
   GMainLoop* loop_ = nullptr;
+  std::optional<double> timeout_;  // as asked with --timeout
   std::unique_ptr<SocketClientMessenger> messenger_;
 };
 
@@ -50,5 +63,7 @@ class CtlClient {
 // {"notImplemented": true}. Returns the exit status it stands for.
 int printEnvelope(const MethodEnvelope& envelope);
 std::string unreachableMessage(const std::string& socketPath, const std::string& error);
+// The message for a call that failed (timeout or lost host); the exit status is 2.
+int reportCallFailure(const std::string& socketPath, const Error& error);
 
 }  // namespace lumewell::tools

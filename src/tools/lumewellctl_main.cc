@@ -3,10 +3,12 @@
 #include <CLI/CLI.hpp>
 
 #include <iostream>
+#include <optional>
 
 #include "channels/socket_paths.h"
 #include "tools/ctl_client.h"
 #include "tools/json_mapping.h"
+#include "tools/printable.h"
 #include "tools/record_command.h"
 
 using namespace lumewell;
@@ -14,8 +16,8 @@ using namespace lumewell::tools;
 
 namespace {
 
-int runCall(const std::string& socket, const std::string& channel, const std::string& method,
-            const std::string& jsonArgs) {
+int runCall(const std::string& socket, std::optional<double> timeout, const std::string& channel,
+            const std::string& method, const std::string& jsonArgs) {
   Value args;
   if (!jsonArgs.empty()) {
     auto parsed = nlohmann::json::parse(jsonArgs, nullptr, false);
@@ -26,22 +28,20 @@ int runCall(const std::string& socket, const std::string& channel, const std::st
     args = jsonToValue(parsed);
   }
   std::string error;
-  auto client = CtlClient::connect(socket, &error);
+  auto client = CtlClient::connect(socket, &error, timeout);
   if (!client) {
     std::cerr << unreachableMessage(socket, error) << std::endl;
     return kExitUnreachable;
   }
   auto answer = client->call(channelName(channel), method, args);
-  if (!answer.ok()) {
-    std::cerr << unreachableMessage(socket, answer.error().localizedDescription) << std::endl;
-    return kExitUnreachable;
-  }
+  if (!answer.ok()) return reportCallFailure(socket, answer.error());
   return printEnvelope(*answer);
 }
 
-int runListen(const std::string& socket, const std::string& channel) {
+int runListen(const std::string& socket, std::optional<double> timeout,
+              const std::string& channel) {
   std::string error;
-  auto client = CtlClient::connect(socket, &error);
+  auto client = CtlClient::connect(socket, &error, timeout);
   if (!client) {
     std::cerr << unreachableMessage(socket, error) << std::endl;
     return kExitUnreachable;
@@ -51,12 +51,10 @@ int runListen(const std::string& socket, const std::string& channel) {
   if (name != channel) name += "/events";
   auto answer = client->listen(name, [&name](const Value& event) {
     nlohmann::json line = {{"channel", name}, {"event", valueToJson(event)}};
-    std::cout << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
+    std::cout << printableJson(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))
+              << std::endl;
   });
-  if (!answer.ok()) {
-    std::cerr << unreachableMessage(socket, answer.error().localizedDescription) << std::endl;
-    return kExitUnreachable;
-  }
+  if (!answer.ok()) return reportCallFailure(socket, answer.error());
   if (answer->kind != MethodEnvelope::Kind::success) return printEnvelope(*answer);
   client->run();  // until the host goes away or we are interrupted
   std::cerr << "lumewellctl: the host closed the connection." << std::endl;
@@ -70,6 +68,11 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   std::string socket = defaultSocketPath();
   app.add_option("--socket", socket, "Socket of the host")->capture_default_str();
+  std::optional<double> timeout;
+  app.add_option("--timeout", timeout,
+                 "Seconds to wait for the host when connecting and for each answer (default 10; "
+                 "assembleRecording and runPreflight wait as long as they run)")
+      ->check(CLI::PositiveNumber);
 
   std::string channel, method, jsonArgs;
   auto* call = app.add_subcommand("call", "Call a method and print its answer as JSON");
@@ -90,15 +93,17 @@ int main(int argc, char** argv) {
   rec->add_option("--id", record.recordingId, "Recording id (default: from the time)");
   rec->add_option("--app", record.app, "Also record this application (id or name)");
 
-  auto* sources = app.add_subcommand("sources", "List the applications whose audio can be recorded");
+  auto* sources =
+      app.add_subcommand("sources", "List the applications whose audio can be recorded");
 
   CLI11_PARSE(app, argc, argv);
-  if (*call) return runCall(socket, channel, method, jsonArgs);
-  if (*listen) return runListen(socket, channel);
+  if (*call) return runCall(socket, timeout, channel, method, jsonArgs);
+  if (*listen) return runListen(socket, timeout, channel);
   if (*rec) {
     record.socketPath = socket;
+    record.timeoutSeconds = timeout;
     return runRecord(record);
   }
-  if (*sources) return runSources(socket);
+  if (*sources) return runSources(socket, timeout);
   return kExitError;
 }

@@ -15,6 +15,7 @@
 #include "channels/method_channel.h"
 #include "tools/ctl_client.h"
 #include "tools/json_mapping.h"
+#include "tools/printable.h"
 
 namespace lumewell::tools {
 namespace {
@@ -65,7 +66,7 @@ bool resolveApp(CtlClient& client, const std::string& wanted, std::string* id, s
 
 std::string formatSealedSegment(const ValueMap& event) {
   char line[256];
-  std::string hash = stringOf(event, "sha256").substr(0, 12);
+  std::string hash = printableText(stringOf(event, "sha256").substr(0, 12));
   std::snprintf(line, sizeof line, "segment %06lld  %7.3f s  %9.1f KiB  sha256 %s",
                 static_cast<long long>(intOf(event, "index")),
                 static_cast<double>(intOf(event, "durationMs")) / 1000.0,
@@ -84,7 +85,7 @@ std::string formatLevelBar(double level) {
 
 int runRecord(const RecordOptions& options) {
   std::string error;
-  auto client = CtlClient::connect(options.socketPath, &error);
+  auto client = CtlClient::connect(options.socketPath, &error, options.timeoutSeconds);
   if (!client) {
     std::cerr << unreachableMessage(options.socketPath, error) << std::endl;
     return kExitUnreachable;
@@ -102,25 +103,22 @@ int runRecord(const RecordOptions& options) {
   ValueMap preflightArgs{{"captureMode", Value(mode)}};
   if (!sourceId.empty()) preflightArgs.set("sourceId", Value(sourceId));
   auto preflight = client->call(kRecorder, "runPreflight", Value(preflightArgs));
-  if (!preflight.ok()) {
-    std::cerr << unreachableMessage(options.socketPath, preflight.error().localizedDescription)
-              << std::endl;
-    return kExitUnreachable;
-  }
+  if (!preflight.ok()) return reportCallFailure(options.socketPath, preflight.error());
   if (preflight->kind != MethodEnvelope::Kind::success) return printEnvelope(*preflight);
   const ValueMap* result = preflight->result.asMap();
   const bool* ready = mapBool(result, "ready");
   if (const std::string* warning = mapString(result, "warning")) {
-    std::cerr << "warning: " << *warning << std::endl;
+    std::cerr << "warning: " << printableText(*warning) << std::endl;
   }
   if (ready == nullptr || !*ready) {
     const std::string* reason = mapString(result, "reason");
-    std::cerr << "not ready: " << (reason ? *reason : std::string("unknown reason")) << std::endl;
+    std::cerr << "not ready: " << printableText(reason ? *reason : "unknown reason") << std::endl;
     return kExitError;
   }
 
   std::string folder;
   bool stopped = false;
+  bool failed = false;
   bool tty = isatty(fileno(stderr)) != 0;
   auto listen = client->listen(kRecorderEvents, [&](const Value& event) {
     const ValueMap* m = event.asMap();
@@ -146,15 +144,16 @@ int runRecord(const RecordOptions& options) {
       stopped = true;
       client->stop();
     } else if (type == "error") {
-      std::cout << "error: " << stringOf(*m, "message") << std::endl;
+      std::cout << "error: " << printableText(stringOf(*m, "message")) << std::endl;
       stopped = true;
+      failed = true;
       client->stop();
     } else if (type == "source_lost") {
-      std::cout << "source lost (" << stringOf(*m, "sourceDisplayName")
-                << "): " << stringOf(*m, "reason") << std::endl;
+      std::cout << "source lost (" << printableText(stringOf(*m, "sourceDisplayName"))
+                << "): " << printableText(stringOf(*m, "reason")) << std::endl;
     }
   });
-  if (!listen.ok()) return kExitUnreachable;
+  if (!listen.ok()) return reportCallFailure(options.socketPath, listen.error());
 
   args.set("recordingId",
            Value(options.recordingId.empty() ? defaultRecordingId() : options.recordingId));
@@ -164,17 +163,34 @@ int runRecord(const RecordOptions& options) {
     args.set("sourceDisplayName", Value(sourceName));
   }
   auto start = client->call(kRecorder, "startRecording", Value(args));
-  if (!start.ok()) return kExitUnreachable;
+  if (!start.ok()) return reportCallFailure(options.socketPath, start.error());
   if (start->kind != MethodEnvelope::Kind::success) return printEnvelope(*start);
   std::cerr << "recording "
-            << (mode == "MIC_ONLY" ? "the microphone" : "microphone + " + sourceName) << " for "
-            << options.seconds << " s (Ctrl-C stops earlier)" << std::endl;
+            << (mode == "MIC_ONLY" ? "the microphone" : "microphone + " + printableText(sourceName))
+            << " for " << options.seconds << " s (Ctrl-C stops earlier)" << std::endl;
 
   // Stop on time or on Ctrl-C; either way the last segment is sealed before we leave.
   bool stopRequested = false;
+  bool stopTimedOut = false;
+  GSource* stopTimer = nullptr;
+  const double stopLimit = *callTimeout("stopRecording", options.timeoutSeconds);
+  std::function<void()> expire = [&] {
+    stopTimedOut = true;
+    client->stop();
+  };
   std::function<void()> requestStop = [&] {
     if (stopRequested) return;
     stopRequested = true;
+    // A host that takes the stop but never reports "stopped" must not hold us for ever.
+    stopTimer = g_timeout_source_new(static_cast<guint>(stopLimit * 1000));
+    g_source_set_callback(
+        stopTimer,
+        [](gpointer fn) -> gboolean {
+          (*static_cast<std::function<void()>*>(fn))();
+          return G_SOURCE_REMOVE;
+        },
+        &expire, nullptr);
+    g_source_attach(stopTimer, client->context());
     MethodChannel(*client->messenger(), kRecorder)
         .invokeMethod("stopRecording", Value(), [&](Result<MethodEnvelope> env) {
           if (env.ok() && env->kind == MethodEnvelope::Kind::error) printEnvelope(*env);
@@ -199,23 +215,32 @@ int runRecord(const RecordOptions& options) {
     g_source_destroy(source);
     g_source_unref(source);
   }
+  if (stopTimer != nullptr) {
+    g_source_destroy(stopTimer);
+    g_source_unref(stopTimer);
+  }
+  if (!stopped && stopTimedOut) {
+    std::cerr << "lumewellctl: the host did not report the recording stopped within " << stopLimit
+              << " s (--timeout SECONDS waits longer)." << std::endl;
+    return kExitUnreachable;
+  }
   if (!stopped) {
     std::cerr << "lumewellctl: the host went away before the recording stopped." << std::endl;
     return kExitUnreachable;
   }
-  if (!folder.empty()) std::cout << "folder: " << folder << std::endl;
-  return kExitOk;
+  if (!folder.empty()) std::cout << "folder: " << printableText(folder) << std::endl;
+  return failed ? kExitError : kExitOk;
 }
 
-int runSources(const std::string& socketPath) {
+int runSources(const std::string& socketPath, std::optional<double> timeoutSeconds) {
   std::string error;
-  auto client = CtlClient::connect(socketPath, &error);
+  auto client = CtlClient::connect(socketPath, &error, timeoutSeconds);
   if (!client) {
     std::cerr << unreachableMessage(socketPath, error) << std::endl;
     return kExitUnreachable;
   }
   auto answer = client->call(kRecorder, "listAppAudioSources", Value());
-  if (!answer.ok()) return kExitUnreachable;
+  if (!answer.ok()) return reportCallFailure(socketPath, answer.error());
   if (answer->kind != MethodEnvelope::Kind::success) return printEnvelope(*answer);
   const ValueList* list = answer->result.asList();
   if (list == nullptr || list->empty()) {
@@ -224,7 +249,8 @@ int runSources(const std::string& socketPath) {
   }
   for (const auto& item : *list) {
     if (const ValueMap* m = item.asMap()) {
-      std::printf("%-8s %s\n", stringOf(*m, "id").c_str(), stringOf(*m, "displayName").c_str());
+      std::printf("%-8s %s\n", printableText(stringOf(*m, "id")).c_str(),
+                  printableText(stringOf(*m, "displayName")).c_str());
     }
   }
   return kExitOk;

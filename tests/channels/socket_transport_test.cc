@@ -17,11 +17,13 @@ namespace {
 using testing::spinUntil;
 using testing::TempDir;
 
+// Greets every new listener the way the updater sends its status record on subscribe.
 class Counter final : public StreamHandler {
  public:
   std::optional<MethodError> onListen(const Value&, EventSink sink) override {
     sink_ = std::move(sink);
     ++listens;
+    sink_(Value("hello"));
     return std::nullopt;
   }
   std::optional<MethodError> onCancel(const Value&) override {
@@ -47,8 +49,8 @@ class SocketTransportTest : public ::testing::Test {
     ASSERT_TRUE(host.ok()) << host.error().localizedDescription;
     messenger = std::move(*host);
     // "echo" answers later, in reverse order of arrival, so replies must be matched by id.
-    MethodChannel(*messenger, "test/echo").setMethodCallHandler(
-        [this](const MethodCall& call, MethodResultPtr result) {
+    MethodChannel(*messenger, "test/echo")
+        .setMethodCallHandler([this](const MethodCall& call, MethodResultPtr result) {
           if (call.method == "fail") {
             result->error("bad_args", "Nope.", Value("why"));
           } else if (call.method == "echo") {
@@ -113,32 +115,87 @@ TEST_F(SocketTransportTest, ManyCallsOnTwoConnectionsAreMatchedByIdAndEventsGoTo
   EXPECT_EQ(failed->error.details, Value("why"));
   EXPECT_EQ(unknown->kind, MethodEnvelope::Kind::notImplemented);
   EXPECT_EQ(nochannel->kind, MethodEnvelope::Kind::notImplemented);
+}
 
-  // Only b listens: b gets the events, a gets none.
-  std::vector<Value> gotA, gotB;
-  auto collect = [](std::vector<Value>& into) {
-    return [&into](ByteView bytes, BinaryReply) {
+TEST_F(SocketTransportTest, EveryListeningConnectionHasAStreamOfItsOwn) {
+  auto a = connect(), b = connect(), c = connect(), idle = connect();
+  std::map<SocketClientMessenger*, std::vector<Value>> got;
+  auto listen = [&](SocketClientMessenger& m, const char* method = "listen") {
+    m.setMessageHandler("test/events", [&got, &m](ByteView bytes, BinaryReply) {
       auto env = StandardMethodCodec::decodeEnvelope(bytes);
-      if (env.ok()) into.push_back(env->result);
-    };
+      if (env.ok()) got[&m].push_back(env->result);
+    });
+    std::optional<MethodEnvelope::Kind> answer;
+    MethodChannel(m, "test/events").invokeMethod(method, Value(), [&](auto e) {
+      if (e.ok()) answer = e->kind;
+    });
+    EXPECT_TRUE(spinUntil(ctx, [&] { return answer.has_value(); }));
+    return answer;
   };
-  a->setMessageHandler("test/events", collect(gotA));
-  b->setMessageHandler("test/events", collect(gotB));
-  bool listening = false;
-  MethodChannel(*b, "test/events").invokeMethod("listen", Value(), [&](auto e) {
-    listening = e.ok() && e->kind == MethodEnvelope::Kind::success;
-  });
-  ASSERT_TRUE(spinUntil(ctx, [&] { return listening; }));
-  for (int i = 0; i < 50; ++i) events->emit(Value(ValueMap{{"i", Value(int32_t{i})}}));
-  ASSERT_TRUE(spinUntil(ctx, [&] { return gotB.size() == 50; }));
-  EXPECT_TRUE(gotA.empty());
-  EXPECT_EQ(gotB[49], Value(ValueMap{{"i", Value(int32_t{49})}}));
+  auto drain = [&] {
+    spinUntil(
+        ctx, [] { return false; }, std::chrono::milliseconds(50));
+  };
+  listen(*b);
+  listen(*a);
+  drain();
+  // What a listen sends on subscribe goes to that listener alone.
+  EXPECT_EQ(got[b.get()], std::vector<Value>{Value("hello")});
+  EXPECT_EQ(got[a.get()], std::vector<Value>{Value("hello")});
+  for (int i = 0; i < 50; ++i) events->emit(Value(int32_t{i}));
+  ASSERT_TRUE(
+      spinUntil(ctx, [&] { return got[a.get()].size() == 51 && got[b.get()].size() == 51; }));
+  EXPECT_EQ(got[a.get()], got[b.get()]);
+  EXPECT_TRUE(got[idle.get()].empty());
 
-  // The listener going away cancels its stream.
-  b.reset();
-  ASSERT_TRUE(spinUntil(ctx, [&] { return events->cancels == 1; }));
+  // b's cancel and c's leaving end their own streams only; the handler's stream goes on.
+  EXPECT_EQ(listen(*b, "cancel"), MethodEnvelope::Kind::success);
+  EXPECT_EQ(listen(*b, "cancel"), MethodEnvelope::Kind::error);  // no stream of b's left
+  listen(*c);
+  c.reset();
+  ASSERT_TRUE(spinUntil(ctx, [&] { return messenger->connectionCount() == 3; }));
+  EXPECT_EQ(events->cancels, 0);
+  events->emit(Value("after"));
+  ASSERT_TRUE(spinUntil(ctx, [&] { return got[a.get()].size() == 52; }));
+  EXPECT_EQ(got[a.get()].back(), Value("after"));
+  drain();
+  EXPECT_EQ(got[b.get()].size(), 51u);
+
+  // The only listener listening again replaces its stream, as Flutter's channel does.
+  listen(*a);
+  EXPECT_EQ(events->cancels, 1);
+  EXPECT_EQ(events->listens, 4);
+  a.reset();
+  ASSERT_TRUE(spinUntil(ctx, [&] { return events->cancels == 2; }));
   events->emit(Value("dropped"));
-  EXPECT_TRUE(a->isConnected());
+}
+
+TEST_F(SocketTransportTest, AtTheConnectionLimitTheOldestIdleConnectionMakesRoom) {
+  auto listener = connect();
+  MethodChannel(*listener, "test/events").invokeMethod("listen", Value(), [](auto) {});
+  auto waiting = connect();
+  bool waited = false;
+  MethodChannel(*waiting, "test/echo").invokeMethod("echo", Value(1), [&](auto) { waited = true; });
+  ASSERT_TRUE(spinUntil(ctx, [&] { return held.size() == 1; }));
+  std::vector<std::unique_ptr<SocketClientMessenger>> idle;
+  for (int i = 0; i < 100; ++i) {
+    idle.push_back(connect());
+    g_main_context_iteration(ctx, FALSE);
+  }
+  // A new client is served although 102 came before it.
+  auto late = connect();
+  Result<MethodEnvelope> answer = Error{};
+  MethodChannel(*late, "test/echo").invokeMethod("fail", Value(), [&](auto e) { answer = e; });
+  ASSERT_TRUE(spinUntil(ctx, [&] { return answer.ok(); }));
+  EXPECT_EQ(answer->error.code, "bad_args");
+  EXPECT_LE(messenger->connectionCount(), SocketHostMessenger::kConnectionLimit);
+  // The ones that listen or wait for an answer were kept; the oldest idle ones made room.
+  EXPECT_TRUE(listener->isConnected());
+  EXPECT_TRUE(waiting->isConnected());
+  EXPECT_TRUE(spinUntil(ctx, [&] { return !idle.front()->isConnected(); }));
+  EXPECT_TRUE(idle.back()->isConnected());
+  held.front().second->success(Value(1));
+  ASSERT_TRUE(spinUntil(ctx, [&] { return waited; }));
 }
 
 TEST_F(SocketTransportTest, BadFramesCloseOnlyTheirConnection) {
@@ -158,10 +215,10 @@ TEST_F(SocketTransportTest, BadFramesCloseOnlyTheirConnection) {
   };
 
   std::vector<Bytes> garbage = {
-      {0xff, 0xff, 0xff, 0x7f, 1},                          // length over 16 MiB
-      {0x05, 0, 0, 0, 9, 0, 0, 0, 0},                        // unknown kind
-      {0x02, 0, 0, 0, 1, 0},                                  // shorter than its header
-      {0x0a, 0, 0, 0, 1, 1, 0, 0, 0, 0xff, 0x00, 'x', 'y', 'z'},  // name past the frame
+      {0xff, 0xff, 0xff, 0x7f, 1},                                        // length over 16 MiB
+      {0x05, 0, 0, 0, 9, 0, 0, 0, 0},                                     // unknown kind
+      {0x02, 0, 0, 0, 1, 0},                                              // shorter than its header
+      {0x0a, 0, 0, 0, 1, 1, 0, 0, 0, 0xff, 0x00, 'x', 'y', 'z'},          // name past the frame
       encodeFrame(Frame{Frame::kMessage, 7, "test/echo", {0x0f, 0x00}}),  // bad codec bytes
       encodeFrame(Frame{Frame::kMessage, 8, "test/echo", {0x07, 0x05, 'a'}}),  // truncated
   };

@@ -126,17 +126,34 @@ TEST(StandardMethodCodec, CallsAndEnvelopes) {
   EXPECT_EQ(StandardMethodCodec::decodeEnvelope({})->kind, MethodEnvelope::Kind::notImplemented);
 
   EXPECT_FALSE(StandardMethodCodec::decodeEnvelope(hex("02")).ok());
-  EXPECT_FALSE(StandardMethodCodec::decodeEnvelope(hex("000000")).ok());  // trailing byte
+  EXPECT_FALSE(StandardMethodCodec::decodeEnvelope(hex("000000")).ok());        // trailing byte
   EXPECT_FALSE(StandardMethodCodec::decodeEnvelope(hex("010300000000")).ok());  // code not string
   EXPECT_FALSE(StandardMethodCodec::decodeMethodCall(hex("0300000000")).ok());
   EXPECT_FALSE(StandardMethodCodec::decodeMethodCall(hex("0701")).ok());
 }
 
 TEST(StandardMessageCodec, RejectsMalformedInputWithoutOverreadOrHugeAllocation) {
-  for (const char* bad : {"03", "0367", "04efcdab89674523", "060000000000000000", "0705",
-                          "070568656c6c", "0805", "09050000", "0905000000", "0a0500000000000000",
-                          "0e05000000", "0c07", "0c070001", "0d0100", "0f", "05", "ff",
-                          "07ff", "07feff", "0001", "0c01"}) {
+  for (const char* bad : {"03",
+                          "0367",
+                          "04efcdab89674523",
+                          "060000000000000000",
+                          "0705",
+                          "070568656c6c",
+                          "0805",
+                          "09050000",
+                          "0905000000",
+                          "0a0500000000000000",
+                          "0e05000000",
+                          "0c07",
+                          "0c070001",
+                          "0d0100",
+                          "0f",
+                          "05",
+                          "ff",
+                          "07ff",
+                          "07feff",
+                          "0001",
+                          "0c01"}) {
     EXPECT_FALSE(StandardMessageCodec::decode(hex(bad)).ok()) << bad;
   }
   // Sizes claiming gigabytes with only a few bytes behind them.
@@ -159,9 +176,32 @@ TEST(StandardMessageCodec, RejectsMalformedInputWithoutOverreadOrHugeAllocation)
   EXPECT_FALSE(StandardMessageCodec::decode(nested(65)).ok());
   EXPECT_FALSE(StandardMessageCodec::decode(nested(100000)).ok());
 
+  // A tree that would take more than 4x its bytes is refused, before it is built: 128 KiB of
+  // empty lists in a list (two bytes per value). Strings and typed lists cost their size.
+  Bytes lists{0x0c, 0xfe, 0x00, 0x00};
+  const size_t items = 0xffff;
+  lists[2] = items & 0xff;
+  lists[3] = items >> 8;
+  for (size_t i = 0; i < items; ++i) lists.insert(lists.end(), {0x0c, 0x00});
+  auto refused = StandardMessageCodec::decode(lists);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_NE(refused.error().localizedDescription.find("4 times"), std::string::npos);
+  Bytes call = StandardMethodCodec::encodeMethodCall({"m", Value()});
+  call.pop_back();
+  call.insert(call.end(), lists.begin(), lists.end());
+  EXPECT_FALSE(StandardMethodCodec::decodeMethodCall(call).ok());
+  EXPECT_FALSE(StandardMethodCodec::checkMethodCall(call).ok());
+  const Value big(ValueList{Value(std::string(1 << 20, 'x')), Value(std::vector<double>(1 << 17))});
+  EXPECT_TRUE(StandardMessageCodec::decode(StandardMessageCodec::encode(big)).ok());
+  auto method =
+      StandardMethodCodec::checkMethodCall(StandardMethodCodec::encodeMethodCall({"listen", big}));
+  ASSERT_TRUE(method.ok());
+  EXPECT_EQ(*method, "listen");
+
   // Random mutations of a valid message never crash (the fuzzer goes much further).
   Bytes base = StandardMessageCodec::encode(Value(ValueMap{
-      {"type", Value("segment_sealed")}, {"list", Value(std::vector<double>{1, 2})},
+      {"type", Value("segment_sealed")},
+      {"list", Value(std::vector<double>{1, 2})},
       {"nested", Value(ValueList{Value(int64_t{5}), Value(ValueMap{{"a", Value(1.5)}})})}}));
   std::mt19937 rng(7);
   for (int i = 0; i < 20000; ++i) {

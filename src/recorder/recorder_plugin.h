@@ -95,6 +95,7 @@ class LumewellNativeRecorderPlugin final
   struct StartRequest {
     std::string recordingId;
     CaptureMode mode = CaptureMode::micOnly;
+    bool appMode = false;  // "captureMode" was "MIC_PLUS_APP_AUDIO"
     std::optional<std::string> sourceId;
     std::optional<std::string> sourceDisplayName;
   };
@@ -122,6 +123,7 @@ class LumewellNativeRecorderPlugin final
 
   // session
   void startRecording(const Value& arguments, MethodResultPtr result);
+  void startWithMicrophoneStatus(int status, StartRequest request, MethodResultPtr result);
   void startRecordingOp(StartRequest request, MethodResultPtr result, std::function<void()> done);
   void beginSession(const StartRequest& request, MethodResultPtr result,
                     std::function<void()> done);

@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <thread>
 
 #include "recorder/recorder_files.h"
 #include "recorder/recorder_plugin.h"
@@ -32,20 +33,44 @@ void LumewellNativeRecorderPlugin::startRecording(const Value& arguments, Method
     result->error("bad_args", "Invalid recordingId.");
     return;
   }
-  if (audio_->microphoneAuthorizationStatus() != kMicAuthorized) {
+  // The sound server may be slow or stuck: the status is asked off the main thread (bounded),
+  // and the start goes on when it is carried back here.
+  StartRequest request;
+  request.recordingId = *recordingId;
+  request.appMode = modeString != nullptr && *modeString == "MIC_PLUS_APP_AUDIO";
+  if (sourceId != nullptr) request.sourceId = *sourceId;
+  if (sourceDisplayName != nullptr) request.sourceDisplayName = *sourceDisplayName;
+  audio_->queryMicrophoneAuthorizationStatus(
+      [weak = weak_from_this(), scheduler = &scheduler_, request = std::move(request),
+       result = std::move(result), caller = std::this_thread::get_id()](int status) mutable {
+        auto proceed = [weak, status, request = std::move(request),
+                        result = std::move(result)]() mutable {
+          auto self = weak.lock();
+          if (!self) {
+            result->error("start_failed", kStartFailed);
+            return;
+          }
+          self->startWithMicrophoneStatus(status, std::move(request), std::move(result));
+        };
+        if (std::this_thread::get_id() == caller) {
+          proceed();
+        } else {
+          scheduler->post(std::move(proceed));
+        }
+      });
+}
+
+void LumewellNativeRecorderPlugin::startWithMicrophoneStatus(int status, StartRequest request,
+                                                             MethodResultPtr result) {
+  if (status != kMicAuthorized) {
     result->error("permission_denied", "Microphone access is required before recording can start.");
     return;
   }
-  const bool appMode = modeString != nullptr && *modeString == "MIC_PLUS_APP_AUDIO";
-  if (appMode && (sourceId == nullptr || sourceId->empty())) {
+  if (request.appMode && (!request.sourceId || request.sourceId->empty())) {
     result->error("bad_args", "Missing desktop app audio source.");
     return;
   }
-  StartRequest request;
-  request.recordingId = *recordingId;
-  request.mode = appMode ? CaptureMode::micPlusAppAudio : CaptureMode::micOnly;
-  if (sourceId != nullptr) request.sourceId = *sourceId;
-  if (sourceDisplayName != nullptr) request.sourceDisplayName = *sourceDisplayName;
+  request.mode = request.appMode ? CaptureMode::micPlusAppAudio : CaptureMode::micOnly;
   runSessionOp(true, [this, request = std::move(request),
                       result = std::move(result)](std::function<void()> done) mutable {
     startRecordingOp(std::move(request), std::move(result), std::move(done));

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <future>
+#include <string_view>
 
 #include "pulse/pulse_connection.h"
 
@@ -94,9 +95,9 @@ void PulseCaptureStream::onState(pa_stream* stream, void* self) {
     pa_context* context = pa_stream_get_context(stream);
     const bool serverLost =
         context == nullptr || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context));
+    capture->readAvailableLocked(true);  // what arrived before the end still counts
     capture->serverLost_.store(serverLost, std::memory_order_release);
     capture->ended_.store(true, std::memory_order_release);
-    capture->readAvailableLocked(true);  // what arrived before the end still counts
   }
   PulseConnection::shared().signalLocked();
 }
@@ -104,12 +105,20 @@ void PulseCaptureStream::onState(pa_stream* stream, void* self) {
 void PulseCaptureStream::onMoved(pa_stream* stream, void* self) {
   // The source went away (a microphone unplugged) and the server moved the stream to
   // another one: the capture goes on from there.
+  auto* capture = static_cast<PulseCaptureStream*>(self);
   const char* device = pa_stream_get_device_name(stream);
-  const std::string line = "Lumewell Recorder capture \"" +
-                           static_cast<PulseCaptureStream*>(self)->options_.streamName +
+  const std::string line = "Lumewell Recorder capture \"" + capture->options_.streamName +
                            "\" moved to the source " + (device != nullptr ? device : "?") + "\n";
   std::fwrite(line.data(), 1, line.size(), stdout);  // one write: lines never interleave
   std::fflush(stdout);
+  // With no real source left both servers fall back to a dummy device, "auto_null" (PulseAudio's
+  // module-always-sink, PipeWire's fallback): its silence is not a recording, so the capture
+  // ends there as if no source were left.
+  if (device != nullptr && std::string_view(device).starts_with("auto_null")) {
+    capture->readAvailableLocked(true);
+    capture->ended_.store(true, std::memory_order_release);
+    PulseConnection::shared().signalLocked();
+  }
 }
 
 void PulseCaptureStream::onRead(pa_stream*, size_t, void* self) {
@@ -117,7 +126,7 @@ void PulseCaptureStream::onRead(pa_stream*, size_t, void* self) {
 }
 
 void PulseCaptureStream::readAvailableLocked(bool flush) {
-  if (stream_ != nullptr && pa_stream_get_state(stream_) == PA_STREAM_READY) {
+  if (stream_ != nullptr && pa_stream_get_state(stream_) == PA_STREAM_READY && !ended()) {
     for (;;) {
       const size_t readable = pa_stream_readable_size(stream_);
       if (readable == 0 || readable == static_cast<size_t>(-1)) break;

@@ -21,6 +21,7 @@ extern "C" {
 #include "media/aac_file_writer.h"
 #include "media/audio_decoder.h"
 #include "media/compose_sources.h"
+#include "media/segment_remux.h"
 
 namespace lumewell::media {
 
@@ -143,6 +144,8 @@ OptionalError prepareOutput(const std::vector<std::string>& paths, const std::st
   return std::nullopt;
 }
 
+OptionalError publish(const std::string& temporary, const std::string& output, const Job& job);
+
 OptionalError encode(PcmSource& source, const std::string& output, int bitRate, const Job& job) {
   AacWriterSettings settings;
   settings.sampleRate = kComposeSampleRate;
@@ -178,6 +181,11 @@ OptionalError encode(PcmSource& source, const std::string& output, int bitRate, 
     unlink(temporary.c_str());
     return error;
   }
+  return publish(temporary, output, job);
+}
+
+// Moves a complete temporary file into place, unless the job was cancelled meanwhile.
+OptionalError publish(const std::string& temporary, const std::string& output, const Job& job) {
   if (job.cancelled()) {
     unlink(temporary.c_str());
     return compositionError(kCompositionCancelled);
@@ -217,6 +225,15 @@ OptionalError compose(const std::vector<std::string>& paths, const std::string& 
   // Nothing to export when no input has audio, and no export without an AAC encoder.
   if ((decoders.empty() && sequence.empty()) || !avcodec_find_encoder(AV_CODEC_ID_AAC)) {
     return compositionError(kExporterFailed);
+  }
+
+  if (!overlay) {
+    // The files of one recorded run join by their packets; anything else is re-encoded.
+    const std::string temporary = temporaryPathFor(output);
+    Result<bool> remuxed = remuxRun(paths, temporary, [&job] { return job.cancelled(); });
+    if (!remuxed) return remuxed.error();
+    if (*remuxed) return publish(temporary, output, job);
+    if (job.cancelled()) return compositionError(kCompositionCancelled);
   }
 
   std::unique_ptr<PcmSource> source;

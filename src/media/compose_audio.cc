@@ -203,6 +203,16 @@ OptionalError compose(const std::vector<std::string>& paths, const std::string& 
   if (job.cancelled()) return compositionError(kCompositionCancelled);
   if (OptionalError error = prepareOutput(paths, output)) return error;
 
+  if (!overlay) {
+    // The files of one recorded run join by their packets (which proves each has its audio
+    // track); anything else is looked at and re-encoded below.
+    const std::string temporary = temporaryPathFor(output);
+    Result<bool> remuxed = remuxRun(paths, temporary, [&job] { return job.cancelled(); });
+    if (!remuxed) return remuxed.error();
+    if (*remuxed) return publish(temporary, output, job);
+    if (job.cancelled()) return compositionError(kCompositionCancelled);
+  }
+
   // Every input is looked at before anything is encoded, so a missing track fails at once.
   std::vector<std::unique_ptr<AudioDecoder>> decoders;  // overlay only
   std::vector<std::string> sequence;
@@ -225,15 +235,6 @@ OptionalError compose(const std::vector<std::string>& paths, const std::string& 
   // Nothing to export when no input has audio, and no export without an AAC encoder.
   if ((decoders.empty() && sequence.empty()) || !avcodec_find_encoder(AV_CODEC_ID_AAC)) {
     return compositionError(kExporterFailed);
-  }
-
-  if (!overlay) {
-    // The files of one recorded run join by their packets; anything else is re-encoded.
-    const std::string temporary = temporaryPathFor(output);
-    Result<bool> remuxed = remuxRun(paths, temporary, [&job] { return job.cancelled(); });
-    if (!remuxed) return remuxed.error();
-    if (*remuxed) return publish(temporary, output, job);
-    if (job.cancelled()) return compositionError(kCompositionCancelled);
   }
 
   std::unique_ptr<PcmSource> source;

@@ -101,6 +101,7 @@ class Joiner {
     rc = avcodec_parameters_copy(stream_->codecpar, first.stream->codecpar);
     if (rc < 0) return ffmpegError(rc, "Cannot add the audio track");
     stream_->codecpar->codec_tag = 0;
+    if (stream_->codecpar->frame_size <= 0) stream_->codecpar->frame_size = 1024;
     stream_->time_base = first.stream->time_base;
     origin_ = first.firstSample;
     frameSize_ = first.stream->codecpar->frame_size > 0 ? first.stream->codecpar->frame_size : 1024;
@@ -194,6 +195,8 @@ class Joiner {
 Result<bool> remuxRun(const std::vector<std::string>& paths, const std::string& output,
                       const std::function<bool()>& cancelled) {
   if (paths.empty()) return false;
+  // The libraries' informational chatter (the front-index pass) is not ours to print.
+  if (av_log_get_level() > AV_LOG_ERROR) av_log_set_level(AV_LOG_ERROR);
   std::optional<RunFile> first = openRunFile(paths.front());
   if (!first) return false;
   const std::string runId = first->runId;

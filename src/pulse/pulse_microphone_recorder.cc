@@ -65,7 +65,7 @@ bool PulseMicrophoneRecorder::record() {
   run_->capture = std::move(capture).value();
   lastError_.reset();
   // A source that stays silent past the limit still records: the answer just comes.
-  run_->sink->waitForAudio(kFirstAudioLimit);
+  if (settings_.awaitFirstAudio) run_->sink->waitForAudio(kFirstAudioLimit);
   return true;
 }
 

@@ -24,8 +24,9 @@ class PulseMicrophoneRecorder final : public recorder::MicrophoneRecorder {
       const std::string& device = {});
   ~PulseMicrophoneRecorder() override;
 
-  // Opens the capture and waits (at most 2 s) until its audio flows, so what the caller
-  // times from here is recorded; false when it does not come up.
+  // Opens the capture and, with the settings' awaitFirstAudio, waits (at most 2 s) until its
+  // audio flows, so what the caller times from here is recorded; false when it does not
+  // come up.
   bool record() override;
   // Ends the capture after taking what the server already delivered, then completes the
   // file. Also leaves a complete file when the server went away meanwhile. A recorder that

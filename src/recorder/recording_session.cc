@@ -190,6 +190,7 @@ RecorderSettings LumewellNativeRecorderPlugin::recorderSettings() const {
     settings.bitRate = 192000;
   }
   settings.segmentFrames = std::llround(segmentDuration_ * settings.sampleRate);
+  settings.awaitFirstAudio = activeCaptureMode_ == CaptureMode::micOnly;
   return settings;
 }
 

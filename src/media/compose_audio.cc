@@ -22,6 +22,7 @@ extern "C" {
 #include "media/audio_decoder.h"
 #include "media/compose_sources.h"
 #include "media/local_media_path.h"
+#include "media/segment_remux.h"
 
 namespace lumewell::media {
 
@@ -147,6 +148,8 @@ OptionalError prepareOutput(const std::vector<std::string>& paths, const std::st
   return std::nullopt;
 }
 
+OptionalError publish(const std::string& temporary, const std::string& output, const Job& job);
+
 OptionalError encode(PcmSource& source, const std::string& output, int bitRate, const Job& job) {
   AacWriterSettings settings;
   settings.sampleRate = kComposeSampleRate;
@@ -182,6 +185,11 @@ OptionalError encode(PcmSource& source, const std::string& output, int bitRate, 
     unlink(temporary.c_str());
     return error;
   }
+  return publish(temporary, output, job);
+}
+
+// Moves a complete temporary file into place, unless the job was cancelled meanwhile.
+OptionalError publish(const std::string& temporary, const std::string& output, const Job& job) {
   if (job.cancelled()) {
     unlink(temporary.c_str());
     return compositionError(kCompositionCancelled);
@@ -198,6 +206,16 @@ OptionalError compose(const std::vector<std::string>& paths, const std::string& 
                       bool overlay, const Job& job) {
   if (job.cancelled()) return compositionError(kCompositionCancelled);
   if (OptionalError error = prepareOutput(paths, output)) return error;
+
+  if (!overlay) {
+    // The files of one recorded run join by their packets (which proves each has its audio
+    // track); anything else is looked at and re-encoded below.
+    const std::string temporary = temporaryPathFor(output);
+    Result<bool> remuxed = remuxRun(paths, temporary, [&job] { return job.cancelled(); });
+    if (!remuxed) return remuxed.error();
+    if (*remuxed) return publish(temporary, output, job);
+    if (job.cancelled()) return compositionError(kCompositionCancelled);
+  }
 
   // Every input is looked at before anything is encoded, so a missing track fails at once.
   std::vector<std::unique_ptr<AudioDecoder>> decoders;  // overlay only

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "pulse/pulse_capture_stream.h"
@@ -12,7 +13,8 @@
 namespace lumewell::pulse {
 
 // The microphone recorder: a record stream on the default source at the settings' rate and
-// channel count, encoded on the capture worker into one AAC .m4a file.
+// channel count, encoded on the capture worker. From record() to stop() one capture and one
+// AAC encode run; continueInto() only cuts the encoded stream into the next file.
 // Called from one thread (the main thread); the capture runs on its own threads.
 class PulseMicrophoneRecorder final : public recorder::MicrophoneRecorder {
  public:
@@ -22,10 +24,13 @@ class PulseMicrophoneRecorder final : public recorder::MicrophoneRecorder {
       const std::string& device = {});
   ~PulseMicrophoneRecorder() override;
 
-  // Opens the capture (bounded wait); false when it does not come up.
+  // Opens the capture and, with the settings' awaitFirstAudio, waits (at most 2 s) until its
+  // audio flows, so what the caller times from here is recorded; false when it does not
+  // come up.
   bool record() override;
   // Ends the capture after taking what the server already delivered, then completes the
-  // file. Also leaves a complete file when the server went away meanwhile.
+  // file. Also leaves a complete file when the server went away meanwhile. A recorder that
+  // handed over only waits until its file is complete.
   void stop() override;
   double currentTime() const override;
   void updateMeters() override;
@@ -33,10 +38,10 @@ class PulseMicrophoneRecorder final : public recorder::MicrophoneRecorder {
   // The file's write error, else the capture's end (server gone, no source left).
   OptionalError failure() const override;
 
-  // A recorder for the next file that takes over this one's running capture at a block
-  // boundary: no sample is lost or repeated between the two files. Afterwards this
-  // recorder's stop() only completes its own file. Fails when this one does not record, or
-  // when the server ended its capture.
+  // The recorder of the next file of the same run: the encoded stream is cut at this file's
+  // first frame plus the settings' segmentFrames (where the capture is when those are 0),
+  // waiting briefly for the capture to get there. No sample is lost or repeated between the
+  // files. Fails when this one does not record, or when the server ended its capture.
   Result<std::unique_ptr<recorder::MicrophoneRecorder>> continueInto(
       const std::string& path) override;
 
@@ -47,17 +52,24 @@ class PulseMicrophoneRecorder final : public recorder::MicrophoneRecorder {
   const std::string& path() const { return path_; }
 
  private:
+  // What the recorders of one run share: the capture and the encoding sink.
+  struct Run {
+    std::shared_ptr<RecordingFileSink> sink;
+    std::unique_ptr<PulseCaptureStream> capture;
+    bool captureWasLost = false;
+  };
+
   PulseMicrophoneRecorder(std::string path, const recorder::RecorderSettings& settings,
-                          std::string device, std::shared_ptr<RecordingFileSink> sink);
+                          std::string device, std::shared_ptr<Run> run, int64_t firstFrame);
 
   std::string path_;
   recorder::RecorderSettings settings_;
   std::string device_;
-  std::shared_ptr<RecordingFileSink> sink_;
-  std::unique_ptr<PulseCaptureStream> capture_;
+  std::shared_ptr<Run> run_;
+  int64_t firstFrame_ = 0;
+  std::optional<int64_t> endFrame_;  // set once handed over: where the cut is
   MeterReading reading_;
   bool stopped_ = false;
-  bool captureWasLost_ = false;
   OptionalError lastError_;
 };
 

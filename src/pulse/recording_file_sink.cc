@@ -1,10 +1,11 @@
 #include "pulse/recording_file_sink.h"
 
 #include <cmath>
+#include <vector>
 
 namespace lumewell::pulse {
 
-RecordingFileSink::RecordingFileSink(std::unique_ptr<media::AacFileWriter> writer)
+RecordingFileSink::RecordingFileSink(std::unique_ptr<media::SegmentedAacWriter> writer)
     : writer_(std::move(writer)),
       channels_(writer_->settings().channels),
       sampleRate_(writer_->settings().sampleRate) {}
@@ -18,24 +19,26 @@ void RecordingFileSink::consume(const float* interleaved, size_t frames) {
       squares[c] += v * v;
     }
   }
-  OptionalError error;
+  {
+    std::lock_guard lock(meterMutex_);
+    for (int c = 0; c < metered; ++c) sumSquares_[c] += squares[c];
+    meteredFrames_ += static_cast<int64_t>(frames);
+  }
   {
     std::lock_guard lock(mutex_);
-    if (writeError_) return;  // the file is broken; a later finish() reports why
+    // A broken file takes nothing more; a later finish() reports why.
+    if (writeError_ || finished_) return;
+    if (OptionalError error = writer_->write(interleaved, frames)) {
+      writeError_ = error;
+    } else {
+      frames_.fetch_add(static_cast<int64_t>(frames), std::memory_order_relaxed);
+    }
   }
-  error = writer_->write(interleaved, frames);
-  std::lock_guard lock(mutex_);
-  for (int c = 0; c < metered; ++c) sumSquares_[c] += squares[c];
-  meteredFrames_ += static_cast<int64_t>(frames);
-  if (error) {
-    writeError_ = error;
-    return;
-  }
-  frames_.fetch_add(static_cast<int64_t>(frames), std::memory_order_relaxed);
+  progressed_.notify_all();
 }
 
 MeterReading RecordingFileSink::takeMeterReading() {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(meterMutex_);
   MeterReading reading;
   if (meteredFrames_ > 0) {
     for (int c = 0; c < std::min(channels_, 2); ++c) {
@@ -50,9 +53,39 @@ MeterReading RecordingFileSink::takeMeterReading() {
   return reading;
 }
 
+bool RecordingFileSink::waitForAudio(std::chrono::milliseconds limit) {
+  std::unique_lock lock(mutex_);
+  return progressed_.wait_for(lock, limit, [this] { return frames() > 0 || writeError_; });
+}
+
+Result<int64_t> RecordingFileSink::cut(int64_t at, const std::string& nextPath,
+                                       std::chrono::milliseconds limit) {
+  std::unique_lock lock(mutex_);
+  progressed_.wait_for(lock, limit, [&] { return frames() >= at || writeError_; });
+  if (writeError_) return *writeError_;
+  Result<int64_t> placed = writer_->cut(std::min(at, frames()), nextPath);
+  if (!placed) writeError_ = placed.error();
+  return placed;
+}
+
+OptionalError RecordingFileSink::waitForCutFile(std::chrono::milliseconds limit) {
+  std::unique_lock lock(mutex_);
+  progressed_.wait_for(lock, limit, [this] { return !writer_->cutPending() || writeError_; });
+  const std::vector<float> silence(1024 * static_cast<size_t>(channels_), 0.0f);
+  for (int i = 0; i < 8 && writer_->cutPending() && !writeError_ && !finished_; ++i) {
+    if (OptionalError error = writer_->write(silence.data(), 1024)) {
+      writeError_ = error;
+    } else {
+      frames_.fetch_add(1024, std::memory_order_relaxed);
+    }
+  }
+  return writeError_;
+}
+
 OptionalError RecordingFileSink::finish() {
-  OptionalError finished = writer_->finish();
   std::lock_guard lock(mutex_);
+  finished_ = true;
+  OptionalError finished = writer_->finish();
   return writeError_ ? writeError_ : finished;
 }
 

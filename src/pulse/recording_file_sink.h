@@ -2,10 +2,13 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string>
 
-#include "media/aac_file_writer.h"
+#include "media/segmented_aac_writer.h"
 #include "pulse/pulse_capture_stream.h"
 #include "runtime/error.h"
 
@@ -18,35 +21,50 @@ struct MeterReading {
   std::array<float, 2> averagePowerDb{kMeterFloorDb, kMeterFloorDb};
 };
 
-// A capture stream's sink that encodes into one .m4a file and keeps level sums for metering.
-// consume() runs on the capture worker; the other calls come from any thread.
+// A capture stream's sink that encodes one run into a chain of .m4a files and keeps level
+// sums for metering. consume() runs on the capture worker; the other calls come from any
+// thread.
 class RecordingFileSink : public PcmSink {
  public:
-  explicit RecordingFileSink(std::unique_ptr<media::AacFileWriter> writer);
+  explicit RecordingFileSink(std::unique_ptr<media::SegmentedAacWriter> writer);
 
   void consume(const float* interleaved, size_t frames) override;
 
   // The level of the PCM consumed since the previous call.
   MeterReading takeMeterReading();
-  // Frames the file holds.
+  // Frames of the run consumed so far.
   int64_t frames() const { return frames_.load(std::memory_order_relaxed); }
   int channels() const { return channels_; }
   int sampleRate() const { return sampleRate_; }
 
-  // Completes the file. Only once no capture delivers to this sink any more.
+  // Waits until the first PCM arrived, at most limit; whether it did.
+  bool waitForAudio(std::chrono::milliseconds limit);
+  // Ends the current file at run frame `at` and goes on into nextPath, once the capture has
+  // got there (waiting at most limit; then the cut is where the capture is). Answers the
+  // frame the cut is at.
+  Result<int64_t> cut(int64_t at, const std::string& nextPath, std::chrono::milliseconds limit);
+  // Waits until the file before the last cut is complete, at most limit. A capture that
+  // delivers nothing meanwhile cannot push the encoder past the cut: then a few frames of
+  // silence after the cut do, so the earlier file still holds exactly its samples.
+  OptionalError waitForCutFile(std::chrono::milliseconds limit);
+  // Completes the run's files. Only once no capture delivers to this sink any more.
   OptionalError finish();
   // The first write error, if any.
   OptionalError writeError() const;
 
  private:
-  std::unique_ptr<media::AacFileWriter> writer_;
+  std::unique_ptr<media::SegmentedAacWriter> writer_;
   const int channels_;
   const int sampleRate_;
   std::atomic<int64_t> frames_{0};
-  mutable std::mutex mutex_;  // guards the fields below
+  mutable std::mutex mutex_;  // guards the writer and the two fields below
+  std::condition_variable progressed_;
+  bool finished_ = false;
+  OptionalError writeError_;
+  // The meter has its own lock: a reading never waits behind the encoder or the disk.
+  std::mutex meterMutex_;
   std::array<double, 2> sumSquares_{};
   int64_t meteredFrames_ = 0;
-  OptionalError writeError_;
 };
 
 }  // namespace lumewell::pulse

@@ -21,6 +21,12 @@ struct RecorderSettings {
   int channels = 1;
   int quality = 96;
   int bitRate = 128000;
+  // Frames a rotated segment holds: a rotation cuts the encoded stream there. 0: where the
+  // capture is at the rotation.
+  int64_t segmentFrames = 0;
+  // record() answers only once the first audio arrived (bounded), so what the caller times
+  // from its answer is recorded.
+  bool awaitFirstAudio = false;
 };
 
 // Microphone authorization as the recorder sees it: 0 not determined, 1 restricted,

@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <cmath>
 #include <thread>
 
 #include "recorder/recorder_files.h"
@@ -216,6 +217,8 @@ RecorderSettings LumewellNativeRecorderPlugin::recorderSettings() const {
     settings.channels = 2;
     settings.bitRate = 192000;
   }
+  settings.segmentFrames = std::llround(segmentDuration_ * settings.sampleRate);
+  settings.awaitFirstAudio = activeCaptureMode_ == CaptureMode::micOnly;
   return settings;
 }
 
@@ -302,8 +305,6 @@ void LumewellNativeRecorderPlugin::handOverMicrophone() {
   }
   const int64_t index = firstFreeIndex(nextSegmentIndex_ + 1);
   std::string path = micPathFor(index);
-  const TimePoint startedAt = scheduler_.now();
-  const Duration monotonicStart = scheduler_.monotonicNow();
   auto next = currentRecorder_->continueInto(path);
   if (!next || !*next) {
     // The index was free a moment ago: whatever a failed handover left there goes, and the
@@ -311,6 +312,12 @@ void LumewellNativeRecorderPlugin::handOverMicrophone() {
     removeFileIfPresent(path);
     return;
   }
+  // The next segment began where the stream was cut, maybe a moment ago: its time and its
+  // timer count from there, so the timer keeps to the capture's clock.
+  const Duration recorded = secondsToDuration((*next)->currentTime());
+  const TimePoint startedAt =
+      scheduler_.now() - std::chrono::duration_cast<TimePoint::duration>(recorded);
+  const Duration monotonicStart = scheduler_.monotonicNow() - recorded;
   handedOver_ =
       HandedOverMicrophone{index, std::move(path), std::move(*next), startedAt, monotonicStart};
 }

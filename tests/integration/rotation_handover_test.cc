@@ -1,5 +1,6 @@
 // Microphone-only rotations through the plug-in on the real services lose no sample: the
-// sealed files, found again in the played noise by cross-correlation, meet end to start.
+// sealed files, found again in the played noise by cross-correlation, meet end to start, each
+// rotated one holds exactly the segment's length, and they assemble back by their packets.
 #include <glib.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -9,10 +10,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <future>
 #include <map>
 
 #include "channels/method_channel.h"
 #include "media/audio_decoder.h"
+#include "media/compose_audio.h"
 #include "pulse/pulse_audio_services.h"
 #include "recorder/recorder_plugin.h"
 #include "runtime/glib_scheduler.h"
@@ -153,6 +156,7 @@ TEST(RotationHandover, MicrophoneOnlyRotationsLoseNoSampleBetweenSealedFiles) {
 
   GMainContext* context = g_main_context_new();
   std::vector<std::string> sealed;
+  std::vector<int64_t> durationsMs;
   double startOffsetSeconds = 0;
   {
     GLibScheduler scheduler(context);
@@ -185,6 +189,11 @@ TEST(RotationHandover, MicrophoneOnlyRotationsLoseNoSampleBetweenSealedFiles) {
     sealed = messenger.sealedPaths();
     for (const auto& event : messenger.events) {
       EXPECT_NE(*mapString(&event, "type"), "error");
+      if (*mapString(&event, "type") == "segment_sealed") {
+        int64_t ms = -1;
+        event.find("durationMs")->asInt64(&ms);
+        durationsMs.push_back(ms);
+      }
     }
   }
   g_main_context_unref(context);
@@ -195,6 +204,7 @@ TEST(RotationHandover, MicrophoneOnlyRotationsLoseNoSampleBetweenSealedFiles) {
   // The WAV source through the ffmpeg tool: the media layer reads MP4 files only.
   const std::vector<float> source = testing::decodeMono(noise);
   int64_t previousEnd = -1;
+  std::vector<float> segments;
   for (size_t n = 0; n < sealed.size(); ++n) {
     SCOPED_TRACE(sealed[n]);
     const std::vector<float> pcm = decodeMono(sealed[n]);
@@ -214,7 +224,23 @@ TEST(RotationHandover, MicrophoneOnlyRotationsLoseNoSampleBetweenSealedFiles) {
           << "samples lost (+) or repeated (-) at the join: " << head.position - previousEnd;
     }
     previousEnd = tail.position + static_cast<int64_t>(kWindow);
+    if (n + 1 < sealed.size()) {
+      // A rotated segment is cut from the run's one encode at exactly its length.
+      EXPECT_EQ(pcm.size(), 48000u);
+      EXPECT_EQ(durationsMs[n], 1000);
+    }
+    segments.insert(segments.end(), pcm.begin(), pcm.end());
   }
+
+  // Assembled by their packets: the output decodes to the segments' very samples (a
+  // re-encode could not).
+  const std::string assembled = folder.path() + "/assembled.m4a";
+  std::promise<OptionalError> done;
+  media::composeAudio(sealed, assembled, false,
+                      [&done](OptionalError error) { done.set_value(error); });
+  ASSERT_FALSE(done.get_future().get());
+  media::cancelAllCompositions();
+  EXPECT_TRUE(decodeMono(assembled) == segments);
 }
 
 }  // namespace

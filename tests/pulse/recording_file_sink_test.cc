@@ -17,7 +17,7 @@ using lumewell::testing::TempDir;
 std::shared_ptr<RecordingFileSink> makeSink(const std::string& path, int channels) {
   media::AacWriterSettings settings;
   settings.channels = channels;
-  auto writer = media::AacFileWriter::create(path, settings);
+  auto writer = media::SegmentedAacWriter::create(path, settings, media::makeRunId());
   EXPECT_TRUE(writer);
   return std::make_shared<RecordingFileSink>(std::move(writer).value());
 }

@@ -68,17 +68,7 @@ class FfmpegAacFileWriter final : public AacFileWriter {
     rc = avcodec_parameters_from_context(stream_->codecpar, encoder_);
     if (rc < 0) return ffmpegError(rc, "Cannot add the audio track");
 
-    // The audio is the user's private recording: the file is 0600 whatever the umask, also
-    // when one was there before (avio_open then truncates it).
-    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NONBLOCK, 0600);
-    createdFile_ = fd >= 0;
-    if (fd < 0 && errno == EEXIST) fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0 || ::fchmod(fd, 0600) != 0) {
-      const int err = errno;
-      if (fd >= 0) ::close(fd);
-      return ffmpegError(AVERROR(err), "Cannot open " + path_);
-    }
-    ::close(fd);
+    if (OptionalError error = createPrivateFile(path_, &createdFile_)) return error;
     rc = openMediaOutput(&format_->pb, path_);
     if (rc < 0) return ffmpegError(rc, "Cannot open " + path_);
     AVDictionary* options = nullptr;

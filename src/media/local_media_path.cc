@@ -135,6 +135,20 @@ int restrictToFiles(AVFormatContext* output) {
   return av_opt_set(output, "protocol_whitelist", "file", 0);
 }
 
+OptionalError createPrivateFile(const std::string& path, bool* created) {
+  // Non-blocking: a FIFO put there after the check must not hang the open.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NONBLOCK, 0600);
+  *created = fd >= 0;
+  if (fd < 0 && errno == EEXIST) fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0 || ::fchmod(fd, 0600) != 0) {
+    const int err = errno;
+    if (fd >= 0) ::close(fd);
+    return ffmpegError(AVERROR(err), "Cannot open " + path);
+  }
+  ::close(fd);
+  return std::nullopt;
+}
+
 int openMediaOutput(AVIOContext** io, const std::string& path) {
   AVDictionary* options = nullptr;
   av_dict_set(&options, "protocol_whitelist", "file", 0);

@@ -61,6 +61,10 @@ std::string localFileUrl(const std::string& path);
 // included). AVERROR on failure.
 int restrictToFiles(AVFormatContext* output);
 
+// Creates (or keeps) the file at a checked path with mode 0600 whatever the umask: recorded
+// audio is private to the user. *created tells whether it was not there before.
+OptionalError createPrivateFile(const std::string& path, bool* created);
+
 // avio_open2 of a checked path for writing, through the file protocol only.
 int openMediaOutput(AVIOContext** io, const std::string& path);
 

@@ -15,6 +15,7 @@ extern "C" {
 #include <random>
 
 #include "media/ffmpeg_error.h"
+#include "media/local_media_path.h"
 
 namespace lumewell::media {
 
@@ -203,7 +204,14 @@ class FfmpegSegmentedAacWriter final : public SegmentedAacWriter {
     if (settings_.fastStart) av_dict_set(&options, "movflags", "+faststart", AV_DICT_APPEND);
     // Edit list and durations in samples, so the hidden samples and the length are exact.
     av_dict_set_int(&options, "movie_timescale", settings_.sampleRate, 0);
-    rc = avio_open(&file.format->pb, file.path.c_str(), AVIO_FLAG_WRITE);
+    bool created = false;
+    OptionalError opened = checkMediaOutputPath(file.path);
+    if (!opened) opened = createPrivateFile(file.path, &created);
+    if (opened) {
+      av_dict_free(&options);
+      return opened;
+    }
+    rc = openMediaOutput(&file.format->pb, file.path);
     if (rc >= 0) rc = avformat_write_header(file.format, &options);
     av_dict_free(&options);
     if (rc < 0) return ffmpegError(rc, "Cannot write the header of " + file.path);

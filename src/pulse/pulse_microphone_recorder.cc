@@ -101,9 +101,9 @@ float PulseMicrophoneRecorder::averagePowerForChannel(int channel) const {
 }
 
 OptionalError PulseMicrophoneRecorder::failure() const {
-  if (auto error = sink_->writeError()) return error;
-  if (!capture_ || !capture_->ended()) return std::nullopt;
-  if (capture_->serverLost()) {
+  if (auto error = run_->sink->writeError()) return error;
+  if (!run_->capture || !run_->capture->ended()) return std::nullopt;
+  if (run_->capture->serverLost()) {
     return Error{kPulseErrorDomain, PA_ERR_CONNECTIONTERMINATED,
                  "The connection to the sound server was lost."};
   }

@@ -231,7 +231,14 @@ bool PulseServer::setUpSinks() {
                                  "rate=48000", "channels=1"},
         std::vector<std::string>{"pactl", "set-default-sink", "vsink"},
         std::vector<std::string>{"pactl", "set-default-source", "micfeed.monitor"}}) {
-    if (runClient(command) != 0) return false;
+    // pipewire-pulse answers before PipeWire and its session manager are ready for modules:
+    // each step is tried again for a bounded while.
+    bool done = false;
+    for (int attempt = 0; attempt < 50 && !done; ++attempt) {
+      done = runClient(command) == 0;
+      if (!done) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (!done) return false;
   }
   return true;
 }

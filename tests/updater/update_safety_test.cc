@@ -59,13 +59,7 @@ class UpdateSafetyTest : public ::testing::Test {
         {executable("bin/lumewell-recorder", "new build"), file("lumewell-bundle", kMarker),
          file("lumewell-version", version + "\n")});
     server.serve("/lumewell-1.2.0.tar.gz", archive);
-    server.serve("/appcast.xml", R"(<?xml version="1.0"?>
-<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>
-<item><title>1.2</title><sparkle:version>1.2.0</sparkle:version>
-<sparkle:shortVersionString>1.2</sparkle:shortVersionString>
-<enclosure url="lumewell-1.2.0.tar.gz" length=")" +
-                                     std::to_string(archive.size()) + R"(" sparkle:edSignature=")" +
-                                     key.signBase64(archive) + R"("/></item></channel></rss>)");
+    server.serve("/appcast.xml", testing::oneItemAppcast(archive.size(), key.signBase64(archive)));
   }
 
   ValueMap call(const std::string& method, Value arguments = Value()) {

@@ -217,4 +217,16 @@ class RecordingDelegate final : public UpdaterDelegate {
   }
 };
 
+// A feed with one item, version 1.2.0, whose enclosure is lumewell-1.2.0.tar.gz of the given
+// size and signature.
+inline std::string oneItemAppcast(size_t archiveBytes, const std::string& signature) {
+  return R"(<?xml version="1.0"?>
+<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>
+<item><title>1.2</title><sparkle:version>1.2.0</sparkle:version>
+<sparkle:shortVersionString>1.2</sparkle:shortVersionString>
+<enclosure url="lumewell-1.2.0.tar.gz" length=")" +
+         std::to_string(archiveBytes) + R"(" sparkle:edSignature=")" + signature +
+         R"("/></item></channel></rss>)";
+}
+
 }  // namespace lumewell::updater::testing

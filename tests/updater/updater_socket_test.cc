@@ -30,14 +30,7 @@ TEST(UpdaterOverSocket, ProbeReportsTheAvailableVersionAsStatusEvents) {
     testing::SigningKey key;
     const std::string archive =
         testing::makeArchive({testing::executable("bin/lumewell-recorder", "new build")});
-    server.serve("/appcast.xml",
-                 R"(<?xml version="1.0"?>
-<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>
-<item><title>1.2</title><sparkle:version>1.2.0</sparkle:version>
-<sparkle:shortVersionString>1.2</sparkle:shortVersionString>
-<enclosure url="lumewell-1.2.0.tar.gz" length=")" +
-                     std::to_string(archive.size()) + R"(" sparkle:edSignature=")" +
-                     key.signBase64(archive) + R"("/></item></channel></rss>)");
+    server.serve("/appcast.xml", testing::oneItemAppcast(archive.size(), key.signBase64(archive)));
     server.serve("/lumewell-1.2.0.tar.gz", archive);
 
     auto plugin = std::make_shared<LumewellUpdaterPlugin>(

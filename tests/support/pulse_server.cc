@@ -193,7 +193,15 @@ bool PulseServer::startPipewire(std::string* error) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   }
-  if (pipewirePid_ < 0) pipewirePid_ = spawn({"pipewire"}, false, log);
+  if (pipewirePid_ < 0) {
+    pipewirePid_ = spawn({"pipewire"}, false, log);
+    // The session manager gives up at once when PipeWire is not yet listening.
+    const std::string socket = folder_ + "/run/pipewire-0";
+    for (int i = 0; i < 250 && !std::filesystem::exists(socket); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  if (wireplumberPid_ > 0 && waitFor(wireplumberPid_, 0) != -1) wireplumberPid_ = -1;
   if (wireplumberPid_ < 0) wireplumberPid_ = spawn({"wireplumber"}, false, log);
   serverPid_ = spawn({"pipewire-pulse"}, false, log);
   if (busPid_ < 0 || pipewirePid_ < 0 || wireplumberPid_ < 0 || serverPid_ < 0) {
@@ -236,7 +244,13 @@ bool PulseServer::setUpSinks() {
     bool done = false;
     for (int attempt = 0; attempt < 50 && !done; ++attempt) {
       done = runClient(command) == 0;
-      if (!done) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (done) break;
+      // Defaults live in the session manager's metadata: one that lost its race with
+      // PipeWire is started again.
+      if (wireplumberPid_ > 0 && waitFor(wireplumberPid_, 0) != -1) {
+        wireplumberPid_ = spawn({"wireplumber"}, false, folder_ + "/pipewire.log");
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     if (!done) return false;
   }

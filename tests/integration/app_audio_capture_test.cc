@@ -67,7 +67,10 @@ class AppAudioCapture : public ::testing::Test {
     ASSERT_TRUE(PulseServer::makeToneWav(wav("a"), 30, -6, kToneA));
     ASSERT_TRUE(PulseServer::makeToneWav(wav("b"), 30, -6, kToneB));
     ASSERT_TRUE(PulseServer::makeToneWav(wav("short"), 1, -6, kToneA));
+    ready_ = true;
   }
+  // A failed suite set-up would otherwise show as skipped tests, not failed ones.
+  void SetUp() override { ASSERT_TRUE(ready_) << "the test sound server did not start"; }
   static int pactl(const std::string& args) {
     const std::string line = "PULSE_SERVER='" + address_ + "' pactl " + args + " >/dev/null 2>&1";
     return std::system(line.c_str()) == 0 ? 0 : 1;
@@ -80,6 +83,7 @@ class AppAudioCapture : public ::testing::Test {
     delete server_;
     tones_ = nullptr;
     server_ = nullptr;
+    ready_ = false;
   }
   static std::string wav(const std::string& name) { return tones_->path() + "/" + name + ".wav"; }
 
@@ -175,6 +179,7 @@ class AppAudioCapture : public ::testing::Test {
   static std::string address_;
   static std::vector<Child*> keepAwake_;
   static TempDir* tones_;
+  inline static bool ready_ = false;
   TempDir dir_;
 };
 

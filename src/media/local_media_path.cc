@@ -79,7 +79,7 @@ MediaInput::~MediaInput() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-Result<std::unique_ptr<MediaInput>> openMediaInput(const std::string& path) {
+Result<std::unique_ptr<MediaInput>> openMediaInput(const std::string& path, bool storedPackets) {
   if (auto reason = nonLocalPathReason(path)) return refusal("read", path, *reason);
   // Looked at before it is opened: opening a FIFO blocks, opening a device may act on it.
   struct stat st {};
@@ -113,6 +113,7 @@ Result<std::unique_ptr<MediaInput>> openMediaInput(const std::string& path) {
   av_dict_set(&options, "format_whitelist", "mov", 0);
   av_dict_set(&options, "enable_drefs", "0", 0);
   av_dict_set(&options, "use_absolute_path", "0", 0);
+  if (storedPackets) av_dict_set(&options, "ignore_editlist", "1", 0);
   // On failure the context is freed and nulled; the I/O context stays ours.
   const int rc = avformat_open_input(&input->format_, localFileUrl(path).c_str(), mp4, &options);
   av_dict_free(&options);

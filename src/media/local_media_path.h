@@ -32,7 +32,8 @@ class MediaInput {
   AVFormatContext* get() const { return format_; }
 
  private:
-  friend Result<std::unique_ptr<MediaInput>> openMediaInput(const std::string& path);
+  friend Result<std::unique_ptr<MediaInput>> openMediaInput(const std::string& path,
+                                                            bool storedPackets);
   MediaInput() = default;
 
   int fd_ = -1;
@@ -45,8 +46,10 @@ class MediaInput {
 // Errors of the domain "posix" are refusals: the path is not an absolute local path, or names
 // something other than a regular file or a folder (a FIFO, a device, a socket; checked without
 // opening it, so nothing blocks). Errors of the domain "FFmpeg" say the file is not there or
-// does not open as MP4 media.
-Result<std::unique_ptr<MediaInput>> openMediaInput(const std::string& path);
+// does not open as MP4 media. With storedPackets the edit list is not applied: every packet
+// comes as the file stores it, timestamps from zero.
+Result<std::unique_ptr<MediaInput>> openMediaInput(const std::string& path,
+                                                   bool storedPackets = false);
 
 // Checks a path that an output file is about to be written at: an absolute local path, and
 // anything already there a regular file (a FIFO would block the open, a device would be

@@ -13,9 +13,13 @@ extern "C" {
 #include <deque>
 #include <mutex>
 #include <random>
+#include <utility>
+#include <vector>
 
 #include "media/ffmpeg_error.h"
+#include "media/fragmented_part_file.h"
 #include "media/local_media_path.h"
+#include "media/segment_files.h"
 
 namespace lumewell::media {
 
@@ -29,17 +33,15 @@ inline float clampSample(float v) {
   return v >= -1.0f ? (v <= 1.0f ? v : 1.0f) : (v < -1.0f ? -1.0f : 0.0f);
 }
 
-struct PacketDeleter {
-  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
-
-// One .m4a of the run; its timestamps count from the run sample firstSample.
+// One .m4a of the run; its timestamps count from the run sample firstSample. While it records
+// it grows as a fragmented part file; once complete it is written as the regular file.
 struct OutputFile {
-  std::string path;
+  std::string path;  // the final name
   int64_t firstSample = 0;
-  AVFormatContext* format = nullptr;
-  AVStream* stream = nullptr;
+  std::unique_ptr<FragmentedPartFile> part;
+  std::vector<PacketPtr> packets;  // as the final file holds them
+  int64_t leadSamples = 0;         // stored before firstSample (priming, pre-roll)
+  int64_t unflushedSamples = 0;    // written since the part's last fragment
 };
 
 class FfmpegSegmentedAacWriter final : public SegmentedAacWriter {
@@ -53,7 +55,7 @@ class FfmpegSegmentedAacWriter final : public SegmentedAacWriter {
     closeFile(next_, false);
     av_frame_free(&frame_);
     av_packet_free(&packet_);
-    av_packet_free(&scratch_);
+    avcodec_parameters_free(&codec_);
     avcodec_free_context(&encoder_);
   }
 
@@ -63,8 +65,8 @@ class FfmpegSegmentedAacWriter final : public SegmentedAacWriter {
     encoder_ = avcodec_alloc_context3(codec);
     frame_ = av_frame_alloc();
     packet_ = av_packet_alloc();
-    scratch_ = av_packet_alloc();
-    if (!encoder_ || !frame_ || !packet_ || !scratch_) {
+    codec_ = avcodec_parameters_alloc();
+    if (!encoder_ || !frame_ || !packet_ || !codec_) {
       return ffmpegError(AVERROR(ENOMEM), "AAC encoder");
     }
     encoder_->sample_fmt = AV_SAMPLE_FMT_FLTP;
@@ -81,6 +83,8 @@ class FfmpegSegmentedAacWriter final : public SegmentedAacWriter {
     int rc = avcodec_open2(encoder_, codec, &options);
     av_dict_free(&options);
     if (rc < 0) return ffmpegError(rc, "Cannot open the AAC encoder");
+    rc = avcodec_parameters_from_context(codec_, encoder_);
+    if (rc < 0) return ffmpegError(rc, "AAC encoder");
     frameSize_ = encoder_->frame_size > 0 ? encoder_->frame_size : 1024;
     frame_->format = AV_SAMPLE_FMT_FLTP;
     frame_->sample_rate = settings_.sampleRate;
@@ -188,53 +192,50 @@ class FfmpegSegmentedAacWriter final : public SegmentedAacWriter {
   }
 
   OptionalError openFile(OutputFile& file) {
-    int rc = avformat_alloc_output_context2(&file.format, nullptr, "ipod", file.path.c_str());
-    if (rc < 0 || file.format == nullptr) return ffmpegError(rc, "Cannot set up " + file.path);
-    file.stream = avformat_new_stream(file.format, nullptr);
-    if (file.stream == nullptr) return ffmpegError(AVERROR(ENOMEM), "Cannot add the audio track");
-    file.stream->time_base = encoder_->time_base;
-    rc = avcodec_parameters_from_context(file.stream->codecpar, encoder_);
-    if (rc < 0) return ffmpegError(rc, "Cannot add the audio track");
-    AVDictionary* options = nullptr;
-    if (!runId_.empty()) {
-      av_dict_set(&file.format->metadata, kRunIdTag, runId_.c_str(), 0);
-      av_dict_set_int(&file.format->metadata, kFirstSampleTag, file.firstSample, 0);
-      av_dict_set(&options, "movflags", "+use_metadata_tags", 0);
+    // The final name is taken only by the complete file, never over another one.
+    if (::access(file.path.c_str(), F_OK) == 0) {
+      return Error{"posix", EEXIST, "Cannot record into " + file.path + ": it exists."};
     }
-    if (settings_.fastStart) av_dict_set(&options, "movflags", "+faststart", AV_DICT_APPEND);
-    // Edit list and durations in samples, so the hidden samples and the length are exact.
-    av_dict_set_int(&options, "movie_timescale", settings_.sampleRate, 0);
-    bool created = false;
-    OptionalError opened = checkMediaOutputPath(file.path);
-    if (!opened) opened = createPrivateFile(file.path, &created);
-    if (opened) {
-      av_dict_free(&options);
-      return opened;
-    }
-    rc = openMediaOutput(&file.format->pb, file.path);
-    if (rc >= 0) rc = avformat_write_header(file.format, &options);
-    av_dict_free(&options);
-    if (rc < 0) return ffmpegError(rc, "Cannot write the header of " + file.path);
+    auto part = FragmentedPartFile::create(partPathFor(file.path));
+    if (!part) return part.error();
+    file.part = std::move(part).value();
     return std::nullopt;
   }
 
+  std::vector<std::pair<std::string, std::string>> tagsOf(const OutputFile& file) const {
+    if (runId_.empty()) return {};
+    return {{kRunIdTag, runId_}, {kFirstSampleTag, std::to_string(file.firstSample)}};
+  }
+
+  // Writes the complete file under its final name and removes its part. Where that cannot be
+  // done (a full disk), the part, cut back to its last fragment, becomes the file: it plays,
+  // with the priming and pre-roll audible. The error is answered either way.
   OptionalError finishFile(OutputFile& file) {
-    if (file.format == nullptr) return std::nullopt;
-    int rc = av_write_trailer(file.format);
-    OptionalError error;
-    if (rc < 0) error = ffmpegError(rc, "Cannot finish " + file.path);
-    rc = avio_closep(&file.format->pb);
-    if (rc < 0 && !error) error = ffmpegError(rc, "Cannot close " + file.path);
-    closeFile(file, false);
+    if (!file.part) return std::nullopt;
+    const FinalSegment layout{codec_, settings_.sampleRate, tagsOf(file), settings_.fastStart};
+    OptionalError error = writeFinalSegment(file.path, layout, file.packets);
+    if (!error) {
+      ::unlink(file.part->path().c_str());
+    } else if (file.part->begun()) {
+      file.part->flushFragment();  // whatever fits still counts
+      if (!file.part->truncateToLastFragment() && !renameNoReplace(file.part->path(), file.path)) {
+        syncFolderOf(file.path);
+      }
+    }
+    file.part.reset();
+    file.packets.clear();
     return error;
   }
 
   static void closeFile(OutputFile& file, bool remove) {
-    if (file.format == nullptr) return;
-    if (file.format->pb != nullptr) avio_closep(&file.format->pb);
-    avformat_free_context(file.format);
-    file.format = nullptr;
-    if (remove) ::unlink(file.path.c_str());
+    if (!file.part) return;
+    const std::string partPath = file.part->path();
+    file.part.reset();
+    file.packets.clear();
+    if (remove) {
+      ::unlink(partPath.c_str());
+      ::unlink(stagingPathFor(file.path).c_str());
+    }
   }
 
   OptionalError sendFrame() {
@@ -295,14 +296,27 @@ class FfmpegSegmentedAacWriter final : public SegmentedAacWriter {
   }
 
   OptionalError writeTo(OutputFile& file, const AVPacket& packet, int64_t duration) {
-    int rc = av_packet_ref(scratch_, &packet);
-    if (rc < 0) return ffmpegError(rc, "Cannot write " + file.path);
-    scratch_->pts = scratch_->dts = packet.pts - file.firstSample;
-    scratch_->duration = duration;
-    scratch_->stream_index = file.stream->index;
-    rc = av_write_frame(file.format, scratch_);
-    av_packet_unref(scratch_);
-    if (rc < 0) return ffmpegError(rc, "Cannot write " + file.path);
+    PacketPtr copy = copyPacket(packet);
+    if (!copy) return ffmpegError(AVERROR(ENOMEM), "Cannot write " + file.path);
+    copy->pts = copy->dts = packet.pts - file.firstSample;
+    copy->duration = duration;
+    copy->stream_index = 0;
+    if (!file.part->begun()) {
+      // The part stores from its first packet on; the samples before the file's first one
+      // are named in a tag, so a recovery can hide them again.
+      file.leadSamples = std::max<int64_t>(0, -copy->pts);
+      auto tags = tagsOf(file);
+      tags.emplace_back(kLeadSamplesTag, std::to_string(file.leadSamples));
+      if (auto error = file.part->begin(*codec_, settings_.sampleRate, tags)) return error;
+    }
+    if (auto error = file.part->write(*copy, copy->pts + file.leadSamples)) return error;
+    file.packets.push_back(std::move(copy));
+    // A fragment a second: a crash costs at most about the last second.
+    file.unflushedSamples += duration;
+    if (file.unflushedSamples >= settings_.sampleRate) {
+      file.unflushedSamples = 0;
+      if (auto error = file.part->flushFragment()) return error;
+    }
     return std::nullopt;
   }
 
@@ -325,7 +339,7 @@ class FfmpegSegmentedAacWriter final : public SegmentedAacWriter {
   AVCodecContext* encoder_ = nullptr;
   AVFrame* frame_ = nullptr;
   AVPacket* packet_ = nullptr;
-  AVPacket* scratch_ = nullptr;
+  AVCodecParameters* codec_ = nullptr;
   int frameSize_ = 1024;
   int fill_ = 0;
   int64_t nextPts_ = 0;

@@ -6,13 +6,19 @@ extern "C" {
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <string>
 #include <vector>
 
 #include "media/compose_audio.h"
 #include "media/compose_test_files.h"
+#include "media/part_recovery.h"
+#include "media/segment_files.h"
 #include "media/segmented_aac_writer.h"
 #include "support/main_loop_helpers.h"
 
@@ -165,6 +171,53 @@ TEST(SegmentRemuxTest, TwoRunsAndForeignFilesAreReencodedSampleExactly) {
     EXPECT_NEAR(fitTone(out, join - 6000, join - 1000, 1000, 0.3).offsetSamples, 0, 0.25) << join;
     EXPECT_NEAR(fitTone(out, join + 1000, join + 6000, 1000, 0.3).offsetSamples, 0, 0.25) << join;
   }
+}
+
+// While a file records, only its part is on the disk, a fragment a second; a crash leaves the
+// part, which recovers into what it held up to its last whole fragment, decoded exactly as the
+// complete file decodes. The final name only ever holds a complete file, never replaced.
+TEST(SegmentRemuxTest, AnInterruptedFileRecoversFromItsPartUpToItsLastWholeFragment) {
+  namespace fs = std::filesystem;
+  TempDir dir, crashed;
+  const std::vector<float> pcm = noise(48000 * 4 + 123, 11);
+  const std::string first = dir.path() + "/000000.m4a", second = dir.path() + "/000001.m4a";
+  auto writer = SegmentedAacWriter::create(first, {}, makeRunId());
+  ASSERT_TRUE(writer) << writer.error().localizedDescription;
+  ASSERT_FALSE((*writer)->write(pcm.data(), 60000));
+  ASSERT_TRUE((*writer)->cut(50000, second));
+  ASSERT_FALSE((*writer)->write(pcm.data() + 60000, pcm.size() - 60000));
+  EXPECT_TRUE(fs::exists(first));
+  EXPECT_FALSE(fs::exists(partPathFor(first)) || fs::exists(stagingPathFor(first)));
+  EXPECT_FALSE(fs::exists(second));
+  struct stat st {};
+  ASSERT_EQ(::stat(partPathFor(second).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  // The host dies here: its part as the disk holds it, and a fragment it was writing torn.
+  const std::string part = crashed.path() + "/.000001.m4a.part";
+  fs::copy_file(partPathFor(second), part);
+  std::ofstream(part, std::ios::app | std::ios::binary).write("\0\0\x10\0moof\0\0\0\x10mfhd", 16);
+  fs::copy_file(part, crashed.path() + "/copy");
+  auto recovered = finalizePart(part);
+  ASSERT_TRUE(recovered) << recovered.error().localizedDescription;
+  EXPECT_EQ(*recovered, crashed.path() + "/000001.m4a");
+  EXPECT_FALSE(fs::exists(part));
+  // A second recovery of the same segment leaves the sealed file and the part alone.
+  fs::rename(crashed.path() + "/copy", part);
+  const auto sealedSize = fs::file_size(*recovered);
+  EXPECT_FALSE(finalizePart(part));
+  EXPECT_TRUE(fs::exists(part));
+  EXPECT_EQ(fs::file_size(*recovered), sealedSize);
+
+  ASSERT_FALSE((*writer)->finish());
+  const std::vector<float> complete = decodedSamples(second);
+  const std::vector<float> kept = decodedSamples(*recovered);
+  ASSERT_EQ(complete.size(), pcm.size() - 50000);
+  // Lost: at most the second after the last fragment and the packets held back from it.
+  EXPECT_GE(kept.size() + 48000 + 24 * 1024, complete.size());
+  ASSERT_LE(kept.size(), complete.size());
+  for (size_t s = 0; s < kept.size(); ++s) ASSERT_NEAR(kept[s], complete[s], 1e-6f) << s;
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
 }
 
 }  // namespace

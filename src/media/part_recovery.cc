@@ -43,7 +43,7 @@ Error unusable(const std::string& path, const std::string& why) {
 
 }  // namespace
 
-Result<std::string> finalizePart(const std::string& partPath) {
+Result<FinalizedPart> finalizePart(const std::string& partPath) {
   const auto slash = partPath.rfind('/');
   const std::string finalName =
       finalNameOfPart(slash == std::string::npos ? partPath : partPath.substr(slash + 1));
@@ -123,7 +123,7 @@ Result<std::string> finalizePart(const std::string& partPath) {
   }
   if (auto error = writeFinalSegment(finalPath, segment, packets)) return *error;
   ::unlink(partPath.c_str());
-  return finalPath;
+  return FinalizedPart{finalPath, codec->ch_layout.nb_channels, sampleRate};
 }
 
 }  // namespace lumewell::media

@@ -12,6 +12,11 @@ namespace lumewell::media {
 // file is written, flushed and read back, and only then is the part removed. The path of the
 // new file. An existing <folder>/<name> is never replaced: that is an error, and the part
 // stays, as it does on any failure. Safe to call from several threads.
-Result<std::string> finalizePart(const std::string& partPath);
+struct FinalizedPart {
+  std::string path;
+  int channels = 0;
+  int sampleRate = 0;
+};
+Result<FinalizedPart> finalizePart(const std::string& partPath);
 
 }  // namespace lumewell::media

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "media/media_probe.h"
+#include "media/part_recovery.h"
 #include "media/sha256.h"
 #include "pulse/microphone_access.h"
 #include "pulse/pulse_microphone_recorder.h"
@@ -51,6 +52,14 @@ void PulseAudioServices::requestMicrophoneAccess(std::function<void(bool granted
 
 std::optional<int64_t> PulseAudioServices::mediaDurationMs(const std::string& path) {
   return media::mediaDurationMs(path);
+}
+
+Result<recorder::RecoveredSegmentFile> PulseAudioServices::finalizeInterruptedSegment(
+    const std::string& partPath) {
+  auto finalized = media::finalizePart(partPath);
+  if (!finalized) return finalized.error();
+  return recorder::RecoveredSegmentFile{finalized->path, finalized->channels,
+                                        finalized->sampleRate};
 }
 
 Result<std::string> PulseAudioServices::sha256Hex(const std::string& path) {

@@ -21,6 +21,8 @@ class PulseAudioServices final : public recorder::AudioServices {
   Result<std::string> sha256Hex(const std::string& path) override;
   void composeAudio(std::vector<std::string> paths, std::string output, bool overlay,
                     std::function<void(OptionalError)> completion) override;
+  Result<recorder::RecoveredSegmentFile> finalizeInterruptedSegment(
+      const std::string& partPath) override;
   std::optional<int64_t> freeDiskBytes() override;
   std::string dataDirectory() override;
 };

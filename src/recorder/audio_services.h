@@ -65,6 +65,13 @@ class MicrophoneRecorder {
   }
 };
 
+// A segment file made from what a crash left of its recording.
+struct RecoveredSegmentFile {
+  std::string path;
+  int channels = 1;
+  int sampleRate = 48000;
+};
+
 // The platform's audio and file services the recorder leans on.
 class AudioServices {
  public:
@@ -90,6 +97,12 @@ class AudioServices {
   virtual void composeAudio(std::vector<std::string> paths, std::string output, bool overlay,
                             std::function<void(OptionalError)> completion) = 0;
 
+  // Makes a segment that a crash interrupted (the part file at partPath) into its sealed
+  // file, as its seal would have; never replaces a file, and the part stays on any failure.
+  // Any thread.
+  virtual Result<RecoveredSegmentFile> finalizeInterruptedSegment(const std::string& partPath) {
+    return Error{"posix", ENOTSUP, "Cannot recover " + partPath + " here."};
+  }
   // Free bytes available to the user on the volume of the data folder; none when unknown.
   virtual std::optional<int64_t> freeDiskBytes() = 0;
   // <data home>/app.lumewell.Recorder (the recordings live below it).

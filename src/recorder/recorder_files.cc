@@ -27,6 +27,23 @@ std::string indexed(int64_t index, const char* suffix) {
 std::string sealedSegmentName(int64_t index) { return indexed(index, ".m4a"); }
 std::string micSegmentName(int64_t index) { return indexed(index, "-mic.m4a"); }
 std::string appSegmentName(int64_t index) { return indexed(index, "-app.m4a"); }
+std::string partSegmentName(int64_t index) { return "." + indexed(index, ".m4a.part"); }
+
+std::optional<int64_t> partSegmentIndex(const std::string& fileName) {
+  // "." then six to eighteen digits then ".m4a.part".
+  constexpr std::string_view suffix = ".m4a.part";
+  if (fileName.size() < 1 + 6 + suffix.size() || fileName.size() > 1 + 18 + suffix.size() ||
+      fileName.front() != '.' ||
+      fileName.compare(fileName.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    return std::nullopt;
+  }
+  int64_t index = 0;
+  for (size_t i = 1; i < fileName.size() - suffix.size(); ++i) {
+    if (fileName[i] < '0' || fileName[i] > '9') return std::nullopt;
+    index = index * 10 + (fileName[i] - '0');
+  }
+  return index;
+}
 
 std::string joinPath(const std::string& folder, const std::string& name) {
   if (!folder.empty() && folder.back() == '/') return folder + name;

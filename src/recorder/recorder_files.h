@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -13,6 +14,11 @@ namespace lumewell::recorder {
 std::string sealedSegmentName(int64_t index);
 std::string micSegmentName(int64_t index);
 std::string appSegmentName(int64_t index);
+// ".%06d.m4a.part": the file a segment grows in while it records, which a crash leaves
+// behind for recovery; the index is taken while it exists.
+std::string partSegmentName(int64_t index);
+// The index of a part file's name; none for any other name.
+std::optional<int64_t> partSegmentIndex(const std::string& fileName);
 std::string joinPath(const std::string& folder, const std::string& name);
 
 // A recording id names one folder below the recordings folder: it must not be empty, "." or

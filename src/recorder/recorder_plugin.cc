@@ -54,6 +54,7 @@ void LumewellNativeRecorderPlugin::registerChannels(BinaryMessenger& messenger) 
             self->handleMethodCall(call, std::move(result));
           });
   EventChannel(messenger, kEventChannel).setStreamHandler(shared_from_this());
+  recoverInterruptedSegmentsInBackground();
 }
 
 void LumewellNativeRecorderPlugin::handleMethodCall(const MethodCall& call,
@@ -82,6 +83,7 @@ void LumewellNativeRecorderPlugin::handleMethodCall(const MethodCall& call,
 
 std::optional<MethodError> LumewellNativeRecorderPlugin::onListen(const Value&, EventSink sink) {
   eventSink_ = std::move(sink);
+  for (ValueMap& held : std::exchange(heldRecoveredEvents_, {})) sendEvent(std::move(held));
   return std::nullopt;
 }
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "channels/binary_messenger.h"
 #include "channels/event_channel.h"
@@ -23,6 +24,22 @@ enum class CaptureMode { micOnly, micPlusAppAudio };
 // the recording session, segment rotation and sealing, metering, preflight, storage and
 // assembly. Everything here runs on the main thread of the given scheduler; work that ends on
 // other threads comes back through Scheduler::post, holding the plug-in weakly.
+// A segment file made from what a crash left of a recording, measured as a seal measures.
+struct RecoveredSegment {
+  std::string recordingId;
+  int64_t index = 0;
+  RecoveredSegmentFile file;
+  int64_t durationMs = 0;
+  int64_t byteLength = 0;
+  std::string sha256;
+  TimePoint lastWritten;  // when the interrupted recording last wrote to it
+};
+
+// Makes every interrupted segment of one recording folder below `recordings` into its sealed
+// file (logged; failures leave the part and are logged too). Any thread.
+std::vector<RecoveredSegment> recoverFolder(AudioServices& audio, const std::string& recordings,
+                                            const std::string& recordingId);
+
 class LumewellNativeRecorderPlugin final
     : public StreamHandler,
       public std::enable_shared_from_this<LumewellNativeRecorderPlugin> {
@@ -77,10 +94,6 @@ class LumewellNativeRecorderPlugin final
     std::string micPath;
     std::optional<std::string> appPath;
     TimePoint startedAt;
-    int64_t fallbackDurationMs = 0;
-    // Set when the recording failed under the segment (a full disk, a lost source): a file
-    // that does not play is then not reported, as its duration would only be a guess.
-    bool onlyIfPlayable = false;
   };
   // The next segment's microphone, already recording: at a rotation the running capture is
   // handed over to it before the finished segment's recorder stops, so no audio falls
@@ -121,6 +134,13 @@ class LumewellNativeRecorderPlugin final
   void runNextSessionOp();
   bool segmentEndPending() const;
 
+  // Segments a crash interrupted become sealed files: all of them off the main thread at
+  // launch, and those of a recording's folder before it records there again. Each is
+  // reported as "segment_recovered", held for the first listener when nobody listens.
+  void recoverInterruptedSegmentsInBackground();
+  void recoverInterruptedSegments(const std::string& recordingId);
+  void reportRecovered(const std::vector<RecoveredSegment>& segments);
+
   // session
   void startRecording(const Value& arguments, MethodResultPtr result);
   void startWithMicrophoneStatus(int status, StartRequest request, MethodResultPtr result);
@@ -158,7 +178,7 @@ class LumewellNativeRecorderPlugin final
   OptionalError recordingFailure();
   // Seals what the failed segment holds, then reports the failure as a failed rotation does.
   void endRecordingOnFailure(Error failure);
-  void finalizeCurrentSegment(bool startNext, Completion completion, bool onlyIfPlayable = false);
+  void finalizeCurrentSegment(bool startNext, Completion completion);
   void continueFinalize(FinishingSegment segment, bool startNext, Completion completion);
   void prepareSegmentOutput(const std::string& micPath, const std::optional<std::string>& appPath,
                             const std::string& outputPath, Completion completion);
@@ -186,6 +206,7 @@ class LumewellNativeRecorderPlugin final
 
   double segmentDuration_ = 30;
   std::optional<EventSink> eventSink_;
+  std::vector<ValueMap> heldRecoveredEvents_;
   RuntimeState runtimeState_ = RuntimeState::idle;
   std::function<void()> idleListener_;
   CaptureMode activeCaptureMode_ = CaptureMode::micOnly;

@@ -107,6 +107,8 @@ void LumewellNativeRecorderPlugin::beginSession(const StartRequest& request, Met
     done();
     return;
   }
+  // What a crash left in this folder is sealed before anything new is recorded beside it.
+  recoverInterruptedSegments(request.recordingId);
   recordingDirectory_ = *folder;
   nextSegmentIndex_ = 0;
   runtimeState_ = RuntimeState::recording;
@@ -281,6 +283,7 @@ Result<std::unique_ptr<MicrophoneRecorder>> LumewellNativeRecorderPlugin::openMi
 int64_t LumewellNativeRecorderPlugin::firstFreeIndex(int64_t from) const {
   const std::string& folder = *recordingDirectory_;
   while (pathExists(joinPath(folder, sealedSegmentName(from))) ||
+         pathExists(joinPath(folder, partSegmentName(from))) ||
          pathExists(joinPath(folder, micSegmentName(from))) ||
          pathExists(joinPath(folder, appSegmentName(from)))) {
     ++from;

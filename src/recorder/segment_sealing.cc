@@ -87,8 +87,7 @@ void LumewellNativeRecorderPlugin::endRecordingOnFailure(Error failure) {
       return;
     }
     finalizeCurrentSegment(
-        false,
-        [weak = weak_from_this(), failure, done](OptionalError sealError) {
+        false, [weak = weak_from_this(), failure, done](OptionalError sealError) {
           auto self = weak.lock();
           if (!self) return;
           Error reported = failure;
@@ -101,8 +100,7 @@ void LumewellNativeRecorderPlugin::endRecordingOnFailure(Error failure) {
                 plugin.reportRotationResult(reported);
                 done();
               });
-        },
-        /*onlyIfPlayable=*/true);
+        });
   });
 }
 
@@ -114,8 +112,7 @@ void LumewellNativeRecorderPlugin::reportRotationResult(OptionalError error) {
   resetSession();
 }
 
-void LumewellNativeRecorderPlugin::finalizeCurrentSegment(bool startNext, Completion completion,
-                                                          bool onlyIfPlayable) {
+void LumewellNativeRecorderPlugin::finalizeCurrentSegment(bool startNext, Completion completion) {
   stopTimers();
   if (!currentRecorder_ || !currentSegmentPath_ || !currentSegmentStartedAt_) {
     completion(std::nullopt);
@@ -126,8 +123,6 @@ void LumewellNativeRecorderPlugin::finalizeCurrentSegment(bool startNext, Comple
   // pause or stop already waits: no next segment will start.
   if (startNext && !segmentEndPending()) handOverMicrophone();
   FinishingSegment segment;
-  segment.onlyIfPlayable = onlyIfPlayable;
-  segment.fallbackDurationMs = std::llround(currentRecorder_->currentTime() * 1000.0);
   currentRecorder_->stop();
   currentRecorder_.reset();
   segment.index = nextSegmentIndex_;
@@ -240,14 +235,14 @@ void LumewellNativeRecorderPlugin::sealSegment(const std::string& sealPath,
     return;
   }
   const std::optional<int64_t> probed = audio_->mediaDurationMs(sealPath);
-  if (!probed && segment.onlyIfPlayable) {
+  if (!probed) {
     // The file stays on disk, unreported: the Dart side is never told of audio that does
-    // not play.
+    // not play, nor given a length the file does not have.
     dropHandedOverMicrophone();
     completion(Error{"posix", EIO, "The file " + sealPath + " does not play."});
     return;
   }
-  const int64_t durationMs = probed.value_or(segment.fallbackDurationMs);
+  const int64_t durationMs = *probed;
   const int channelCount = segment.mode == CaptureMode::micOnly ? 1 : 2;
   sendEvent(ValueMap{{"type", "segment_sealed"},
                      {"index", Value::integer(segment.index)},

@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "host_harness.h"
+#include "support/audio_test_helpers.h"
 #include "support/pulse_server.h"
 
 namespace lumewell::testing {
@@ -236,50 +239,112 @@ TEST(HostWithoutSessionBus, RunsAloneAndSaysSo) {
   EXPECT_EQ(answer->kind, Kind::success);
 }
 
-TEST(HostWithRecording, SigtermSealsTheRunningRecordingBeforeTheHostEnds) {
-  PulseServer server;
-  std::string error;
-  ASSERT_TRUE(server.start(&error)) << error;
-  PrivateDesktop desktop(/*withSessionBus=*/false);
-  ASSERT_TRUE(PulseServer::makeToneWav(desktop.root() + "/tone.wav", 60, -6, 1000));
-  ASSERT_GT(server.play(desktop.root() + "/tone.wav"), 0);
-  const std::string socket = desktop.runtimeDir() + "/rec.sock";
-  pid_t pid =
-      desktop.start({kHost, "--socket", socket}, "rec", {"PULSE_SERVER=" + server.address()});
-  auto client = HostClient::connect(socket);
-  ASSERT_TRUE(client);
-  const std::string events = "lumewell/native_recorder/events";
-  ASSERT_TRUE(client->listen(events));
-  auto started =
-      client->call("lumewell/native_recorder", "startRecording",
-                   Value(ValueMap{{"recordingId", "quit"}, {"captureMode", "MIC_ONLY"}}));
-  ASSERT_TRUE(started);
-  ASSERT_EQ(started->kind, Kind::success) << readFile(desktop.logPath("rec.err"));
-  ASSERT_TRUE(client->waitForEvents(events, 4));  // a second of level events
+// A host recording the private sound server's microphone (a tone) in a private desktop.
+class HostWithRecording : public ::testing::Test {
+ protected:
+  static constexpr const char* kRecorder = "lumewell/native_recorder";
+  static constexpr const char* kRecorderEvents = "lumewell/native_recorder/events";
 
-  ::kill(pid, SIGTERM);
-  auto typeOf = [](const Value& event) { return *mapString(event.asMap(), "type"); };
-  spinUntil(
-      g_main_context_default(),
-      [&] {
-        const auto& got = client->events(events);
-        return !got.empty() && typeOf(got.back()) == "stopped";
-      },
-      kPatience);
-  EXPECT_EQ(waitForChild(pid), 0);
-  std::vector<Value> sealed;
-  for (const auto& event : client->events(events)) {
-    if (typeOf(event) == "segment_sealed") sealed.push_back(event);
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(server.start(&error)) << error;
+    ASSERT_TRUE(PulseServer::makeToneWav(desktop.root() + "/tone.wav", 60, -6, 1000));
+    ASSERT_GT(server.play(desktop.root() + "/tone.wav"), 0);
   }
-  ASSERT_EQ(sealed.size(), 1u) << readFile(desktop.logPath("rec.err"));
-  const std::string path = desktop.dataHome() + "/app.lumewell.Recorder/recordings/quit/000000.m4a";
-  EXPECT_EQ(*mapString(sealed[0].asMap(), "path"), path);
-  struct stat st {};
-  ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  int64_t byteLength = -1;
-  sealed[0].asMap()->find("byteLength")->asInt64(&byteLength);
-  EXPECT_EQ(st.st_size, byteLength);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  void launch(const std::string& logName) {
+    pid = desktop.start({kHost, "--socket", socket}, logName, {"PULSE_SERVER=" + server.address()});
+    client = HostClient::connect(socket);
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(client->listen(kRecorderEvents));
+  }
+  void startRecording(const std::string& id) {
+    auto started = client->call(kRecorder, "startRecording",
+                                Value(ValueMap{{"recordingId", id}, {"captureMode", "MIC_ONLY"}}));
+    ASSERT_TRUE(started);
+    ASSERT_EQ(started->kind, Kind::success) << readFile(desktop.logPath("host.err"));
+  }
+  std::vector<ValueMap> eventsOfType(const std::string& type) {
+    std::vector<ValueMap> found;
+    for (const auto& event : client->events(kRecorderEvents)) {
+      if (*mapString(event.asMap(), "type") == type) found.push_back(*event.asMap());
+    }
+    return found;
+  }
+  bool waitForEvent(const std::string& type, std::chrono::milliseconds patience = kPatience) {
+    return spinUntil(
+        g_main_context_default(), [&] { return !eventsOfType(type).empty(); }, patience);
+  }
+  std::string recordingFile(const std::string& id, const std::string& name) const {
+    return desktop.dataHome() + "/app.lumewell.Recorder/recordings/" + id + "/" + name;
+  }
+  static int64_t number(const ValueMap& event, const std::string& key) {
+    int64_t value = -1;
+    if (const Value* found = event.find(key)) found->asInt64(&value);
+    return value;
+  }
+  // What a sealed or recovered segment's event says of its file holds: size, hash, mode.
+  static void expectFileAsReported(const ValueMap& event) {
+    const std::string path = *mapString(&event, "path");
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
+    EXPECT_EQ(st.st_size, number(event, "byteLength"));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    const std::string sum = commandOutput("sha256sum '" + path + "'");
+    EXPECT_EQ(sum.substr(0, 64), *mapString(&event, "sha256"));
+  }
+
+  PulseServer server;
+  PrivateDesktop desktop{/*withSessionBus=*/false};
+  std::string socket = desktop.runtimeDir() + "/rec.sock";
+  pid_t pid = -1;
+  std::unique_ptr<HostClient> client;
+};
+
+TEST_F(HostWithRecording, SigtermSealsTheRunningRecordingBeforeTheHostEnds) {
+  launch("host");
+  startRecording("quit");
+  ASSERT_TRUE(client->waitForEvents(kRecorderEvents, 4));  // a second of level events
+  ::kill(pid, SIGTERM);
+  ASSERT_TRUE(waitForEvent("stopped"));
+  EXPECT_EQ(waitForChild(pid), 0);
+  const auto sealed = eventsOfType("segment_sealed");
+  ASSERT_EQ(sealed.size(), 1u) << readFile(desktop.logPath("host.err"));
+  EXPECT_EQ(*mapString(&sealed[0], "path"), recordingFile("quit", "000000.m4a"));
+  expectFileAsReported(sealed[0]);
+}
+
+// Killed 10 s into a segment, the host leaves its part, which plays but for the last second
+// or so; the next launch seals it, tells the first listener, and records on beside it.
+TEST_F(HostWithRecording, AKilledHostLosesAtMostTheLastSecondAndItsNextLaunchRecoversIt) {
+  launch("host");
+  startRecording("crash");
+  ASSERT_TRUE(client->waitForEvents(kRecorderEvents, 40, std::chrono::seconds(20)));
+  ::kill(pid, SIGKILL);
+  ASSERT_TRUE(waitForChild(pid));
+  const std::string part = recordingFile("crash", ".000000.m4a.part");
+  ASSERT_EQ(::access(recordingFile("crash", "000000.m4a").c_str(), F_OK), -1);
+  std::filesystem::copy_file(part, desktop.root() + "/part.m4a");
+  EXPECT_GE(decodeMono(desktop.root() + "/part.m4a").size(), 9u * 48000);
+
+  client.reset();
+  launch("relaunched");
+  ASSERT_TRUE(waitForEvent("segment_recovered")) << readFile(desktop.logPath("relaunched.out"));
+  const ValueMap recovered = eventsOfType("segment_recovered")[0];
+  EXPECT_EQ(*mapString(&recovered, "recordingId"), "crash");
+  EXPECT_EQ(number(recovered, "index"), 0);
+  EXPECT_EQ(*mapString(&recovered, "path"), recordingFile("crash", "000000.m4a"));
+  EXPECT_GE(number(recovered, "durationMs"), 9000);
+  expectFileAsReported(recovered);
+  const size_t decoded = decodeMono(recordingFile("crash", "000000.m4a")).size();
+  EXPECT_NEAR(static_cast<double>(decoded), number(recovered, "durationMs") * 48.0, 48.0);
+  EXPECT_NE(::access(part.c_str(), F_OK), 0);
+  EXPECT_GE(countText(desktop.logPath("relaunched.out"), "recovered the interrupted segment"), 1u);
+
+  // Recording on in the same folder takes the next index.
+  startRecording("crash");
+  ASSERT_TRUE(client->call(kRecorder, "stopRecording"));
+  ASSERT_TRUE(waitForEvent("segment_sealed"));
+  EXPECT_EQ(number(eventsOfType("segment_sealed")[0], "index"), 1);
 }
 
 }  // namespace

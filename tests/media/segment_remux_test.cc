@@ -200,18 +200,18 @@ TEST(SegmentRemuxTest, AnInterruptedFileRecoversFromItsPartUpToItsLastWholeFragm
   fs::copy_file(part, crashed.path() + "/copy");
   auto recovered = finalizePart(part);
   ASSERT_TRUE(recovered) << recovered.error().localizedDescription;
-  EXPECT_EQ(*recovered, crashed.path() + "/000001.m4a");
+  EXPECT_EQ(recovered->path, crashed.path() + "/000001.m4a");
   EXPECT_FALSE(fs::exists(part));
   // A second recovery of the same segment leaves the sealed file and the part alone.
   fs::rename(crashed.path() + "/copy", part);
-  const auto sealedSize = fs::file_size(*recovered);
+  const auto sealedSize = fs::file_size(recovered->path);
   EXPECT_FALSE(finalizePart(part));
   EXPECT_TRUE(fs::exists(part));
-  EXPECT_EQ(fs::file_size(*recovered), sealedSize);
+  EXPECT_EQ(fs::file_size(recovered->path), sealedSize);
 
   ASSERT_FALSE((*writer)->finish());
   const std::vector<float> complete = decodedSamples(second);
-  const std::vector<float> kept = decodedSamples(*recovered);
+  const std::vector<float> kept = decodedSamples(recovered->path);
   ASSERT_EQ(complete.size(), pcm.size() - 50000);
   // Lost: at most the second after the last fragment and the packets held back from it.
   EXPECT_GE(kept.size() + 48000 + 24 * 1024, complete.size());

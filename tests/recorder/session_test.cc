@@ -60,7 +60,7 @@ TEST_F(RecorderTest, ShorterSegmentDurationForBenchmarksRotatesAtThatLength) {
 TEST_F(RecorderTest, PauseSealsResumeTakesTheNextIndexStopSealsTheLast) {
   expectSuccess(start());
   scheduler.advance(seconds(10));
-  audio->durations[file("000000.m4a")] = std::nullopt;  // not numeric: the elapsed time counts
+  audio->durations[file("000000.m4a")] = 10250;
   scheduler.advance(milliseconds(250));
   auto pause = invokeAndRun("pauseRecording");
   expectSuccess(pause);

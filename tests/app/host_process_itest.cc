@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "host_harness.h"
 #include "support/audio_test_helpers.h"
@@ -345,6 +347,45 @@ TEST_F(HostWithRecording, AKilledHostLosesAtMostTheLastSecondAndItsNextLaunchRec
   ASSERT_TRUE(client->call(kRecorder, "stopRecording"));
   ASSERT_TRUE(waitForEvent("segment_sealed"));
   EXPECT_EQ(number(eventsOfType("segment_sealed")[0], "index"), 1);
+}
+
+// The disk filling under a recording: what was recorded is sealed and plays, at its reported
+// length, then one "error" and idle; the host goes on answering.
+TEST_F(HostWithRecording, AFullDiskEndsTheRecordingWithPlayableSegmentsAndOneError) {
+  const std::string data = desktop.dataHome() + "/app.lumewell.Recorder";
+  std::filesystem::create_directories(data);
+  const std::string mount = "mount -t tmpfs -o size=40m,mode=0700 lumewell-test '" + data + "'";
+  if (std::system((mount + " 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "mounting a small tmpfs needs root";
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { std::system(("umount -l '" + path + "' 2>/dev/null").c_str()); }
+  } unmount{data};
+  launch("host");
+  startRecording("full");
+  ASSERT_TRUE(client->waitForEvents(kRecorderEvents, 8));  // two seconds of audio
+  std::system(("dd if=/dev/zero of='" + data + "/filler' bs=1M 2>/dev/null").c_str());
+  ASSERT_TRUE(waitForEvent("error")) << readFile(desktop.logPath("host.err"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // nothing else follows
+  EXPECT_EQ(eventsOfType("error").size(), 1u);
+  EXPECT_EQ(mapString(&eventsOfType("error")[0], "message")
+                ->rfind("Failed to rotate recording segment: ", 0),
+            0u);
+  EXPECT_TRUE(eventsOfType("stopped").empty());
+  const auto sealed = eventsOfType("segment_sealed");
+  ASSERT_FALSE(sealed.empty());
+  for (const ValueMap& event : sealed) {
+    expectFileAsReported(event);
+    const size_t decoded = decodeMono(*mapString(&event, "path")).size();
+    EXPECT_NEAR(static_cast<double>(decoded), number(event, "durationMs") * 48.0, 48.0);
+    EXPECT_GE(number(event, "durationMs"), 1000);
+  }
+  auto status = client->call(kRecorder, "getStorageStatus");
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->kind, Kind::success);
+  ::kill(pid, SIGTERM);
+  EXPECT_EQ(waitForChild(pid), 0);
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ extern "C" {
 #include "media/compose_sources.h"
 #include "media/local_media_path.h"
 #include "media/segment_remux.h"
+#include "runtime/files.h"
 
 namespace lumewell::media {
 
@@ -194,12 +195,18 @@ OptionalError publish(const std::string& temporary, const std::string& output, c
     unlink(temporary.c_str());
     return compositionError(kCompositionCancelled);
   }
+  // On the disk before it takes the output's name, and the name on the disk before the
+  // answer: a power cut never leaves a half file at the output.
+  if (OptionalError error = syncFile(temporary)) {
+    unlink(temporary.c_str());
+    return error;
+  }
   if (rename(temporary.c_str(), output.c_str()) != 0) {
     const int err = errno;
     unlink(temporary.c_str());
     return posixError(err, "Cannot move the finished file to " + output);
   }
-  return std::nullopt;
+  return syncFolderOf(output);
 }
 
 OptionalError compose(const std::vector<std::string>& paths, const std::string& output,

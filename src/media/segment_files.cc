@@ -20,12 +20,6 @@ namespace lumewell::media {
 
 namespace {
 
-std::string folderOf(const std::string& path) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string nameOf(const std::string& path) {
   const auto slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -35,16 +29,6 @@ std::string beside(const std::string& finalPath, const char* suffix) {
   const auto slash = finalPath.rfind('/');
   const std::string folder = slash == std::string::npos ? "" : finalPath.substr(0, slash + 1);
   return folder + "." + nameOf(finalPath) + suffix;
-}
-
-OptionalError syncPath(const std::string& path, int flags, const std::string& what) {
-  const int fd = ::open(path.c_str(), flags | O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return posixError(errno, "Cannot open " + what);
-  const int rc = ::fsync(fd);
-  const int err = errno;
-  ::close(fd);
-  if (rc != 0) return posixError(err, "Cannot write " + what + " to the disk");
-  return std::nullopt;
 }
 
 OptionalError writeStaging(const std::string& staging, const FinalSegment& segment,
@@ -137,21 +121,6 @@ PacketPtr copyPacket(const AVPacket& packet) {
   return copy;
 }
 
-// On file systems without a rename that never replaces, a hard link and the removal of the old
-// name do the same.
-OptionalError renameNoReplace(const std::string& from, const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-    return std::nullopt;
-  }
-  if (errno == EINVAL || errno == ENOSYS) {
-    if (::link(from.c_str(), to.c_str()) == 0) {
-      ::unlink(from.c_str());
-      return std::nullopt;
-    }
-  }
-  return posixError(errno, "Cannot rename " + from + " to " + to);
-}
-
 std::string partPathFor(const std::string& finalPath) { return beside(finalPath, ".part"); }
 std::string stagingPathFor(const std::string& finalPath) { return beside(finalPath, ".tmp"); }
 
@@ -164,11 +133,6 @@ std::string finalNameOfPart(const std::string& fileName) {
   return fileName.substr(1, fileName.size() - 1 - suffix.size());
 }
 
-OptionalError syncFolderOf(const std::string& path) {
-  const std::string folder = folderOf(path);
-  return syncPath(folder, O_DIRECTORY, folder);
-}
-
 OptionalError writeFinalSegment(const std::string& finalPath, const FinalSegment& segment,
                                 const std::vector<PacketPtr>& packets) {
   if (segment.codec == nullptr || segment.sampleRate <= 0) {
@@ -176,7 +140,7 @@ OptionalError writeFinalSegment(const std::string& finalPath, const FinalSegment
   }
   const std::string staging = stagingPathFor(finalPath);
   OptionalError error = writeStaging(staging, segment, packets);
-  if (!error) error = syncPath(staging, 0, staging);
+  if (!error) error = syncFile(staging);
   if (!error) error = readBack(staging, packets);
   if (!error) error = renameNoReplace(staging, finalPath);
   if (error) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "runtime/error.h"
+#include "runtime/files.h"
 
 struct AVPacket;
 struct AVCodecParameters;
@@ -46,11 +47,5 @@ struct FinalSegment {
 // half file. An existing finalPath is an error, never replaced.
 OptionalError writeFinalSegment(const std::string& finalPath, const FinalSegment& segment,
                                 const std::vector<PacketPtr>& packets);
-
-// Renames without ever replacing what is at `to`.
-OptionalError renameNoReplace(const std::string& from, const std::string& to);
-
-// Flushes a folder's entries to the disk.
-OptionalError syncFolderOf(const std::string& path);
 
 }  // namespace lumewell::media

@@ -86,8 +86,15 @@ OptionalError copyFile(const std::string& from, const std::string& to) {
   const std::string context = "Cannot copy " + from + " to " + to;
   const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return posixError(errno, context);
-  // Created private (0600 whatever the umask), never over an existing file.
-  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  // Written under a hidden name beside `to`, flushed, then renamed: `to` never names a half
+  // copy, and the copy never replaces a file there.
+  const fs::path target(to);
+  const std::string staging = (target.parent_path() / ("." + target.filename().string() +
+                                                       ".copying-" + std::to_string(::getpid())))
+                                  .string();
+  ::unlink(staging.c_str());
+  // Created private (0600 whatever the umask).
+  const int out = ::open(staging.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (out < 0) {
     const int err = errno;
     ::close(in);
@@ -112,12 +119,17 @@ OptionalError copyFile(const std::string& from, const std::string& to) {
     }
   }
   ::close(in);
+  if (err == 0 && ::fsync(out) != 0) err = errno;
   if (::close(out) != 0 && err == 0) err = errno;
   if (err != 0) {
-    ::unlink(to.c_str());  // no half copy under the final name
+    ::unlink(staging.c_str());
     return posixError(err, context);
   }
-  return std::nullopt;
+  if (auto error = renameNoReplace(staging, to)) {
+    ::unlink(staging.c_str());
+    return posixError(error->code, context);
+  }
+  return syncFolderOf(to);
 }
 
 Result<int64_t> fileSize(const std::string& path) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <glib.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -95,21 +96,44 @@ OptionalError createPrivateDirectories(const std::string& path, const std::strin
   return std::nullopt;
 }
 
-OptionalError syncFileAndFolder(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+namespace {
+
+OptionalError syncPath(const std::string& path, int flags) {
+  const int fd = ::open(path.c_str(), flags | O_RDONLY | O_CLOEXEC);
   if (fd < 0) return posixError(errno, "Cannot open " + path);
-  int rc = ::fsync(fd);
-  int err = errno;
+  const int rc = ::fsync(fd);
+  const int err = errno;
   ::close(fd);
   if (rc != 0) return posixError(err, "Cannot write " + path + " to the disk");
-  const std::string folder = std::filesystem::path(path).parent_path().string();
-  fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return posixError(errno, "Cannot open " + folder);
-  rc = ::fsync(fd);
-  err = errno;
-  ::close(fd);
-  if (rc != 0) return posixError(err, "Cannot write " + folder + " to the disk");
   return std::nullopt;
+}
+
+}  // namespace
+
+OptionalError syncFile(const std::string& path) { return syncPath(path, 0); }
+
+OptionalError syncFolderOf(const std::string& path) {
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  return syncPath(folder.empty() ? "." : folder, O_DIRECTORY);
+}
+
+OptionalError syncFileAndFolder(const std::string& path) {
+  if (auto error = syncFile(path)) return error;
+  return syncFolderOf(path);
+}
+
+OptionalError renameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return std::nullopt;
+  }
+  // File systems without that rename: a hard link and the removal of the old name.
+  if (errno == EINVAL || errno == ENOSYS) {
+    if (::link(from.c_str(), to.c_str()) == 0) {
+      ::unlink(from.c_str());
+      return std::nullopt;
+    }
+  }
+  return posixError(errno, "Cannot rename " + from + " to " + to);
 }
 
 }  // namespace lumewell

@@ -32,5 +32,10 @@ OptionalError createPrivateDirectories(const std::string& path, const std::strin
 // Flushes a file's data and its folder's entry to the disk, so that a file reported as
 // written survives a power cut.
 OptionalError syncFileAndFolder(const std::string& path);
+OptionalError syncFile(const std::string& path);
+// Flushes the entries of the folder holding path.
+OptionalError syncFolderOf(const std::string& path);
+// Renames without ever replacing what is at `to` (an error then).
+OptionalError renameNoReplace(const std::string& from, const std::string& to);
 
 }  // namespace lumewell

@@ -16,6 +16,7 @@ extern "C" {
 #include <utility>
 #include <vector>
 
+#include "media/aac_encoder.h"
 #include "media/ffmpeg_error.h"
 #include "media/fragmented_part_file.h"
 #include "media/local_media_path.h"
@@ -28,10 +29,6 @@ namespace {
 // Encoded packets kept back from the current file, so a cut that comes a little late (the
 // timer behind the sample clock) still lands where it was meant: about a third of a second.
 constexpr size_t kHoldbackPackets = 16;
-
-inline float clampSample(float v) {
-  return v >= -1.0f ? (v <= 1.0f ? v : 1.0f) : (v < -1.0f ? -1.0f : 0.0f);
-}
 
 // One .m4a of the run; its timestamps count from the run sample firstSample. While it records
 // it grows as a fragmented part file; once complete it is written as the regular file.
@@ -53,44 +50,16 @@ class FfmpegSegmentedAacWriter final : public SegmentedAacWriter {
     if (state_ == State::open) finish();
     closeFile(current_, false);
     closeFile(next_, false);
-    av_frame_free(&frame_);
-    av_packet_free(&packet_);
     avcodec_parameters_free(&codec_);
-    avcodec_free_context(&encoder_);
   }
 
   OptionalError open(const std::string& path) {
-    const AVCodec* codec = avcodec_find_encoder_by_name("aac");
-    if (codec == nullptr) return ffmpegError(AVERROR_ENCODER_NOT_FOUND, "AAC encoder");
-    encoder_ = avcodec_alloc_context3(codec);
-    frame_ = av_frame_alloc();
-    packet_ = av_packet_alloc();
+    auto encoder = AacEncoder::open(settings_);
+    if (!encoder) return encoder.error();
+    encoder_ = std::move(encoder).value();
     codec_ = avcodec_parameters_alloc();
-    if (!encoder_ || !frame_ || !packet_ || !codec_) {
-      return ffmpegError(AVERROR(ENOMEM), "AAC encoder");
-    }
-    encoder_->sample_fmt = AV_SAMPLE_FMT_FLTP;
-    encoder_->sample_rate = settings_.sampleRate;
-    av_channel_layout_default(&encoder_->ch_layout, settings_.channels);
-    encoder_->bit_rate = settings_.bitRate;
-    encoder_->profile = FF_PROFILE_AAC_LOW;
-    encoder_->time_base = AVRational{1, settings_.sampleRate};
-    encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;  // the .m4a keeps it in the sample entry
-    // No noise substitution: its decoder draws the noise from a generator that runs through
-    // the whole stream, so a file decoded alone would not give the run's samples.
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "aac_pns", "0", 0);
-    int rc = avcodec_open2(encoder_, codec, &options);
-    av_dict_free(&options);
-    if (rc < 0) return ffmpegError(rc, "Cannot open the AAC encoder");
-    rc = avcodec_parameters_from_context(codec_, encoder_);
-    if (rc < 0) return ffmpegError(rc, "AAC encoder");
-    frameSize_ = encoder_->frame_size > 0 ? encoder_->frame_size : 1024;
-    frame_->format = AV_SAMPLE_FMT_FLTP;
-    frame_->sample_rate = settings_.sampleRate;
-    av_channel_layout_copy(&frame_->ch_layout, &encoder_->ch_layout);
-    frame_->nb_samples = frameSize_;
-    rc = av_frame_get_buffer(frame_, 0);
+    if (codec_ == nullptr) return ffmpegError(AVERROR(ENOMEM), "AAC encoder");
+    const int rc = avcodec_parameters_from_context(codec_, encoder_->context());
     if (rc < 0) return ffmpegError(rc, "AAC encoder");
     current_.path = path;
     if (auto error = openFile(current_)) return error;
@@ -101,27 +70,8 @@ class FfmpegSegmentedAacWriter final : public SegmentedAacWriter {
   OptionalError write(const float* interleaved, size_t frames) override {
     if (state_ != State::open) return closed();
     if (failure_) return failure_;
-    const int channels = settings_.channels;
-    while (frames > 0) {
-      if (fill_ == 0) {
-        int rc = av_frame_make_writable(frame_);
-        if (rc < 0) return fail(ffmpegError(rc, "AAC encoder"));
-      }
-      const size_t take = std::min<size_t>(frames, static_cast<size_t>(frameSize_ - fill_));
-      for (int c = 0; c < channels; ++c) {
-        float* out = reinterpret_cast<float*>(frame_->extended_data[c]) + fill_;
-        const float* in = interleaved + c;
-        for (size_t i = 0; i < take; ++i) out[i] = clampSample(in[i * channels]);
-      }
-      interleaved += take * channels;
-      frames -= take;
-      fill_ += static_cast<int>(take);
-      framesWritten_ += static_cast<int64_t>(take);
-      if (fill_ == frameSize_) {
-        if (auto error = sendFrame()) return fail(*error);
-      }
-    }
-    return std::nullopt;
+    if (auto error = encoder_->write(interleaved, frames, holder())) return fail(*error);
+    return pump(false);
   }
 
   Result<int64_t> cut(int64_t at, const std::string& nextPath) override {
@@ -152,11 +102,7 @@ class FfmpegSegmentedAacWriter final : public SegmentedAacWriter {
     if (state_ == State::finished) return failure_;
     if (state_ != State::open) return closed();
     state_ = State::finished;
-    if (!failure_ && fill_ > 0) failure_ = sendFrame();
-    if (!failure_) {
-      int rc = avcodec_send_frame(encoder_, nullptr);
-      failure_ = rc < 0 ? ffmpegError(rc, "AAC encoder") : drainPackets();
-    }
+    if (!failure_) failure_ = encoder_->flush(holder());
     if (!failure_) failure_ = pump(true);
     if (cutPending_) {
       // The run ended before the cut: everything is in the current file.
@@ -174,7 +120,7 @@ class FfmpegSegmentedAacWriter final : public SegmentedAacWriter {
     state_ = State::cancelled;
   }
 
-  int64_t framesWritten() const override { return framesWritten_; }
+  int64_t framesWritten() const override { return encoder_->framesWritten(); }
   int64_t currentFileStart() const override { return cutPending_ ? cutAt_ : current_.firstSample; }
   const std::string& runId() const override { return runId_; }
   const AacWriterSettings& settings() const override { return settings_; }
@@ -238,26 +184,15 @@ class FfmpegSegmentedAacWriter final : public SegmentedAacWriter {
     }
   }
 
-  OptionalError sendFrame() {
-    frame_->nb_samples = fill_;
-    frame_->pts = nextPts_;
-    nextPts_ += fill_;
-    fill_ = 0;
-    int rc = avcodec_send_frame(encoder_, frame_);
-    frame_->nb_samples = frameSize_;
-    if (rc < 0) return ffmpegError(rc, "AAC encoder");
-    return drainPackets();
-  }
-
-  OptionalError drainPackets() {
-    for (;;) {
-      int rc = avcodec_receive_packet(encoder_, packet_);
-      if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return pump(false);
-      if (rc < 0) return ffmpegError(rc, "AAC encoder");
-      if (packet_->duration <= 0) packet_->duration = frameSize_;
-      held_.emplace_back(av_packet_alloc());
-      av_packet_move_ref(held_.back().get(), packet_);
-    }
+  // Encoded packets wait in held_ until pump() hands them to the files.
+  AacEncoder::PacketSink holder() {
+    return [this](AVPacket* packet) -> OptionalError {
+      PacketPtr held(av_packet_alloc());
+      if (!held) return ffmpegError(AVERROR(ENOMEM), "AAC encoder");
+      av_packet_move_ref(held.get(), packet);
+      held_.push_back(std::move(held));
+      return std::nullopt;
+    };
   }
 
   // Hands held packets to the files: all of them with everything, else what is older than
@@ -336,14 +271,8 @@ class FfmpegSegmentedAacWriter final : public SegmentedAacWriter {
   AacWriterSettings settings_;
   std::string runId_;
   State state_ = State::created;
-  AVCodecContext* encoder_ = nullptr;
-  AVFrame* frame_ = nullptr;
-  AVPacket* packet_ = nullptr;
+  std::unique_ptr<AacEncoder> encoder_;
   AVCodecParameters* codec_ = nullptr;
-  int frameSize_ = 1024;
-  int fill_ = 0;
-  int64_t nextPts_ = 0;
-  int64_t framesWritten_ = 0;
   OutputFile current_;
   OutputFile next_;
   bool cutPending_ = false;
@@ -370,10 +299,6 @@ Result<std::unique_ptr<SegmentedAacWriter>> SegmentedAacWriter::create(
       settings.bitRate <= 0) {
     return Error{"FFmpeg", AVERROR(EINVAL), "Unsupported audio settings for " + path};
   }
-  static std::once_flag quiet;
-  std::call_once(quiet, [] {
-    if (av_log_get_level() > AV_LOG_ERROR) av_log_set_level(AV_LOG_ERROR);
-  });
   auto writer = std::make_unique<FfmpegSegmentedAacWriter>(settings, std::move(runId));
   if (auto error = writer->open(path)) {
     writer->cancel();

@@ -7,8 +7,9 @@
 //
 // --handover off hides the recorder's continueInto, so the rotation stops the segment and
 //   records the next one afresh (the path taken when a recorder cannot hand over). In the
-//   application mode the recorder keeps stop-then-record either way; the run also prints the
-//   median time of the application capture's stop and of the overlay mixdown.
+//   application mode the application's audio is mixed into the run as it arrives; the run
+//   also prints the median time of the application capture's stop (at pauses, stops and
+//   rotations without a handover).
 // --signal tone: a -6 dBFS 1 kHz tone on the virtual microphone. noise: -6 dBFS white noise
 //   below 8 kHz, which never repeats, so each segment's first and last samples are found in
 //   the played signal by cross-correlation, and the gap at each join is counted in samples
@@ -227,10 +228,9 @@ class BenchAppAudioServices final : public recorder::AppAudioServices {
     return real_.appAudioErrorMessage(error);
   }
   std::unique_ptr<recorder::AppAudioCaptureSession> makeCaptureSession(
-      const recorder::AppAudioTarget& target, const std::string& outputPath, Duration timelineStart,
+      const recorder::AppAudioTarget& target, std::shared_ptr<recorder::AppAudioFeed> feed,
       std::function<void(std::string)> onUnexpectedStop) override {
-    auto session =
-        real_.makeCaptureSession(target, outputPath, timelineStart, std::move(onUnexpectedStop));
+    auto session = real_.makeCaptureSession(target, std::move(feed), std::move(onUnexpectedStop));
     if (!session) return session;
     return std::make_unique<BenchCaptureSession>(std::move(session), stopMs);
   }

@@ -113,6 +113,8 @@ class BenchRecorder final : public recorder::MicrophoneRecorder {
     times_.stop.push_back(msSince(start));
   }
   double currentTime() const override { return inner_->currentTime(); }
+  OptionalError failure() const override { return inner_->failure(); }
+  std::shared_ptr<recorder::AppAudioFeed> appAudioFeed() override { return inner_->appAudioFeed(); }
   void updateMeters() override { inner_->updateMeters(); }
   float averagePowerForChannel(int channel) const override {
     return inner_->averagePowerForChannel(channel);

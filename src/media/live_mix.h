@@ -19,7 +19,7 @@ struct LiveMixSettings {
   // At most this much is held, however long nothing is taken.
   size_t capacityFrames = 48000;
   // Corrections while drifting: at most one frame dropped or repeated per this many.
-  size_t correctionSpacing = 200;  // 0.5 %, well beyond two devices' clocks
+  size_t correctionSpacing = 500;  // 0.2 %: twice what two devices' clocks drift apart
 };
 
 // Mixes a second stereo stream (the application's audio) into the master's stereo PCM (the

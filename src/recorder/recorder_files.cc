@@ -65,44 +65,6 @@ OptionalError removeFileIfPresent(const std::string& path) {
   return std::nullopt;
 }
 
-OptionalError copyFile(const std::string& from, const std::string& to) {
-  const std::string context = "Cannot copy " + from + " to " + to;
-  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return posixError(errno, context);
-  // Created private (0600 whatever the umask), never over an existing file.
-  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (out < 0) {
-    const int err = errno;
-    ::close(in);
-    return posixError(err, context);
-  }
-  int err = ::fchmod(out, 0600) == 0 ? 0 : errno;
-  char buffer[1 << 16];
-  while (err == 0) {
-    const ssize_t got = ::read(in, buffer, sizeof buffer);
-    if (got == 0) break;
-    if (got < 0) {
-      if (errno != EINTR) err = errno;
-      continue;
-    }
-    for (ssize_t done = 0; done < got && err == 0;) {
-      const ssize_t put = ::write(out, buffer + done, static_cast<size_t>(got - done));
-      if (put < 0) {
-        if (errno != EINTR) err = errno;
-      } else {
-        done += put;
-      }
-    }
-  }
-  ::close(in);
-  if (::close(out) != 0 && err == 0) err = errno;
-  if (err != 0) {
-    ::unlink(to.c_str());  // no half copy under the final name
-    return posixError(err, context);
-  }
-  return std::nullopt;
-}
-
 Result<int64_t> fileSize(const std::string& path) {
   std::error_code ec;
   auto size = fs::file_size(path, ec);

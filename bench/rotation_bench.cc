@@ -27,7 +27,6 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -136,7 +135,7 @@ class BenchRecorder final : public recorder::MicrophoneRecorder {
   StepTimes& times_;
 };
 
-// The real services, with the time of each overlay noted (it runs on a worker).
+// The real services, with the time of the main thread's steps noted.
 class BenchAudioServices final : public recorder::AudioServices {
  public:
   explicit BenchAudioServices(bool handover) : handover_(handover) {}
@@ -165,22 +164,12 @@ class BenchAudioServices final : public recorder::AudioServices {
   }
   void composeAudio(std::vector<std::string> paths, std::string output, bool overlay,
                     std::function<void(OptionalError)> completion) override {
-    const SteadyTime start = std::chrono::steady_clock::now();
-    real_.composeAudio(std::move(paths), std::move(output), overlay,
-                       [this, start, completion = std::move(completion)](OptionalError error) {
-                         {
-                           std::lock_guard lock(mutex);
-                           composeMs.push_back(msSince(start));
-                         }
-                         completion(std::move(error));
-                       });
+    real_.composeAudio(std::move(paths), std::move(output), overlay, std::move(completion));
   }
   std::optional<int64_t> freeDiskBytes() override { return real_.freeDiskBytes(); }
   std::string dataDirectory() override { return real_.dataDirectory(); }
 
   StepTimes times;
-  std::mutex mutex;  // guards composeMs
-  std::vector<double> composeMs;
 
  private:
   pulse::PulseAudioServices real_;
@@ -542,9 +531,7 @@ int run(const Options& options) {
         medianOf(audio->times.handover), medianOf(audio->times.stop), medianOf(audio->times.record),
         medianOf(audio->times.sha256), medianOf(audio->times.duration));
     if (options.mode == "app") {
-      std::lock_guard lock(audio->mutex);
-      std::printf("APP_STEPS capture_stop_median_ms=%.2f overlay_median_ms=%.2f\n",
-                  medianOf(appAudio->stopMs), medianOf(audio->composeMs));
+      std::printf("APP_STEPS capture_stop_median_ms=%.2f\n", medianOf(appAudio->stopMs));
     }
     if (static_cast<int>(sorted.size()) < options.rotations) {
       std::fprintf(stderr, "only %zu rotations completed\n", sorted.size());

@@ -29,6 +29,7 @@ void LiveMix::resetSecondary() {
   head_ = size_ = 0;
   primed_ = false;
   correcting_ = 0;
+  last_[0] = last_[1] = 0;
 }
 
 size_t LiveMix::queuedFrames() const {
@@ -53,20 +54,24 @@ void LiveMix::mixInto(float* stereo, size_t frames) {
   {
     std::lock_guard lock(mutex_);
     const auto target = static_cast<double>(settings_.targetFrames);
-    if (!primed_ && size_ >= settings_.targetFrames) {
+    // The distance the second stream runs behind is what stays queued after a take, whatever
+    // the size of the master's blocks (a master that stalled brings a long one).
+    if (!primed_ && size_ >= settings_.targetFrames + frames) {
       primed_ = true;
-      averageQueued_ = static_cast<double>(size_);
+      averageQueued_ = static_cast<double>(size_ - frames);
       correcting_ = 0;
     }
     if (primed_) {
-      if (size_ > settings_.targetFrames + settings_.jumpFrames) {
-        dropOldest(size_ - settings_.targetFrames);
+      size_t remaining = size_ > frames ? size_ - frames : 0;
+      if (remaining > settings_.targetFrames + settings_.jumpFrames) {
+        dropOldest(remaining - settings_.targetFrames);
+        remaining = settings_.targetFrames;
         averageQueued_ = target;
       }
-      // The level seen at each take, smoothed over about two seconds: single deliveries
-      // move it by their size, the drift by a few frames a second.
+      // Smoothed over about two seconds: single deliveries move it by their size, the drift
+      // by a few frames a second.
       const double weight = std::min(1.0, static_cast<double>(frames) / 96000.0);
-      averageQueued_ += (static_cast<double>(size_) - averageQueued_) * weight;
+      averageQueued_ += (static_cast<double>(remaining) - averageQueued_) * weight;
       const auto band = static_cast<double>(settings_.bandFrames);
       if (averageQueued_ > target + band) correcting_ = 1;
       if (averageQueued_ < target - band) correcting_ = -1;

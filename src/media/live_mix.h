@@ -13,8 +13,8 @@ struct LiveMixSettings {
   size_t targetFrames = 4800;  // 100 ms at 48 kHz
   // How far the held audio may stray from the cushion before the drift is corrected.
   size_t bandFrames = 480;  // 10 ms
-  // More held than cushion plus this (a stalled delivery arriving all at once): the oldest
-  // audio beyond the cushion is dropped at once.
+  // More left held after a take than cushion plus this (a stalled delivery arriving all at
+  // once): the oldest audio beyond the cushion is dropped at once.
   size_t jumpFrames = 12000;  // 250 ms
   // At most this much is held, however long nothing is taken.
   size_t capacityFrames = 48000;

@@ -92,7 +92,7 @@ TEST(LiveMix, StartsAfterTheCushionAddsAtFullLevelAndStaysBounded) {
   const auto all = [](const std::vector<float>& v, float x) {
     return std::all_of(v.begin(), v.end(), [x](float s) { return s == x; });
   };
-  std::vector<float> app(14400 * 2, 0.875f);
+  std::vector<float> app(15360 * 2, 0.875f);
   std::vector<float> mic(960 * 2, 0.25f);
   mix.pushSecondary(app.data(), 2400);
   mix.mixInto(mic.data(), 960);  // less than the cushion held: the microphone alone

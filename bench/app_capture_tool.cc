@@ -1,5 +1,6 @@
 // Captures one application's sound with the product's capture session for a number of
-// seconds and reports the process's CPU time, for bench/app_capture_cpu.sh.
+// seconds, encodes what it hands on (as the recording's live mix would take it) and reports
+// the process's CPU time, for bench/app_capture_cpu.sh.
 //   app_capture_tool PID OUTPUT.m4a SECONDS
 #include <glib.h>
 #include <sys/resource.h>
@@ -8,11 +9,36 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <memory>
+#include <mutex>
+
 #include "app_audio/app_audio_capture_session.h"
+#include "media/aac_file_writer.h"
 #include "media/media_probe.h"
 #include "runtime/glib_scheduler.h"
 
 namespace {
+
+class FileFeed final : public lumewell::recorder::AppAudioFeed {
+ public:
+  explicit FileFeed(std::unique_ptr<lumewell::media::AacFileWriter> writer)
+      : writer_(std::move(writer)) {}
+  void push(const float* stereo, size_t frames) override {
+    std::lock_guard lock(mutex_);
+    if (!error_) error_ = writer_->write(stereo, frames);
+  }
+  void restart() override {}
+  lumewell::OptionalError finish() {
+    std::lock_guard lock(mutex_);
+    if (error_) return error_;
+    return writer_->finish();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::unique_ptr<lumewell::media::AacFileWriter> writer_;
+  lumewell::OptionalError error_;
+};
 
 double cpuSeconds() {
   rusage usage{};
@@ -39,9 +65,20 @@ int main(int argc, char** argv) {
   lumewell::recorder::AppAudioTarget target;
   target.processId = std::atoll(argv[1]);
   const double seconds = std::atof(argv[3]);
-  lumewell::app_audio::LumewellAppAudioCaptureSession session(
-      target, argv[2],
-      [](std::string reason) { std::fprintf(stderr, "stopped: %s\n", reason.c_str()); });
+  lumewell::media::AacWriterSettings settings;
+  settings.sampleRate = 48000;
+  settings.channels = 2;
+  settings.bitRate = 192000;
+  auto writer = lumewell::media::AacFileWriter::create(argv[2], settings);
+  if (!writer) {
+    std::fprintf(stderr, "cannot write %s: %s\n", argv[2],
+                 writer.error().localizedDescription.c_str());
+    return 1;
+  }
+  auto feed = std::make_shared<FileFeed>(std::move(writer).value());
+  lumewell::app_audio::LumewellAppAudioCaptureSession session(target, feed, [](std::string reason) {
+    std::fprintf(stderr, "stopped: %s\n", reason.c_str());
+  });
   bool done = false;
   lumewell::OptionalError error;
   auto far = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -65,6 +102,7 @@ int main(int argc, char** argv) {
     done = true;
   });
   runUntil(done, std::chrono::steady_clock::now() + std::chrono::seconds(30));
+  if (done && !error) error = feed->finish();
   if (!done || error) {
     std::fprintf(stderr, "stop failed: %s\n",
                  error ? error->localizedDescription.c_str() : "timeout");

@@ -7,8 +7,9 @@
 //
 // --handover off hides the recorder's continueInto, so the rotation stops the segment and
 //   records the next one afresh (the path taken when a recorder cannot hand over). In the
-//   application mode the recorder keeps stop-then-record either way; the run also prints the
-//   median time of the application capture's stop and of the overlay mixdown.
+//   application mode the application's audio is mixed into the run as it arrives; the run
+//   also prints the median time of the application capture's stop (at pauses, stops and
+//   rotations without a handover).
 // --signal tone: a -6 dBFS 1 kHz tone on the virtual microphone. noise: -6 dBFS white noise
 //   below 8 kHz, which never repeats, so each segment's first and last samples are found in
 //   the played signal by cross-correlation, and the gap at each join is counted in samples
@@ -26,7 +27,6 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -112,6 +112,8 @@ class BenchRecorder final : public recorder::MicrophoneRecorder {
     times_.stop.push_back(msSince(start));
   }
   double currentTime() const override { return inner_->currentTime(); }
+  OptionalError failure() const override { return inner_->failure(); }
+  std::shared_ptr<recorder::AppAudioFeed> appAudioFeed() override { return inner_->appAudioFeed(); }
   void updateMeters() override { inner_->updateMeters(); }
   float averagePowerForChannel(int channel) const override {
     return inner_->averagePowerForChannel(channel);
@@ -133,7 +135,7 @@ class BenchRecorder final : public recorder::MicrophoneRecorder {
   StepTimes& times_;
 };
 
-// The real services, with the time of each overlay noted (it runs on a worker).
+// The real services, with the time of the main thread's steps noted.
 class BenchAudioServices final : public recorder::AudioServices {
  public:
   explicit BenchAudioServices(bool handover) : handover_(handover) {}
@@ -162,22 +164,12 @@ class BenchAudioServices final : public recorder::AudioServices {
   }
   void composeAudio(std::vector<std::string> paths, std::string output, bool overlay,
                     std::function<void(OptionalError)> completion) override {
-    const SteadyTime start = std::chrono::steady_clock::now();
-    real_.composeAudio(std::move(paths), std::move(output), overlay,
-                       [this, start, completion = std::move(completion)](OptionalError error) {
-                         {
-                           std::lock_guard lock(mutex);
-                           composeMs.push_back(msSince(start));
-                         }
-                         completion(std::move(error));
-                       });
+    real_.composeAudio(std::move(paths), std::move(output), overlay, std::move(completion));
   }
   std::optional<int64_t> freeDiskBytes() override { return real_.freeDiskBytes(); }
   std::string dataDirectory() override { return real_.dataDirectory(); }
 
   StepTimes times;
-  std::mutex mutex;  // guards composeMs
-  std::vector<double> composeMs;
 
  private:
   pulse::PulseAudioServices real_;
@@ -227,10 +219,9 @@ class BenchAppAudioServices final : public recorder::AppAudioServices {
     return real_.appAudioErrorMessage(error);
   }
   std::unique_ptr<recorder::AppAudioCaptureSession> makeCaptureSession(
-      const recorder::AppAudioTarget& target, const std::string& outputPath, Duration timelineStart,
+      const recorder::AppAudioTarget& target, std::shared_ptr<recorder::AppAudioFeed> feed,
       std::function<void(std::string)> onUnexpectedStop) override {
-    auto session =
-        real_.makeCaptureSession(target, outputPath, timelineStart, std::move(onUnexpectedStop));
+    auto session = real_.makeCaptureSession(target, std::move(feed), std::move(onUnexpectedStop));
     if (!session) return session;
     return std::make_unique<BenchCaptureSession>(std::move(session), stopMs);
   }
@@ -540,9 +531,7 @@ int run(const Options& options) {
         medianOf(audio->times.handover), medianOf(audio->times.stop), medianOf(audio->times.record),
         medianOf(audio->times.sha256), medianOf(audio->times.duration));
     if (options.mode == "app") {
-      std::lock_guard lock(audio->mutex);
-      std::printf("APP_STEPS capture_stop_median_ms=%.2f overlay_median_ms=%.2f\n",
-                  medianOf(appAudio->stopMs), medianOf(audio->composeMs));
+      std::printf("APP_STEPS capture_stop_median_ms=%.2f\n", medianOf(appAudio->stopMs));
     }
     if (static_cast<int>(sorted.size()) < options.rotations) {
       std::fprintf(stderr, "only %zu rotations completed\n", sorted.size());

@@ -3,8 +3,9 @@
 # (bench/rotation_bench): the seal latency (segment timer to "segment_sealed", ROTATIONS
 # rotations of SEGMENT seconds, a -6 dBFS 1 kHz tone on the virtual microphone) in the
 # microphone-only mode with the capture handed over and with stop-then-record, and in the
-# application mode (a paplay player as the source, overlay included); then the samples lost
-# at each join of 10 rotations, from -6 dBFS noise that is found again in the sealed files.
+# application mode (a paplay player as the source, mixed in as it arrives); then the samples
+# of the microphone lost at each join of 10 rotations, from -6 dBFS noise that is found again
+# in the sealed files, in both modes.
 #   bench/rotation_bench.sh [BUILD_DIR] [ROTATIONS] [SEGMENT]
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -34,6 +35,7 @@ run mic-off --mode mic --handover off --rotations "$rotations" --segment "$segme
 run app --mode app --rotations "$rotations" --segment "$segment"
 run gap-on --mode mic --handover on --rotations 10 --segment "$segment" --signal noise
 run gap-off --mode mic --handover off --rotations 10 --segment "$segment" --signal noise
+run gap-app --mode app --rotations 10 --segment "$segment" --signal noise
 
 echo "seal latency, segment timer -> \"segment_sealed\", $rotations rotations of ${segment}s (ms)"
 printf '%-40s %8s %8s\n' "" median max
@@ -41,7 +43,7 @@ for name in mic-on mic-off app; do
   case $name in
     mic-on) label="mic-only, capture handed over" ;;
     mic-off) label="mic-only, stop-then-record (reference)" ;;
-    app) label="application mode (overlay included)" ;;
+    app) label="application mode, live mix" ;;
   esac
   printf '%-40s %8s %8s\n' "$label" "$(field "$out/$name" SEAL median_ms)" \
     "$(field "$out/$name" SEAL max_ms)"
@@ -55,15 +57,19 @@ for name in mic-on mic-off; do
     "$(field "$out/$name" STEPS duration_median_ms)"
 done
 echo "application mode steps (median ms): capture stop $(field "$out/app" APP_STEPS \
-  capture_stop_median_ms), overlay $(field "$out/app" APP_STEPS overlay_median_ms)"
+  capture_stop_median_ms)"
 echo
 echo "samples lost per join (48 kHz), 10 rotations of ${segment}s"
 printf '%-40s %8s %8s %8s\n' "" min median max
-for name in gap-on gap-off; do
-  label="capture handed over"
-  [ "$name" = gap-off ] && label="stop-then-record (reference)"
+for name in gap-on gap-off gap-app; do
+  case $name in
+    gap-on) label="capture handed over" ;;
+    gap-off) label="stop-then-record (reference)" ;;
+    gap-app) label="application mode, live mix" ;;
+  esac
   printf '%-40s %8s %8s %8s\n' "$label" "$(field "$out/$name" GAPS min)" \
     "$(field "$out/$name" GAPS median)" "$(field "$out/$name" GAPS max)"
 done
 grep -h '^join' "$out/gap-on" | sed 's/^/  handed over:      /'
 grep -h '^join' "$out/gap-off" | sed 's/^/  stop-then-record: /'
+grep -h '^join' "$out/gap-app" | sed 's/^/  application mode: /'

@@ -24,8 +24,8 @@ void registerRecorderPlugin(BinaryMessenger& messenger) {
   auto plugin = LumewellNativeRecorderPlugin::shared();
   plugin->registerChannels(messenger);
 
-  // Hooks run newest first: the recording is stopped (its last segment sealed, a mixdown
-  // included) before the compositions still running, such as an assembly, are cancelled.
+  // Hooks run newest first: the recording is stopped (its last segment sealed) before the
+  // compositions still running, such as an assembly, are cancelled.
   shutdownHooks().add("compositions", [] {
     pulse::cancelQueuedCompositions();
     media::cancelAllCompositions();

@@ -1,7 +1,6 @@
 #include "app_audio/app_audio_capture_session.h"
 
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -20,7 +19,6 @@
 #include "app_audio/catalogue_rules.h"
 #include "app_audio/pulse_loop.h"
 #include "app_audio/server_state_reader.h"
-#include "media/aac_file_writer.h"
 #include "runtime/glib_scheduler.h"
 #include "runtime/serial_executor.h"
 
@@ -30,9 +28,9 @@ namespace {
 constexpr int kRate = 48000;
 constexpr int kChannels = 2;
 constexpr size_t kFrameBytes = sizeof(float) * kChannels;
-// A stream that went quiet holds back the mix for at most this long; generous, so that late
-// deliveries on a busy machine are still mixed in rather than dropped.
-constexpr int64_t kHorizonFrames = kRate * 2;
+// A stream that went quiet holds back the mix for at most this long: the feed mixes what it
+// gets into a running recording, where audio held back longer would come too late.
+constexpr int64_t kHorizonFrames = kRate / 4;
 // About 20 ms per read: both servers default a record fragment to ~2 s otherwise.
 constexpr uint32_t kFragmentBytes = kRate / 50 * kFrameBytes;
 // Holes larger than this are not silence worth writing (the stream stalled for long).
@@ -56,17 +54,17 @@ bool processGone(int32_t pid) { return ::kill(pid, 0) < 0 && errno == ESRCH; }
 
 struct LumewellAppAudioCaptureSession::Core
     : std::enable_shared_from_this<LumewellAppAudioCaptureSession::Core> {
-  Core(recorder::AppAudioTarget t, std::string path, std::function<void(std::string)> handler,
-       CaptureSessionOptions o)
+  Core(recorder::AppAudioTarget t, std::shared_ptr<recorder::AppAudioFeed> f,
+       std::function<void(std::string)> handler, CaptureSessionOptions o)
       : target(std::move(t)),
-        outputPath(std::move(path)),
+        feed(std::move(f)),
         unexpectedStopHandler(std::move(handler)),
         options(std::move(o)),
         scheduler(options.scheduler != nullptr ? options.scheduler : &mainScheduler()),
         processes(options.processes ? options.processes : std::make_shared<ProcProcessTable>()) {}
 
   // The executor, the last member, goes first: it runs what is queued (a pending stop
-  // finishes its file) while everything it touches still exists.
+  // hands on the last audio) while everything it touches still exists.
   ~Core() {
     teardownPulse();
     if (pidfd >= 0) ::close(pidfd);
@@ -74,7 +72,7 @@ struct LumewellAppAudioCaptureSession::Core
 
   // ---- fixed at creation ----
   const recorder::AppAudioTarget target;
-  const std::string outputPath;
+  const std::shared_ptr<recorder::AppAudioFeed> feed;
   const std::function<void(std::string)> unexpectedStopHandler;
   const CaptureSessionOptions options;
   Scheduler* const scheduler;
@@ -100,7 +98,7 @@ struct LumewellAppAudioCaptureSession::Core
   int pidfd = -1;
   pa_io_event* exitWatch = nullptr;
   pa_time_event* exitPoll = nullptr;
-  int64_t t0Us = 0;  // g_get_monotonic_time() at the time line's frame 0
+  int64_t t0Us = 0;  // g_get_monotonic_time() at the start: frame 0 of the arrival clock
   // Lookups in flight; freed when answered (or with the session, if the server went away).
   struct Request {
     Core* core;
@@ -110,11 +108,8 @@ struct LumewellAppAudioCaptureSession::Core
   std::list<Request> requests;
 
   // ---- the session's serial queue ----
-  std::unique_ptr<media::AacFileWriter> writer;
   ArrivalMixer mixer{kChannels};
-  bool sawAudio = false;
   bool finished = false;
-  OptionalError writeError;
   std::vector<float> mixed;
 
   SerialExecutor executor{"app-audio"};
@@ -131,28 +126,13 @@ struct LumewellAppAudioCaptureSession::Core
 
   void runStart(std::function<void(OptionalError)> completion) {
     if (cancelled) return;
-    OptionalError error = prepareWriter();
-    if (!error) error = startCapture();
+    if (feed) feed->restart();
+    OptionalError error = startCapture();
     std::weak_ptr<Core> weak = weak_from_this();
     scheduler->post([weak, completion = std::move(completion), error] {
       auto core = weak.lock();
       if (core && !core->cancelled) completion(error);
     });
-  }
-
-  OptionalError prepareWriter() {
-    struct stat st;
-    if (::lstat(outputPath.c_str(), &st) == 0 && ::unlink(outputPath.c_str()) != 0) {
-      return posixError(errno, "Cannot replace " + outputPath);
-    }
-    media::AacWriterSettings settings;
-    settings.sampleRate = kRate;
-    settings.channels = kChannels;
-    settings.bitRate = options.bitRate;
-    auto created = media::AacFileWriter::create(outputPath, settings);
-    if (!created) return created.error();
-    writer = std::move(created.value());
-    return std::nullopt;
   }
 
   OptionalError startCapture() {
@@ -173,12 +153,7 @@ struct LumewellAppAudioCaptureSession::Core
     if (closed) return std::nullopt;  // cancelled meanwhile; nobody hears the answer
     loop = std::move(connected.value());
     PulseLock lock(*loop);
-    if (options.timelineStart) {
-      t0Us = std::chrono::duration_cast<std::chrono::microseconds>(*options.timelineStart).count();
-      mixer.startAt(0);  // this runs on the session's queue, before any stream exists
-    } else {
-      t0Us = g_get_monotonic_time();
-    }
+    t0Us = g_get_monotonic_time();
     pa_context* c = loop->context();
     pa_context_set_state_callback(c, &Core::onContextState, this);
     pa_context_set_subscribe_callback(c, &Core::onSubscribe, this);
@@ -446,53 +421,35 @@ struct LumewellAppAudioCaptureSession::Core
   // ---- serial queue ----
 
   void onAudio(uint64_t id, int64_t arrivalEnd, const std::vector<float>& pcm) {
-    if (cancelled || finished || !writer) return;
+    if (cancelled || finished) return;
     mixer.add(id, arrivalEnd, pcm.data(), pcm.size() / kChannels);
-    sawAudio = true;
     mixed.clear();
-    if (mixer.takeReady(clockFrame() - kHorizonFrames, mixed) > 0) writeMixed();
+    if (mixer.takeReady(clockFrame() - kHorizonFrames, mixed) > 0) handOn();
   }
 
-  void writeMixed() {
-    if (mixed.empty() || writeError) return;
-    writeError = writer->write(mixed.data(), mixed.size() / kChannels);
+  void handOn() {
+    if (feed && !mixed.empty()) feed->push(mixed.data(), mixed.size() / kChannels);
   }
 
-  void finishFile(std::function<void(OptionalError)> completion) {
-    finished = true;
-    OptionalError error;
-    if (writer) {
+  void finishFeed(std::function<void(OptionalError)> completion) {
+    if (!finished && !cancelled) {
       mixed.clear();
       mixer.takeAll(mixed);
-      writeMixed();
-      if (sawAudio) {
-        error = writer->finish();
-        if (!error) error = writeError;
-      } else {
-        writer->cancel();  // nothing was heard: no file
-      }
-      writer.reset();
+      handOn();
     }
-    scheduler->post([completion = std::move(completion), error] { completion(error); });
-  }
-
-  void dropWriter() {
-    if (!writer) return;
-    // What was heard stays as a playable file (the writer finishes itself when dropped); an
-    // empty one goes.
-    if (!sawAudio) writer->cancel();
-    writer.reset();
+    finished = true;
+    scheduler->post([completion = std::move(completion)] { completion(std::nullopt); });
   }
 };
 
 LumewellAppAudioCaptureSession::LumewellAppAudioCaptureSession(
-    recorder::AppAudioTarget target, std::string outputPath,
+    recorder::AppAudioTarget target, std::shared_ptr<recorder::AppAudioFeed> feed,
     std::function<void(std::string)> unexpectedStopHandler, CaptureSessionOptions options)
-    : core_(std::make_shared<Core>(std::move(target), std::move(outputPath),
+    : core_(std::make_shared<Core>(std::move(target), std::move(feed),
                                    std::move(unexpectedStopHandler), std::move(options))) {}
 
 LumewellAppAudioCaptureSession::~LumewellAppAudioCaptureSession() {
-  // A pending stop still finishes its file and completes; anything else is torn down.
+  // A pending stop still hands on the last audio and completes; anything else is torn down.
   if (!core_->stopRequested) cancel();
 }
 
@@ -513,7 +470,7 @@ void LumewellAppAudioCaptureSession::stop(std::function<void(OptionalError)> com
     core->teardownPulse();
     // Behind the audio the streams delivered before they stopped.
     core->executor.post([core, completion = std::move(completion)]() mutable {
-      core->finishFile(std::move(completion));
+      core->finishFeed(std::move(completion));
     });
   });
 }
@@ -522,7 +479,7 @@ void LumewellAppAudioCaptureSession::cancel() {
   Core* core = core_.get();
   if (core->cancelled.exchange(true)) return;
   core->teardownPulse();
-  core->executor.post([core] { core->dropWriter(); });
+  core->executor.post([core] { core->finished = true; });
   core->executor.drain();
 }
 

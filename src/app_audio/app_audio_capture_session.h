@@ -16,21 +16,18 @@ struct CaptureSessionOptions {
   std::string server;                             // empty: the default sound server
   Scheduler* scheduler = nullptr;                 // main thread; none: mainScheduler()
   std::shared_ptr<const ProcessTable> processes;  // none: /proc
-  int bitRate = 192000;
-  // Where the file's time line begins, on the monotonic clock (g_get_monotonic_time, as the
-  // main loop's scheduler counts): the file is silent from there until the first sound. None:
-  // the file begins with the first sound.
-  std::optional<Duration> timelineStart;
 };
 
-// Records the sound of one application (every playback stream of its process and of its
-// same-program helpers, through each stream's sink monitor) into one AAC .m4a file, for one
-// segment. start and stop complete on the main thread; cancel tears down at once and calls
+// Captures the sound of one application (every playback stream of its process and of its
+// same-program helpers, through each stream's sink monitor, mixed by arrival) and hands it
+// to a feed as it arrives, from its first sound on. start and stop complete on the main
+// thread; cancel tears down at once and calls
 // nothing. The unexpected-stop handler runs on the main thread, at most once, when the
 // application's process exits or the sound-server connection is lost.
 class LumewellAppAudioCaptureSession final : public recorder::AppAudioCaptureSession {
  public:
-  LumewellAppAudioCaptureSession(recorder::AppAudioTarget target, std::string outputPath,
+  LumewellAppAudioCaptureSession(recorder::AppAudioTarget target,
+                                 std::shared_ptr<recorder::AppAudioFeed> feed,
                                  std::function<void(std::string reason)> unexpectedStopHandler,
                                  CaptureSessionOptions options = {});
   ~LumewellAppAudioCaptureSession() override;

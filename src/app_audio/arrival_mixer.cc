@@ -33,12 +33,6 @@ void ArrivalMixer::add(uint64_t streamId, int64_t arrivalEndFrame, const float* 
   for (size_t i = 0; i < samples; ++i) dst[i] += src[i];
 }
 
-void ArrivalMixer::startAt(int64_t frame) {
-  if (started_) return;
-  started_ = true;
-  firstFrame_ = base_ = frame;
-}
-
 void ArrivalMixer::endStream(uint64_t streamId) {
   auto it = streams_.find(streamId);
   if (it != streams_.end()) it->second.live = false;

@@ -13,7 +13,7 @@ namespace lumewell::app_audio {
 // count, and a stream whose count falls behind its arrivals by more than kResyncFrames (it was
 // corked, or underran) is placed by arrival again. The threshold is wide so that a busy machine
 // delaying deliveries does not tear a continuous stream apart. The timeline starts at the first
-// frame received, or where startAt() put it; gaps between chunks are silence. Not thread-safe: one
+// frame received; gaps between chunks are silence. Not thread-safe: one
 // queue owns it.
 class ArrivalMixer {
  public:
@@ -26,10 +26,6 @@ class ArrivalMixer {
   void add(uint64_t streamId, int64_t arrivalEndFrame, const float* data, size_t frames);
   // The stream delivers no more; it no longer holds back the mix.
   void endStream(uint64_t streamId);
-
-  // Starts the timeline at frame (before anything arrived): what comes later is placed after
-  // silence from there.
-  void startAt(int64_t frame);
 
   // Moves to out (appending) the mixed frames that no live stream can still add to, and at
   // least everything before horizonFrame (a live stream that went quiet holds nothing back

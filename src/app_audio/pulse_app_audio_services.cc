@@ -109,14 +109,13 @@ std::string PulseAppAudioServices::appAudioErrorMessage(const Error& error) {
 }
 
 std::unique_ptr<recorder::AppAudioCaptureSession> PulseAppAudioServices::makeCaptureSession(
-    const recorder::AppAudioTarget& target, const std::string& outputPath, Duration timelineStart,
+    const recorder::AppAudioTarget& target, std::shared_ptr<recorder::AppAudioFeed> feed,
     std::function<void(std::string reason)> onUnexpectedStop) {
   CaptureSessionOptions o;
-  o.timelineStart = timelineStart;
   o.server = options_.server;
   o.scheduler = options_.scheduler;
   o.processes = options_.processes;
-  return std::make_unique<LumewellAppAudioCaptureSession>(target, outputPath,
+  return std::make_unique<LumewellAppAudioCaptureSession>(target, std::move(feed),
                                                           std::move(onUnexpectedStop), o);
 }
 

@@ -42,7 +42,7 @@ class PulseAppAudioServices final : public recorder::AppAudioServices {
       std::function<void(Result<recorder::AppAudioTarget>)> completion) override;
   std::string appAudioErrorMessage(const Error& error) override;
   std::unique_ptr<recorder::AppAudioCaptureSession> makeCaptureSession(
-      const recorder::AppAudioTarget& target, const std::string& outputPath, Duration timelineStart,
+      const recorder::AppAudioTarget& target, std::shared_ptr<recorder::AppAudioFeed> feed,
       std::function<void(std::string reason)> onUnexpectedStop) override;
 
   static constexpr std::chrono::milliseconds kQueryDeadline{2000};

@@ -17,6 +17,16 @@ constexpr auto kFirstAudioLimit = 2000ms;
 // the capture's latency), and the earlier file as long for the encoder to pass it.
 constexpr auto kCutLimit = 1000ms;
 
+class LiveMixFeed final : public recorder::AppAudioFeed {
+ public:
+  explicit LiveMixFeed(std::shared_ptr<media::LiveMix> mix) : mix_(std::move(mix)) {}
+  void push(const float* stereo, size_t frames) override { mix_->pushSecondary(stereo, frames); }
+  void restart() override { mix_->resetSecondary(); }
+
+ private:
+  std::shared_ptr<media::LiveMix> mix_;
+};
+
 }  // namespace
 
 Result<std::unique_ptr<PulseMicrophoneRecorder>> PulseMicrophoneRecorder::create(
@@ -26,6 +36,10 @@ Result<std::unique_ptr<PulseMicrophoneRecorder>> PulseMicrophoneRecorder::create
     return Error{kPulseErrorDomain, PA_ERR_NOTSUPPORTED,
                  "Unsupported channel count " + std::to_string(settings.channels) + "."};
   }
+  if (settings.mixAppAudio && settings.channels != 2) {
+    return Error{kPulseErrorDomain, PA_ERR_NOTSUPPORTED,
+                 "Mixing an application's audio needs a stereo recording."};
+  }
   media::AacWriterSettings writerSettings;
   writerSettings.sampleRate = settings.sampleRate;
   writerSettings.channels = settings.channels;
@@ -33,7 +47,12 @@ Result<std::unique_ptr<PulseMicrophoneRecorder>> PulseMicrophoneRecorder::create
   auto writer = media::SegmentedAacWriter::create(path, writerSettings, media::makeRunId());
   if (!writer) return writer.error();
   auto run = std::make_shared<Run>();
-  run->sink = std::make_shared<RecordingFileSink>(std::move(writer).value());
+  std::shared_ptr<media::LiveMix> mix;
+  if (settings.mixAppAudio) {
+    mix = std::make_shared<media::LiveMix>();
+    run->feed = std::make_shared<LiveMixFeed>(mix);
+  }
+  run->sink = std::make_shared<RecordingFileSink>(std::move(writer).value(), std::move(mix));
   return std::unique_ptr<PulseMicrophoneRecorder>(
       new PulseMicrophoneRecorder(path, settings, device, std::move(run), 0));
 }

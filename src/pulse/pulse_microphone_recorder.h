@@ -44,6 +44,8 @@ class PulseMicrophoneRecorder final : public recorder::MicrophoneRecorder {
   // files. Fails when this one does not record, or when the server ended its capture.
   Result<std::unique_ptr<recorder::MicrophoneRecorder>> continueInto(
       const std::string& path) override;
+  // With the settings' mixAppAudio: the run's live mix of an application's audio.
+  std::shared_ptr<recorder::AppAudioFeed> appAudioFeed() override { return run_->feed; }
 
   // Why record() failed, or what stop() met (file error); none when all went well.
   OptionalError lastError() const { return lastError_; }
@@ -52,9 +54,11 @@ class PulseMicrophoneRecorder final : public recorder::MicrophoneRecorder {
   const std::string& path() const { return path_; }
 
  private:
-  // What the recorders of one run share: the capture and the encoding sink.
+  // What the recorders of one run share: the capture, the encoding sink and the feed of its
+  // live mix.
   struct Run {
     std::shared_ptr<RecordingFileSink> sink;
+    std::shared_ptr<recorder::AppAudioFeed> feed;
     std::unique_ptr<PulseCaptureStream> capture;
     bool captureWasLost = false;
   };

@@ -5,8 +5,10 @@
 
 namespace lumewell::pulse {
 
-RecordingFileSink::RecordingFileSink(std::unique_ptr<media::SegmentedAacWriter> writer)
+RecordingFileSink::RecordingFileSink(std::unique_ptr<media::SegmentedAacWriter> writer,
+                                     std::shared_ptr<media::LiveMix> mix)
     : writer_(std::move(writer)),
+      mix_(writer_->settings().channels == 2 ? std::move(mix) : nullptr),
       channels_(writer_->settings().channels),
       sampleRate_(writer_->settings().sampleRate) {}
 
@@ -23,6 +25,11 @@ void RecordingFileSink::consume(const float* interleaved, size_t frames) {
     std::lock_guard lock(meterMutex_);
     for (int c = 0; c < metered; ++c) sumSquares_[c] += squares[c];
     meteredFrames_ += static_cast<int64_t>(frames);
+  }
+  if (mix_) {
+    mixed_.assign(interleaved, interleaved + frames * 2);
+    mix_->mixInto(mixed_.data(), frames);
+    interleaved = mixed_.data();
   }
   {
     std::lock_guard lock(mutex_);

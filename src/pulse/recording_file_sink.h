@@ -7,7 +7,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "media/live_mix.h"
 #include "media/segmented_aac_writer.h"
 #include "pulse/pulse_capture_stream.h"
 #include "runtime/error.h"
@@ -22,11 +24,13 @@ struct MeterReading {
 };
 
 // A capture stream's sink that encodes one run into a chain of .m4a files and keeps level
-// sums for metering. consume() runs on the capture worker; the other calls come from any
-// thread.
+// sums for metering. With a live mix (stereo only), a second stream is added to the capture's
+// PCM before it is encoded; the meter reads the capture alone. consume() runs on the capture
+// worker; the other calls come from any thread.
 class RecordingFileSink : public PcmSink {
  public:
-  explicit RecordingFileSink(std::unique_ptr<media::SegmentedAacWriter> writer);
+  explicit RecordingFileSink(std::unique_ptr<media::SegmentedAacWriter> writer,
+                             std::shared_ptr<media::LiveMix> mix = nullptr);
 
   void consume(const float* interleaved, size_t frames) override;
 
@@ -54,6 +58,8 @@ class RecordingFileSink : public PcmSink {
 
  private:
   std::unique_ptr<media::SegmentedAacWriter> writer_;
+  const std::shared_ptr<media::LiveMix> mix_;
+  std::vector<float> mixed_;  // the capture worker's
   const int channels_;
   const int sampleRate_;
   std::atomic<int64_t> frames_{0};

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,6 +28,19 @@ struct RecorderSettings {
   // record() answers only once the first audio arrived (bounded), so what the caller times
   // from its answer is recorded.
   bool awaitFirstAudio = false;
+  // The recording also takes an application's audio, mixed in as it arrives through the
+  // recorder's appAudioFeed() (stereo only).
+  bool mixAppAudio = false;
+};
+
+// Where an application's capture hands its audio (48 kHz, interleaved stereo floats) to be
+// mixed into the running recording as it arrives. Any thread.
+class AppAudioFeed {
+ public:
+  virtual ~AppAudioFeed() = default;
+  virtual void push(const float* stereo, size_t frames) = 0;
+  // A new capture begins: whatever an earlier one left waiting is dropped.
+  virtual void restart() = 0;
 };
 
 // Microphone authorization as the recorder sees it: 0 not determined, 1 restricted,
@@ -63,6 +77,9 @@ class MicrophoneRecorder {
     // Never reaches the Dart side: the rotation falls back to stop-then-record.
     return Error{"posix", ENOTSUP, "The microphone recorder cannot hand over its capture."};
   }
+  // Where an application's audio goes to be mixed into this run (the recorders of one run
+  // share it); none unless the settings asked for mixAppAudio.
+  virtual std::shared_ptr<AppAudioFeed> appAudioFeed() { return nullptr; }
 };
 
 // A segment file made from what a crash left of its recording.
@@ -133,15 +150,16 @@ struct AppAudioTarget {
   std::string displayName;
 };
 
-// Captures one application's audio into one file for one segment.
+// Captures one application's audio into a feed, from start until stop, cancel or the
+// application's loss.
 class AppAudioCaptureSession {
  public:
   virtual ~AppAudioCaptureSession() = default;
   // Completion on the main thread.
   virtual void start(std::function<void(OptionalError)> completion) = 0;
-  // Stops and finishes the file; completion on the main thread.
+  // Stops after handing on what was captured; completion on the main thread.
   virtual void stop(std::function<void(OptionalError)> completion) = 0;
-  // Tears down at once without finishing the file; calls nothing.
+  // Tears down at once; calls nothing.
   virtual void cancel() = 0;
 };
 
@@ -157,12 +175,9 @@ class AppAudioServices {
   virtual void resolveCaptureTarget(const std::string& sourceId,
                                     std::function<void(Result<AppAudioTarget>)> completion) = 0;
   virtual std::string appAudioErrorMessage(const Error& error) = 0;
-  // timelineStart is the moment (the scheduler's monotonic clock) the segment's microphone
-  // file begins: the application's file begins there too, silent until its first sound, so
-  // that the mixdown, which lays both files from their first sample, keeps them in step
-  // however long the capture took to come up.
+  // The session hands what it captures to feed as it arrives.
   virtual std::unique_ptr<AppAudioCaptureSession> makeCaptureSession(
-      const AppAudioTarget& target, const std::string& outputPath, Duration timelineStart,
+      const AppAudioTarget& target, std::shared_ptr<AppAudioFeed> feed,
       std::function<void(std::string reason)> onUnexpectedStop) = 0;
 };
 

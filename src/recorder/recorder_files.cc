@@ -82,56 +82,6 @@ OptionalError removeFileIfPresent(const std::string& path) {
   return std::nullopt;
 }
 
-OptionalError copyFile(const std::string& from, const std::string& to) {
-  const std::string context = "Cannot copy " + from + " to " + to;
-  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return posixError(errno, context);
-  // Written under a hidden name beside `to`, flushed, then renamed: `to` never names a half
-  // copy, and the copy never replaces a file there.
-  const fs::path target(to);
-  const std::string staging = (target.parent_path() / ("." + target.filename().string() +
-                                                       ".copying-" + std::to_string(::getpid())))
-                                  .string();
-  ::unlink(staging.c_str());
-  // Created private (0600 whatever the umask).
-  const int out = ::open(staging.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (out < 0) {
-    const int err = errno;
-    ::close(in);
-    return posixError(err, context);
-  }
-  int err = ::fchmod(out, 0600) == 0 ? 0 : errno;
-  char buffer[1 << 16];
-  while (err == 0) {
-    const ssize_t got = ::read(in, buffer, sizeof buffer);
-    if (got == 0) break;
-    if (got < 0) {
-      if (errno != EINTR) err = errno;
-      continue;
-    }
-    for (ssize_t done = 0; done < got && err == 0;) {
-      const ssize_t put = ::write(out, buffer + done, static_cast<size_t>(got - done));
-      if (put < 0) {
-        if (errno != EINTR) err = errno;
-      } else {
-        done += put;
-      }
-    }
-  }
-  ::close(in);
-  if (err == 0 && ::fsync(out) != 0) err = errno;
-  if (::close(out) != 0 && err == 0) err = errno;
-  if (err != 0) {
-    ::unlink(staging.c_str());
-    return posixError(err, context);
-  }
-  if (auto error = renameNoReplace(staging, to)) {
-    ::unlink(staging.c_str());
-    return posixError(error->code, context);
-  }
-  return syncFolderOf(to);
-}
-
 Result<int64_t> fileSize(const std::string& path) {
   std::error_code ec;
   auto size = fs::file_size(path, ec);

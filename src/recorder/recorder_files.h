@@ -9,8 +9,9 @@
 
 namespace lumewell::recorder {
 
-// Segment file names: the index with at least six digits, "%06d.m4a" sealed, "-mic" and
-// "-app" for the two sources of the application mode.
+// Segment file names: the index with at least six digits, "%06d.m4a" sealed; "-mic" and
+// "-app" name the two sources that recordings of earlier versions kept per segment in the
+// application mode (a new segment never takes an index they hold).
 std::string sealedSegmentName(int64_t index);
 std::string micSegmentName(int64_t index);
 std::string appSegmentName(int64_t index);
@@ -31,7 +32,6 @@ bool pathExists(const std::string& path);
 OptionalError createFolders(const std::string& path);
 // Removes a file (or link) at path when there is one; a folder there is an error.
 OptionalError removeFileIfPresent(const std::string& path);
-OptionalError copyFile(const std::string& from, const std::string& to);
 Result<int64_t> fileSize(const std::string& path);
 // Whether the two paths name the same file, also through links or different spellings.
 bool sameFile(const std::string& a, const std::string& b);

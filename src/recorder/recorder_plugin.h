@@ -90,14 +90,13 @@ class LumewellNativeRecorderPlugin final
   struct FinishingSegment {
     int64_t index = 0;
     CaptureMode mode = CaptureMode::micOnly;
-    std::string directory;
-    std::string micPath;
-    std::optional<std::string> appPath;
+    std::string path;
     TimePoint startedAt;
   };
-  // The next segment's microphone, already recording: at a rotation the running capture is
-  // handed over to it before the finished segment's recorder stops, so no audio falls
-  // between the two files. Its segment counts from the handover.
+  // The next segment's recorder, already recording: at a rotation the running capture (and
+  // in the application mode its live mix) is handed over to it before the finished
+  // segment's recorder stops, so no audio falls between the two files. Its segment counts
+  // from the handover.
   struct HandedOverMicrophone {
     int64_t index = 0;
     std::string path;
@@ -157,15 +156,18 @@ class LumewellNativeRecorderPlugin final
   Result<std::unique_ptr<MicrophoneRecorder>> openMicrophone(const std::string& path);
   // The first index from `from` on whose segment files are all absent.
   int64_t firstFreeIndex(int64_t from) const;
-  std::string micPathFor(int64_t index) const;
+  std::string segmentPathFor(int64_t index) const;
   void handOverMicrophone();
   // Stops a handed-over recorder that no segment will use and removes its file.
   void dropHandedOverMicrophone();
   void startAppCapture(Completion completion);
   void onCaptureTargetResolved(Result<AppAudioTarget> target, Completion completion);
   void onAppAudioCaptureStarted(OptionalError error, Completion completion);
-  // alreadyRecorded: how long the segment has been recording when its timer is armed.
-  void armTimersAndComplete(const Completion& completion, Duration alreadyRecorded = Duration(0));
+  // The segment's timer counts from when its recording began.
+  void armTimersAndComplete(const Completion& completion);
+  // Whether the application capture runs on into the next segment: it is healthy and the
+  // rotation handed the recording's run (with its live mix) over.
+  bool keepsAppCapture() const;
   void resetSession();
 
   // rotation, sealing, metering
@@ -179,11 +181,7 @@ class LumewellNativeRecorderPlugin final
   // Seals what the failed segment holds, then reports the failure as a failed rotation does.
   void endRecordingOnFailure(Error failure);
   void finalizeCurrentSegment(bool startNext, Completion completion);
-  void continueFinalize(FinishingSegment segment, bool startNext, Completion completion);
-  void prepareSegmentOutput(const std::string& micPath, const std::optional<std::string>& appPath,
-                            const std::string& outputPath, Completion completion);
-  void sealSegment(const std::string& sealPath, const FinishingSegment& segment, bool startNext,
-                   Completion completion);
+  void sealSegment(const FinishingSegment& segment, bool startNext, Completion completion);
   void reportRotationResult(OptionalError error);
 
   // preflight, storage, sources
@@ -217,8 +215,11 @@ class LumewellNativeRecorderPlugin final
   // When the current segment's microphone file began (monotonic clock).
   Duration currentSegmentMonotonicStart_{};
   std::unique_ptr<MicrophoneRecorder> currentRecorder_;
-  std::optional<std::string> currentAppAudioSegmentPath_;
+  // The application's capture, feeding the recording's live mix; it runs on across
+  // rotations until it is lost, and is tried again at the next segment then.
   std::unique_ptr<AppAudioCaptureSession> currentAppAudioCaptureSession_;
+  uint64_t appCaptureGeneration_ = 0;  // tells a lost capture's late report from a newer one's
+  bool appCaptureLost_ = false;
   std::optional<std::string> activeSourceId_;
   std::optional<std::string> activeSourceDisplayName_;
   int64_t nextSegmentIndex_ = 0;

@@ -221,6 +221,7 @@ RecorderSettings LumewellNativeRecorderPlugin::recorderSettings() const {
   }
   settings.segmentFrames = std::llround(segmentDuration_ * settings.sampleRate);
   settings.awaitFirstAudio = activeCaptureMode_ == CaptureMode::micOnly;
+  settings.mixAppAudio = activeCaptureMode_ == CaptureMode::micPlusAppAudio;
   return settings;
 }
 
@@ -240,24 +241,27 @@ void LumewellNativeRecorderPlugin::startSegment(Completion completion) {
     currentSegmentPath_ = std::move(next.path);
     currentSegmentStartedAt_ = next.startedAt;
     currentSegmentMonotonicStart_ = next.monotonicStart;
-    if (activeCaptureMode_ == CaptureMode::micPlusAppAudio && activeSourceId_) {
+    // A running application capture goes on feeding the handed-over run; a lost one is
+    // tried again.
+    if (activeCaptureMode_ == CaptureMode::micPlusAppAudio && activeSourceId_ &&
+        !currentAppAudioCaptureSession_) {
       startAppCapture(std::move(completion));
       return;
     }
-    armTimersAndComplete(completion, scheduler_.monotonicNow() - next.monotonicStart);
+    armTimersAndComplete(completion);
     return;
   }
   // A segment never writes over a file already in the folder (a recording id used again, or
   // a segment whose seal failed): it takes the next index whose files are all absent.
   nextSegmentIndex_ = firstFreeIndex(nextSegmentIndex_);
-  const std::string micPath = micPathFor(nextSegmentIndex_);
-  auto recorder = openMicrophone(micPath);
+  const std::string path = segmentPathFor(nextSegmentIndex_);
+  auto recorder = openMicrophone(path);
   if (!recorder) {
     completion(recorder.error());
     return;
   }
   currentRecorder_ = std::move(*recorder);
-  currentSegmentPath_ = micPath;
+  currentSegmentPath_ = path;
   currentSegmentStartedAt_ = scheduler_.now();
   currentSegmentMonotonicStart_ = scheduler_.monotonicNow();
   if (activeCaptureMode_ == CaptureMode::micPlusAppAudio && activeSourceId_) {
@@ -291,23 +295,17 @@ int64_t LumewellNativeRecorderPlugin::firstFreeIndex(int64_t from) const {
   return from;
 }
 
-std::string LumewellNativeRecorderPlugin::micPathFor(int64_t index) const {
-  return joinPath(*recordingDirectory_, activeCaptureMode_ == CaptureMode::micOnly
-                                            ? sealedSegmentName(index)
-                                            : micSegmentName(index));
+// Both modes record straight into the segment's sealed file: the application's audio is
+// mixed into the microphone's recording as it arrives.
+std::string LumewellNativeRecorderPlugin::segmentPathFor(int64_t index) const {
+  return joinPath(*recordingDirectory_, sealedSegmentName(index));
 }
 
-// Called at a rotation while the finished segment's recorder still runs. The application
-// mode keeps stop-then-record: its application capture starts only after the seal, and the
-// mixdown lays both files from time zero, so a microphone file that began at the handover
-// would run ahead of the application's audio by the whole seal.
+// Called at a rotation while the finished segment's recorder still runs.
 void LumewellNativeRecorderPlugin::handOverMicrophone() {
-  if (activeCaptureMode_ != CaptureMode::micOnly || !recordingDirectory_ || !currentRecorder_ ||
-      handedOver_) {
-    return;
-  }
+  if (!recordingDirectory_ || !currentRecorder_ || handedOver_) return;
   const int64_t index = firstFreeIndex(nextSegmentIndex_ + 1);
-  std::string path = micPathFor(index);
+  std::string path = segmentPathFor(index);
   auto next = currentRecorder_->continueInto(path);
   if (!next || !*next) {
     // The index was free a moment ago: whatever a failed handover left there goes, and the
@@ -358,24 +356,33 @@ void LumewellNativeRecorderPlugin::onCaptureTargetResolved(Result<AppAudioTarget
                                                            Completion completion) {
   if (!target) {
     currentAppAudioCaptureSession_.reset();
-    currentAppAudioSegmentPath_.reset();
     sendSourceLost(appAudio_ ? appAudio_->appAudioErrorMessage(target.error())
                              : target.error().localizedDescription);
     armTimersAndComplete(completion);
     return;
   }
-  const std::string appPath = joinPath(*recordingDirectory_, appSegmentName(nextSegmentIndex_));
-  currentAppAudioSegmentPath_ = appPath;
+  std::shared_ptr<AppAudioFeed> feed =
+      currentRecorder_ ? currentRecorder_->appAudioFeed() : nullptr;
+  if (!feed) {
+    onAppAudioCaptureStarted(programError(20, "Failed to start desktop app audio capture."),
+                             std::move(completion));
+    return;
+  }
   Scheduler* scheduler = &scheduler_;
-  auto session =
-      appAudio_->makeCaptureSession(*target, appPath, currentSegmentMonotonicStart_,
-                                    [weak = weak_from_this(), scheduler](std::string reason) {
-                                      // The capture stopped by itself: the microphone goes on, the
-                                      // Dart side is told.
-                                      scheduler->post([weak, reason = std::move(reason)] {
-                                        if (auto self = weak.lock()) self->sendSourceLost(reason);
-                                      });
-                                    });
+  const uint64_t generation = ++appCaptureGeneration_;
+  appCaptureLost_ = false;
+  auto session = appAudio_->makeCaptureSession(
+      *target, std::move(feed),
+      [weak = weak_from_this(), scheduler, generation](std::string reason) {
+        // The capture stopped by itself: the microphone goes on, the Dart side is told, and
+        // the next segment tries the application again.
+        scheduler->post([weak, generation, reason = std::move(reason)] {
+          auto self = weak.lock();
+          if (!self) return;
+          if (generation == self->appCaptureGeneration_) self->appCaptureLost_ = true;
+          self->sendSourceLost(reason);
+        });
+      });
   if (!session) {
     onAppAudioCaptureStarted(programError(20, "Failed to start desktop app audio capture."),
                              std::move(completion));
@@ -398,16 +405,14 @@ void LumewellNativeRecorderPlugin::onAppAudioCaptureStarted(OptionalError error,
   if (error) {
     if (currentAppAudioCaptureSession_) currentAppAudioCaptureSession_->cancel();
     currentAppAudioCaptureSession_.reset();
-    currentAppAudioSegmentPath_.reset();
     sendSourceLost(appAudio_ ? appAudio_->appAudioErrorMessage(*error)
                              : error->localizedDescription);
   }
   armTimersAndComplete(completion);
 }
 
-void LumewellNativeRecorderPlugin::armTimersAndComplete(const Completion& completion,
-                                                        Duration alreadyRecorded) {
-  startSegmentTimer(alreadyRecorded);
+void LumewellNativeRecorderPlugin::armTimersAndComplete(const Completion& completion) {
+  startSegmentTimer(scheduler_.monotonicNow() - currentSegmentMonotonicStart_);
   startMeterTimer();
   completion(std::nullopt);
 }
@@ -430,8 +435,8 @@ void LumewellNativeRecorderPlugin::resetSession() {
     currentAppAudioCaptureSession_->cancel();
     currentAppAudioCaptureSession_.reset();
   }
+  appCaptureLost_ = false;
   currentSegmentPath_.reset();
-  currentAppAudioSegmentPath_.reset();
   currentSegmentStartedAt_.reset();
   recordingDirectory_.reset();
   activeRecordingId_.reset();

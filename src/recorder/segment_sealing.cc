@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <filesystem>
 #include <string>
 
 #include "recorder/recorder_files.h"
@@ -112,6 +111,11 @@ void LumewellNativeRecorderPlugin::reportRotationResult(OptionalError error) {
   resetSession();
 }
 
+bool LumewellNativeRecorderPlugin::keepsAppCapture() const {
+  return currentAppAudioCaptureSession_ && !appCaptureLost_ && handedOver_ &&
+         handedOver_->recorder->appAudioFeed();
+}
+
 void LumewellNativeRecorderPlugin::finalizeCurrentSegment(bool startNext, Completion completion) {
   stopTimers();
   if (!currentRecorder_ || !currentSegmentPath_ || !currentSegmentStartedAt_) {
@@ -127,16 +131,20 @@ void LumewellNativeRecorderPlugin::finalizeCurrentSegment(bool startNext, Comple
   currentRecorder_.reset();
   segment.index = nextSegmentIndex_;
   segment.mode = activeCaptureMode_;
-  segment.directory = recordingDirectory_.value_or(std::string());
-  segment.micPath = *currentSegmentPath_;
+  segment.path = *currentSegmentPath_;
   segment.startedAt = *currentSegmentStartedAt_;
   currentSegmentPath_.reset();
   currentSegmentStartedAt_.reset();
-  segment.appPath = std::move(currentAppAudioSegmentPath_);
-  currentAppAudioSegmentPath_.reset();
+  // The application's capture feeds the run's live mix: it goes on into the next segment
+  // with the run, and stops with it (a pause, a stop, a failure, or a lost application).
+  if (keepsAppCapture()) {
+    sealSegment(segment, startNext, completion);
+    return;
+  }
   std::unique_ptr<AppAudioCaptureSession> capture = std::move(currentAppAudioCaptureSession_);
+  appCaptureLost_ = false;
   if (!capture) {
-    continueFinalize(std::move(segment), startNext, std::move(completion));
+    sealSegment(segment, startNext, completion);
     return;
   }
   // The session object lives until its stop has completed.
@@ -155,66 +163,14 @@ void LumewellNativeRecorderPlugin::finalizeCurrentSegment(bool startNext, Comple
             plugin.sendSourceLost(plugin.appAudio_ ? plugin.appAudio_->appAudioErrorMessage(*error)
                                                    : error->localizedDescription);
           }
-          plugin.continueFinalize(std::move(segment), startNext, std::move(completion));
+          plugin.sealSegment(segment, startNext, completion);
         });
   });
 }
 
-void LumewellNativeRecorderPlugin::continueFinalize(FinishingSegment segment, bool startNext,
-                                                    Completion completion) {
-  if (segment.mode == CaptureMode::micOnly) {
-    sealSegment(segment.micPath, segment, startNext, completion);
-    return;
-  }
-  if (segment.directory.empty()) {
-    dropHandedOverMicrophone();
-    completion(programError(1, "Recording directory is not initialized."));
-    return;
-  }
-  std::string outputPath = joinPath(segment.directory, sealedSegmentName(segment.index));
-  prepareSegmentOutput(segment.micPath, segment.appPath, outputPath,
-                       [weak = weak_from_this(), outputPath, segment, startNext,
-                        completion = std::move(completion)](OptionalError error) mutable {
-                         auto self = weak.lock();
-                         if (!self) return;
-                         // The mixdown ends on a worker thread.
-                         self->postToMain([outputPath = std::move(outputPath),
-                                           error = std::move(error), segment = std::move(segment),
-                                           startNext, completion = std::move(completion)](
-                                              LumewellNativeRecorderPlugin& plugin) {
-                           if (error) {
-                             plugin.dropHandedOverMicrophone();
-                             completion(error);
-                             return;
-                           }
-                           plugin.sealSegment(outputPath, segment, startNext, completion);
-                         });
-                       });
-}
-
-void LumewellNativeRecorderPlugin::prepareSegmentOutput(const std::string& micPath,
-                                                        const std::optional<std::string>& appPath,
-                                                        const std::string& outputPath,
-                                                        Completion completion) {
-  bool appUsable = false;
-  if (appPath && pathExists(*appPath)) {
-    auto duration = audio_->mediaDurationMs(*appPath);
-    appUsable = duration && *duration >= 1;
-  }
-  if (appUsable) {
-    audio_->composeAudio({micPath, *appPath}, outputPath, true, std::move(completion));
-    return;
-  }
-  if (auto error = removeFileIfPresent(outputPath)) {
-    completion(error);
-    return;
-  }
-  completion(copyFile(micPath, outputPath));
-}
-
-void LumewellNativeRecorderPlugin::sealSegment(const std::string& sealPath,
-                                               const FinishingSegment& segment, bool startNext,
+void LumewellNativeRecorderPlugin::sealSegment(const FinishingSegment& segment, bool startNext,
                                                Completion completion) {
+  const std::string& sealPath = segment.path;
   // What "segment_sealed" reports must survive a power cut: the file's data and its name
   // in the folder are on the disk before the event goes out.
   if (auto error = syncFileAndFolder(sealPath)) {
@@ -256,12 +212,6 @@ void LumewellNativeRecorderPlugin::sealSegment(const std::string& sealPath,
                      {"sealedAt", iso8601Millis(scheduler_.now())},
                      {"startedAt", iso8601Millis(segment.startedAt)}});
   nextSegmentIndex_ = segment.index + 1;
-  if (segment.mode == CaptureMode::micPlusAppAudio) {
-    // The sources are only removed once their sealed file has been reported.
-    std::error_code ignored;
-    std::filesystem::remove(segment.micPath, ignored);
-    if (segment.appPath) std::filesystem::remove(*segment.appPath, ignored);
-  }
   // A pause or stop waiting behind this rotation ends the session here: no new segment that
   // it would only cut off again.
   if (startNext && runtimeState_ == RuntimeState::recording && !segmentEndPending()) {

@@ -334,10 +334,9 @@ class SlowToResolve final : public recorder::AppAudioServices {
     return real_->appAudioErrorMessage(error);
   }
   std::unique_ptr<recorder::AppAudioCaptureSession> makeCaptureSession(
-      const recorder::AppAudioTarget& target, const std::string& outputPath, Duration timelineStart,
+      const recorder::AppAudioTarget& target, std::shared_ptr<recorder::AppAudioFeed> feed,
       std::function<void(std::string)> onUnexpectedStop) override {
-    return real_->makeCaptureSession(target, outputPath, timelineStart,
-                                     std::move(onUnexpectedStop));
+    return real_->makeCaptureSession(target, std::move(feed), std::move(onUnexpectedStop));
   }
 
  private:

@@ -1,6 +1,8 @@
-// Microphone-only rotations through the plug-in on the real services lose no sample: the
-// sealed files, found again in the played noise by cross-correlation, meet end to start, each
-// rotated one holds exactly the segment's length, and they assemble back by their packets.
+// Rotations through the plug-in on the real services lose no sample of the microphone, in
+// both modes: the sealed files, found again in the played noise by cross-correlation, meet
+// end to start, each rotated one holds exactly the segment's length, and they assemble back
+// by their packets. In the application mode each segment also holds the application's tone,
+// mixed in as it arrived.
 #include <glib.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -13,6 +15,7 @@
 #include <future>
 #include <map>
 
+#include "app_audio/pulse_app_audio_services.h"
 #include "channels/method_channel.h"
 #include "media/audio_decoder.h"
 #include "media/compose_audio.h"
@@ -133,12 +136,25 @@ Match locate(const std::vector<float>& source, const std::vector<float>& pcm, si
   return best;
 }
 
-TEST(RotationHandover, MicrophoneOnlyRotationsLoseNoSampleBetweenSealedFiles) {
+constexpr double kAppTone = 660.0;
+
+void rotateAndCheckJoins(bool appMode) {
   testing::PulseServer server;
   std::string error;
   ASSERT_TRUE(server.start(&error)) << error;
   server.exportEnvironment();
   testing::TempDir folder;
+  // The application: a quiet tone on the other sink, so the noise is still found in the mix.
+  std::optional<testing::Child> app;
+  if (appMode) {
+    const std::string tone = folder.path() + "/tone.wav";
+    ASSERT_TRUE(testing::PulseServer::makeToneWav(tone, 30, -26, kAppTone));
+    app.emplace(testing::player("Meeting", "vsink", tone), server.address());
+    const std::string pid = "application.process.id = \"" + std::to_string(app->pid()) + "\"";
+    ASSERT_TRUE(testing::spinUntil(g_main_context_default(), [&] {
+      return testing::commandOutput("pactl list sink-inputs").find(pid) != std::string::npos;
+    }));
+  }
   const std::string noise = folder.path() + "/noise.wav";
   ASSERT_EQ(std::system(("sox -n -r 48000 -c 1 -b 16 '" + noise +
                          "' synth 30 whitenoise vol 0.5 lowpass 8000 norm -6")
@@ -160,8 +176,15 @@ TEST(RotationHandover, MicrophoneOnlyRotationsLoseNoSampleBetweenSealedFiles) {
   double startOffsetSeconds = 0;
   {
     GLibScheduler scheduler(context);
+    std::shared_ptr<recorder::AppAudioServices> appAudio;
+    if (appMode) {
+      app_audio::PulseAppAudioOptions options;
+      options.scheduler = &scheduler;
+      options.desktopEntryId = [](const std::string&) { return std::string(); };
+      appAudio = std::make_shared<app_audio::PulseAppAudioServices>(options);
+    }
     auto plugin = std::make_shared<LumewellNativeRecorderPlugin>(
-        scheduler, std::make_shared<FolderAudioServices>(folder.path() + "/data"), nullptr);
+        scheduler, std::make_shared<FolderAudioServices>(folder.path() + "/data"), appAudio);
     plugin->setSegmentDuration(1.0);
     EventMessenger messenger;
     plugin->registerChannels(messenger);
@@ -173,8 +196,13 @@ TEST(RotationHandover, MicrophoneOnlyRotationsLoseNoSampleBetweenSealedFiles) {
     answer.reset();
     startOffsetSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - playStarted).count();
-    messenger.call(LumewellNativeRecorderPlugin::kMethodChannel, "startRecording",
-                   Value(ValueMap{{"recordingId", "gapless"}}), &answer);
+    ValueMap start{{"recordingId", "gapless"}};
+    if (appMode) {
+      start.set("captureMode", "MIC_PLUS_APP_AUDIO");
+      start.set("sourceId", std::to_string(app->pid()));
+    }
+    messenger.call(LumewellNativeRecorderPlugin::kMethodChannel, "startRecording", Value(start),
+                   &answer);
     ASSERT_TRUE(testing::spinUntil(
         context, [&] { return answer.has_value(); }, 20s));
     ASSERT_EQ(answer->kind, MethodEnvelope::Kind::success);
@@ -189,7 +217,11 @@ TEST(RotationHandover, MicrophoneOnlyRotationsLoseNoSampleBetweenSealedFiles) {
     sealed = messenger.sealedPaths();
     for (const auto& event : messenger.events) {
       EXPECT_NE(*mapString(&event, "type"), "error");
+      EXPECT_NE(*mapString(&event, "type"), "source_lost");
       if (*mapString(&event, "type") == "segment_sealed") {
+        int64_t channels = -1;
+        event.find("channelCount")->asInt64(&channels);
+        EXPECT_EQ(channels, appMode ? 2 : 1);
         int64_t ms = -1;
         event.find("durationMs")->asInt64(&ms);
         durationsMs.push_back(ms);
@@ -229,6 +261,12 @@ TEST(RotationHandover, MicrophoneOnlyRotationsLoseNoSampleBetweenSealedFiles) {
       EXPECT_EQ(pcm.size(), 48000u);
       EXPECT_EQ(durationsMs[n], 1000);
     }
+    if (appMode) {
+      // From the first segment's middle on (its capture came up after the microphone's), the
+      // tone is there at its level: amplitude 0.05 reads 0.05 * 0.05 / 4.
+      const size_t from = n == 0 ? pcm.size() / 2 : 0;
+      EXPECT_NEAR(testing::meanTonePower(pcm, from, pcm.size(), kAppTone), 0.000625, 0.0002);
+    }
     segments.insert(segments.end(), pcm.begin(), pcm.end());
   }
 
@@ -241,6 +279,14 @@ TEST(RotationHandover, MicrophoneOnlyRotationsLoseNoSampleBetweenSealedFiles) {
   ASSERT_FALSE(done.get_future().get());
   media::cancelAllCompositions();
   EXPECT_TRUE(decodeMono(assembled) == segments);
+}
+
+TEST(RotationHandover, MicrophoneOnlyRotationsLoseNoSampleBetweenSealedFiles) {
+  rotateAndCheckJoins(false);
+}
+
+TEST(RotationHandover, ApplicationModeRotationsLoseNoSampleAndKeepTheApplicationInEachSegment) {
+  rotateAndCheckJoins(true);
 }
 
 }  // namespace

@@ -142,7 +142,7 @@ TEST(RecorderWithoutAppAudio, ApplicationModeFindsNoSourcesButTheMicrophoneRecor
   scheduler.runPending();
   EXPECT_TRUE(start->isSuccess());
   EXPECT_EQ(messenger.eventTypes(), std::vector<std::string>{"source_lost"});
-  EXPECT_TRUE(exists(dir.path() + "/recordings/r/000000-mic.m4a"));
+  EXPECT_TRUE(exists(dir.path() + "/recordings/r/000000.m4a"));
 }
 
 }  // namespace

@@ -42,9 +42,21 @@ inline void onOtherThread(const std::function<void()>& fn) { std::thread(fn).joi
 
 class FakeAudioServices;
 
+// The live mix of one run: what the application's captures handed on, and how often a new
+// capture began.
+class FakeFeed final : public AppAudioFeed {
+ public:
+  void push(const float*, size_t frames) override { pushedFrames += frames; }
+  void restart() override { ++restarts; }
+  size_t pushedFrames = 0;
+  int restarts = 0;
+};
+
 class FakeMicrophoneRecorder final : public MicrophoneRecorder {
  public:
-  FakeMicrophoneRecorder(FakeAudioServices& owner, std::string path) : owner_(owner), path_(path) {}
+  FakeMicrophoneRecorder(FakeAudioServices& owner, std::string path,
+                         std::shared_ptr<FakeFeed> feed = nullptr)
+      : owner_(owner), path_(path), feed_(std::move(feed)) {}
   bool record() override;
   void stop() override;
   double currentTime() const override;
@@ -52,10 +64,12 @@ class FakeMicrophoneRecorder final : public MicrophoneRecorder {
   float averagePowerForChannel(int channel) const override;
   Result<std::unique_ptr<MicrophoneRecorder>> continueInto(const std::string& path) override;
   OptionalError failure() const override;
+  std::shared_ptr<AppAudioFeed> appAudioFeed() override { return feed_; }
 
  private:
   FakeAudioServices& owner_;
   std::string path_;
+  std::shared_ptr<FakeFeed> feed_;
   Duration startedAt_{0};
   std::optional<Duration> handedOverAt_;
   bool recording_ = false;
@@ -76,7 +90,9 @@ class FakeAudioServices final : public AudioServices {
       const std::string& path, const RecorderSettings& settings) override {
     settingsUsed.push_back(settings);
     if (makeRecorderError) return *makeRecorderError;
-    return std::unique_ptr<MicrophoneRecorder>(new FakeMicrophoneRecorder(*this, path));
+    std::shared_ptr<FakeFeed> feed;
+    if (settings.mixAppAudio) feed = feeds.emplace_back(std::make_shared<FakeFeed>());
+    return std::unique_ptr<MicrophoneRecorder>(new FakeMicrophoneRecorder(*this, path, feed));
   }
   int microphoneAuthorizationStatus() override { return micStatus; }
   void requestMicrophoneAccess(std::function<void(bool)> completion) override {
@@ -144,6 +160,7 @@ class FakeAudioServices final : public AudioServices {
   int meterUpdates = 0;
   int recordings = 0;
   std::vector<RecorderSettings> settingsUsed;
+  std::vector<std::shared_ptr<FakeFeed>> feeds;  // one per run of the application mode
   // "record <file>" and "stop <file>" in the order they happened.
   std::vector<std::string> log;
 };
@@ -177,7 +194,7 @@ inline Result<std::unique_ptr<MicrophoneRecorder>> FakeMicrophoneRecorder::conti
     writeFile(path, "partial");
     return Error{"pulse", 15, "Bad state"};
   }
-  auto next = std::make_unique<FakeMicrophoneRecorder>(owner_, path);
+  auto next = std::make_unique<FakeMicrophoneRecorder>(owner_, path, feed_);
   writeFile(path, "audio " + std::to_string(++owner_.recordings) + " of " +
                       std::filesystem::path(path).filename().string());
   next->recording_ = true;
@@ -196,8 +213,7 @@ inline OptionalError FakeMicrophoneRecorder::failure() const {
 // What a test can see of one capture session, also after the plug-in dropped it.
 struct CaptureRecord {
   AppAudioTarget target;
-  std::string path;
-  Duration timelineStart{};
+  std::shared_ptr<AppAudioFeed> feed;
   std::function<void(std::string)> onUnexpectedStop;
   bool started = false;
   bool stopped = false;
@@ -243,12 +259,11 @@ class FakeAppAudioServices final : public AppAudioServices {
     return error.localizedDescription;
   }
   std::unique_ptr<AppAudioCaptureSession> makeCaptureSession(
-      const AppAudioTarget& target, const std::string& outputPath, Duration timelineStart,
+      const AppAudioTarget& target, std::shared_ptr<AppAudioFeed> feed,
       std::function<void(std::string)> onUnexpectedStop) override {
     auto record = std::make_shared<CaptureRecord>();
     record->target = target;
-    record->path = outputPath;
-    record->timelineStart = timelineStart;
+    record->feed = std::move(feed);
     record->onUnexpectedStop = std::move(onUnexpectedStop);
     captures.push_back(record);
     return std::make_unique<FakeCaptureSession>(*this, record);
@@ -263,14 +278,16 @@ class FakeAppAudioServices final : public AppAudioServices {
   std::vector<std::string> resolved;
   OptionalError startError;
   OptionalError stopError;
-  bool writeAppFile = true;
   bool holdStart = false;
   std::vector<std::shared_ptr<CaptureRecord>> captures;
 };
 
 inline void FakeCaptureSession::start(std::function<void(OptionalError)> completion) {
   record_->started = true;
-  if (!owner_.startError && owner_.writeAppFile) writeFile(record_->path, "app audio");
+  if (!owner_.startError && record_->feed) {
+    const float frame[2] = {0.5f, 0.5f};
+    record_->feed->push(frame, 1);
+  }
   if (owner_.holdStart) {
     record_->heldStart = std::move(completion);
     return;

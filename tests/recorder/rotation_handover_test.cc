@@ -98,22 +98,5 @@ TEST_F(RecorderTest, AFailedSealAfterAHandoverEndsTheSessionAndLeavesNoUnreporte
   EXPECT_EQ(audio->log.back(), "record 000001.m4a");
 }
 
-class HandoverAppModeTest : public RecorderTest {};
-
-TEST_F(HandoverAppModeTest, TheApplicationModeKeepsStopThenRecordSoBothSourcesStayInStep) {
-  audio->offerHandover = true;
-  ValueMap args{
-      {"recordingId", "rec-1"}, {"captureMode", "MIC_PLUS_APP_AUDIO"}, {"sourceId", "4711"}};
-  auto call = messenger.invoke("startRecording", Value(args));
-  scheduler.runPending();
-  expectSuccess(call);
-  scheduler.advance(seconds(30));
-  EXPECT_EQ(audio->log,
-            (Log{"record 000000-mic.m4a", "stop 000000-mic.m4a", "record 000001-mic.m4a"}));
-  EXPECT_EQ(messenger.eventTypes(), (Log{"segment_sealed"}));
-  ASSERT_EQ(app->captures.size(), 2u);
-  EXPECT_EQ(app->captures[1]->path, file("000001-app.m4a"));
-}
-
 }  // namespace
 }  // namespace lumewell::recorder::testing

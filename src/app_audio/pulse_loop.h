@@ -34,7 +34,6 @@ class PulseLoop {
 
   void lock() { pa_threaded_mainloop_lock(mainloop_); }
   void unlock() { pa_threaded_mainloop_unlock(mainloop_); }
-  bool inLoopThread() const { return pa_threaded_mainloop_in_thread(mainloop_) != 0; }
   // With the lock held: sleeps until a callback signals.
   void wait() { pa_threaded_mainloop_wait(mainloop_); }
   void signal() { pa_threaded_mainloop_signal(mainloop_, 0); }
@@ -49,7 +48,6 @@ class PulseLoop {
 
   // The context's last error as an Error.
   Error lastError(const std::string& context = {}) const;
-  bool isReady() const { return pa_context_get_state(context_) == PA_CONTEXT_READY; }
 
  private:
   PulseLoop() = default;

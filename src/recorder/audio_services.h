@@ -17,10 +17,8 @@ namespace lumewell::recorder {
 
 // Settings of the microphone recorder of one segment.
 struct RecorderSettings {
-  int formatId = 1633772320;  // 'aac '
   int sampleRate = 48000;
   int channels = 1;
-  int quality = 96;
   int bitRate = 128000;
   // Frames a rotated segment holds: a rotation cuts the encoded stream there. 0: where the
   // capture is at the rotation.

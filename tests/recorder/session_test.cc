@@ -12,8 +12,6 @@ TEST_F(RecorderTest, MicOnlySegmentRotatesAtExactlyThirtySecondsAndReportsItsRec
   EXPECT_EQ(audio->settingsUsed[0].channels, 1);
   EXPECT_EQ(audio->settingsUsed[0].bitRate, 128000);
   EXPECT_EQ(audio->settingsUsed[0].sampleRate, 48000);
-  EXPECT_EQ(audio->settingsUsed[0].formatId, 1633772320);
-  EXPECT_EQ(audio->settingsUsed[0].quality, 96);
 
   scheduler.advance(milliseconds(29999));
   EXPECT_TRUE(messenger.eventsOfType("segment_sealed").empty());

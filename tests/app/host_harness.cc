@@ -1,9 +1,7 @@
 #include "host_harness.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -11,14 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
-
-#include "runtime/relaunch.h"
 
 extern char** environ;
 
@@ -32,72 +25,7 @@ std::vector<char*> cStrings(std::vector<std::string>& strings) {
   return out;
 }
 
-void writeFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::trunc);
-  out << text;
-  if (!out) throw std::runtime_error("cannot write " + path);
-}
-
 }  // namespace
-
-Spawned spawnProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                     const std::string& stdoutPath, const std::string& stderrPath) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  // Appending: a relaunched host writes on after the old one.
-  posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                   0600);
-  posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                   0600);
-  auto args = argv;
-  auto envs = env;
-  auto cArgs = cStrings(args);
-  auto cEnv = cStrings(envs);
-  Spawned spawned;
-  int rc = ::posix_spawnp(&spawned.pid, cArgs[0], &actions, nullptr, cArgs.data(), cEnv.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
-  }
-  return spawned;
-}
-
-std::optional<int> waitForChild(pid_t pid, std::chrono::milliseconds timeout) {
-  if (!waitForProcessExit(pid, timeout)) return std::nullopt;
-  int status = 0;
-  pid_t rc;
-  do {
-    rc = ::waitpid(pid, &status, 0);
-  } while (rc < 0 && errno == EINTR);
-  if (rc != pid) return std::nullopt;
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return std::nullopt;
-}
-
-bool processAlive(pid_t pid) {
-  if (!waitForProcessExit(pid, std::chrono::milliseconds(0))) return true;
-  ::waitpid(pid, nullptr, WNOHANG);  // collect it if it is ours
-  return false;
-}
-
-void stopProcess(pid_t pid) {
-  if (pid <= 1 || ::kill(pid, 0) != 0) return;
-  ::kill(pid, SIGTERM);
-  if (!waitForProcessExit(pid, std::chrono::seconds(5))) {
-    ::kill(pid, SIGKILL);
-    waitForProcessExit(pid, std::chrono::seconds(5));
-  }
-  ::waitpid(pid, nullptr, WNOHANG);
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 PrivateDesktop::PrivateDesktop(bool withSessionBus) {
   // Orphaned descendants are re-parented to this process, so none outlives the test.
@@ -206,9 +134,9 @@ pid_t PrivateDesktop::start(const std::vector<std::string>& argv, const std::str
                             const std::vector<std::string>& extraEnv) {
   auto env = environment();
   env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-  auto spawned = spawnProcess(argv, env, logPath(logName + ".out"), logPath(logName + ".err"));
-  tracked_.push_back(spawned.pid);
-  return spawned.pid;
+  pid_t pid = spawnProcess(argv, env, logPath(logName + ".out"), logPath(logName + ".err"));
+  tracked_.push_back(pid);
+  return pid;
 }
 
 std::optional<int> PrivateDesktop::run(const std::vector<std::string>& argv,

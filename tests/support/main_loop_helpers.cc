@@ -12,7 +12,8 @@ bool spinUntil(GMainContext* context, const std::function<bool()>& pred,
     if (g_get_monotonic_time() >= deadline) return pred();
     // Wake at least every 10 ms so the deadline is honoured even with nothing to dispatch.
     GSource* tick = g_timeout_source_new(10);
-    g_source_set_callback(tick, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
+    g_source_set_callback(
+        tick, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
     g_source_attach(tick, context);
     g_main_context_iteration(context, TRUE);
     g_source_destroy(tick);

@@ -8,6 +8,7 @@
 
 #include "support/loopback_http_server.h"
 #include "support/main_loop_helpers.h"
+#include "support/test_files.h"
 #include "update_test_support.h"
 #include "updater/appcast_update_engine.h"
 #include "updater/updater_plugin.h"
@@ -16,11 +17,11 @@ namespace lumewell::updater {
 namespace {
 
 namespace fs = std::filesystem;
+using lumewell::testing::readFile;
+using lumewell::testing::writeFile;
 using testing::executable;
 using testing::file;
 using testing::pumpUntil;
-using testing::readFile;
-using testing::writeFile;
 
 constexpr const char* kMarker = "application=app.lumewell.Recorder\nlayout=1\n";
 constexpr const char* kHeld = "Update relaunch is deferred until recording and uploads are idle.";

@@ -9,11 +9,8 @@
 #include <openssl/evp.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -136,19 +133,6 @@ inline std::string makeArchive(const std::vector<ArchiveEntry>& entries,
   archive_write_close(a);
   archive_write_free(a);
   return std::string(buffer.data(), used);
-}
-
-inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-inline void writeFile(const std::string& path, const std::string& content, int mode = 0644) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-  std::filesystem::permissions(path, static_cast<std::filesystem::perms>(mode));
 }
 
 // Runs the virtual main loop until pred holds, letting worker threads make progress. The

@@ -1,0 +1,27 @@
+#include "support/test_files.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace lumewell::testing {
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeFile(const std::string& path, const std::string& content, int mode) {
+  const auto parent = std::filesystem::path(path).parent_path();
+  if (!parent.empty()) std::filesystem::create_directories(parent);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  out.close();
+  if (!out) throw std::runtime_error("cannot write " + path);
+  std::filesystem::permissions(path, static_cast<std::filesystem::perms>(mode));
+}
+
+}  // namespace lumewell::testing

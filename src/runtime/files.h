@@ -13,8 +13,6 @@ inline constexpr const char* kApplicationId = "app.lumewell.Recorder";
 
 // <XDG data home>/app.lumewell.Recorder (not created here).
 std::string dataHome();
-// <data home>/recordings.
-std::string recordingsDirectory();
 
 // Bytes available to an unprivileged user (f_bavail * f_frsize) on the volume holding path.
 // A path that does not exist yet is measured at its nearest existing ancestor, so the data

@@ -1,6 +1,5 @@
 #include "runtime/files.h"
 
-#include <glib.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -71,13 +70,6 @@ TEST(FilesTest, PrivateFoldersAre0700WhateverTheUmaskAndWiderOnesAreNarrowed) {
   std::ofstream(dir.path() + "/file") << "x";
   EXPECT_TRUE(createPrivateDirectories(dir.path() + "/file/sub", dir.path()));
   ::umask(saved);
-}
-
-TEST(FilesTest, DataFolderFollowsTheXdgDataHome) {
-  // GLib reads XDG_DATA_HOME once per process; this test only checks the shape below it.
-  const std::string home = g_get_user_data_dir();
-  EXPECT_EQ(dataHome(), home + "/app.lumewell.Recorder");
-  EXPECT_EQ(recordingsDirectory(), home + "/app.lumewell.Recorder/recordings");
 }
 
 }  // namespace

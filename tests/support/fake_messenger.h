@@ -50,6 +50,7 @@ class FakeMessenger final : public BinaryMessenger {
     auto envelope = StandardMethodCodec::decodeEnvelope(message);
     if (envelope.ok()) {
       events[channel].push_back(envelope->result);
+      if (onEvent) onEvent(channel, envelope->result);
     } else {
       onFault_("undecodable event on " + channel);
     }
@@ -93,6 +94,8 @@ class FakeMessenger final : public BinaryMessenger {
   }
 
   std::map<std::string, std::vector<Value>> events;
+  // Called with every event as it arrives (after it is kept in events).
+  std::function<void(const std::string& channel, const Value& event)> onEvent;
 
  private:
   FaultHandler onFault_;

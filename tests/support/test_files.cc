@@ -1,5 +1,7 @@
 #include "support/test_files.h"
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -22,6 +24,11 @@ void writeFile(const std::string& path, const std::string& content, int mode) {
   out.close();
   if (!out) throw std::runtime_error("cannot write " + path);
   std::filesystem::permissions(path, static_cast<std::filesystem::perms>(mode));
+}
+
+int fileMode(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
 }
 
 }  // namespace lumewell::testing

@@ -8,5 +8,7 @@ namespace lumewell::testing {
 std::string readFile(const std::string& path);
 // Writes content to path, making its folders first, and gives it mode. Throws when it cannot.
 void writeFile(const std::string& path, const std::string& content, int mode = 0644);
+// The permission bits of path (07777), or -1 when it cannot be stat'ed.
+int fileMode(const std::string& path);
 
 }  // namespace lumewell::testing

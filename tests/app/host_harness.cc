@@ -1,8 +1,5 @@
 #include "host_harness.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,16 +13,6 @@
 extern char** environ;
 
 namespace lumewell::testing {
-namespace {
-
-std::vector<char*> cStrings(std::vector<std::string>& strings) {
-  std::vector<char*> out;
-  for (auto& s : strings) out.push_back(s.data());
-  out.push_back(nullptr);
-  return out;
-}
-
-}  // namespace
 
 PrivateDesktop::PrivateDesktop(bool withSessionBus) {
   // Orphaned descendants are re-parented to this process, so none outlives the test.
@@ -37,45 +24,14 @@ PrivateDesktop::PrivateDesktop(bool withSessionBus) {
   ::chmod(runtimeDir().c_str(), 0700);
   if (!withSessionBus) return;
 
-  int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 3);
-  posix_spawn_file_actions_addopen(&actions, 1, logPath("dbus.log").c_str(),
-                                   O_WRONLY | O_CREAT | O_APPEND, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, logPath("dbus.log").c_str(),
-                                   O_WRONLY | O_CREAT | O_APPEND, 0600);
-  std::vector<std::string> argv = {"dbus-daemon",
-                                   "--session",
-                                   "--nofork",
-                                   "--nopidfile",
-                                   "--address=unix:path=" + runtimeDir() + "/bus",
-                                   "--print-address=3"};
-  auto envs = environment();
-  auto cArgs = cStrings(argv);
-  auto cEnv = cStrings(envs);
-  int rc = ::posix_spawnp(&busPid_, "dbus-daemon", &actions, nullptr, cArgs.data(), cEnv.data());
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
-  if (rc != 0) {
-    ::close(out[0]);
-    throw std::runtime_error("cannot start dbus-daemon");
-  }
   // The daemon prints its address once it listens.
-  std::string address;
-  pollfd p{out[0], POLLIN, 0};
-  while (address.find('\n') == std::string::npos &&
-         ::poll(&p, 1, static_cast<int>(kPatience.count())) > 0) {
-    char buffer[512];
-    ssize_t n = ::read(out[0], buffer, sizeof buffer);
-    if (n <= 0) break;
-    address.append(buffer, static_cast<size_t>(n));
-  }
-  ::close(out[0]);
-  auto newline = address.find('\n');
-  if (newline == std::string::npos) throw std::runtime_error("dbus-daemon printed no address");
-  busAddress_ = address.substr(0, newline);
+  const std::string addressFile = logPath("dbus.address");
+  busPid_ = spawnProcess({"dbus-daemon", "--session", "--nofork", "--nopidfile",
+                          "--address=unix:path=" + runtimeDir() + "/bus", "--print-address"},
+                         environment(), addressFile, logPath("dbus.log"));
+  if (!waitForText(addressFile, "\n")) throw std::runtime_error("dbus-daemon printed no address");
+  const std::string address = readFile(addressFile);
+  busAddress_ = address.substr(0, address.find('\n'));
 }
 
 PrivateDesktop::~PrivateDesktop() {

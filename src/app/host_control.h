@@ -12,6 +12,6 @@ namespace lumewell::app {
 // host's own options (--socket). Main thread. Without a running host, or when the new
 // instance cannot be started, restart answers an error and nothing quits.
 void quitHost();
-OptionalError restartHost(const std::string& executable = {});
+[[nodiscard]] OptionalError restartHost(const std::string& executable = {});
 
 }  // namespace lumewell::app

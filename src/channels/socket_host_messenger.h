@@ -24,8 +24,8 @@ class SocketHostMessenger final : public BinaryMessenger {
  public:
   // Creates the socket folder (0700) and the socket (0600). A stale socket left by a dead
   // host is replaced; a live one is an error that says so.
-  static Result<std::unique_ptr<SocketHostMessenger>> listen(const std::string& path,
-                                                             GMainContext* context = nullptr);
+  [[nodiscard]] static Result<std::unique_ptr<SocketHostMessenger>> listen(
+      const std::string& path, GMainContext* context = nullptr);
   ~SocketHostMessenger() override;
 
   static constexpr size_t kConnectionLimit = 64;
@@ -61,7 +61,7 @@ class SocketHostMessenger final : public BinaryMessenger {
   void watchAccept();
   void acceptPending();
   // Makes room for one more connection; false when none could be made.
-  bool makeRoom();
+  [[nodiscard]] bool makeRoom();
   void log(const std::string& line);
   void onFrame(uint64_t connectionId, Frame frame);
   void onClosed(uint64_t connectionId, const std::string& reason);

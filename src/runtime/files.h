@@ -20,15 +20,16 @@ std::string dataHome();
 std::optional<int64_t> freeDiskBytes(const std::string& path);
 
 // mkdir -p with mode 0700 for new folders; an existing folder is no error.
-OptionalError createDirectories(const std::string& path);
+[[nodiscard]] OptionalError createDirectories(const std::string& path);
 
 // createDirectories, then every folder from privateRoot down to path (privateRoot is path or
 // one of its ancestors) gets mode 0700 whatever the umask; one that exists with a wider mode
 // is narrowed. Folders above privateRoot are left as they are.
-OptionalError createPrivateDirectories(const std::string& path, const std::string& privateRoot);
+[[nodiscard]] OptionalError createPrivateDirectories(const std::string& path,
+                                                     const std::string& privateRoot);
 
 // Flushes a file's data and its folder's entry to the disk, so that a file reported as
 // written survives a power cut.
-OptionalError syncFileAndFolder(const std::string& path);
+[[nodiscard]] OptionalError syncFileAndFolder(const std::string& path);
 
 }  // namespace lumewell

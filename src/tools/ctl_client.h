@@ -39,11 +39,11 @@ class CtlClient {
 
   // Calls and waits for the answer, the connection's end, or the call's timeout (an Error
   // with code kTimedOut).
-  Result<MethodEnvelope> call(const std::string& channel, const std::string& method,
-                              const Value& arguments);
+  [[nodiscard]] Result<MethodEnvelope> call(const std::string& channel, const std::string& method,
+                                            const Value& arguments);
   // Opens an event stream; events go to onEvent until the stream or the connection ends.
-  Result<MethodEnvelope> listen(const std::string& channel,
-                                std::function<void(const Value&)> onEvent);
+  [[nodiscard]] Result<MethodEnvelope> listen(const std::string& channel,
+                                              std::function<void(const Value&)> onEvent);
   // Runs the loop until stop() (or the connection closes).
   void run();
   void stop();
@@ -61,9 +61,9 @@ class CtlClient {
 
 // One JSON object per line for an answer: {"result": ...}, {"error": {...}} or
 // {"notImplemented": true}. Returns the exit status it stands for.
-int printEnvelope(const MethodEnvelope& envelope);
+[[nodiscard]] int printEnvelope(const MethodEnvelope& envelope);
 std::string unreachableMessage(const std::string& socketPath, const std::string& error);
 // The message for a call that failed (timeout or lost host); the exit status is 2.
-int reportCallFailure(const std::string& socketPath, const Error& error);
+[[nodiscard]] int reportCallFailure(const std::string& socketPath, const Error& error);
 
 }  // namespace lumewell::tools

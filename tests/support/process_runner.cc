@@ -61,7 +61,7 @@ void stopProcess(pid_t pid) {
   ::kill(pid, SIGTERM);
   if (!waitForProcessExit(pid, std::chrono::seconds(5))) {
     ::kill(pid, SIGKILL);
-    waitForProcessExit(pid, std::chrono::seconds(5));
+    (void)waitForProcessExit(pid, std::chrono::seconds(5));  // SIGKILL ends it; reaped below
   }
   ::waitpid(pid, nullptr, WNOHANG);
 }

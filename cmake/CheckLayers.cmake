@@ -9,6 +9,18 @@ if(NOT IS_DIRECTORY "${SOURCE_DIR}")
 endif()
 
 set(violations "")
+
+# LINKS_FILE (optional) sets LUMEWELL_LINKS_<folder> to each subsystem target's link list.
+if(DEFINED LINKS_FILE)
+  include(${LINKS_FILE})
+  foreach(folder IN LISTS LUMEWELL_LAYER_FOLDERS)
+    foreach(link IN LISTS LUMEWELL_LINKS_${folder})
+      if(link MATCHES "^lumewell_(.+)$" AND NOT CMAKE_MATCH_1 IN_LIST LUMEWELL_LAYERS_${folder})
+        string(APPEND violations "  lumewell_${folder} links ${link}\n")
+      endif()
+    endforeach()
+  endforeach()
+endif()
 file(GLOB folders LIST_DIRECTORIES true RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/*)
 foreach(folder IN LISTS folders)
   if(NOT IS_DIRECTORY ${SOURCE_DIR}/${folder})

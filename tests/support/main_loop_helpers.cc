@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <stdexcept>
+#include <thread>
 
 namespace lumewell::testing {
 
@@ -31,6 +32,17 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
+}
+
+bool pumpUntil(VirtualScheduler& scheduler, const std::function<bool()>& pred) {
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!pred()) {
+    if (scheduler.runPending() == 0) {
+      if (std::chrono::steady_clock::now() > limit) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  return true;
 }
 
 }  // namespace lumewell::testing

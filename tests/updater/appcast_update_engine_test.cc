@@ -18,6 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using lumewell::testing::pumpUntil;
 using lumewell::testing::readFile;
 using lumewell::testing::writeFile;
 using testing::ArchiveEntry;
@@ -25,7 +26,6 @@ using testing::ArchiveFormat;
 using testing::executable;
 using testing::file;
 using testing::makeArchive;
-using testing::pumpUntil;
 using testing::RecordingDelegate;
 using testing::SigningKey;
 using testing::symlink;

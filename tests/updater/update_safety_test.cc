@@ -18,11 +18,11 @@ namespace lumewell::updater {
 namespace {
 
 namespace fs = std::filesystem;
+using lumewell::testing::pumpUntil;
 using lumewell::testing::readFile;
 using lumewell::testing::writeFile;
 using testing::executable;
 using testing::file;
-using testing::pumpUntil;
 
 constexpr const char* kMarker = "application=app.lumewell.Recorder\nlayout=1\n";
 constexpr const char* kHeld = "Update relaunch is deferred until recording and uploads are idle.";

@@ -38,9 +38,10 @@ class UpdaterDelegate {
   virtual void didNotFindUpdate() = 0;
   virtual void didDownloadUpdate(const AppcastItem& item) = 0;
   // A silently downloaded update will be installed when the application quits. Returning
-  // true takes over the block: calling it installs now and relaunches.
-  [[nodiscard]] virtual bool willInstallUpdateOnQuit(
-      const AppcastItem& item, std::function<void()> immediateInstallBlock) = 0;
+  // true takes over the block: calling it installs now and relaunches. The engine installs at
+  // quit either way, so the answer is informational.
+  virtual bool willInstallUpdateOnQuit(const AppcastItem& item,
+                                       std::function<void()> immediateInstallBlock) = 0;
   // Returning true postpones installation and relaunch until the block is called.
   [[nodiscard]] virtual bool shouldPostponeRelaunch(const AppcastItem& item,
                                                     std::function<void()> block) = 0;

@@ -17,8 +17,8 @@ class DataFolderLock {
   // attempt). Creates the folder (0700) and the lock file (0600) when missing. A held lock
   // is an error of code EWOULDBLOCK whose description names the folder and the holder's pid;
   // other codes say that the folder cannot be locked at all.
-  [[nodiscard]] static Result<std::unique_ptr<DataFolderLock>> acquire(
-      const std::string& folder, std::chrono::milliseconds patience);
+  static Result<std::unique_ptr<DataFolderLock>> acquire(const std::string& folder,
+                                                         std::chrono::milliseconds patience);
   ~DataFolderLock();
   DataFolderLock(const DataFolderLock&) = delete;
   DataFolderLock& operator=(const DataFolderLock&) = delete;

@@ -21,7 +21,7 @@ class SocketClientMessenger final : public BinaryMessenger {
  public:
   // With a timeout, a host whose queue of new connections is full fails after that long
   // (ETIMEDOUT) instead of holding the caller.
-  [[nodiscard]] static Result<std::unique_ptr<SocketClientMessenger>> connect(
+  static Result<std::unique_ptr<SocketClientMessenger>> connect(
       const std::string& path, GMainContext* context = nullptr,
       std::optional<std::chrono::milliseconds> timeout = {});
   ~SocketClientMessenger() override;

@@ -24,8 +24,8 @@ class SocketHostMessenger final : public BinaryMessenger {
  public:
   // Creates the socket folder (0700) and the socket (0600). A stale socket left by a dead
   // host is replaced; a live one is an error that says so.
-  [[nodiscard]] static Result<std::unique_ptr<SocketHostMessenger>> listen(
-      const std::string& path, GMainContext* context = nullptr);
+  static Result<std::unique_ptr<SocketHostMessenger>> listen(const std::string& path,
+                                                             GMainContext* context = nullptr);
   ~SocketHostMessenger() override;
 
   static constexpr size_t kConnectionLimit = 64;

@@ -28,9 +28,8 @@ class StandardMessageCodec {
   static size_t budgetFor(size_t messageBytes);
 
   static Bytes encode(const Value& value);
-  static void encodeInto(Bytes& out, const Value& value);
   // Decodes a whole message; trailing bytes are an error. An empty message is null.
-  [[nodiscard]] static Result<Value> decode(ByteView bytes);
+  static Result<Value> decode(ByteView bytes);
 };
 
 struct MethodCall {
@@ -57,15 +56,15 @@ struct MethodEnvelope {
 class StandardMethodCodec {
  public:
   static Bytes encodeMethodCall(const MethodCall& call);
-  [[nodiscard]] static Result<MethodCall> decodeMethodCall(ByteView bytes);
+  static Result<MethodCall> decodeMethodCall(ByteView bytes);
   // What decodeMethodCall would accept, checked without building any value: the method name.
-  [[nodiscard]] static Result<std::string> checkMethodCall(ByteView bytes);
+  static Result<std::string> checkMethodCall(ByteView bytes);
   static Bytes encodeSuccessEnvelope(const Value& result);
   static Bytes encodeErrorEnvelope(const std::string& code,
                                    const std::optional<std::string>& message, const Value& details);
   // Accepts success and error envelopes (the latter with or without a stack trace); an empty
   // reply is not implemented.
-  [[nodiscard]] static Result<MethodEnvelope> decodeEnvelope(ByteView bytes);
+  static Result<MethodEnvelope> decodeEnvelope(ByteView bytes);
 };
 
 }  // namespace lumewell

@@ -28,7 +28,7 @@ Error posixError(int errnum, const std::string& context = {});
 
 using OptionalError = std::optional<Error>;
 
-// A value or an error, for operations that produce something.
+// A value or an error, for operations that produce something; never to be dropped.
 template <typename T>
 class [[nodiscard]] Result {
  public:

@@ -39,11 +39,11 @@ class CtlClient {
 
   // Calls and waits for the answer, the connection's end, or the call's timeout (an Error
   // with code kTimedOut).
-  [[nodiscard]] Result<MethodEnvelope> call(const std::string& channel, const std::string& method,
-                                            const Value& arguments);
+  Result<MethodEnvelope> call(const std::string& channel, const std::string& method,
+                              const Value& arguments);
   // Opens an event stream; events go to onEvent until the stream or the connection ends.
-  [[nodiscard]] Result<MethodEnvelope> listen(const std::string& channel,
-                                              std::function<void(const Value&)> onEvent);
+  Result<MethodEnvelope> listen(const std::string& channel,
+                                std::function<void(const Value&)> onEvent);
   // Runs the loop until stop() (or the connection closes).
   void run();
   void stop();

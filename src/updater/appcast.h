@@ -17,8 +17,7 @@ inline constexpr const char* kSparkleNamespace =
 // host can install: a version, a full-archive enclosure whose URL resolves against the feed,
 // no other OS than Linux, no named release channel, not an informational-only release.
 // A document that is not an appcast is an error; an appcast with no such item is not.
-[[nodiscard]] Result<std::vector<AppcastItem>> parseAppcast(std::string_view xml,
-                                                            const std::string& feedUrl);
+Result<std::vector<AppcastItem>> parseAppcast(std::string_view xml, const std::string& feedUrl);
 
 // The newest item strictly newer than the running version, by the standard comparison.
 std::optional<AppcastItem> bestUpdate(const std::vector<AppcastItem>& items,

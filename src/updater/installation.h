@@ -19,9 +19,9 @@ inline constexpr const char* kBundleVersionFile = "lumewell-version";
 
 // The installation folder of an executable: the folder above its bin/. An executable that
 // does not run from a bin/ folder has none.
-[[nodiscard]] Result<std::string> installationFolderOf(const std::string& executable);
+Result<std::string> installationFolderOf(const std::string& executable);
 // The folder the running executable was installed into.
-[[nodiscard]] Result<std::string> currentInstallationFolder();
+Result<std::string> currentInstallationFolder();
 
 // An update replaces only a bundle of this application that the user can replace: a folder
 // with our bundle marker and executable, not a shared folder (/, /usr, /opt, the home
@@ -39,22 +39,19 @@ struct StagedUpdate {
 
 // Checks the installation folder, unpacks the archive beside it (same file system), checks
 // that it brings bin/lumewell-recorder, the bundle marker and a version file, and syncs it.
-[[nodiscard]] Result<StagedUpdate> stageArchive(std::span<const uint8_t> archive,
-                                                const std::string& folder);
+Result<StagedUpdate> stageArchive(std::span<const uint8_t> archive, const std::string& folder);
 
 // Swaps a staged update with the installation folder in one atomic step (renameat2
 // RENAME_EXCHANGE; where the file system cannot exchange, two renames with the old folder
 // put back if the second fails). The old installation is kept beside the new one as the
 // previous-version folder until removeLeftovers runs in the new version. Only renames and
 // a folder sync: cheap enough for the main thread. Returns the installed executable.
-[[nodiscard]] Result<std::string> swapInStaged(const StagedUpdate& staged,
-                                               const std::string& folder);
+Result<std::string> swapInStaged(const StagedUpdate& staged, const std::string& folder);
 
 void discardStaged(const StagedUpdate& staged);
 
 // stageArchive, then swapInStaged.
-[[nodiscard]] Result<std::string> installArchive(std::span<const uint8_t> archive,
-                                                 const std::string& folder);
+Result<std::string> installArchive(std::span<const uint8_t> archive, const std::string& folder);
 
 // The previous-version folder of an installation folder.
 std::string previousVersionFolder(const std::string& folder);

@@ -18,6 +18,6 @@ std::string urlScheme(const std::string& url);
 [[nodiscard]] OptionalError checkFetchPolicy(const std::string& url);
 
 // Resolves a (possibly relative) reference against a base URL, as a browser does.
-[[nodiscard]] Result<std::string> resolveUrl(const std::string& base, const std::string& reference);
+Result<std::string> resolveUrl(const std::string& base, const std::string& reference);
 
 }  // namespace lumewell::updater

@@ -4,23 +4,13 @@
 #include <stdexcept>
 #include <thread>
 
+#include "runtime/glib_scheduler.h"
+
 namespace lumewell::testing {
 
 bool spinUntil(GMainContext* context, const std::function<bool()>& pred,
                std::chrono::milliseconds timeout) {
-  const gint64 deadline = g_get_monotonic_time() + timeout.count() * 1000;
-  while (!pred()) {
-    if (g_get_monotonic_time() >= deadline) return pred();
-    // Wake at least every 10 ms so the deadline is honoured even with nothing to dispatch.
-    GSource* tick = g_timeout_source_new(10);
-    g_source_set_callback(
-        tick, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
-    g_source_attach(tick, context);
-    g_main_context_iteration(context, TRUE);
-    g_source_destroy(tick);
-    g_source_unref(tick);
-  }
-  return true;
+  return iterateUntil(context, pred, timeout);
 }
 
 TempDir::TempDir() {

@@ -1,14 +1,13 @@
 #pragma once
 
-// Services for the plug-ins that touch nothing outside the fuzzer's own folder.
+// Services for the plug-ins that touch nothing outside the fuzzer's own folder (the
+// messenger is the tests' own, support/fake_messenger.h).
 #include <sys/stat.h>
 
 #include <cstdlib>
 #include <fstream>
-#include <map>
 #include <string>
 
-#include "channels/binary_messenger.h"
 #include "recorder/audio_services.h"
 #include "runtime/virtual_scheduler.h"
 #include "updater/updater_engine.h"
@@ -19,30 +18,6 @@ inline bool isFile(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
-
-// Plays the engine: calls go to the channel handlers, events are dropped.
-class InMemoryMessenger final : public BinaryMessenger {
- public:
-  void send(const std::string&, Bytes, BinaryReply reply) override {
-    if (reply) reply(nullptr);
-  }
-  void setMessageHandler(const std::string& channel, BinaryMessageHandler handler) override {
-    if (handler) {
-      handlers_[channel] = std::move(handler);
-    } else {
-      handlers_.erase(channel);
-    }
-  }
-  void deliver(const std::string& channel, const Bytes& message, BinaryReply reply) {
-    auto it = handlers_.find(channel);
-    if (it == handlers_.end()) std::abort();
-    auto handler = it->second;
-    handler(message, std::move(reply));
-  }
-
- private:
-  std::map<std::string, BinaryMessageHandler> handlers_;
-};
 
 class FakeMicrophoneRecorder final : public recorder::MicrophoneRecorder {
  public:
@@ -130,7 +105,7 @@ class FakeAppAudioServices final : public recorder::AppAudioServices {
     return error.localizedDescription;
   }
   std::unique_ptr<recorder::AppAudioCaptureSession> makeCaptureSession(
-      const recorder::AppAudioTarget&, const std::string&,
+      const recorder::AppAudioTarget&, const std::string&, Duration,
       std::function<void(std::string)>) override {
     return std::make_unique<FakeCaptureSession>();
   }

@@ -16,6 +16,7 @@
 #include "fake_services.h"
 #include "recorder/recorder_plugin.h"
 #include "runtime/virtual_scheduler.h"
+#include "support/fake_messenger.h"
 #include "updater/updater_plugin.h"
 
 using namespace lumewell;
@@ -72,7 +73,8 @@ void confine(Value& value) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   VirtualScheduler scheduler;
-  fuzzing::InMemoryMessenger messenger;
+  // Every fault it sees (a call answered twice, an undecodable event) ends the run.
+  lumewell::testing::FakeMessenger messenger([](const std::string&) { std::abort(); });
   auto audio = std::make_shared<fuzzing::FakeAudioServices>(dataRoot());
   auto appAudio = std::make_shared<fuzzing::FakeAppAudioServices>();
   auto recorder =
@@ -89,10 +91,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       [](std::string_view) {});
   bridge->registerChannels(messenger);
 
-  std::vector<std::shared_ptr<int>> answers;
+  std::vector<std::shared_ptr<lumewell::testing::FakeMessenger::Call>> calls;
   size_t pos = 0;
-  int calls = 0;
-  while (pos + 4 <= size && calls++ < 16) {
+  while (pos + 4 <= size && calls.size() < 16) {
     const Channel& channel = kChannels[data[pos] % std::size(kChannels)];
     const char* method = channel.methods[data[pos + 1] % channel.methods.size()];
     size_t length = std::min<size_t>(data[pos + 2] | data[pos + 3] << 8, size - pos - 4);
@@ -107,25 +108,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else {
       message.assign(argBytes.begin(), argBytes.end());
     }
-    auto count = std::make_shared<int>(0);
-    answers.push_back(count);
-    messenger.deliver(channel.name, message, [count](const Bytes*) {
-      if (++*count > 1) std::abort();  // answered twice
-    });
+    calls.push_back(messenger.deliver(channel.name, message));
     scheduler.advance(step);
   }
   // Let every timer that the calls armed run out (rotations, restarts, checks).
   for (int i = 0; i < 8; ++i) scheduler.advance(std::chrono::seconds(40));
   if (recorder->runtimeState() == recorder::RuntimeState::recording) {
-    auto count = std::make_shared<int>(0);
-    answers.push_back(count);
-    messenger.deliver("lumewell/native_recorder",
-                      StandardMethodCodec::encodeMethodCall({"stopRecording", Value()}),
-                      [count](const Bytes*) { ++*count; });
+    calls.push_back(messenger.call("lumewell/native_recorder", "stopRecording"));
     for (int i = 0; i < 4; ++i) scheduler.advance(std::chrono::seconds(40));
   }
-  for (const auto& count : answers) {
-    if (*count != 1) std::abort();  // never answered
+  for (const auto& call : calls) {
+    if (call->answers != 1) std::abort();  // never answered
   }
   std::error_code ec;
   std::filesystem::remove_all(dataRoot() + "/app.lumewell.Recorder", ec);

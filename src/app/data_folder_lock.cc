@@ -54,7 +54,7 @@ Result<std::unique_ptr<DataFolderLock>> DataFolderLock::acquire(
   if (::ftruncate(fd, 0) == 0) {
     [[maybe_unused]] ssize_t ignored = ::pwrite(fd, pid.data(), pid.size(), 0);
   }
-  ::fchmod(fd, 0600);
+  (void)::fchmod(fd, 0600);  // the lock holds whatever the mode; it only keeps the pid private
   return std::unique_ptr<DataFolderLock>(new DataFolderLock(fd));
 }
 

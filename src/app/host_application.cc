@@ -56,7 +56,12 @@ int HostApplication::run(const std::string& programName) {
       std::fprintf(stderr, "Lumewell Recorder: the previous instance (pid %d) is still running\n",
                    static_cast<int>(*options_.waitForPid));
     }
-    waitForBusNameRelease(kApplicationId, kBusNameReleaseTimeout);
+    if (!waitForBusNameRelease(kApplicationId, kBusNameReleaseTimeout)) {
+      // This launch is then handed to the holder like any later launch; say why no fresh
+      // instance took over.
+      std::fprintf(stderr, "Lumewell Recorder: the session bus name %s is still taken\n",
+                   kApplicationId);
+    }
   }
 
   app_ = g_application_new(kApplicationId,

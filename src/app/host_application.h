@@ -35,7 +35,7 @@ class HostApplication {
   // Starts a fresh instance (of executable, or else of this program) that takes over once
   // this one has exited, then quits. On an error nothing quits: the host goes on rather than
   // vanish without a successor.
-  OptionalError restart(const std::string& executable = {});
+  [[nodiscard]] OptionalError restart(const std::string& executable = {});
 
   // The running host, if any (main thread).
   static HostApplication* current();

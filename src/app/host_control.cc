@@ -4,10 +4,6 @@
 
 namespace lumewell::app {
 
-void quitHost() {
-  if (auto* host = HostApplication::current()) host->quit();
-}
-
 OptionalError restartHost(const std::string& executable) {
   auto* host = HostApplication::current();
   if (host == nullptr) return Error{"host", 1, "The host is not running."};

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "runtime/glib_scheduler.h"
+
 namespace lumewell::app {
 
 void ShutdownHooks::add(std::string name, std::function<void()> hook) {
@@ -23,18 +25,8 @@ void ShutdownHooks::runAll(GMainContext* context, std::chrono::milliseconds time
   for (auto it = hooks.rbegin(); it != hooks.rend(); ++it) {
     auto finished = std::make_shared<bool>(false);
     it->run([finished] { *finished = true; });
-    const gint64 deadline = g_get_monotonic_time() + timeoutPerHook.count() * 1000;
-    while (!*finished && g_get_monotonic_time() < deadline) {
-      // Wake at least every 10 ms to notice the deadline with nothing to dispatch.
-      GSource* tick = g_timeout_source_new(10);
-      g_source_set_callback(
-          tick, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
-      g_source_attach(tick, context);
-      g_main_context_iteration(context, TRUE);
-      g_source_destroy(tick);
-      g_source_unref(tick);
-    }
-    if (!*finished) {
+    if (!iterateUntil(
+            context, [&] { return *finished; }, timeoutPerHook)) {
       std::fprintf(stderr, "Lumewell Recorder shutdown step \"%s\" did not finish in time\n",
                    it->name.c_str());
     }

@@ -52,9 +52,6 @@ class LumewellAppBridge final : public StreamHandler,
   void recorderBecameIdle();
 
   bool hasListener() const { return eventSink_.has_value(); }
-  const std::optional<std::string>& pendingAuthCallbackUrl() const {
-    return pendingAuthCallbackUrl_;
-  }
 
  private:
   void openExternalUrl(const Value& arguments, MethodResultPtr result);

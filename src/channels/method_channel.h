@@ -30,7 +30,7 @@ class MethodResult {
   static void setDoubleAnswerHook(std::function<void(const std::string&)> hook);
 
  private:
-  bool claim(const char* what);
+  [[nodiscard]] bool claim(const char* what);
   std::function<void(Bytes)> sendReply_;
   bool answered_ = false;
 };

@@ -81,7 +81,7 @@ Result<std::unique_ptr<SocketHostMessenger>> SocketHostMessenger::listen(const s
     ::close(fd);
     return posixError(bindErrno, "Cannot bind " + path);
   }
-  ::chmod(path.c_str(), 0600);
+  (void)::chmod(path.c_str(), 0600);  // already 0600 by the umask; this only insists
   if (::listen(fd, 64) != 0) {
     int e = errno;
     ::close(fd);

@@ -61,7 +61,7 @@ class SocketHostMessenger final : public BinaryMessenger {
   void watchAccept();
   void acceptPending();
   // Makes room for one more connection; false when none could be made.
-  bool makeRoom();
+  [[nodiscard]] bool makeRoom();
   void log(const std::string& line);
   void onFrame(uint64_t connectionId, Frame frame);
   void onClosed(uint64_t connectionId, const std::string& reason);

@@ -362,8 +362,6 @@ Bytes StandardMessageCodec::encode(const Value& value) {
   return out;
 }
 
-void StandardMessageCodec::encodeInto(Bytes& out, const Value& value) { write(out, value); }
-
 Result<Value> StandardMessageCodec::decode(ByteView bytes) {
   if (bytes.empty()) return Value();
   if (auto err = checkBudget(bytes, 0)) return *err;

@@ -28,7 +28,6 @@ class StandardMessageCodec {
   static size_t budgetFor(size_t messageBytes);
 
   static Bytes encode(const Value& value);
-  static void encodeInto(Bytes& out, const Value& value);
   // Decodes a whole message; trailing bytes are an error. An empty message is null.
   static Result<Value> decode(ByteView bytes);
 };

@@ -163,9 +163,11 @@ class FfmpegSegmentedAacWriter final : public SegmentedAacWriter {
     if (!error) {
       ::unlink(file.part->path().c_str());
     } else if (file.part->begun()) {
-      file.part->flushFragment();  // whatever fits still counts
+      // Each step is a best effort after the failure that is answered: whatever fits still
+      // counts, and a part that could not take the final name stays for the recovery.
+      (void)file.part->flushFragment();
       if (!file.part->truncateToLastFragment() && !renameNoReplace(file.part->path(), file.path)) {
-        syncFolderOf(file.path);
+        (void)syncFolderOf(file.path);
       }
     }
     file.part.reset();

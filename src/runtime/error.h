@@ -28,11 +28,11 @@ Error posixError(int errnum, const std::string& context = {});
 
 using OptionalError = std::optional<Error>;
 
-// A value or an error, for operations that produce something.
+// A value or an error, for operations that produce something; never to be dropped.
 template <typename T>
-class Result {
+class [[nodiscard]] Result {
  public:
-  Result(T value) : value_(std::move(value)) {}  // NOLINT(google-explicit-constructor)
+  Result(T value) : value_(std::move(value)) {}      // NOLINT(google-explicit-constructor)
   Result(Error error) : error_(std::move(error)) {}  // NOLINT(google-explicit-constructor)
 
   bool ok() const { return value_.has_value(); }

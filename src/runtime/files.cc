@@ -15,8 +15,6 @@ namespace lumewell {
 
 std::string dataHome() { return std::string(g_get_user_data_dir()) + "/" + kApplicationId; }
 
-std::string recordingsDirectory() { return dataHome() + "/recordings"; }
-
 std::optional<int64_t> freeDiskBytes(const std::string& path) {
   if (path.empty()) return std::nullopt;
   std::filesystem::path at(path);

@@ -13,8 +13,6 @@ inline constexpr const char* kApplicationId = "app.lumewell.Recorder";
 
 // <XDG data home>/app.lumewell.Recorder (not created here).
 std::string dataHome();
-// <data home>/recordings.
-std::string recordingsDirectory();
 
 // Bytes available to an unprivileged user (f_bavail * f_frsize) on the volume holding path.
 // A path that does not exist yet is measured at its nearest existing ancestor, so the data
@@ -22,20 +20,21 @@ std::string recordingsDirectory();
 std::optional<int64_t> freeDiskBytes(const std::string& path);
 
 // mkdir -p with mode 0700 for new folders; an existing folder is no error.
-OptionalError createDirectories(const std::string& path);
+[[nodiscard]] OptionalError createDirectories(const std::string& path);
 
 // createDirectories, then every folder from privateRoot down to path (privateRoot is path or
 // one of its ancestors) gets mode 0700 whatever the umask; one that exists with a wider mode
 // is narrowed. Folders above privateRoot are left as they are.
-OptionalError createPrivateDirectories(const std::string& path, const std::string& privateRoot);
+[[nodiscard]] OptionalError createPrivateDirectories(const std::string& path,
+                                                     const std::string& privateRoot);
 
 // Flushes a file's data and its folder's entry to the disk, so that a file reported as
 // written survives a power cut.
-OptionalError syncFileAndFolder(const std::string& path);
-OptionalError syncFile(const std::string& path);
+[[nodiscard]] OptionalError syncFileAndFolder(const std::string& path);
+[[nodiscard]] OptionalError syncFile(const std::string& path);
 // Flushes the entries of the folder holding path.
-OptionalError syncFolderOf(const std::string& path);
+[[nodiscard]] OptionalError syncFolderOf(const std::string& path);
 // Renames without ever replacing what is at `to` (an error then).
-OptionalError renameNoReplace(const std::string& from, const std::string& to);
+[[nodiscard]] OptionalError renameNoReplace(const std::string& from, const std::string& to);
 
 }  // namespace lumewell

@@ -97,4 +97,20 @@ Scheduler& mainScheduler() {
 
 void setMainScheduler(Scheduler* scheduler) { gMainScheduler = scheduler; }
 
+bool iterateUntil(GMainContext* context, const std::function<bool()>& done,
+                  std::chrono::milliseconds timeout) {
+  const gint64 deadline = g_get_monotonic_time() + timeout.count() * 1000;
+  while (!done()) {
+    if (g_get_monotonic_time() >= deadline) return done();
+    GSource* tick = g_timeout_source_new(10);
+    g_source_set_callback(
+        tick, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
+    g_source_attach(tick, context);
+    g_main_context_iteration(context, TRUE);
+    g_source_destroy(tick);
+    g_source_unref(tick);
+  }
+  return true;
+}
+
 }  // namespace lumewell

@@ -2,6 +2,9 @@
 
 #include <glib.h>
 
+#include <chrono>
+#include <functional>
+
 #include "runtime/scheduler.h"
 
 namespace lumewell {
@@ -30,5 +33,10 @@ class GLibScheduler final : public Scheduler {
 // The process's main scheduler (a GLibScheduler on the default context unless one was set).
 Scheduler& mainScheduler();
 void setMainScheduler(Scheduler* scheduler);
+
+// Iterates context until done() holds or timeout has passed, waking at least every 10 ms to
+// notice the deadline with nothing to dispatch; returns done().
+bool iterateUntil(GMainContext* context, const std::function<bool()>& done,
+                  std::chrono::milliseconds timeout);
 
 }  // namespace lumewell

@@ -19,8 +19,8 @@ inline constexpr const char* kWaitForPidFlag = "--wait-for-pid=";
 // process has exited before it claims the application's name and socket, so the caller
 // quits right after a successful call. The arguments go to the program as they are: no
 // shell is involved.
-OptionalError relaunchAfterExit(const std::string& executable,
-                                const std::vector<std::string>& args);
+[[nodiscard]] OptionalError relaunchAfterExit(const std::string& executable,
+                                              const std::vector<std::string>& args);
 
 // Removes every "--wait-for-pid=N" from args and returns the last valid N (a pid above 1
 // that is not this process); a malformed value is dropped.
@@ -28,7 +28,7 @@ std::optional<pid_t> takeWaitForPidArgument(std::vector<std::string>& args);
 
 // Waits until the process pid has ended (exited, even if not yet reaped) or timeout passes.
 // Returns whether it ended.
-bool waitForProcessExit(pid_t pid, std::chrono::milliseconds timeout);
+[[nodiscard]] bool waitForProcessExit(pid_t pid, std::chrono::milliseconds timeout);
 
 // The absolute path of this process's executable, as it was started (/proc/self/exe).
 std::string currentExecutablePath();

@@ -21,7 +21,6 @@ class SerialExecutor {
   void post(std::function<void()> fn);
   // Blocks until everything posted before this call has run. Not callable from the worker.
   void drain();
-  bool isCurrent() const { return std::this_thread::get_id() == worker_.get_id(); }
 
  private:
   void run();

@@ -61,9 +61,9 @@ class CtlClient {
 
 // One JSON object per line for an answer: {"result": ...}, {"error": {...}} or
 // {"notImplemented": true}. Returns the exit status it stands for.
-int printEnvelope(const MethodEnvelope& envelope);
+[[nodiscard]] int printEnvelope(const MethodEnvelope& envelope);
 std::string unreachableMessage(const std::string& socketPath, const std::string& error);
 // The message for a call that failed (timeout or lost host); the exit status is 2.
-int reportCallFailure(const std::string& socketPath, const Error& error);
+[[nodiscard]] int reportCallFailure(const std::string& socketPath, const Error& error);
 
 }  // namespace lumewell::tools

@@ -172,6 +172,7 @@ int runRecord(const RecordOptions& options) {
   // Stop on time or on Ctrl-C; either way the last segment is sealed before we leave.
   bool stopRequested = false;
   bool stopTimedOut = false;
+  int stopRefused = kExitOk;  // the exit status of a stop the host did not accept
   GSource* stopTimer = nullptr;
   const double stopLimit = *callTimeout("stopRecording", options.timeoutSeconds);
   std::function<void()> expire = [&] {
@@ -193,7 +194,9 @@ int runRecord(const RecordOptions& options) {
     g_source_attach(stopTimer, client->context());
     MethodChannel(*client->messenger(), kRecorder)
         .invokeMethod("stopRecording", Value(), [&](Result<MethodEnvelope> env) {
-          if (env.ok() && env->kind == MethodEnvelope::Kind::error) printEnvelope(*env);
+          if (env.ok() && env->kind != MethodEnvelope::Kind::success) {
+            stopRefused = printEnvelope(*env);
+          }
           if (!env.ok() || env->kind != MethodEnvelope::Kind::success) client->stop();
         });
   };
@@ -219,6 +222,8 @@ int runRecord(const RecordOptions& options) {
     g_source_destroy(stopTimer);
     g_source_unref(stopTimer);
   }
+  // The host answered the stop with an error (printed above): its answer, not "went away".
+  if (!stopped && stopRefused != kExitOk) return stopRefused;
   if (!stopped && stopTimedOut) {
     std::cerr << "lumewellctl: the host did not report the recording stopped within " << stopLimit
               << " s (--timeout SECONDS waits longer)." << std::endl;

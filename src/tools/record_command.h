@@ -18,9 +18,10 @@ struct RecordOptions {
 // Runs a whole recording through the host: preflight, start, one line per sealed segment and
 // a live level bar, stop after the given time or on Ctrl-C, then the folder. Exits 1 when
 // the recording ended with an "error" event.
-int runRecord(const RecordOptions& options);
+[[nodiscard]] int runRecord(const RecordOptions& options);
 // Prints the application catalogue.
-int runSources(const std::string& socketPath, std::optional<double> timeoutSeconds = {});
+[[nodiscard]] int runSources(const std::string& socketPath,
+                             std::optional<double> timeoutSeconds = {});
 
 // "segment 000001  30.000 s   469.2 KiB  sha256 0123456789ab"
 std::string formatSealedSegment(const ValueMap& event);

@@ -56,7 +56,7 @@ class AppcastUpdateEngine final : public UpdaterEngine,
   void resetUpdateCycle() override;
   void checkForUpdates() override;
   void checkForUpdateInformation() override;
-  OptionalError installPendingOnQuit() override;
+  [[nodiscard]] OptionalError installPendingOnQuit() override;
 
   // A downloaded, verified update waiting to be installed.
   struct Downloaded {

@@ -21,7 +21,8 @@ struct UnpackLimits {
 // link. Permissions keep the executable bits but never set-id or group/other write. Files
 // and folders are synced to disk before success is reported. On failure the caller removes
 // destination.
-OptionalError unpackArchive(std::span<const uint8_t> archive, const std::string& destination,
-                            const UnpackLimits& limits = {});
+[[nodiscard]] OptionalError unpackArchive(std::span<const uint8_t> archive,
+                                          const std::string& destination,
+                                          const UnpackLimits& limits = {});
 
 }  // namespace lumewell::updater

@@ -30,8 +30,8 @@ using BodySink = std::function<bool(const char* data, size_t size)>;
 // policy. A body larger than maxBytes, an HTTP error status, a transfer that ends before its
 // announced length, a stall and a cancel each fail with their own sentence. `what` names the
 // thing fetched in those sentences ("the update feed").
-OptionalError fetch(const std::string& url, const FetchOptions& options, const std::string& what,
-                    const BodySink& sink);
+[[nodiscard]] OptionalError fetch(const std::string& url, const FetchOptions& options,
+                                  const std::string& what, const BodySink& sink);
 
 // Initializes libcurl once per process; call on the main thread before the first fetch.
 void ensureCurlInitialized();

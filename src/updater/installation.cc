@@ -257,10 +257,17 @@ Result<std::string> swapInStaged(const StagedUpdate& staged, const std::string& 
   if (exchangePaths(staged.root, target) == 0) {
     // root now holds the old installation.
     if (!isExecutableFile(target + "/" + kInstalledExecutable)) {
-      exchangePaths(staged.root, target);
+      if (exchangePaths(staged.root, target) != 0) {
+        return installError(
+            "The swapped-in update has no executable, and the old version could "
+            "not be put back: it is in " +
+            staged.root + " (" + std::strerror(errno) + ").");
+      }
       return installError("The swapped-in update has no executable; the old version was restored.");
     }
-    ::rename(staged.root.c_str(), previous.c_str());
+    // The old version waits as the previous one until the new one has started; where it
+    // cannot be moved there it stays in the staging folder, which is cleared the same way.
+    (void)::rename(staged.root.c_str(), previous.c_str());
   } else {
     const int exchangeErrno = errno;
     if (exchangeErrno != EINVAL && exchangeErrno != ENOSYS) {
@@ -275,7 +282,13 @@ Result<std::string> swapInStaged(const StagedUpdate& staged, const std::string& 
     }
     if (::rename(staged.root.c_str(), target.c_str()) != 0) {
       const int moveErrno = errno;
-      ::rename(previous.c_str(), target.c_str());
+      if (::rename(previous.c_str(), target.c_str()) != 0) {
+        return installError("Cannot move the update into " + target + " (" +
+                            std::strerror(moveErrno) +
+                            "), and the old version could not be put "
+                            "back: it is in " +
+                            previous + ".");
+      }
       return installError("Cannot move the update into " + target +
                           " (the old version was restored): " + std::strerror(moveErrno));
     }

@@ -28,7 +28,7 @@ Result<std::string> currentInstallationFolder();
 // folder...), whose parent and itself the user may write. Anything else (a plain --prefix
 // install, a distribution package, a root-owned bundle) is refused with a sentence saying how
 // it is updated instead.
-OptionalError checkUpdatableFolder(const std::string& folder);
+[[nodiscard]] OptionalError checkUpdatableFolder(const std::string& folder);
 
 // An update unpacked beside the installation folder, not yet swapped in.
 struct StagedUpdate {

@@ -15,6 +15,6 @@ void installRealEngine(std::function<void(const std::string& executable)> relaun
 
 // At quit, once the main loop has ended: installs an update downloaded in the background
 // and not yet installed. Blocks until done; nothing waiting is no error.
-OptionalError installPendingUpdateOnQuit();
+[[nodiscard]] OptionalError installPendingUpdateOnQuit();
 
 }  // namespace lumewell::updater

@@ -38,11 +38,13 @@ class UpdaterDelegate {
   virtual void didNotFindUpdate() = 0;
   virtual void didDownloadUpdate(const AppcastItem& item) = 0;
   // A silently downloaded update will be installed when the application quits. Returning
-  // true takes over the block: calling it installs now and relaunches.
+  // true takes over the block: calling it installs now and relaunches. The engine installs at
+  // quit either way, so the answer is informational.
   virtual bool willInstallUpdateOnQuit(const AppcastItem& item,
                                        std::function<void()> immediateInstallBlock) = 0;
   // Returning true postpones installation and relaunch until the block is called.
-  virtual bool shouldPostponeRelaunch(const AppcastItem& item, std::function<void()> block) = 0;
+  [[nodiscard]] virtual bool shouldPostponeRelaunch(const AppcastItem& item,
+                                                    std::function<void()> block) = 0;
   virtual void willInstallUpdate(const AppcastItem& item) = 0;
   virtual void willRelaunchApplication() = 0;
   virtual void didAbortWithError(const Error& error) = 0;
@@ -65,7 +67,7 @@ class UpdaterEngine {
   virtual void checkForUpdateInformation() = 0;
   // Installs a downloaded update that waits for the application to quit. Blocking; called
   // at shutdown. Nothing pending is no error.
-  virtual OptionalError installPendingOnQuit() = 0;
+  [[nodiscard]] virtual OptionalError installPendingOnQuit() = 0;
 };
 
 // Makes the engine for a delegate; the engine holds its delegate weakly.

@@ -33,7 +33,7 @@ class LumewellUpdaterPlugin final : public StreamHandler,
   void handleMethodCall(const MethodCall& call, MethodResultPtr result);
   ValueMap statusRecord() const;
   // At shutdown: installs an update that was downloaded and is waiting for the quit.
-  OptionalError installPendingOnQuit();
+  [[nodiscard]] OptionalError installPendingOnQuit();
 
   // Whether a recording is running or paused. While it is, installation and relaunch are
   // held exactly as a lowered guard holds them, whatever asks for them; recorderBecameIdle

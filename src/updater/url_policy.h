@@ -7,7 +7,7 @@
 namespace lumewell::updater {
 
 // True for an absolute URL with a scheme (any scheme: what may be fetched is decided later).
-bool isAbsoluteUrl(const std::string& url);
+[[nodiscard]] bool isAbsoluteUrl(const std::string& url);
 
 // The URL's scheme in lower case ("HTTPS://x" -> "https"); empty when it does not parse.
 std::string urlScheme(const std::string& url);
@@ -15,7 +15,7 @@ std::string urlScheme(const std::string& url);
 // Where the updater may fetch from: HTTPS anywhere; plain HTTP only to a loopback host
 // (127.0.0.0/8, ::1, localhost), where nothing crosses the network. Anything else, including
 // other schemes and URLs with credentials, is refused with a sentence saying why.
-OptionalError checkFetchPolicy(const std::string& url);
+[[nodiscard]] OptionalError checkFetchPolicy(const std::string& url);
 
 // Resolves a (possibly relative) reference against a base URL, as a browser does.
 Result<std::string> resolveUrl(const std::string& base, const std::string& reference);

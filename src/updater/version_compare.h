@@ -11,6 +11,6 @@ namespace lumewell::updater {
 // before the same version without one (1.2.0-beta < 1.2.0) and is compared the same way
 // against another suffix (1.2.0-beta.2 < 1.2.0-beta.10).
 // Returns <0, 0 or >0 as a is older than, the same as, or newer than b.
-int compareVersions(std::string_view a, std::string_view b);
+[[nodiscard]] int compareVersions(std::string_view a, std::string_view b);
 
 }  // namespace lumewell::updater

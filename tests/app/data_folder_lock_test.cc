@@ -1,14 +1,13 @@
 #include "app/data_folder_lock.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
 #include <thread>
 
 #include "support/main_loop_helpers.h"
+#include "support/test_files.h"
 
 namespace lumewell::app {
 namespace {
@@ -18,9 +17,7 @@ TEST(DataFolderLock, OneHolderAtATimeAndAPatientOneGetsItWhenItGoes) {
   const std::string folder = dir.path() + "/data";
   auto first = DataFolderLock::acquire(folder, std::chrono::milliseconds(0));
   ASSERT_TRUE(first) << first.error().localizedDescription;
-  struct stat st {};
-  ASSERT_EQ(::stat((folder + "/host.lock").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(lumewell::testing::fileMode(folder + "/host.lock"), 0600);
 
   auto second = DataFolderLock::acquire(folder, std::chrono::milliseconds(0));
   ASSERT_FALSE(second);
@@ -38,7 +35,7 @@ TEST(DataFolderLock, OneHolderAtATimeAndAPatientOneGetsItWhenItGoes) {
   releaser.join();
   EXPECT_TRUE(patient);
 
-  std::ofstream(dir.path() + "/file") << "x";
+  lumewell::testing::writeFile(dir.path() + "/file", "x");
   auto refused = DataFolderLock::acquire(dir.path() + "/file", std::chrono::milliseconds(0));
   ASSERT_FALSE(refused);
   EXPECT_NE(refused.error().code, EWOULDBLOCK) << "not mistaken for another host";

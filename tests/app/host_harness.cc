@@ -1,103 +1,18 @@
 #include "host_harness.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
-
-#include "runtime/relaunch.h"
 
 extern char** environ;
 
 namespace lumewell::testing {
-namespace {
-
-std::vector<char*> cStrings(std::vector<std::string>& strings) {
-  std::vector<char*> out;
-  for (auto& s : strings) out.push_back(s.data());
-  out.push_back(nullptr);
-  return out;
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::trunc);
-  out << text;
-  if (!out) throw std::runtime_error("cannot write " + path);
-}
-
-}  // namespace
-
-Spawned spawnProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                     const std::string& stdoutPath, const std::string& stderrPath) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  // Appending: a relaunched host writes on after the old one.
-  posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                   0600);
-  posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                   0600);
-  auto args = argv;
-  auto envs = env;
-  auto cArgs = cStrings(args);
-  auto cEnv = cStrings(envs);
-  Spawned spawned;
-  int rc = ::posix_spawnp(&spawned.pid, cArgs[0], &actions, nullptr, cArgs.data(), cEnv.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
-  }
-  return spawned;
-}
-
-std::optional<int> waitForChild(pid_t pid, std::chrono::milliseconds timeout) {
-  if (!waitForProcessExit(pid, timeout)) return std::nullopt;
-  int status = 0;
-  pid_t rc;
-  do {
-    rc = ::waitpid(pid, &status, 0);
-  } while (rc < 0 && errno == EINTR);
-  if (rc != pid) return std::nullopt;
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return std::nullopt;
-}
-
-bool processAlive(pid_t pid) {
-  if (!waitForProcessExit(pid, std::chrono::milliseconds(0))) return true;
-  ::waitpid(pid, nullptr, WNOHANG);  // collect it if it is ours
-  return false;
-}
-
-void stopProcess(pid_t pid) {
-  if (pid <= 1 || ::kill(pid, 0) != 0) return;
-  ::kill(pid, SIGTERM);
-  if (!waitForProcessExit(pid, std::chrono::seconds(5))) {
-    ::kill(pid, SIGKILL);
-    waitForProcessExit(pid, std::chrono::seconds(5));
-  }
-  ::waitpid(pid, nullptr, WNOHANG);
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 PrivateDesktop::PrivateDesktop(bool withSessionBus) {
   // Orphaned descendants are re-parented to this process, so none outlives the test.
@@ -109,45 +24,14 @@ PrivateDesktop::PrivateDesktop(bool withSessionBus) {
   ::chmod(runtimeDir().c_str(), 0700);
   if (!withSessionBus) return;
 
-  int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 3);
-  posix_spawn_file_actions_addopen(&actions, 1, logPath("dbus.log").c_str(),
-                                   O_WRONLY | O_CREAT | O_APPEND, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, logPath("dbus.log").c_str(),
-                                   O_WRONLY | O_CREAT | O_APPEND, 0600);
-  std::vector<std::string> argv = {"dbus-daemon",
-                                   "--session",
-                                   "--nofork",
-                                   "--nopidfile",
-                                   "--address=unix:path=" + runtimeDir() + "/bus",
-                                   "--print-address=3"};
-  auto envs = environment();
-  auto cArgs = cStrings(argv);
-  auto cEnv = cStrings(envs);
-  int rc = ::posix_spawnp(&busPid_, "dbus-daemon", &actions, nullptr, cArgs.data(), cEnv.data());
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
-  if (rc != 0) {
-    ::close(out[0]);
-    throw std::runtime_error("cannot start dbus-daemon");
-  }
   // The daemon prints its address once it listens.
-  std::string address;
-  pollfd p{out[0], POLLIN, 0};
-  while (address.find('\n') == std::string::npos &&
-         ::poll(&p, 1, static_cast<int>(kPatience.count())) > 0) {
-    char buffer[512];
-    ssize_t n = ::read(out[0], buffer, sizeof buffer);
-    if (n <= 0) break;
-    address.append(buffer, static_cast<size_t>(n));
-  }
-  ::close(out[0]);
-  auto newline = address.find('\n');
-  if (newline == std::string::npos) throw std::runtime_error("dbus-daemon printed no address");
-  busAddress_ = address.substr(0, newline);
+  const std::string addressFile = logPath("dbus.address");
+  busPid_ = spawnProcess({"dbus-daemon", "--session", "--nofork", "--nopidfile",
+                          "--address=unix:path=" + runtimeDir() + "/bus", "--print-address"},
+                         environment(), addressFile, logPath("dbus.log"));
+  if (!waitForText(addressFile, "\n")) throw std::runtime_error("dbus-daemon printed no address");
+  const std::string address = readFile(addressFile);
+  busAddress_ = address.substr(0, address.find('\n'));
 }
 
 PrivateDesktop::~PrivateDesktop() {
@@ -206,9 +90,9 @@ pid_t PrivateDesktop::start(const std::vector<std::string>& argv, const std::str
                             const std::vector<std::string>& extraEnv) {
   auto env = environment();
   env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-  auto spawned = spawnProcess(argv, env, logPath(logName + ".out"), logPath(logName + ".err"));
-  tracked_.push_back(spawned.pid);
-  return spawned.pid;
+  pid_t pid = spawnProcess(argv, env, logPath(logName + ".out"), logPath(logName + ".err"));
+  tracked_.push_back(pid);
+  return pid;
 }
 
 std::optional<int> PrivateDesktop::run(const std::vector<std::string>& argv,

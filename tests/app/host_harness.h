@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <map>
 #include <memory>
@@ -12,25 +10,10 @@
 #include "channels/socket_client_messenger.h"
 #include "channels/standard_codec.h"
 #include "support/main_loop_helpers.h"
+#include "support/process_runner.h"
+#include "support/test_files.h"
 
 namespace lumewell::testing {
-
-// Generous bound for anything a test waits for (a process starting, an event arriving); a
-// test that hits it fails instead of hanging.
-inline constexpr std::chrono::milliseconds kPatience{10000};
-
-// A process started by the test with posix_spawn, stdout and stderr appended to files.
-struct Spawned {
-  pid_t pid = -1;
-};
-Spawned spawnProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                     const std::string& stdoutPath, const std::string& stderrPath);
-// Waits for a child of this process to end; its exit status, 128+signal, or none on timeout.
-std::optional<int> waitForChild(pid_t pid, std::chrono::milliseconds timeout = kPatience);
-// Stops a process by its id: SIGTERM, then SIGKILL if it lingers; reaps it if it is ours.
-void stopProcess(pid_t pid);
-bool processAlive(pid_t pid);
-std::string readFile(const std::string& path);
 
 // A private desktop session: its own runtime, home, data and config folders in a temp dir and
 // its own session bus (dbus-daemon started and stopped by pid). Processes started through it

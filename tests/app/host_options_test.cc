@@ -6,7 +6,7 @@
 namespace lumewell::app {
 namespace {
 
-TEST(HostOptions, SeparatesTheHostsOptionsFromLaunchArguments) {
+TEST(HostOptions, SeparatesTheHostsOptionsFromLaunchArgumentsAndRejectsBadOnes) {
   auto o = parseHostOptions({"--socket", "/run/s.sock", "lumewell://a", "--wait-for-pid=4242", "-x",
                              "--", "--socket", "lumewell://b"});
   EXPECT_TRUE(o.error.empty());
@@ -20,9 +20,8 @@ TEST(HostOptions, SeparatesTheHostsOptionsFromLaunchArguments) {
   EXPECT_EQ(eq.socketPath, "/tmp/x.sock");
   EXPECT_TRUE(eq.launchArguments.empty());
   EXPECT_TRUE(parseHostOptions({"--help"}).help);
-}
 
-TEST(HostOptions, RejectsAMissingSocketPathAndIgnoresNonsensePids) {
+  // A missing socket path is an error; a nonsense pid is ignored.
   EXPECT_FALSE(parseHostOptions({"--socket"}).error.empty());
   EXPECT_FALSE(parseHostOptions({"--socket="}).error.empty());
   for (const std::string& flag :

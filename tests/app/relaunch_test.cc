@@ -5,10 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "support/main_loop_helpers.h"
+#include "support/test_files.h"
 
 namespace lumewell {
 namespace {
@@ -34,19 +32,15 @@ TEST(Relaunch, StartsTheExecutableWithTheWaitFlagAndTheArgumentsUntouched) {
   const std::string out = dir.path() + "/argv";
   // A script stands in for the host: it records the arguments it was given, one per line.
   const std::string script = dir.path() + "/fake-host";
-  {
-    std::ofstream s(script);
-    s << "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > " << out << ".tmp\nmv "
-      << out << ".tmp " << out << "\n";
-  }
-  ASSERT_EQ(::chmod(script.c_str(), 0700), 0);
+  testing::writeFile(script,
+                     "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > " + out +
+                         ".tmp\nmv " + out + ".tmp " + out + "\n",
+                     0700);
   ASSERT_FALSE(relaunchAfterExit(script, {"--socket", "/x y/s.sock", "$(touch pwned)"}));
   ASSERT_TRUE(testing::spinUntil(g_main_context_default(),
                                  [&] { return ::access(out.c_str(), F_OK) == 0; }));
-  std::stringstream text;
-  text << std::ifstream(out).rdbuf();
-  EXPECT_EQ(text.str(), "--wait-for-pid=" + std::to_string(::getpid()) +
-                            "\n--socket\n/x y/s.sock\n$(touch pwned)\n");
+  EXPECT_EQ(testing::readFile(out), "--wait-for-pid=" + std::to_string(::getpid()) +
+                                        "\n--socket\n/x y/s.sock\n$(touch pwned)\n");
   EXPECT_NE(::access((dir.path() + "/pwned").c_str(), F_OK), 0);
 
   auto missing = relaunchAfterExit(dir.path() + "/no-such-program", {});

@@ -5,7 +5,7 @@
 namespace lumewell::app {
 namespace {
 
-TEST(ShutdownHooks, RunNewestFirstOnceWaitingForAsynchronousOnes) {
+TEST(ShutdownHooks, RunNewestFirstOnceWaitingForAsynchronousOnesButNotForever) {
   ShutdownHooks hooks;
   std::vector<std::string> order;
   hooks.add("bridge", [&] { order.push_back("bridge"); });
@@ -33,10 +33,8 @@ TEST(ShutdownHooks, RunNewestFirstOnceWaitingForAsynchronousOnes) {
   EXPECT_EQ(hooks.size(), 0u);
   hooks.runAll(g_main_context_default(), std::chrono::seconds(10));
   EXPECT_EQ(order.size(), 4u);
-}
 
-TEST(ShutdownHooks, AHookThatNeverFinishesDoesNotHoldTheOthersForever) {
-  ShutdownHooks hooks;
+  // A hook that never finishes does not hold the others forever.
   bool laterRan = false;
   hooks.add("later", [&] { laterRan = true; });
   hooks.addAsync("stuck", [](std::function<void()>) {});

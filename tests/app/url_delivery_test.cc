@@ -16,7 +16,7 @@ struct Delivery {
   }
 };
 
-TEST(UrlDelivery, UrlsAreCountedLoggedAndHandedOverInOrderWhileOtherArgumentsAreDropped) {
+TEST(UrlDelivery, UrlsAreLoggedAndHandedOverInOrderOtherArgumentsDroppedAFloodCut) {
   Delivery d;
   d({"lumewell://auth?code=1", "/home/me/file.m4a", "lumewell://auth?code=2", "word"});
   EXPECT_EQ(d.handed,
@@ -28,9 +28,8 @@ TEST(UrlDelivery, UrlsAreCountedLoggedAndHandedOverInOrderWhileOtherArgumentsAre
                        "Lumewell Recorder application(_:open:) url: lumewell://auth?code=1",
                        "Lumewell Recorder application(_:open:) url: lumewell://auth?code=2",
                    }));
-}
 
-TEST(UrlDelivery, APlainLaunchAndOneWithNothingUsableHandOverNothing) {
+  // A plain launch and one with nothing usable hand over nothing.
   Delivery plain;
   plain({});
   EXPECT_TRUE(plain.log.empty());
@@ -41,20 +40,19 @@ TEST(UrlDelivery, APlainLaunchAndOneWithNothingUsableHandOverNothing) {
   EXPECT_TRUE(junk.handed.empty());
   EXPECT_EQ(junk.log, std::vector<std::string>(
                           3, "Lumewell Recorder handleGetURLEvent received invalid payload"));
-}
 
-TEST(UrlDelivery, AFloodOfArgumentsIsCutAtTheBound) {
+  // A flood of arguments is cut at the bound.
   std::vector<std::string> arguments;
   for (size_t i = 0; i < kMaxLaunchArguments + 6; ++i) {
     arguments.push_back("lumewell://auth?n=" + std::to_string(i));
   }
-  Delivery d;
-  d(arguments);
-  EXPECT_EQ(d.ignored, 6u);
-  ASSERT_EQ(d.handed.size(), kMaxLaunchArguments);
-  EXPECT_EQ(d.handed.back(), "lumewell://auth?n=" + std::to_string(kMaxLaunchArguments - 1));
-  EXPECT_EQ(d.log[0], "Lumewell Recorder application(_:open:) received " +
-                          std::to_string(kMaxLaunchArguments) + " url(s)");
+  Delivery flood;
+  flood(arguments);
+  EXPECT_EQ(flood.ignored, 6u);
+  ASSERT_EQ(flood.handed.size(), kMaxLaunchArguments);
+  EXPECT_EQ(flood.handed.back(), "lumewell://auth?n=" + std::to_string(kMaxLaunchArguments - 1));
+  EXPECT_EQ(flood.log[0], "Lumewell Recorder application(_:open:) received " +
+                              std::to_string(kMaxLaunchArguments) + " url(s)");
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <map>
@@ -10,6 +9,7 @@
 #include "channels/socket_client_messenger.h"
 #include "channels/socket_host_messenger.h"
 #include "support/main_loop_helpers.h"
+#include "support/test_files.h"
 
 namespace lumewell {
 namespace {
@@ -80,11 +80,8 @@ class SocketTransportTest : public ::testing::Test {
 };
 
 TEST_F(SocketTransportTest, ManyCallsOnTwoConnectionsAreMatchedByIdAndEventsGoToTheListener) {
-  struct stat st {};
-  ASSERT_EQ(stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  ASSERT_EQ(stat((dir.path() + "/run/lumewell-recorder").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_EQ(testing::fileMode(path), 0600);
+  EXPECT_EQ(testing::fileMode(dir.path() + "/run/lumewell-recorder"), 0700);
 
   auto a = connect(), b = connect();
   std::map<std::string, Value> answers;

@@ -1,19 +1,19 @@
 #include "runtime/files.h"
 
-#include <glib.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 
 #include "support/main_loop_helpers.h"
+#include "support/test_files.h"
 
 namespace lumewell {
 namespace {
 
+using lumewell::testing::fileMode;
 using lumewell::testing::TempDir;
 
 TEST(FilesTest, FreeBytesMeasureTheNearestExistingFolder) {
@@ -39,17 +39,12 @@ TEST(FilesTest, CreateDirectoriesMakesTheChainAndRefusesFiles) {
   EXPECT_TRUE(std::filesystem::is_directory(deep));
   EXPECT_FALSE(createDirectories(deep)) << "an existing folder is no error";
   EXPECT_FALSE(createDirectories(deep + "/")) << "a trailing slash is fine";
-  std::ofstream(dir.path() + "/file") << "x";
+  lumewell::testing::writeFile(dir.path() + "/file", "x");
   auto error = createDirectories(dir.path() + "/file/sub");
   ASSERT_TRUE(error);
   EXPECT_EQ(error->domain, "posix");
   EXPECT_TRUE(createDirectories(dir.path() + "/file"));
   EXPECT_TRUE(createDirectories(""));
-}
-
-int modeOf(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
 TEST(FilesTest, PrivateFoldersAre0700WhateverTheUmaskAndWiderOnesAreNarrowed) {
@@ -59,25 +54,18 @@ TEST(FilesTest, PrivateFoldersAre0700WhateverTheUmaskAndWiderOnesAreNarrowed) {
   const std::string root = dir.path() + "/recordings";
   ASSERT_EQ(::mkdir(root.c_str(), 0755), 0);
   ASSERT_FALSE(createPrivateDirectories(root + "/a/b/", root));
-  EXPECT_EQ(modeOf(root), 0700);
-  EXPECT_EQ(modeOf(root + "/a"), 0700);
-  EXPECT_EQ(modeOf(root + "/a/b"), 0700);
-  EXPECT_EQ(modeOf(dir.path()), 0755) << "folders above the root are not ours to change";
+  EXPECT_EQ(fileMode(root), 0700);
+  EXPECT_EQ(fileMode(root + "/a"), 0700);
+  EXPECT_EQ(fileMode(root + "/a/b"), 0700);
+  EXPECT_EQ(fileMode(dir.path()), 0755) << "folders above the root are not ours to change";
   // A root that is not above the path narrows only the path itself.
   ASSERT_EQ(::mkdir((dir.path() + "/other").c_str(), 0755), 0);
   ASSERT_FALSE(createPrivateDirectories(dir.path() + "/other/c", root));
-  EXPECT_EQ(modeOf(dir.path() + "/other"), 0755);
-  EXPECT_EQ(modeOf(dir.path() + "/other/c"), 0700);
-  std::ofstream(dir.path() + "/file") << "x";
+  EXPECT_EQ(fileMode(dir.path() + "/other"), 0755);
+  EXPECT_EQ(fileMode(dir.path() + "/other/c"), 0700);
+  lumewell::testing::writeFile(dir.path() + "/file", "x");
   EXPECT_TRUE(createPrivateDirectories(dir.path() + "/file/sub", dir.path()));
   ::umask(saved);
-}
-
-TEST(FilesTest, DataFolderFollowsTheXdgDataHome) {
-  // GLib reads XDG_DATA_HOME once per process; this test only checks the shape below it.
-  const std::string home = g_get_user_data_dir();
-  EXPECT_EQ(dataHome(), home + "/app.lumewell.Recorder");
-  EXPECT_EQ(recordingsDirectory(), home + "/app.lumewell.Recorder/recordings");
 }
 
 }  // namespace

@@ -7,7 +7,13 @@
 
 #include <cstring>
 
+extern char** environ;
+
+#include "channels/method_channel.h"
+#include "channels/socket_host_messenger.h"
 #include "support/main_loop_helpers.h"
+#include "support/process_runner.h"
+#include "support/test_files.h"
 #include "tools/ctl_client.h"
 #include "tools/printable.h"
 
@@ -62,6 +68,41 @@ TEST(Lumewellctl, WaitsTenSecondsByDefaultAndTheLongRunningCallsAsLongAsTheyTake
     g_free(err);
   }
   ::close(fd);
+}
+
+// A host that answers the stop with an error: lumewellctl record prints that error and exits
+// 1, rather than claiming that the host went away.
+TEST(Lumewellctl, RecordReportsAStopTheHostRefused) {
+  testing::TempDir dir;
+  const std::string path = dir.path() + "/host.sock";
+  auto host = SocketHostMessenger::listen(path);
+  ASSERT_TRUE(host.ok()) << host.error().localizedDescription;
+  MethodChannel(**host, "lumewell/native_recorder/events")
+      .setMethodCallHandler([](const MethodCall&, MethodResultPtr result) { result->success(); });
+  MethodChannel(**host, "lumewell/native_recorder")
+      .setMethodCallHandler([](const MethodCall& call, MethodResultPtr result) {
+        if (call.method == "runPreflight") {
+          result->success(Value(ValueMap{{"ready", true}}));
+        } else if (call.method == "startRecording") {
+          result->success();
+        } else {
+          result->error("stop_failed", "The segment could not be sealed.");
+        }
+      });
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+  const pid_t pid = testing::spawnProcess(
+      {LUMEWELLCTL_PATH, "--socket", path, "--timeout", "10", "record", "--seconds", "0.1"}, env,
+      dir.path() + "/out", dir.path() + "/err");
+  int status = -1;
+  ASSERT_TRUE(testing::spinUntil(g_main_context_default(), [&] {
+    return ::waitpid(pid, &status, WNOHANG) == pid;
+  })) << testing::readFile(dir.path() + "/err");
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), kExitError) << testing::readFile(dir.path() + "/err");
+  EXPECT_NE(testing::readFile(dir.path() + "/out").find("\"code\":\"stop_failed\""),
+            std::string::npos)
+      << testing::readFile(dir.path() + "/out");
 }
 
 }  // namespace

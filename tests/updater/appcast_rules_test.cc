@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "support/test_files.h"
 #include "update_test_support.h"
 #include "updater/appcast.h"
 #include "updater/signature.h"
@@ -11,7 +12,7 @@
 namespace lumewell::updater {
 namespace {
 
-using testing::readFile;
+using lumewell::testing::readFile;
 
 TEST(VersionCompare, FollowsTheAppcastStandardOrder) {
   // Each pair is strictly ascending.

@@ -7,6 +7,7 @@
 
 #include "support/loopback_http_server.h"
 #include "support/main_loop_helpers.h"
+#include "support/test_files.h"
 #include "update_test_support.h"
 #include "updater/appcast_update_engine.h"
 #include "updater/archive_unpack.h"
@@ -17,17 +18,17 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using lumewell::testing::pumpUntil;
+using lumewell::testing::readFile;
+using lumewell::testing::writeFile;
 using testing::ArchiveEntry;
 using testing::ArchiveFormat;
 using testing::executable;
 using testing::file;
 using testing::makeArchive;
-using testing::pumpUntil;
-using testing::readFile;
 using testing::RecordingDelegate;
 using testing::SigningKey;
 using testing::symlink;
-using testing::writeFile;
 using Calls = std::vector<std::string>;
 
 const std::string kMarker = "application=app.lumewell.Recorder\nlayout=1\n";

@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "support/fake_messenger.h"
 #include "support/loopback_http_server.h"
 #include "support/main_loop_helpers.h"
+#include "support/test_files.h"
 #include "update_test_support.h"
 #include "updater/appcast_update_engine.h"
 #include "updater/updater_plugin.h"
@@ -16,11 +18,11 @@ namespace lumewell::updater {
 namespace {
 
 namespace fs = std::filesystem;
+using lumewell::testing::pumpUntil;
+using lumewell::testing::readFile;
+using lumewell::testing::writeFile;
 using testing::executable;
 using testing::file;
-using testing::pumpUntil;
-using testing::readFile;
-using testing::writeFile;
 
 constexpr const char* kMarker = "application=app.lumewell.Recorder\nlayout=1\n";
 constexpr const char* kHeld = "Update relaunch is deferred until recording and uploads are idle.";
@@ -30,7 +32,6 @@ constexpr const char* kHeld = "Update relaunch is deferred until recording and u
 class UpdateSafetyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    MethodResult::setDoubleAnswerHook([](const std::string& what) { ADD_FAILURE() << what; });
     writeFile(installation + "/bin/lumewell-recorder", "old build", 0755);
     writeFile(installation + "/lumewell-bundle", kMarker);
     publish("1.2.0");
@@ -46,12 +47,12 @@ class UpdateSafetyTest : public ::testing::Test {
         },
         scheduler);
     plugin->setRecorderBusy([this] { return recording; });
-    plugin->onListen(Value(), [this](const Value& event) {
-      events.push_back(*event.asMap());
-      if (onEvent) onEvent(events.back());
-    });
+    plugin->registerChannels(messenger);
+    messenger.onEvent = [this](const std::string&, const Value& event) {
+      if (onEvent) onEvent(*event.asMap());
+    };
+    messenger.call("lumewell/updater/events", "listen");
   }
-  void TearDown() override { MethodResult::setDoubleAnswerHook(nullptr); }
 
   // Offers a signed archive holding the given version as 1.2.0.
   void publish(const std::string& version) {
@@ -62,14 +63,8 @@ class UpdateSafetyTest : public ::testing::Test {
     server.serve("/appcast.xml", testing::oneItemAppcast(archive.size(), key.signBase64(archive)));
   }
 
-  ValueMap call(const std::string& method, Value arguments = Value()) {
-    ValueMap record;
-    auto result = std::make_shared<MethodResult>([&record](Bytes bytes) {
-      auto envelope = StandardMethodCodec::decodeEnvelope(bytes);
-      if (envelope && envelope->result.asMap()) record = *envelope->result.asMap();
-    });
-    plugin->handleMethodCall(MethodCall{method, std::move(arguments)}, result);
-    return record;
+  void call(const std::string& method, Value arguments = Value()) {
+    EXPECT_TRUE(messenger.call("lumewell/updater", method, arguments)->isSuccess()) << method;
   }
 
   void checkForUpdates() {
@@ -77,8 +72,10 @@ class UpdateSafetyTest : public ::testing::Test {
     call("checkForUpdates");
   }
 
-  std::string last(const char* key) const {
-    const std::string* s = mapString(&events.back(), key);
+  // A field of the latest status record.
+  std::string last(const char* key) {
+    const auto& events = messenger.events["lumewell/updater/events"];
+    const std::string* s = events.empty() ? nullptr : mapString(events.back().asMap(), key);
     return s != nullptr ? *s : "<absent>";
   }
 
@@ -103,8 +100,8 @@ class UpdateSafetyTest : public ::testing::Test {
   testing::SigningKey key;
   lumewell::testing::LoopbackHttpServer server;
   VirtualScheduler scheduler;
+  lumewell::testing::FakeMessenger messenger;
   std::shared_ptr<LumewellUpdaterPlugin> plugin;
-  std::vector<ValueMap> events;
   std::function<void(const ValueMap&)> onEvent;
   std::vector<std::string> relaunched;
   bool recording = false;

@@ -1,24 +1,18 @@
 #pragma once
 
-// Helpers shared by the updater tests: signing keys, archives made with libarchive, a
-// delegate that records what the engine tells it, and a pump for the virtual main loop.
+// Helpers shared by the updater tests: signing keys, archives made with libarchive, and a
+// delegate that records what the engine tells it.
 
 #include <archive.h>
 #include <archive_entry.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
-#include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "runtime/virtual_scheduler.h"
 #include "updater/updater_engine.h"
 
 namespace lumewell::updater::testing {
@@ -136,32 +130,6 @@ inline std::string makeArchive(const std::vector<ArchiveEntry>& entries,
   archive_write_close(a);
   archive_write_free(a);
   return std::string(buffer.data(), used);
-}
-
-inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-inline void writeFile(const std::string& path, const std::string& content, int mode = 0644) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-  std::filesystem::permissions(path, static_cast<std::filesystem::perms>(mode));
-}
-
-// Runs the virtual main loop until pred holds, letting worker threads make progress. The
-// limit only keeps a broken engine from hanging the test run.
-inline bool pumpUntil(VirtualScheduler& scheduler, const std::function<bool()>& pred) {
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!pred()) {
-    if (scheduler.runPending() == 0) {
-      if (std::chrono::steady_clock::now() > limit) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  }
-  return true;
 }
 
 // Records the engine's delegate calls as short lines; postpones or takes over blocks as told.

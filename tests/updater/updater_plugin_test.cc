@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "channels/method_channel.h"
 #include "runtime/virtual_scheduler.h"
+#include "support/fake_messenger.h"
 #include "updater/updater_plugin.h"
 
 namespace lumewell::updater {
@@ -25,9 +25,9 @@ class FakeEngine final : public UpdaterEngine {
   }
 };
 
+// What a call answered: its envelope, and the status record it carries.
 struct Reply {
   MethodEnvelope envelope;
-  int answers = 0;
   ValueMap record() const {
     const ValueMap* m = envelope.result.asMap();
     return m != nullptr ? *m : ValueMap();
@@ -41,10 +41,10 @@ AppcastItem item(std::string version, std::string display = {}) {
   return i;
 }
 
+// The plug-in on its channels, the test playing the Dart side through the fake messenger.
 class UpdaterPluginTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    MethodResult::setDoubleAnswerHook([](const std::string& what) { ADD_FAILURE() << what; });
     plugin = std::make_shared<LumewellUpdaterPlugin>(
         [this](std::weak_ptr<UpdaterDelegate> delegate) {
           ++enginesMade;
@@ -53,24 +53,22 @@ class UpdaterPluginTest : public ::testing::Test {
           return engine;
         },
         scheduler);
+    plugin->registerChannels(messenger);
   }
 
-  // Calls a method and checks that it was answered exactly once.
   Reply call(const std::string& method, Value arguments = Value()) {
-    auto reply = std::make_shared<Reply>();
-    {
-      auto result = std::make_shared<MethodResult>([reply](Bytes bytes) {
-        ++reply->answers;
-        reply->envelope = *StandardMethodCodec::decodeEnvelope(bytes);
-      });
-      plugin->handleMethodCall(MethodCall{method, std::move(arguments)}, result);
-    }
-    EXPECT_EQ(reply->answers, 1) << method;
-    return *reply;
+    auto answer = messenger.call("lumewell/updater", method, arguments);
+    EXPECT_EQ(answer->answers, 1) << method;
+    return Reply{answer->envelope.value_or(MethodEnvelope{})};
   }
-
-  void listen() {
-    plugin->onListen(Value(), [this](const Value& event) { events.push_back(*event.asMap()); });
+  void listen() { EXPECT_TRUE(messenger.call(kEvents, "listen")->isSuccess()); }
+  void clearEvents() { messenger.events.clear(); }
+  // The status records sent on the event channel so far.
+  std::vector<ValueMap> events() {
+    std::vector<ValueMap> out;
+    for (const Value& e : messenger.events[kEvents])
+      out.push_back(e.asMap() ? *e.asMap() : ValueMap());
+    return out;
   }
 
   void configure(const std::string& channel = "stable",
@@ -84,36 +82,37 @@ class UpdaterPluginTest : public ::testing::Test {
     return s != nullptr ? *s : "<absent>";
   }
 
+  static constexpr const char* kEvents = "lumewell/updater/events";
   VirtualScheduler scheduler;
+  lumewell::testing::FakeMessenger messenger;
   std::shared_ptr<LumewellUpdaterPlugin> plugin;
   std::shared_ptr<FakeEngine> engine;
   std::weak_ptr<UpdaterDelegate> madeFor;
   int enginesMade = 0;
-  std::vector<ValueMap> events;
 };
 
 TEST_F(UpdaterPluginTest, FreshStatusSubscriptionAndUnknownMethods) {
   const ValueMap fresh{{"channel", "stable"}};
   EXPECT_EQ(call("getStatus").record(), fresh);
   listen();
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0], fresh);
+  ASSERT_EQ(events().size(), 1u);
+  EXPECT_EQ(events()[0], fresh);
   // Listening again replaces the sink and sends the record again.
   listen();
-  EXPECT_EQ(events.size(), 2u);
+  EXPECT_EQ(events().size(), 2u);
 
   EXPECT_EQ(call("GetStatus").envelope.kind, MethodEnvelope::Kind::notImplemented);
   EXPECT_EQ(call("reset").envelope.kind, MethodEnvelope::Kind::notImplemented);
 
-  plugin->onCancel(Value());
+  messenger.call(kEvents, "cancel");
   configure();
-  EXPECT_EQ(events.size(), 2u);  // no sink, no events
+  EXPECT_EQ(events().size(), 2u);  // no sink, no events
   EXPECT_EQ(enginesMade, 1);
 }
 
 TEST_F(UpdaterPluginTest, ConfigureArgumentRules) {
   listen();
-  events.clear();
+  clearEvents();
   const std::vector<Value> bad = {
       Value(),
       Value("stable"),
@@ -134,7 +133,7 @@ TEST_F(UpdaterPluginTest, ConfigureArgumentRules) {
               "channel and feedUrl are required to configure Sparkle.");
     EXPECT_TRUE(reply.envelope.error.details.isNull());
   }
-  EXPECT_TRUE(events.empty());
+  EXPECT_TRUE(events().empty());
   EXPECT_EQ(enginesMade, 0);
   EXPECT_EQ(call("getStatus").record(), (ValueMap{{"channel", "stable"}}));
 
@@ -142,8 +141,8 @@ TEST_F(UpdaterPluginTest, ConfigureArgumentRules) {
   Reply ok = call("configure", ValueMap{{"channel", ""}, {"feedUrl", "https://a.example/f.xml"}});
   ASSERT_EQ(ok.envelope.kind, MethodEnvelope::Kind::success);
   EXPECT_EQ(ok.record(), (ValueMap{{"channel", ""}, {"message", "Using the  update channel."}}));
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0], ok.record());
+  ASSERT_EQ(events().size(), 1u);
+  EXPECT_EQ(events()[0], ok.record());
   EXPECT_EQ(engine->operations, (std::vector<std::string>{"start", "reset"}));
   EXPECT_EQ(madeFor.lock(), plugin);
   EXPECT_EQ(plugin->feedURLString(), "https://a.example/f.xml");
@@ -167,7 +166,7 @@ TEST_F(UpdaterPluginTest, ChecksNeedConfigurationAndChooseProbeOrUserInitiated) 
 
   configure();
   listen();
-  events.clear();
+  clearEvents();
   plugin->didAbortWithError(Error{"x", 1, "earlier failure"});
   scheduler.advance(std::chrono::milliseconds(2500));  // whole seconds are reported
   Reply probe = call("checkForUpdates", ValueMap{{"probeOnly", true}});
@@ -178,7 +177,7 @@ TEST_F(UpdaterPluginTest, ChecksNeedConfigurationAndChooseProbeOrUserInitiated) 
                            "Checking for updates without interrupting the current "
                            "session."}};
   EXPECT_EQ(probe.record(), expected);
-  EXPECT_EQ(events.back(), expected);
+  EXPECT_EQ(events().back(), expected);
 
   for (const Value& args : {Value(ValueMap{{"probeOnly", "yes"}}), Value(ValueMap{}), Value(),
                             Value(ValueMap{{"probeOnly", false}})}) {
@@ -192,50 +191,50 @@ TEST_F(UpdaterPluginTest, ChecksNeedConfigurationAndChooseProbeOrUserInitiated) 
 TEST_F(UpdaterPluginTest, DelegateEffectsOnTheStatus) {
   configure();
   listen();
-  events.clear();
+  clearEvents();
   plugin->didAbortWithError(Error{"updater", 3, "The feed is gone."});
-  EXPECT_EQ(str(events.back(), "error"), "The feed is gone.");
-  EXPECT_EQ(str(events.back(), "message"), "Desktop update check failed.");
+  EXPECT_EQ(str(events().back(), "error"), "The feed is gone.");
+  EXPECT_EQ(str(events().back(), "message"), "Desktop update check failed.");
 
   plugin->didFindValidUpdate(item("7048", "4.2.0"));
-  EXPECT_EQ(events.back(), (ValueMap{{"channel", "stable"},
-                                     {"availableVersion", "4.2.0"},
-                                     {"message", "Version 4.2.0 is available."}}));
+  EXPECT_EQ(events().back(), (ValueMap{{"channel", "stable"},
+                                       {"availableVersion", "4.2.0"},
+                                       {"message", "Version 4.2.0 is available."}}));
   plugin->didFindValidUpdate(item("7049"));  // no display version: the version itself
-  EXPECT_EQ(str(events.back(), "availableVersion"), "7049");
+  EXPECT_EQ(str(events().back(), "availableVersion"), "7049");
 
   // A cycle ending without error keeps the found version's message.
-  const size_t before = events.size();
+  const size_t before = events().size();
   plugin->didFinishUpdateCycle(UpdateCheck::updateInformation, std::nullopt);
-  EXPECT_EQ(events.size(), before + 1);
-  EXPECT_EQ(str(events.back(), "message"), "Version 7049 is available.");
+  EXPECT_EQ(events().size(), before + 1);
+  EXPECT_EQ(str(events().back(), "message"), "Version 7049 is available.");
 
   plugin->didDownloadUpdate(item("7049", "4.3"));
-  EXPECT_EQ(str(events.back(), "downloadedVersion"), "4.3");
-  EXPECT_EQ(str(events.back(), "message"), "Version 4.3 was downloaded.");
+  EXPECT_EQ(str(events().back(), "downloadedVersion"), "4.3");
+  EXPECT_EQ(str(events().back(), "message"), "Version 4.3 was downloaded.");
 
   plugin->willInstallUpdate(item("7049", "4.3"));
-  EXPECT_EQ(str(events.back(), "deferredUpdateVersion"), "4.3");
-  EXPECT_EQ(str(events.back(), "message"), "Installing update 4.3.");
+  EXPECT_EQ(str(events().back(), "deferredUpdateVersion"), "4.3");
+  EXPECT_EQ(str(events().back(), "message"), "Installing update 4.3.");
 
   plugin->willRelaunchApplication();
-  EXPECT_EQ(events.back(),
+  EXPECT_EQ(events().back(),
             (ValueMap{{"channel", "stable"},
                       {"message", "Relaunching into the updated Lumewell Recorder build."}}));
 
   plugin->didFinishUpdateCycle(UpdateCheck::updates, Error{"updater", 4, "No network."});
-  EXPECT_EQ(str(events.back(), "error"), "No network.");
-  EXPECT_EQ(str(events.back(), "message"), "Desktop update check failed.");
+  EXPECT_EQ(str(events().back(), "error"), "No network.");
+  EXPECT_EQ(str(events().back(), "message"), "Desktop update check failed.");
   // Without error and without a found update: up to date, and the error goes.
   plugin->didFinishUpdateCycle(UpdateCheck::updates, std::nullopt);
-  EXPECT_EQ(events.back(), (ValueMap{{"channel", "stable"},
-                                     {"message", "Lumewell Recorder is already up to date."}}));
+  EXPECT_EQ(events().back(), (ValueMap{{"channel", "stable"},
+                                       {"message", "Lumewell Recorder is already up to date."}}));
 
   plugin->didFindValidUpdate(item("2"));
   plugin->didAbortWithError(Error{"x", 1, "oops"});
   plugin->didNotFindUpdate();
-  EXPECT_EQ(events.back(), (ValueMap{{"channel", "stable"},
-                                     {"message", "Lumewell Recorder is already up to date."}}));
+  EXPECT_EQ(events().back(), (ValueMap{{"channel", "stable"},
+                                       {"message", "Lumewell Recorder is already up to date."}}));
 }
 
 TEST_F(UpdaterPluginTest, InstallOnQuitIsHeldWhileTheGuardIsDownAndRunsWhenRaised) {
@@ -248,8 +247,8 @@ TEST_F(UpdaterPluginTest, InstallOnQuitIsHeldWhileTheGuardIsDownAndRunsWhenRaise
   int installs = 0;
   EXPECT_TRUE(plugin->willInstallUpdateOnQuit(item("12", "1.2"), [&] { ++installs; }));
   EXPECT_EQ(installs, 0);
-  EXPECT_EQ(str(events.back(), "deferredUpdateVersion"), "1.2");
-  EXPECT_EQ(str(events.back(), "message"),
+  EXPECT_EQ(str(events().back(), "deferredUpdateVersion"), "1.2");
+  EXPECT_EQ(str(events().back(), "message"),
             "Update 1.2 is downloaded and queued for install when the session is idle.");
 
   // A second lowering now names the deferral.
@@ -268,23 +267,23 @@ TEST_F(UpdaterPluginTest, InstallOnQuitIsHeldWhileTheGuardIsDownAndRunsWhenRaise
   // With the guard raised, an install-on-quit request runs at once.
   EXPECT_TRUE(plugin->willInstallUpdateOnQuit(item("13"), [&] { ++installs; }));
   EXPECT_EQ(installs, 2);
-  EXPECT_EQ(str(events.back(), "message"), "Installing the downloaded update.");
-  EXPECT_EQ(str(events.back(), "deferredUpdateVersion"), "13");
+  EXPECT_EQ(str(events().back(), "message"), "Installing the downloaded update.");
+  EXPECT_EQ(str(events().back(), "deferredUpdateVersion"), "13");
 }
 
 TEST_F(UpdaterPluginTest, RelaunchIsPostponedOnlyWhileTheGuardIsDown) {
   configure();
   listen();
   int relaunches = 0;
-  const size_t before = events.size();
+  const size_t before = events().size();
   EXPECT_FALSE(plugin->shouldPostponeRelaunch(item("12", "1.2"), [&] { ++relaunches; }));
-  EXPECT_EQ(events.size(), before);  // nothing changed
+  EXPECT_EQ(events().size(), before);  // nothing changed
   EXPECT_EQ(relaunches, 0);
 
   call("setInstallGuard", ValueMap{{"installAllowed", false}});
   EXPECT_TRUE(plugin->shouldPostponeRelaunch(item("12", "1.2"), [&] { ++relaunches; }));
-  EXPECT_EQ(str(events.back(), "deferredUpdateVersion"), "1.2");
-  EXPECT_EQ(str(events.back(), "message"),
+  EXPECT_EQ(str(events().back(), "deferredUpdateVersion"), "1.2");
+  EXPECT_EQ(str(events().back(), "message"),
             "Update relaunch is deferred until recording and uploads are idle.");
   EXPECT_EQ(relaunches, 0);
 
@@ -301,9 +300,9 @@ TEST_F(UpdaterPluginTest, InstallDeferredUpdateReleasesOneHandlerRelaunchFirst) 
 
   // Nothing held: nothing changes, not even the guard.
   const ValueMap status = call("getStatus").record();
-  const size_t before = events.size();
+  const size_t before = events().size();
   EXPECT_EQ(call("installDeferredUpdate").record(), status);
-  EXPECT_EQ(events.size(), before);
+  EXPECT_EQ(events().size(), before);
   std::vector<std::string> ran;
   EXPECT_TRUE(plugin->shouldPostponeRelaunch(item("12"), [&] { ran.push_back("relaunch"); }));
 
@@ -318,10 +317,10 @@ TEST_F(UpdaterPluginTest, InstallDeferredUpdateReleasesOneHandlerRelaunchFirst) 
 
   call("installDeferredUpdate");
   EXPECT_EQ(ran, (std::vector<std::string>{"relaunch", "install"}));
-  const size_t settled = events.size();
+  const size_t settled = events().size();
   call("installDeferredUpdate");  // nothing left
   EXPECT_EQ(ran.size(), 2u);
-  EXPECT_EQ(events.size(), settled);
+  EXPECT_EQ(events().size(), settled);
 }
 
 TEST_F(UpdaterPluginTest, QuitInstallGoesToTheEngineOnlyOnceConfigured) {

@@ -1,0 +1,106 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "channels/binary_messenger.h"
+#include "channels/method_channel.h"
+#include "channels/standard_codec.h"
+
+namespace lumewell::testing {
+
+// Fails the running GoogleTest test with what: FakeMessenger's default fault handler.
+void failTest(const std::string& what);
+
+// An in-memory messenger standing in for the engine: the test plays the Dart side, calling
+// methods on the handlers the plug-ins install and keeping the events they send, by channel.
+// A fault of the code under test goes to the fault handler (by default: the test fails): a
+// call answered twice (through the messenger, or a MethodResult answered again, whose hook
+// the messenger holds while it lives), an answer or event off the thread that made the
+// messenger, an event that does not decode, a call on a channel with no handler.
+// Header-only, so that the fuzzers use it with a handler that aborts.
+class FakeMessenger final : public BinaryMessenger {
+ public:
+  using FaultHandler = std::function<void(const std::string&)>;
+
+  // The answer of one call.
+  struct Call {
+    int answers = 0;
+    Bytes reply;                             // the last reply's bytes (empty: not implemented)
+    std::optional<MethodEnvelope> envelope;  // the reply decoded, when it is an envelope
+    bool answered() const { return answers > 0; }
+    bool isSuccess() const { return envelope && envelope->kind == MethodEnvelope::Kind::success; }
+  };
+
+  explicit FakeMessenger(FaultHandler onFault = failTest) : onFault_(std::move(onFault)) {
+    MethodResult::setDoubleAnswerHook(
+        [fault = onFault_](const std::string& what) { fault("answered twice: " + what); });
+  }
+  ~FakeMessenger() override { MethodResult::setDoubleAnswerHook(nullptr); }
+  FakeMessenger(const FakeMessenger&) = delete;
+  FakeMessenger& operator=(const FakeMessenger&) = delete;
+
+  void send(const std::string& channel, Bytes message, BinaryReply reply) override {
+    if (std::this_thread::get_id() != thread_) onFault_("event sent off the main thread");
+    auto envelope = StandardMethodCodec::decodeEnvelope(message);
+    if (envelope.ok()) {
+      events[channel].push_back(envelope->result);
+      if (onEvent) onEvent(channel, envelope->result);
+    } else {
+      onFault_("undecodable event on " + channel);
+    }
+    if (reply) reply(nullptr);
+  }
+
+  void setMessageHandler(const std::string& channel, BinaryMessageHandler handler) override {
+    if (handler) {
+      handlers_[channel] = std::move(handler);
+    } else {
+      handlers_.erase(channel);
+    }
+  }
+
+  // Drops every handler, and with them what they hold (a plug-in).
+  void clearHandlers() { handlers_.clear(); }
+
+  // Hands message bytes, well formed or not, to the channel's handler.
+  std::shared_ptr<Call> deliver(const std::string& channel, const Bytes& message) {
+    auto call = std::make_shared<Call>();
+    auto it = handlers_.find(channel);
+    if (it == handlers_.end()) {
+      onFault_("no handler on " + channel);
+      return call;
+    }
+    auto handler = it->second;  // the handler may replace itself
+    handler(message, [this, call, channel](const Bytes* reply) {
+      if (std::this_thread::get_id() != thread_) onFault_("answer given off the main thread");
+      if (++call->answers > 1) onFault_("a call on " + channel + " was answered twice");
+      if (reply == nullptr) return;
+      call->reply = *reply;
+      auto decoded = StandardMethodCodec::decodeEnvelope(*reply);
+      if (decoded.ok()) call->envelope = std::move(decoded.value());
+    });
+    return call;
+  }
+
+  std::shared_ptr<Call> call(const std::string& channel, const std::string& method,
+                             const Value& arguments = Value()) {
+    return deliver(channel, StandardMethodCodec::encodeMethodCall({method, arguments}));
+  }
+
+  std::map<std::string, std::vector<Value>> events;
+  // Called with every event as it arrives (after it is kept in events).
+  std::function<void(const std::string& channel, const Value& event)> onEvent;
+
+ private:
+  FaultHandler onFault_;
+  std::thread::id thread_ = std::this_thread::get_id();
+  std::map<std::string, BinaryMessageHandler> handlers_;
+};
+
+}  // namespace lumewell::testing

@@ -1,17 +1,15 @@
 #!/usr/bin/env bash
 # Times the composition (bench/compose_tool) beside the ffmpeg program doing the same work:
-#  1. overlay of one 30-second segment (mono microphone + stereo application audio);
-#  2. assembly of SEGMENTS stereo 30-second segments (240 = 2 hours), against ffmpeg's concat
-#     filter with a per-input atrim re-encode, and ffmpeg's packet copy (-f concat -c copy)
-#     timed beside it with the samples it inserts at every join.
+# assembly of SEGMENTS stereo 30-second segments (240 = 2 hours), against ffmpeg's concat
+# filter with a per-input atrim re-encode, and ffmpeg's packet copy (-f concat -c copy)
+# timed beside it with the samples it inserts at every join.
 # Inputs are generated once into WORK and reused by later runs.
-#   usage: bench/compose_bench.sh [BUILD_DIR] [WORK]   (env SEGMENTS, OVERLAY_RUNS)
+#   usage: bench/compose_bench.sh [BUILD_DIR] [WORK]   (env SEGMENTS)
 set -euo pipefail
 
 BUILD=${1:-build}
 WORK=${2:-/tmp/lumewell-compose-bench}
 SEGMENTS=${SEGMENTS:-240}
-OVERLAY_RUNS=${OVERLAY_RUNS:-5}
 TOOL=$(realpath "$BUILD/bin/compose_tool")
 mkdir -p "$WORK/segments" "$WORK/out"
 cd "$WORK"
@@ -38,8 +36,6 @@ make_segment() {
 }
 export -f make_segment
 
-[ -s mic.m4a ] || make_segment 0 mic.m4a mono 128k
-[ -s app.m4a ] || make_segment 1 app.m4a stereo 128k
 if [ ! -s segments/done ]; then
   echo "generating $SEGMENTS segments of 30 s into $WORK/segments ..."
   seq 0 $((SEGMENTS - 1)) | xargs -P 2 -I{} bash -c \
@@ -48,23 +44,6 @@ if [ ! -s segments/done ]; then
 fi
 
 ratio() { echo "scale=3; $1 / $2" | bc -l; }
-
-echo "== overlay of one 30-second segment ($OVERLAY_RUNS runs each, alternating; median)"
-ours=() theirs=() ours_cpu=() theirs_cpu=()
-for _ in $(seq "$OVERLAY_RUNS"); do
-  timed "$TOOL" overlay out/overlay.m4a mic.m4a app.m4a
-  ours+=("$WALL") ours_cpu+=("$CPU")
-  timed ffmpeg -v error -y -i mic.m4a -i app.m4a -filter_complex \
-    "[0]pan=stereo|c0=c0|c1=c0[m];[m][1]amix=inputs=2:normalize=0:duration=longest" \
-    -c:a aac -b:a 192k out/overlay_ffmpeg.m4a
-  theirs+=("$WALL") theirs_cpu+=("$CPU")
-done
-median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-o=$(median "${ours[@]}"); f=$(median "${theirs[@]}")
-oc=$(median "${ours_cpu[@]}"); fc=$(median "${theirs_cpu[@]}")
-printf 'wall: ours %.3f s   ffmpeg amix %.3f s   ratio %.3f\n' "$o" "$f" "$(ratio "$o" "$f")"
-printf 'cpu:  ours %.3f s   ffmpeg amix %.3f s   ratio %.3f\n' "$oc" "$fc" "$(ratio "$oc" "$fc")"
-echo "runs (wall ours/ffmpeg): ${ours[*]} / ${theirs[*]}"
 
 echo "== assembly of $SEGMENTS stereo 30-second segments"
 ls segments/*.m4a | sort > segments.txt

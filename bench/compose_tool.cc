@@ -1,5 +1,5 @@
 // Runs one composition from the command line, for benchmarks and by hand:
-//   compose_tool overlay|sequence OUTPUT INPUT... | @LISTFILE (one input path per line)
+//   compose_tool sequence OUTPUT INPUT... | @LISTFILE (one input path per line)
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -12,12 +12,12 @@
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: %s overlay|sequence OUTPUT INPUT...|@LISTFILE\n", argv[0]);
+    std::fprintf(stderr, "usage: %s sequence OUTPUT INPUT...|@LISTFILE\n", argv[0]);
     return 2;
   }
   const std::string mode = argv[1];
-  if (mode != "overlay" && mode != "sequence") {
-    std::fprintf(stderr, "mode must be overlay or sequence\n");
+  if (mode != "sequence") {
+    std::fprintf(stderr, "the only mode is sequence\n");
     return 2;
   }
   // The media layer reads and writes absolute paths only; the command line's are relative to
@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
 
   const auto start = std::chrono::steady_clock::now();
   std::promise<lumewell::OptionalError> done;
-  lumewell::media::composeAudio(inputs, absolute(argv[2]), mode == "overlay",
+  lumewell::media::composeAudio(inputs, absolute(argv[2]),
                                 [&done](lumewell::OptionalError error) { done.set_value(error); });
   const lumewell::OptionalError error = done.get_future().get();
   lumewell::media::cancelAllCompositions();  // nothing left to cancel: waits for the worker

@@ -162,9 +162,9 @@ class BenchAudioServices final : public recorder::AudioServices {
     times.sha256.push_back(msSince(start));
     return hex;
   }
-  void composeAudio(std::vector<std::string> paths, std::string output, bool overlay,
+  void composeAudio(std::vector<std::string> paths, std::string output,
                     std::function<void(OptionalError)> completion) override {
-    real_.composeAudio(std::move(paths), std::move(output), overlay, std::move(completion));
+    real_.composeAudio(std::move(paths), std::move(output), std::move(completion));
   }
   std::optional<int64_t> freeDiskBytes() override { return real_.freeDiskBytes(); }
   std::string dataDirectory() override { return real_.dataDirectory(); }

@@ -56,7 +56,7 @@ class FakeAudioServices final : public recorder::AudioServices {
     return std::string(64, 'a');
   }
   // Writes nothing: the output is whatever path the call named.
-  void composeAudio(std::vector<std::string> paths, std::string, bool,
+  void composeAudio(std::vector<std::string> paths, std::string,
                     std::function<void(OptionalError)> completion) override {
     for (const auto& p : paths) {
       if (!isFile(p)) {

@@ -210,64 +210,46 @@ OptionalError publish(const std::string& temporary, const std::string& output, c
 }
 
 OptionalError compose(const std::vector<std::string>& paths, const std::string& output,
-                      bool overlay, const Job& job) {
+                      const Job& job) {
   if (job.cancelled()) return compositionError(kCompositionCancelled);
   if (OptionalError error = prepareOutput(paths, output)) return error;
 
-  if (!overlay) {
-    // The files of one recorded run join by their packets (which proves each has its audio
-    // track); anything else is looked at and re-encoded below.
-    const std::string temporary = temporaryPathFor(output);
-    Result<bool> remuxed = remuxRun(paths, temporary, [&job] { return job.cancelled(); });
-    if (!remuxed) return remuxed.error();
-    if (*remuxed) return publish(temporary, output, job);
-    if (job.cancelled()) return compositionError(kCompositionCancelled);
-  }
+  // The files of one recorded run join by their packets (which proves each has its audio
+  // track); anything else is looked at and re-encoded below.
+  const std::string temporary = temporaryPathFor(output);
+  Result<bool> remuxed = remuxRun(paths, temporary, [&job] { return job.cancelled(); });
+  if (!remuxed) return remuxed.error();
+  if (*remuxed) return publish(temporary, output, job);
+  if (job.cancelled()) return compositionError(kCompositionCancelled);
 
   // Every input is looked at before anything is encoded, so a missing track fails at once.
-  std::vector<std::unique_ptr<AudioDecoder>> decoders;  // overlay only
   std::vector<std::string> sequence;
   bool allMono = true;
   for (const std::string& path : paths) {
     if (job.cancelled()) return compositionError(kCompositionCancelled);
     Result<std::unique_ptr<AudioDecoder>> opened = AudioDecoder::open(path);
     if (!opened) return opened.error();
-    if (!*opened) {
-      if (overlay) continue;
-      return compositionError(kAudioTrackMissing, path);
-    }
+    if (!*opened) return compositionError(kAudioTrackMissing, path);
     if ((*opened)->info().channels != 1) allMono = false;
-    if (overlay) {
-      decoders.push_back(std::move(*opened));
-    } else {
-      sequence.push_back(path);  // reopened in turn: hundreds of inputs cost one decoder
-    }
+    sequence.push_back(path);  // reopened in turn: hundreds of inputs cost one decoder
   }
-  // Nothing to export when no input has audio, and no export without an AAC encoder.
-  if ((decoders.empty() && sequence.empty()) || !avcodec_find_encoder(AV_CODEC_ID_AAC)) {
+  // Nothing to export without inputs, and no export without an AAC encoder.
+  if (sequence.empty() || !avcodec_find_encoder(AV_CODEC_ID_AAC)) {
     return compositionError(kExporterFailed);
   }
-
-  std::unique_ptr<PcmSource> source;
-  int bitRate = 192000;
-  if (overlay) {
-    source = makeOverlaySource(std::move(decoders));
-  } else {
-    const int channels = allMono ? 1 : 2;
-    bitRate = allMono ? 128000 : 192000;
-    source = makeSequenceSource(std::move(sequence), channels);
-  }
+  const int bitRate = allMono ? 128000 : 192000;
+  std::unique_ptr<PcmSource> source = makeSequenceSource(std::move(sequence), allMono ? 1 : 2);
   if (!source) return compositionError(kCompositionTrackFailed);
   auto prefetching = makePrefetchingSource(std::move(source), kChunkFrames);
   return encode(*prefetching, output, bitRate, job);
 }
 
 void runJob(const std::shared_ptr<Job>& job, const std::vector<std::string>& paths,
-            const std::string& output, bool overlay, const CompositionCompletion& completion) {
+            const std::string& output, const CompositionCompletion& completion) {
   currentJob = job.get();
   OptionalError result;
   try {
-    result = compose(paths, output, overlay, *job);
+    result = compose(paths, output, *job);
   } catch (...) {
     result = compositionError(kCompositionUnexpected);
   }
@@ -279,13 +261,12 @@ void runJob(const std::shared_ptr<Job>& job, const std::vector<std::string>& pat
 }  // namespace
 
 std::shared_ptr<CompositionJob> composeAudio(std::vector<std::string> paths, std::string output,
-                                             bool overlay, CompositionCompletion completion) {
+                                             CompositionCompletion completion) {
   auto job = std::make_shared<Job>();
   Registry::instance().add(job);
   try {
-    std::thread([job, paths = std::move(paths), output = std::move(output), overlay,
-                 completion]() mutable {
-      runJob(job, paths, output, overlay, completion);
+    std::thread([job, paths = std::move(paths), output = std::move(output), completion]() mutable {
+      runJob(job, paths, output, completion);
     }).detach();
   } catch (const std::system_error&) {
     // No worker could be started: the one completion comes from here instead.

@@ -30,19 +30,16 @@ class CompositionJob {
 
 using CompositionCompletion = std::function<void(OptionalError)>;
 
-// Lays the inputs over each other from time zero (overlay) or one after another (sequence)
-// into one AAC .m4a at output. Runs on a worker thread; the completion is called exactly once
-// from that worker (callers hop to the main thread). Failures found before the work starts
-// may be reported synchronously on the caller's thread (today only: no worker thread could
-// be started, error 15).
-// Overlay: stereo 192 kbit/s, as long as the longest input; inputs without audio are skipped.
-// Sequence: each input exactly as long as its duration says, no gap or overlap; mono
-// 128 kbit/s when every input is mono, else stereo 192 kbit/s; an input without audio fails
-// with error 11. The output appears only once complete (written under a hidden name beside
-// it, then renamed); an output that is one of the inputs is refused. Inputs and output are
-// absolute local paths, the inputs regular MP4/M4A files (openMediaInput); others are refused.
+// Joins the inputs one after another into one AAC .m4a at output. Runs on a worker thread; the
+// completion is called exactly once from that worker (callers hop to the main thread). Failures
+// found before the work starts may be reported synchronously on the caller's thread (today only: no
+// worker thread could be started, error 15). Each input exactly as long as its duration says, no
+// gap or overlap; mono 128 kbit/s when every input is mono, else stereo 192 kbit/s; an input
+// without audio fails with error 11. The output appears only once complete (written under a hidden
+// name beside it, then renamed); an output that is one of the inputs is refused. Inputs and output
+// are absolute local paths, the inputs regular MP4/M4A files (openMediaInput); others are refused.
 std::shared_ptr<CompositionJob> composeAudio(std::vector<std::string> paths, std::string output,
-                                             bool overlay, CompositionCompletion completion);
+                                             CompositionCompletion completion);
 
 // Cancels every composition still running and waits until each one's completion has
 // returned (host shutdown). Called from a completion, it does not wait for that one.

@@ -13,36 +13,6 @@
 namespace lumewell::media {
 namespace {
 
-class OverlaySource final : public PcmSource {
- public:
-  explicit OverlaySource(std::vector<std::unique_ptr<AudioDecoder>> inputs)
-      : inputs_(std::move(inputs)), ended_(inputs_.size(), false) {}
-
-  int channels() const override { return 2; }
-
-  Result<size_t> read(float* out, size_t maxFrames) override {
-    std::fill(out, out + maxFrames * 2, 0.0f);
-    size_t longest = 0;
-    for (size_t i = 0; i < inputs_.size(); ++i) {
-      if (ended_[i]) continue;
-      const size_t ch = static_cast<size_t>(inputs_[i]->info().channels);
-      scratch_.resize(maxFrames * ch);
-      Result<size_t> got = inputs_[i]->read(scratch_.data(), maxFrames);
-      if (!got) return got.error();
-      if (*got < maxFrames) ended_[i] = true;
-      addPcm(out, 2, scratch_.data(), ch, *got);
-      longest = std::max(longest, *got);
-    }
-    clampPcm(out, longest * 2);
-    return longest;
-  }
-
- private:
-  std::vector<std::unique_ptr<AudioDecoder>> inputs_;
-  std::vector<bool> ended_;
-  std::vector<float> scratch_;
-};
-
 class SequenceSource final : public PcmSource {
  public:
   SequenceSource(std::vector<std::string> paths, int channels)
@@ -179,10 +149,6 @@ class PrefetchingSource final : public PcmSource {
 };
 
 }  // namespace
-
-std::unique_ptr<PcmSource> makeOverlaySource(std::vector<std::unique_ptr<AudioDecoder>> inputs) {
-  return std::make_unique<OverlaySource>(std::move(inputs));
-}
 
 std::unique_ptr<PcmSource> makeSequenceSource(std::vector<std::string> paths, int channels) {
   return std::make_unique<SequenceSource>(std::move(paths), channels);

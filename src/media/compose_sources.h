@@ -19,10 +19,6 @@ class PcmSource {
   virtual Result<size_t> read(float* interleaved, size_t maxFrames) = 0;
 };
 
-// Every input from time zero, summed into stereo and clamped; as long as the longest input,
-// a shorter one is silence after its end.
-std::unique_ptr<PcmSource> makeOverlaySource(std::vector<std::unique_ptr<AudioDecoder>> inputs);
-
 // The inputs one after another, each exactly as long as its duration says, at channels
 // (1 or 2). Opens one input at a time, so hundreds of inputs cost one decoder.
 std::unique_ptr<PcmSource> makeSequenceSource(std::vector<std::string> paths, int channels);

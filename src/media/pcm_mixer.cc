@@ -32,8 +32,4 @@ void copyPcm(float* dst, size_t dstChannels, const float* src, size_t srcChannel
   addPcm(dst, dstChannels, src, srcChannels, frames);
 }
 
-void clampPcm(float* samples, size_t count) {
-  for (size_t i = 0; i < count; ++i) samples[i] = std::clamp(samples[i], -1.0f, 1.0f);
-}
-
 }  // namespace lumewell::media

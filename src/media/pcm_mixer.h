@@ -11,8 +11,4 @@ void addPcm(float* dst, size_t dstChannels, const float* src, size_t srcChannels
 // Copies frames of src into dst with the same channel mapping as addPcm.
 void copyPcm(float* dst, size_t dstChannels, const float* src, size_t srcChannels, size_t frames);
 
-// Limits every sample to [-1, 1]: a loud sum saturates at full scale instead of wrapping
-// around in the encoder's integer domain.
-void clampPcm(float* samples, size_t count);
-
 }  // namespace lumewell::media

@@ -19,7 +19,7 @@ class PulseAudioServices final : public recorder::AudioServices {
   void requestMicrophoneAccess(std::function<void(bool granted)> completion) override;
   std::optional<int64_t> mediaDurationMs(const std::string& path) override;
   Result<std::string> sha256Hex(const std::string& path) override;
-  void composeAudio(std::vector<std::string> paths, std::string output, bool overlay,
+  void composeAudio(std::vector<std::string> paths, std::string output,
                     std::function<void(OptionalError)> completion) override;
   Result<recorder::RecoveredSegmentFile> finalizeInterruptedSegment(
       const std::string& partPath) override;

@@ -18,12 +18,12 @@ JobLimiter& compositions() {
 }  // namespace
 
 void PulseAudioServices::composeAudio(std::vector<std::string> paths, std::string output,
-                                      bool overlay, std::function<void(OptionalError)> completion) {
+                                      std::function<void(OptionalError)> completion) {
   auto shared = std::make_shared<std::function<void(OptionalError)>>(std::move(completion));
   compositions().submit(JobLimiter::Job{
-      [paths = std::move(paths), output = std::move(output), overlay,
+      [paths = std::move(paths), output = std::move(output),
        shared](JobLimiter::Done done) mutable {
-        media::composeAudio(std::move(paths), std::move(output), overlay,
+        media::composeAudio(std::move(paths), std::move(output),
                             [shared, done](OptionalError error) {
                               (*shared)(std::move(error));
                               done();

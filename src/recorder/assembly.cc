@@ -217,7 +217,7 @@ void LumewellNativeRecorderPlugin::assembleRecording(const Value& arguments,
     result->success();
     return;
   }
-  audio_->composeAudio(std::move(paths), output, false,
+  audio_->composeAudio(std::move(paths), output,
                        [scheduler = &scheduler_, result = std::move(result)](OptionalError error) {
                          scheduler->post([result, error = std::move(error)] {
                            if (error) {

@@ -107,9 +107,9 @@ class AudioServices {
   virtual std::optional<int64_t> mediaDurationMs(const std::string& path) = 0;
   virtual Result<std::string> sha256Hex(const std::string& path) = 0;
 
-  // Lays the inputs over each other (overlay) or one after another into output. The
-  // completion comes once, from any thread.
-  virtual void composeAudio(std::vector<std::string> paths, std::string output, bool overlay,
+  // Joins the inputs one after another into output. The completion comes once, from any
+  // thread.
+  virtual void composeAudio(std::vector<std::string> paths, std::string output,
                             std::function<void(OptionalError)> completion) = 0;
 
   // Makes a segment that a crash interrupted (the part file at partPath) into its sealed

@@ -51,9 +51,9 @@ class FolderAudioServices final : public recorder::AudioServices {
     return real_.mediaDurationMs(path);
   }
   Result<std::string> sha256Hex(const std::string& path) override { return real_.sha256Hex(path); }
-  void composeAudio(std::vector<std::string> paths, std::string output, bool overlay,
+  void composeAudio(std::vector<std::string> paths, std::string output,
                     std::function<void(OptionalError)> completion) override {
-    real_.composeAudio(std::move(paths), std::move(output), overlay, std::move(completion));
+    real_.composeAudio(std::move(paths), std::move(output), std::move(completion));
   }
   std::optional<int64_t> freeDiskBytes() override { return real_.freeDiskBytes(); }
   std::string dataDirectory() override { return folder_; }
@@ -274,8 +274,7 @@ void rotateAndCheckJoins(bool appMode) {
   // re-encode could not).
   const std::string assembled = folder.path() + "/assembled.m4a";
   std::promise<OptionalError> done;
-  media::composeAudio(sealed, assembled, false,
-                      [&done](OptionalError error) { done.set_value(error); });
+  media::composeAudio(sealed, assembled, [&done](OptionalError error) { done.set_value(error); });
   ASSERT_FALSE(done.get_future().get());
   media::cancelAllCompositions();
   EXPECT_TRUE(decodeMono(assembled) == segments);

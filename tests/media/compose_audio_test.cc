@@ -50,11 +50,11 @@ class ComposeAudioTest : public ::testing::Test {
   };
 
   // Runs one composition to its end and counts its completions.
-  Outcome compose(std::vector<std::string> inputs, const std::string& output, bool overlay) {
+  Outcome compose(std::vector<std::string> inputs, const std::string& output) {
     auto calls = std::make_shared<std::atomic<int>>(0);
     auto done = std::make_shared<std::promise<std::pair<OptionalError, bool>>>();
     const auto caller = std::this_thread::get_id();
-    composeAudio(std::move(inputs), output, overlay, [=](OptionalError error) {
+    composeAudio(std::move(inputs), output, [=](OptionalError error) {
       if (calls->fetch_add(1) == 0) {
         done->set_value({std::move(error), std::this_thread::get_id() == caller});
       }
@@ -100,7 +100,7 @@ TEST_F(ComposeAudioTest, SequenceJoinsSeparatelyEncodedHalvesSampleExactly) {
   writeToneFile(halves[0], 1, 0, first);
   writeToneFile(halves[1], 1, first, second);
   const std::string output = path("joined.m4a");
-  Outcome outcome = compose(halves, output, false);
+  Outcome outcome = compose(halves, output);
   ASSERT_FALSE(outcome.error) << outcome.error->localizedDescription;
   EXPECT_EQ(outcome.calls, 1);
   EXPECT_FALSE(outcome.onCallerThread);
@@ -143,7 +143,7 @@ TEST_F(ComposeAudioTest, SequenceOfTenSegmentsOfDifferentLengthsHasNoGapOverlapO
   }
   joins.pop_back();
   const std::string output = path("deep/er/assembled.m4a");  // folders made on the way
-  Outcome outcome = compose(inputs, output, false);
+  Outcome outcome = compose(inputs, output);
   ASSERT_FALSE(outcome.error) << outcome.error->localizedDescription;
   EXPECT_EQ(expectAacOutput(output, 2), position);
 
@@ -170,7 +170,7 @@ TEST_F(ComposeAudioTest, SequenceOfTenSegmentsOfDifferentLengthsHasNoGapOverlapO
 TEST_F(ComposeAudioTest, SequenceIsStereoWhenAnyInputIsStereoAndMonoOnlyWhenAllAre) {
   writeToneFile(path("mono.m4a"), 1, 0, 24000);
   writeToneFile(path("stereo.m4a"), 2, 24000, 30000);
-  Outcome mixed = compose({path("mono.m4a"), path("stereo.m4a")}, path("mixed.m4a"), false);
+  Outcome mixed = compose({path("mono.m4a"), path("stereo.m4a")}, path("mixed.m4a"));
   ASSERT_FALSE(mixed.error);
   EXPECT_EQ(expectAacOutput(path("mixed.m4a"), 2), 54000);
   // The mono part plays in both channels at its own level.
@@ -178,77 +178,19 @@ TEST_F(ComposeAudioTest, SequenceIsStereoWhenAnyInputIsStereoAndMonoOnlyWhenAllA
   for (int c = 0; c < 2; ++c) {
     EXPECT_NEAR(dbfs(toneAmplitude(pcm.channel(c), 4800, 9600, 1000)), dbfs(0.5), 0.3);
   }
-  Outcome mono = compose({path("mono.m4a"), path("mono.m4a")}, path("mono2.m4a"), false);
+  Outcome mono = compose({path("mono.m4a"), path("mono.m4a")}, path("mono2.m4a"));
   ASSERT_FALSE(mono.error);
   EXPECT_EQ(expectAacOutput(path("mono2.m4a"), 1), 48000);
 }
 
-TEST_F(ComposeAudioTest, OverlayKeepsEachSourceAtItsLevelInBothChannels) {
-  const double minus12 = std::pow(10.0, -12.0 / 20.0);
-  // A mono "microphone" shorter than the stereo "application" audio.
-  writeToneFile(path("mic.m4a"), 1, 0, 48000, Tone{440, minus12});
-  writeToneFile(path("app.m4a"), 2, 0, 96000 + 100, Tone{1000, minus12});
-  const std::string output = path("mixed.m4a");
-  Outcome outcome = compose({path("mic.m4a"), path("app.m4a")}, output, true);
-  ASSERT_FALSE(outcome.error) << outcome.error->localizedDescription;
-  EXPECT_EQ(expectAacOutput(output, 2), 96000 + 100);  // as long as the longer input
-
-  compose_test::Pcm pcm = decodeExactly(output, 2, 96000 + 100);
-  for (int c = 0; c < 2; ++c) {
-    const std::vector<float> x = pcm.channel(c);
-    EXPECT_NEAR(dbfs(toneAmplitude(x, 4800, 38400, 440)), -12.0, 0.3) << "channel " << c;
-    EXPECT_NEAR(dbfs(toneAmplitude(x, 4800, 38400, 1000)), -12.0, 0.3) << "channel " << c;
-    // After the microphone's end its tone is gone, the other stays.
-    EXPECT_LT(dbfs(toneAmplitude(x, 52800, 38400, 440)), -60.0) << "channel " << c;
-    EXPECT_NEAR(dbfs(toneAmplitude(x, 52800, 38400, 1000)), -12.0, 0.3) << "channel " << c;
-  }
-}
-
-TEST_F(ComposeAudioTest, OverlayOfLoudInputsSaturatesInsteadOfWrapping) {
-  writeToneFile(path("a.m4a"), 1, 0, 48000, Tone{500, 0.9});
-  writeToneFile(path("b.m4a"), 2, 0, 48000, Tone{500, 0.9});
-  const std::string output = path("loud.m4a");
-  Outcome outcome = compose({path("a.m4a"), path("b.m4a")}, output, true);
-  ASSERT_FALSE(outcome.error);
-  expectAacOutput(output, 2);
-  compose_test::Pcm pcm = decodeExactly(output, 2, 48000);
-  // The sum (1.8 at the peaks) is cut at full scale: the wave keeps its sign and stays near
-  // +-1; wrapping would flip the peaks to the other side.
-  size_t agree = 0, counted = 0;
-  float peak = 0;
-  for (size_t i = 2400; i < 45600; ++i) {
-    const double expected =
-        std::sin(2 * compose_test::kPi * 500 * static_cast<double>(i) / 48000.0);
-    for (int c = 0; c < 2; ++c) {
-      const float v = pcm.samples[i * 2 + c];
-      peak = std::max(peak, std::abs(v));
-      if (std::abs(expected) > 0.3) {
-        ++counted;
-        if ((v > 0) == (expected > 0) && std::abs(v) > 0.5) ++agree;
-      }
-    }
-  }
-  EXPECT_GT(static_cast<double>(agree) / static_cast<double>(counted), 0.99);
-  EXPECT_GT(peak, 0.9f);
-  EXPECT_LT(peak, 1.25f);  // the encoder's own overshoot of a clipped wave, no more
-}
-
-TEST_F(ComposeAudioTest, InputsWithoutAudioTrackAreSkippedInOverlayAndFailASequence) {
-  writeToneFile(path("app.m4a"), 2, 0, 48000, Tone{1000, 0.5});
+TEST_F(ComposeAudioTest, InputsWithoutAudioTrackFailASequence) {
   writeToneFile(path("seg0.m4a"), 1, 0, 24000);
   std::ofstream(path("not-audio.m4a")) << "this is no audio file";
   const std::string missing = path("missing.m4a");
 
-  // The mixdown of a microphone file without a track holds the application audio alone.
-  Outcome mix = compose({path("not-audio.m4a"), path("app.m4a")}, path("mix.m4a"), true);
-  ASSERT_FALSE(mix.error);
-  EXPECT_EQ(expectAacOutput(path("mix.m4a"), 2), 48000);
-  compose_test::Pcm pcm = decodeExactly(path("mix.m4a"), 2, 48000);
-  EXPECT_NEAR(dbfs(toneAmplitude(pcm.channel(0), 4800, 38400, 1000)), dbfs(0.5), 0.3);
-
   for (const std::string& bad : {path("not-audio.m4a"), missing}) {
     const std::string output = path("assembled.m4a");
-    Outcome outcome = compose({path("seg0.m4a"), bad}, output, false);
+    Outcome outcome = compose({path("seg0.m4a"), bad}, output);
     ASSERT_TRUE(outcome.error);
     EXPECT_EQ(outcome.error->domain, "LumewellRecorder");
     EXPECT_EQ(outcome.error->code, 11);
@@ -257,14 +199,11 @@ TEST_F(ComposeAudioTest, InputsWithoutAudioTrackAreSkippedInOverlayAndFailASeque
     EXPECT_FALSE(fs::exists(output));
   }
 
-  // Nothing with audio at all: there is nothing to export.
-  Outcome none = compose({missing, path("not-audio.m4a")}, path("none.m4a"), true);
-  ASSERT_TRUE(none.error);
-  EXPECT_EQ(none.error->code, 13);
-  EXPECT_EQ(none.error->localizedDescription, "Failed to create the audio exporter.");
-  Outcome empty = compose({}, path("none.m4a"), false);
+  // No input at all: there is nothing to export.
+  Outcome empty = compose({}, path("none.m4a"));
   ASSERT_TRUE(empty.error);
   EXPECT_EQ(empty.error->code, 13);
+  EXPECT_EQ(empty.error->localizedDescription, "Failed to create the audio exporter.");
   EXPECT_FALSE(fs::exists(path("none.m4a")));
 }
 
@@ -283,31 +222,31 @@ TEST_F(ComposeAudioTest, OutputIsReplacedFoldersAreMadeAndInputsNeverChange) {
   waitpid(dead, nullptr, 0);
   const std::string stale = path(".out.m4a.composing-" + std::to_string(dead) + "-0.m4a");
   std::ofstream(stale) << "half";
-  for (bool overlay : {false, true}) {
-    Outcome outcome = compose({path("a.m4a"), path("b.m4a")}, output, overlay);
+  for (int run = 0; run < 2; ++run) {
+    Outcome outcome = compose({path("a.m4a"), path("b.m4a")}, output);
     ASSERT_FALSE(outcome.error);
-    EXPECT_EQ(expectAacOutput(output, 2), overlay ? 30000 : 50000);
+    EXPECT_EQ(expectAacOutput(output, 2), 50000);
   }
   EXPECT_FALSE(fs::exists(stale));
   EXPECT_EQ(compose_test::readFile(path("a.m4a")), before_a);
   EXPECT_EQ(compose_test::readFile(path("b.m4a")), before_b);
 
   // The output named as one of the inputs would destroy that input: refused, input intact.
-  Outcome self = compose({path("a.m4a"), path("b.m4a")}, path("b.m4a"), true);
+  Outcome self = compose({path("a.m4a"), path("b.m4a")}, path("b.m4a"));
   ASSERT_TRUE(self.error);
   EXPECT_EQ(self.calls, 1);
   EXPECT_EQ(compose_test::readFile(path("b.m4a")), before_b);
 
   // A parent that is a file cannot become a folder: the file system's error.
   std::ofstream(path("blocker")) << "x";
-  Outcome blocked = compose({path("a.m4a"), path("b.m4a")}, path("blocker/sub/out.m4a"), false);
+  Outcome blocked = compose({path("a.m4a"), path("b.m4a")}, path("blocker/sub/out.m4a"));
   ASSERT_TRUE(blocked.error);
   EXPECT_EQ(blocked.error->domain, "posix");
   EXPECT_EQ(blocked.calls, 1);
 
   // An existing output that cannot be removed (a non-empty folder) fails the same way.
   fs::create_directories(path("taken/inner"));
-  Outcome taken = compose({path("a.m4a"), path("b.m4a")}, path("taken"), false);
+  Outcome taken = compose({path("a.m4a"), path("b.m4a")}, path("taken"));
   ASSERT_TRUE(taken.error);
   EXPECT_EQ(taken.error->domain, "posix");
 
@@ -325,7 +264,7 @@ TEST_F(ComposeAudioTest, CancelledCompositionsEndWithErrorFourteenAndLeaveNoOutp
   auto calls = std::make_shared<std::atomic<int>>(0);
   auto done = std::make_shared<std::promise<OptionalError>>();
   std::shared_ptr<CompositionJob> job =
-      composeAudio(inputs, path("one.m4a"), false, [=](OptionalError error) {
+      composeAudio(inputs, path("one.m4a"), [=](OptionalError error) {
         if (calls->fetch_add(1) == 0) done->set_value(std::move(error));
       });
   // Cancel while the encoder writes: once the file being written shows up beside the output.
@@ -350,7 +289,7 @@ TEST_F(ComposeAudioTest, CancelledCompositionsEndWithErrorFourteenAndLeaveNoOutp
   auto shutdownCalls = std::make_shared<std::atomic<int>>(0);
   auto cancelled = std::make_shared<std::atomic<int>>(0);
   for (const char* name : {"two.m4a", "three.m4a"}) {
-    composeAudio(inputs, path(name), name[0] == 't' && name[1] == 'h', [=](OptionalError e) {
+    composeAudio(inputs, path(name), [=](OptionalError e) {
       shutdownCalls->fetch_add(1);
       if (e && e->code == 14) cancelled->fetch_add(1);
     });

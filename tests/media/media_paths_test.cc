@@ -55,7 +55,7 @@ class LoopbackListener {
 
 OptionalError composeAndWait(std::vector<std::string> inputs, const std::string& output) {
   auto done = std::make_shared<std::promise<OptionalError>>();
-  composeAudio(std::move(inputs), output, false, [done](OptionalError e) { done->set_value(e); });
+  composeAudio(std::move(inputs), output, [done](OptionalError e) { done->set_value(e); });
   return done->get_future().get();
 }
 

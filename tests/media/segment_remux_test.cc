@@ -75,7 +75,7 @@ std::vector<float> decodedSamples(const std::string& path) {
 
 OptionalError composeSequence(const std::vector<std::string>& inputs, const std::string& output) {
   std::promise<OptionalError> done;
-  composeAudio(inputs, output, false, [&done](OptionalError error) { done.set_value(error); });
+  composeAudio(inputs, output, [&done](OptionalError error) { done.set_value(error); });
   OptionalError error = done.get_future().get();
   cancelAllCompositions();
   return error;

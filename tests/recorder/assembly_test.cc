@@ -73,7 +73,6 @@ TEST_F(AssemblyTest, TwoOrMoreSegmentsAreJoinedInOrderAndAnsweredOnTheMainThread
   ASSERT_EQ(audio->composeCalls.size(), 1u);
   EXPECT_EQ(audio->composeCalls[0].paths, (std::vector<std::string>{segments[2], segments[0]}));
   EXPECT_EQ(audio->composeCalls[0].output, out);
-  EXPECT_FALSE(audio->composeCalls[0].overlay);
 
   audio->composeError =
       Error{kProgramErrorDomain, 11, "Audio track missing for segment " + segments[0] + "."};

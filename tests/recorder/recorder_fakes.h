@@ -78,7 +78,6 @@ class FakeMicrophoneRecorder final : public MicrophoneRecorder {
 struct ComposeCall {
   std::vector<std::string> paths;
   std::string output;
-  bool overlay = false;
 };
 
 class FakeAudioServices final : public AudioServices {
@@ -114,9 +113,9 @@ class FakeAudioServices final : public AudioServices {
     std::snprintf(hex, sizeof hex, "%016zx", std::hash<std::string>()(readFile(path)));
     return std::string(hex) + hex + hex + hex;
   }
-  void composeAudio(std::vector<std::string> paths, std::string output, bool overlay,
+  void composeAudio(std::vector<std::string> paths, std::string output,
                     std::function<void(OptionalError)> completion) override {
-    composeCalls.push_back({paths, output, overlay});
+    composeCalls.push_back({paths, output});
     auto finish = [this, paths, output, completion]() {
       OptionalError error = composeError;
       if (!error) {

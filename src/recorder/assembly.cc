@@ -9,6 +9,7 @@
 
 #include "recorder/recorder_files.h"
 #include "recorder/recorder_plugin.h"
+#include "runtime/files.h"
 
 namespace lumewell::recorder {
 namespace {
@@ -114,7 +115,9 @@ std::optional<std::string> refusedInput(const std::string& path) {
 }
 
 // Copies through the descriptor that was checked, so that what is read is a regular file even
-// if the name was pointed elsewhere since. to must not exist; a partial copy is removed.
+// if the name was pointed elsewhere since. The copy is written under a hidden name beside
+// `to`, flushed, and renamed to `to` without replacing anything there: `to` never names a
+// half copy, and no failure leaves one behind.
 OptionalError copyRegularFile(const std::string& from, const std::string& to) {
   const std::string context = "Cannot copy " + from + " to " + to;
   const int in = ::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -127,8 +130,17 @@ OptionalError copyRegularFile(const std::string& from, const std::string& to) {
     ::close(in);
     return error;
   }
-  const int out =
-      ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, st.st_mode & 0777);
+  if (pathExists(to)) {
+    ::close(in);
+    return posixError(EEXIST, context);
+  }
+  const fs::path target(to);
+  const std::string staging = (target.parent_path() / ("." + target.filename().string() +
+                                                       ".copying-" + std::to_string(::getpid())))
+                                  .string();
+  ::unlink(staging.c_str());  // what an earlier process of this id left
+  const int out = ::open(staging.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                         st.st_mode & 0777);
   if (out < 0) {
     const int err = errno;
     ::close(in);
@@ -151,9 +163,16 @@ OptionalError copyRegularFile(const std::string& from, const std::string& to) {
     if (err != 0) break;
   }
   ::close(in);
+  if (err == 0 && ::fsync(out) != 0) err = errno;
   if (::close(out) != 0 && err == 0) err = errno;
-  if (err == 0) return std::nullopt;
-  ::unlink(to.c_str());
+  if (err == 0) {
+    if (OptionalError renamed = renameNoReplace(staging, to)) {
+      err = renamed->code;
+    } else {
+      return syncFolderOf(to);
+    }
+  }
+  ::unlink(staging.c_str());
   return posixError(err, context);
 }
 

@@ -30,6 +30,8 @@ LumewellNativeRecorderPlugin::~LumewellNativeRecorderPlugin() {
   if (currentRecorder_) currentRecorder_->stop();
   if (handedOver_) handedOver_->recorder->stop();
   if (currentAppAudioCaptureSession_) currentAppAudioCaptureSession_->cancel();
+  // The launch's recovery finishes the file it is on (each is written whole or not at all).
+  if (recoveryWorker_.joinable()) recoveryWorker_.join();
 }
 
 std::shared_ptr<LumewellNativeRecorderPlugin> LumewellNativeRecorderPlugin::shared() {

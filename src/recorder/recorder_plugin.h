@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "channels/binary_messenger.h"
@@ -205,6 +206,7 @@ class LumewellNativeRecorderPlugin final
   double segmentDuration_ = 30;
   std::optional<EventSink> eventSink_;
   std::vector<ValueMap> heldRecoveredEvents_;
+  std::thread recoveryWorker_;
   RuntimeState runtimeState_ = RuntimeState::idle;
   std::function<void()> idleListener_;
   CaptureMode activeCaptureMode_ = CaptureMode::micOnly;

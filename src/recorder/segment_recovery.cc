@@ -92,19 +92,22 @@ void LumewellNativeRecorderPlugin::recoverInterruptedSegmentsInBackground() {
     }
   }
   if (ids.empty()) return;
-  std::thread([weak = weak_from_this(), scheduler = &scheduler_, audio = audio_, recordings,
-               ids = std::move(ids)] {
+  if (recoveryWorker_.joinable()) return;  // once per launch
+  recoveryWorker_ = std::thread([weak = weak_from_this(), scheduler = &scheduler_, audio = audio_,
+                                 recordings, ids = std::move(ids)] {
     std::vector<RecoveredSegment> recovered;
     for (const std::string& id : ids) {
       for (auto& segment : recoverFolder(*audio, recordings, id)) {
         recovered.push_back(std::move(segment));
       }
     }
-    // Never the last owner of the plug-in here: it is only ever released on the main thread.
+    // Never the last owner of the plug-in here: it is only ever released on the main thread,
+    // which joins this worker first.
+    if (weak.expired()) return;
     scheduler->post([weak, recovered = std::move(recovered)] {
       if (auto self = weak.lock()) self->reportRecovered(recovered);
     });
-  }).detach();
+  });
 }
 
 void LumewellNativeRecorderPlugin::recoverInterruptedSegments(const std::string& recordingId) {

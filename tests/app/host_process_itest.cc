@@ -342,11 +342,23 @@ TEST_F(HostWithRecording, AKilledHostLosesAtMostTheLastSecondAndItsNextLaunchRec
   EXPECT_NE(::access(part.c_str(), F_OK), 0);
   EXPECT_GE(countText(desktop.logPath("relaunched.out"), "recovered the interrupted segment"), 1u);
 
-  // Recording on in the same folder takes the next index.
+  // Recording on in the same folder takes the next index; a second crash touches none of
+  // the files already sealed.
   startRecording("crash");
   ASSERT_TRUE(client->call(kRecorder, "stopRecording"));
   ASSERT_TRUE(waitForEvent("segment_sealed"));
-  EXPECT_EQ(number(eventsOfType("segment_sealed")[0], "index"), 1);
+  const ValueMap sealed = eventsOfType("segment_sealed")[0];
+  EXPECT_EQ(number(sealed, "index"), 1);
+  startRecording("crash");
+  ASSERT_TRUE(client->waitForEvents(kRecorderEvents, client->events(kRecorderEvents).size() + 8));
+  ::kill(pid, SIGKILL);
+  ASSERT_TRUE(waitForChild(pid));
+  client.reset();
+  launch("again");
+  ASSERT_TRUE(waitForEvent("segment_recovered")) << readFile(desktop.logPath("again.out"));
+  EXPECT_EQ(number(eventsOfType("segment_recovered")[0], "index"), 2);
+  expectFileAsReported(recovered);
+  expectFileAsReported(sealed);
 }
 
 // The disk filling under a recording: what was recorded is sealed and plays, at its reported

@@ -36,16 +36,6 @@ int writeAll(void* opaque, uint8_t* data, int size) {
   return size;
 }
 
-int64_t seekFd(void* opaque, int64_t offset, int whence) {
-  const int fd = *static_cast<int*>(opaque);
-  if (whence & AVSEEK_SIZE) {
-    struct stat st {};
-    return ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : AVERROR(errno);
-  }
-  const off_t at = ::lseek(fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
-  return at < 0 ? AVERROR(errno) : static_cast<int64_t>(at);
-}
-
 bool readFully(int fd, uint8_t* into, size_t size, off_t at) {
   for (size_t done = 0; done < size;) {
     const ssize_t got = ::pread(fd, into + done, size - done, at + static_cast<off_t>(done));
@@ -94,7 +84,7 @@ OptionalError FragmentedPartFile::begin(
   if (format_ != nullptr) return std::nullopt;
   auto* buffer = static_cast<unsigned char*>(av_malloc(kWriteBufferBytes));
   if (buffer != nullptr) {
-    io_ = avio_alloc_context(buffer, kWriteBufferBytes, 1, &fd_, nullptr, writeAll, seekFd);
+    io_ = avio_alloc_context(buffer, kWriteBufferBytes, 1, &fd_, nullptr, writeAll, seekDescriptor);
   }
   if (io_ == nullptr) av_free(buffer);
   scratch_ = av_packet_alloc();

@@ -48,7 +48,9 @@ int readPacket(void* opaque, uint8_t* buffer, int size) {
   }
 }
 
-int64_t seekTo(void* opaque, int64_t offset, int whence) {
+}  // namespace
+
+int64_t seekDescriptor(void* opaque, int64_t offset, int whence) {
   const int fd = *static_cast<int*>(opaque);
   if (whence & AVSEEK_SIZE) {
     struct stat st {};
@@ -57,8 +59,6 @@ int64_t seekTo(void* opaque, int64_t offset, int whence) {
   const off_t at = lseek(fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
   return at < 0 ? AVERROR(errno) : static_cast<int64_t>(at);
 }
-
-}  // namespace
 
 bool supportedInputFormat(int sampleRate, int channels) {
   return sampleRate >= kMinInputSampleRate && sampleRate <= kMaxInputSampleRate && channels >= 1 &&
@@ -98,8 +98,8 @@ Result<std::unique_ptr<MediaInput>> openMediaInput(const std::string& path, bool
   if (mp4 == nullptr) return ffmpegError(AVERROR_DEMUXER_NOT_FOUND, "Cannot open " + path);
   auto* buffer = static_cast<unsigned char*>(av_malloc(kReadBufferBytes));
   if (buffer != nullptr) {
-    input->io_ =
-        avio_alloc_context(buffer, kReadBufferBytes, 0, &input->fd_, readPacket, nullptr, seekTo);
+    input->io_ = avio_alloc_context(buffer, kReadBufferBytes, 0, &input->fd_, readPacket, nullptr,
+                                    seekDescriptor);
   }
   if (input->io_ == nullptr) {
     av_free(buffer);

@@ -41,6 +41,9 @@ class MediaInput {
   AVFormatContext* format_ = nullptr;
 };
 
+// The seek callback of an AVIOContext whose opaque points at a file descriptor (an int).
+int64_t seekDescriptor(void* opaque, int64_t offset, int whence);
+
 // Opens path with the MP4/M4A demuxer only (no probing of other formats), the file protocol
 // only for anything the demuxer might open beside it, and external data references off.
 // Errors of the domain "posix" are refusals: the path is not an absolute local path, or names

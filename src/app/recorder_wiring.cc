@@ -5,6 +5,7 @@
 #include "app_audio/pulse_app_audio_services.h"
 #include "media/compose_audio.h"
 #include "pulse/pulse_audio_services.h"
+#include "pulse/pulse_connection.h"
 #include "recorder/recorder_plugin.h"
 #include "runtime/glib_scheduler.h"
 
@@ -16,6 +17,8 @@ namespace lumewell::app {
 // still running are cancelled.
 void registerRecorderPlugin(BinaryMessenger& messenger) {
   using recorder::LumewellNativeRecorderPlugin;
+  // The first recording should not wait for the server's hand-shake.
+  pulse::PulseConnection::shared().connectInBackground();
   LumewellNativeRecorderPlugin::configureShared([] {
     return std::make_shared<LumewellNativeRecorderPlugin>(
         mainScheduler(), std::make_shared<pulse::PulseAudioServices>(),

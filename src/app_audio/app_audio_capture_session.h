@@ -13,17 +13,16 @@
 namespace lumewell::app_audio {
 
 struct CaptureSessionOptions {
-  std::string server;                             // empty: the default sound server
   Scheduler* scheduler = nullptr;                 // main thread; none: mainScheduler()
   std::shared_ptr<const ProcessTable> processes;  // none: /proc
 };
 
 // Captures the sound of one application (every playback stream of its process and of its
-// same-program helpers, through each stream's sink monitor, mixed by arrival) and hands it
-// to a feed as it arrives, from its first sound on. start and stop complete on the main
-// thread; cancel tears down at once and calls
-// nothing. The unexpected-stop handler runs on the main thread, at most once, when the
-// application's process exits or the sound-server connection is lost.
+// same-program helpers, through each stream's sink monitor on the host's one sound-server
+// connection, mixed by arrival) and hands it to a feed as it arrives, from its first sound on.
+// start and stop complete on the main thread; cancel tears down at once and calls nothing. The
+// unexpected-stop handler runs on the main thread, at most once, when the application's process
+// exits or the sound-server connection is lost.
 class LumewellAppAudioCaptureSession final : public recorder::AppAudioCaptureSession {
  public:
   LumewellAppAudioCaptureSession(recorder::AppAudioTarget target,

@@ -2,19 +2,15 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "app_audio/app_audio_capture_session.h"
 #include "app_audio/desktop_entries.h"
-#include "app_audio/pulse_loop.h"
 #include "app_audio/server_state_reader.h"
 #include "app_audio/snapshot_builder.h"
+#include "pulse/pulse_connection.h"
 
 namespace lumewell::app_audio {
-namespace {
-
-constexpr const char* kQueryClientName = "Lumewell Recorder sources";
-
-}  // namespace
-
 recorder::AppAudioSource toAppAudioSource(const SnapshotApplication& app) {
   return recorder::AppAudioSource{std::to_string(app.processID), app.applicationName,
                                   app.bundleIdentifier, app.processID};
@@ -29,7 +25,9 @@ recorder::AppAudioTarget toAppAudioTarget(const CaptureTarget& target) {
 PulseAppAudioServices::PulseAppAudioServices(PulseAppAudioOptions options)
     : options_(std::move(options)),
       snapshots_("app-audio-qry", kQueryDeadline,
-                 [this](PulseLoop::Deadline deadline) { return takeSnapshot(deadline); }) {
+                 [this](std::chrono::steady_clock::time_point deadline) {
+                   return takeSnapshot(deadline);
+                 }) {
   if (!options_.processes) options_.processes = std::make_shared<ProcProcessTable>();
   if (options_.hostProcessId == 0) options_.hostProcessId = static_cast<int32_t>(::getpid());
 }
@@ -37,10 +35,17 @@ PulseAppAudioServices::PulseAppAudioServices(PulseAppAudioOptions options)
 PulseAppAudioServices::~PulseAppAudioServices() = default;
 
 Result<ShareableContent> PulseAppAudioServices::takeSnapshot(
-    std::optional<PulseLoop::Deadline> deadline) {
-  auto loop = PulseLoop::connect(options_.server, kQueryClientName, deadline);
-  if (!loop) return loop.error();
-  auto state = readServerState(**loop);
+    std::optional<std::chrono::steady_clock::time_point> deadline) {
+  auto within = std::chrono::milliseconds(pulse::kServerTimeout);
+  if (deadline) {
+    within = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(
+                            *deadline - std::chrono::steady_clock::now()),
+                        std::chrono::milliseconds(0), within);
+  }
+  const auto until = std::chrono::steady_clock::now() + within;
+  pulse::PulseConnection& connection = pulse::PulseConnection::shared();
+  if (auto error = connection.connect(within)) return pulseError(error->code);
+  auto state = readServerState(connection, until);
   if (!state) return state.error();
   SnapshotEnvironment env;
   env.hostProcessId = options_.hostProcessId;
@@ -112,7 +117,6 @@ std::unique_ptr<recorder::AppAudioCaptureSession> PulseAppAudioServices::makeCap
     const recorder::AppAudioTarget& target, std::shared_ptr<recorder::AppAudioFeed> feed,
     std::function<void(std::string reason)> onUnexpectedStop) {
   CaptureSessionOptions o;
-  o.server = options_.server;
   o.scheduler = options_.scheduler;
   o.processes = options_.processes;
   return std::make_unique<LumewellAppAudioCaptureSession>(target, std::move(feed),

@@ -8,7 +8,6 @@
 
 #include "app_audio/catalogue_rules.h"
 #include "app_audio/process_table.h"
-#include "app_audio/pulse_loop.h"
 #include "recorder/audio_services.h"
 #include "runtime/coalesced_query.h"
 #include "runtime/scheduler.h"
@@ -16,7 +15,6 @@
 namespace lumewell::app_audio {
 
 struct PulseAppAudioOptions {
-  std::string server;              // empty: the default sound server
   Scheduler* scheduler = nullptr;  // main thread for capture sessions; none: mainScheduler()
   std::shared_ptr<const ProcessTable> processes;  // none: /proc
   int32_t hostProcessId = 0;                      // 0: getpid()
@@ -24,8 +22,8 @@ struct PulseAppAudioOptions {
   std::function<std::string(const std::string& program)> desktopEntryId;
 };
 
-// The application-audio services over the sound server: a query takes a fresh snapshot (its
-// own short connection) on a worker thread and completes there; an unparsable id completes
+// The application-audio services over the host's one sound-server connection: a query takes
+// a fresh snapshot on a worker thread and completes there; an unparsable id completes
 // at once on the caller's thread. One snapshot is taken at a time: callers that arrive while
 // one is being taken share the next one, which begins after their call. No caller waits
 // longer than kQueryDeadline for its answer (a failed query's answer).
@@ -48,7 +46,8 @@ class PulseAppAudioServices final : public recorder::AppAudioServices {
   static constexpr std::chrono::milliseconds kQueryDeadline{2000};
 
   // The snapshot itself, synchronously (not on a libpulse thread).
-  Result<ShareableContent> takeSnapshot(std::optional<PulseLoop::Deadline> deadline = {});
+  Result<ShareableContent> takeSnapshot(
+      std::optional<std::chrono::steady_clock::time_point> deadline = {});
 
  private:
   PulseAppAudioOptions options_;

@@ -4,7 +4,7 @@ namespace lumewell::app_audio {
 namespace {
 
 struct Reading {
-  PulseLoop* loop;
+  pulse::PulseConnection* connection;
   ServerState state;
 };
 
@@ -13,7 +13,7 @@ void onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
   if (info != nullptr && info->default_sink_name != nullptr) {
     r->state.defaultSinkName = info->default_sink_name;
   }
-  r->loop->signal();
+  r->connection->signalLocked();
 }
 
 void onSink(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
@@ -23,7 +23,7 @@ void onSink(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
         info->index, info->name ? info->name : "", info->description ? info->description : "",
         info->monitor_source_name ? info->monitor_source_name : ""});
   }
-  if (eol != 0) r->loop->signal();
+  if (eol != 0) r->connection->signalLocked();
 }
 
 void onClient(pa_context*, const pa_client_info* info, int eol, void* userdata) {
@@ -34,7 +34,7 @@ void onClient(pa_context*, const pa_client_info* info, int eol, void* userdata) 
                      stringProperty(info->proplist, PA_PROP_APPLICATION_NAME),
                      stringProperty(info->proplist, PA_PROP_APPLICATION_ID)});
   }
-  if (eol != 0) r->loop->signal();
+  if (eol != 0) r->connection->signalLocked();
 }
 
 void onSinkInput(pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
@@ -45,7 +45,7 @@ void onSinkInput(pa_context*, const pa_sink_input_info* info, int eol, void* use
         stringProperty(info->proplist, PA_PROP_APPLICATION_NAME),
         stringProperty(info->proplist, PA_PROP_APPLICATION_ID)});
   }
-  if (eol != 0) r->loop->signal();
+  if (eol != 0) r->connection->signalLocked();
 }
 
 }  // namespace
@@ -62,10 +62,14 @@ std::optional<int32_t> processIdProperty(const pa_proplist* props) {
   return pid;
 }
 
-Result<ServerState> readServerState(PulseLoop& loop) {
-  Reading r{&loop, {}};
-  PulseLock lock(loop);
-  pa_context* c = loop.context();
+Result<ServerState> readServerState(pulse::PulseConnection& connection,
+                                    std::chrono::steady_clock::time_point deadline) {
+  Reading r{&connection, {}};
+  pulse::PulseLock lock(connection);
+  pa_context* c = connection.readyContextLocked();
+  if (c == nullptr) {
+    return pulseError(PA_ERR_CONNECTIONTERMINATED, "Cannot read the sound server's streams");
+  }
   // Issued together; the server answers them in order.
   pa_operation* ops[] = {
       pa_context_get_server_info(c, &onServerInfo, &r),
@@ -73,9 +77,20 @@ Result<ServerState> readServerState(PulseLoop& loop) {
       pa_context_get_client_info_list(c, &onClient, &r),
       pa_context_get_sink_input_info_list(c, &onSinkInput, &r),
   };
+  // Each wait ends by the deadline; an operation still running then is cancelled, so no
+  // callback touches r after this function returns.
   bool ok = true;
-  for (pa_operation* op : ops) ok = loop.await(op) && ok;
-  if (!ok) return loop.lastError("Cannot read the sound server's streams");
+  for (pa_operation* op : ops) {
+    const auto left = std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   deadline - std::chrono::steady_clock::now()),
+                               std::chrono::milliseconds(0));
+    ok = connection.awaitLocked(op, left) && ok;
+  }
+  if (!ok) {
+    const int code =
+        connection.readyContextLocked() != nullptr ? PA_ERR_TIMEOUT : connection.errorCodeLocked();
+    return pulseError(code, "Cannot read the sound server's streams");
+  }
   std::stable_sort(r.state.clients.begin(), r.state.clients.end(),
                    [](const auto& a, const auto& b) { return a.index < b.index; });
   std::stable_sort(r.state.streams.begin(), r.state.streams.end(),

@@ -1,16 +1,18 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 
 #include "app_audio/catalogue_rules.h"
-#include "app_audio/pulse_loop.h"
 #include "app_audio/snapshot_builder.h"
+#include "pulse/pulse_connection.h"
 
 namespace lumewell::app_audio {
 
-// Reads clients, playback streams, sinks and the default sink, afresh. Not on the loop's
-// thread.
-Result<ServerState> readServerState(PulseLoop& loop);
+// Reads clients, playback streams, sinks and the default sink, afresh, answered by the
+// deadline at the latest. Not on the libpulse thread; the connection must not be locked.
+Result<ServerState> readServerState(pulse::PulseConnection& connection,
+                                    std::chrono::steady_clock::time_point deadline);
 
 // application.process.id of a property list, when it is a positive decimal number.
 std::optional<int32_t> processIdProperty(const pa_proplist* props);

@@ -1,6 +1,8 @@
 #include "pulse/pulse_connection.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <thread>
 
 namespace lumewell::pulse {
 
@@ -27,8 +29,82 @@ PulseConnection::Lock::Lock(PulseConnection& connection) : mainloop_(connection.
 
 PulseConnection::Lock::~Lock() { pa_threaded_mainloop_unlock(mainloop_); }
 
-void PulseConnection::onContextState(pa_context*, void* self) {
-  static_cast<PulseConnection*>(self)->signalLocked();
+void PulseConnection::onContextState(pa_context* context, void* self) {
+  auto* connection = static_cast<PulseConnection*>(self);
+  connection->signalLocked();  // a waiting await learns of a dead connection too
+  if (PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) || connection->lostReported_) return;
+  connection->lostReported_ = true;
+  const int code = pa_context_errno(context);
+  // A watcher may remove itself (or another) while it hears of the loss.
+  const std::vector<Watcher*> watchers = connection->watchers_;
+  for (Watcher* watcher : watchers) {
+    if (std::find(connection->watchers_.begin(), connection->watchers_.end(), watcher) !=
+        connection->watchers_.end()) {
+      watcher->onConnectionLost(code != PA_OK ? code : PA_ERR_CONNECTIONTERMINATED);
+    }
+  }
+}
+
+void PulseConnection::onSubscription(pa_context*, pa_subscription_event_type_t type, uint32_t index,
+                                     void* self) {
+  auto* connection = static_cast<PulseConnection*>(self);
+  if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
+  const std::vector<Watcher*> watchers = connection->watchers_;
+  for (Watcher* watcher : watchers) {
+    if (std::find(connection->watchers_.begin(), connection->watchers_.end(), watcher) !=
+        connection->watchers_.end()) {
+      watcher->onPlaybackStreamEvent(type, index);
+    }
+  }
+}
+
+bool PulseConnection::awaitLocked(pa_operation* operation, std::chrono::milliseconds timeout) {
+  if (operation == nullptr) return false;
+  waitLocked([operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; },
+             timeout);
+  const pa_operation_state_t state = pa_operation_get_state(operation);
+  if (state == PA_OPERATION_RUNNING) pa_operation_cancel(operation);
+  pa_operation_unref(operation);
+  return state == PA_OPERATION_DONE;
+}
+
+int PulseConnection::errorCodeLocked() const {
+  const int code = context_ != nullptr ? pa_context_errno(context_) : PA_OK;
+  return code != PA_OK ? code : PA_ERR_CONNECTIONTERMINATED;
+}
+
+bool PulseConnection::addWatcherLocked(Watcher* watcher) {
+  pa_context* context = readyContextLocked();
+  if (context == nullptr) return false;
+  if (!subscribed_) {
+    pa_context_set_subscribe_callback(context, &PulseConnection::onSubscription, this);
+    if (!awaitLocked(pa_context_subscribe(
+            context, PA_SUBSCRIPTION_MASK_SINK_INPUT,
+            [](pa_context*, int, void* self) {
+              static_cast<PulseConnection*>(self)->signalLocked();
+            },
+            this))) {
+      return false;
+    }
+    subscribed_ = true;
+  }
+  if (std::find(watchers_.begin(), watchers_.end(), watcher) == watchers_.end()) {
+    watchers_.push_back(watcher);
+  }
+  return true;
+}
+
+void PulseConnection::removeWatcherLocked(Watcher* watcher) {
+  watchers_.erase(std::remove(watchers_.begin(), watchers_.end(), watcher), watchers_.end());
+}
+
+void PulseConnection::dropContextLocked() {
+  pa_context_set_state_callback(context_, nullptr, nullptr);
+  pa_context_set_subscribe_callback(context_, nullptr, nullptr);
+  pa_context_disconnect(context_);
+  pa_context_unref(context_);
+  context_ = nullptr;
+  subscribed_ = false;
 }
 
 void PulseConnection::signalLocked() { pa_threaded_mainloop_signal(mainloop_, 0); }
@@ -62,6 +138,15 @@ bool PulseConnection::waitLocked(const std::function<bool()>& done,
   return done();
 }
 
+void PulseConnection::connectInBackground() {
+  // The connection is never destroyed, so the thread may outlive everything else.
+  std::thread([this] {
+    if (auto error = connect()) {
+      (void)error;  // the first recording or query reports it, with the server's text
+    }
+  }).detach();
+}
+
 OptionalError PulseConnection::connect(std::chrono::milliseconds timeout) {
   Lock lock(*this);
   if (context_ != nullptr) {
@@ -78,11 +163,9 @@ OptionalError PulseConnection::connect(std::chrono::milliseconds timeout) {
       if (pa_context_get_state(context_) == PA_CONTEXT_READY) return std::nullopt;
     }
     // Failed or terminated (the server went away): start over with a fresh context.
-    pa_context_set_state_callback(context_, nullptr, nullptr);
-    pa_context_disconnect(context_);
-    pa_context_unref(context_);
-    context_ = nullptr;
+    dropContextLocked();
   }
+  lostReported_ = false;
 
   pa_proplist* properties = pa_proplist_new();
   pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "Lumewell Recorder");
@@ -94,10 +177,7 @@ OptionalError PulseConnection::connect(std::chrono::milliseconds timeout) {
   pa_context_set_state_callback(context_, &PulseConnection::onContextState, this);
 
   auto fail = [this](int code) -> OptionalError {
-    pa_context_set_state_callback(context_, nullptr, nullptr);
-    pa_context_disconnect(context_);
-    pa_context_unref(context_);
-    context_ = nullptr;
+    dropContextLocked();
     return pulseError(code);
   };
   // No autospawn: starting a sound server is the desktop's business, not the recorder's.

@@ -3,8 +3,10 @@
 #include <pulse/pulseaudio.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "runtime/error.h"
 
@@ -17,16 +19,31 @@ Error pulseError(int paError);
 // Every wait on the server ends after this long at the latest.
 inline constexpr std::chrono::milliseconds kServerTimeout{5000};
 
-// The process's one connection to the sound server: a pa_threaded_mainloop started on first
-// use and a context connected lazily. A context that failed (server gone) is replaced by a
-// fresh one at the next connect(), so a server that comes back is used again.
+// The process's one connection to the sound server, shared by the microphone, the
+// application capture and the catalogue: a pa_threaded_mainloop started on first use and a
+// context connected lazily (the host starts connecting at launch, in the background). A
+// context that failed (server gone) is replaced by a fresh one at the next connect(), so a
+// server that comes back is used again. The server is the default one (PULSE_SERVER or the
+// user's session server).
 class PulseConnection {
  public:
   static PulseConnection& shared();
 
+  // Hears of the server's playback streams (sink inputs) and of the loss of the connection,
+  // on the libpulse thread with the lock held.
+  class Watcher {
+   public:
+    virtual ~Watcher() = default;
+    virtual void onPlaybackStreamEvent(pa_subscription_event_type_t type, uint32_t index) = 0;
+    virtual void onConnectionLost(int paError) = 0;
+  };
+
   // Ensures a ready context; the error carries the server's own text. Never waits longer
   // than timeout. Must not be called with the lock held.
   OptionalError connect(std::chrono::milliseconds timeout = kServerTimeout);
+  // Starts connecting on a thread of its own and returns at once, so that the host's launch
+  // never waits for the server; whoever calls connect() meanwhile shares its outcome.
+  void connectInBackground();
 
   // The main loop lock; every pa_* call on the context or its streams happens under it.
   class Lock {
@@ -47,14 +64,36 @@ class PulseConnection {
   bool waitLocked(const std::function<bool()>& done,
                   std::chrono::milliseconds timeout = kServerTimeout);
   void signalLocked();
+  // With the lock held: waits until the operation is done and releases it. False when it
+  // could not be started (null), was cancelled (the connection died) or outlasted timeout;
+  // then it is cancelled, so its callback never runs once this returns.
+  bool awaitLocked(pa_operation* operation, std::chrono::milliseconds timeout = kServerTimeout);
+  // With the lock held: the context's last error code, PA_ERR_CONNECTIONTERMINATED when
+  // there is no context or it recorded none.
+  int errorCodeLocked() const;
+  // With the lock held and a ready context: from now on the watcher hears of playback stream
+  // events and of the loss of this context. False when the server refused the subscription.
+  bool addWatcherLocked(Watcher* watcher);
+  // With the lock held: no call reaches the watcher after this.
+  void removeWatcherLocked(Watcher* watcher);
   pa_threaded_mainloop* mainloop() { return mainloop_; }
+  pa_mainloop_api* apiLocked() { return pa_threaded_mainloop_get_api(mainloop_); }
 
  private:
   PulseConnection();
   static void onContextState(pa_context* context, void* self);
+  static void onSubscription(pa_context* context, pa_subscription_event_type_t type, uint32_t index,
+                             void* self);
+  void dropContextLocked();
 
   pa_threaded_mainloop* mainloop_ = nullptr;
   pa_context* context_ = nullptr;
+  std::vector<Watcher*> watchers_;
+  bool subscribed_ = false;  // the current context reports playback stream events
+  bool lostReported_ = false;
 };
+
+// The connection's lock as a scope, for code that holds the connection by reference.
+using PulseLock = PulseConnection::Lock;
 
 }  // namespace lumewell::pulse

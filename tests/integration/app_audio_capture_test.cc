@@ -77,6 +77,7 @@ class AppAudioCapture : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(server_->start(&error)) << error;
     address_ = server_->address();
+    server_->exportEnvironment();  // the host's one connection goes to the default server
     ASSERT_EQ(pactl("load-module module-null-sink sink_name=vsink2 rate=48000 channels=2"), 0);
     // An idle null sink sleeps through a block of about 2 s before it honours a new
     // low-latency player, which would hold back the sound of players started by the tests.
@@ -113,7 +114,6 @@ class AppAudioCapture : public ::testing::Test {
 
   PulseAppAudioServices services() {
     PulseAppAudioOptions o;
-    o.server = address_;
     o.desktopEntryId = [](const std::string&) { return std::string(); };
     return PulseAppAudioServices(o);
   }
@@ -172,7 +172,6 @@ class AppAudioCapture : public ::testing::Test {
     recorder::AppAudioTarget target;
     target.processId = pid;
     CaptureSessionOptions o;
-    o.server = address_;
     Capture* raw = c.get();
     c->session = std::make_unique<LumewellAppAudioCaptureSession>(
         target, c->feed, [raw](std::string reason) { raw->stops.push_back(std::move(reason)); }, o);
@@ -402,6 +401,7 @@ TEST(AppAudioCaptureServerLoss, ALostServerStopsTheCapture) {
   PulseServer server;
   std::string error;
   ASSERT_TRUE(server.start(&error)) << error;
+  server.exportEnvironment();
   TempDir dir;
   ASSERT_TRUE(PulseServer::makeToneWav(dir.path() + "/a.wav", 30, -6, kToneA));
   Child a(player("Tone Alpha", "vsink", dir.path() + "/a.wav"), server.address());
@@ -414,7 +414,6 @@ TEST(AppAudioCaptureServerLoss, ALostServerStopsTheCapture) {
   recorder::AppAudioTarget target;
   target.processId = a.pid();
   CaptureSessionOptions o;
-  o.server = server.address();
   auto feed = std::make_shared<CollectingFeed>();
   LumewellAppAudioCaptureSession session(
       target, feed, [&](std::string r) { stops.push_back(r); }, o);

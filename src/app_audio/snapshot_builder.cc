@@ -17,7 +17,9 @@ std::optional<int32_t> owningApplicationProcess(std::optional<int32_t> pid,
                                                 const SnapshotEnvironment& env) {
   if (!pid || *pid <= 0 || *pid == env.hostProcessId) return std::nullopt;
   const std::string program = env.processes->program(*pid);
-  if (isSoundServerProgram(programName(program))) return std::nullopt;
+  // A process that has exited is gone even while the server still lists its stream (it
+  // notices a moment later).
+  if (program.empty() || isSoundServerProgram(programName(program))) return std::nullopt;
   int32_t app = applicationProcess(*env.processes, *pid);
   if (app == env.hostProcessId) return std::nullopt;
   return app;

@@ -50,6 +50,7 @@ Result<std::unique_ptr<AacEncoder>> AacEncoder::open(const AacWriterSettings& se
   encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;  // an .m4a keeps it in the sample entry
   AVDictionary* options = nullptr;
   av_dict_set(&options, "aac_pns", "0", 0);
+  if (settings.fastCoder) av_dict_set(&options, "aac_coder", "fast", 0);
   int rc = avcodec_open2(encoder, codec, &options);
   av_dict_free(&options);
   if (rc < 0) return ffmpegError(rc, "Cannot open the AAC encoder");

@@ -16,6 +16,10 @@ struct AacWriterSettings {
   // Put the index (moov) in front of the audio data, for network use. Costs a second pass
   // over the file at finish().
   bool fastStart = false;
+  // FFmpeg's fast coder: half the CPU of its default two-loop search at a signal-to-noise
+  // ratio within 1 dB of it at these bitrates (bench/encoder_bench.sh). Live recording,
+  // which runs for hours, uses it; re-encodes of finished files keep the default.
+  bool fastCoder = false;
 };
 
 // AAC-LC in an MPEG-4 audio file (.m4a), fed interleaved float PCM at the settings' rate and

@@ -54,7 +54,9 @@ class FfmpegSegmentedAacWriter final : public SegmentedAacWriter {
   }
 
   OptionalError open(const std::string& path) {
-    auto encoder = AacEncoder::open(settings_);
+    AacWriterSettings live = settings_;
+    live.fastCoder = true;  // a recording's one encode runs as long as the meeting
+    auto encoder = AacEncoder::open(live);
     if (!encoder) return encoder.error();
     encoder_ = std::move(encoder).value();
     codec_ = avcodec_parameters_alloc();

@@ -7,8 +7,13 @@
 #     ffmpeg, and their ratio; the host's RSS each minute and its growth from minute 5 on;
 #   - with MODE "both", the same in the application mode (a paplay player as the
 #     application), as a ratio to the microphone-only run.
+# The microphone is paced like a real one: its feed plays with a 200 ms latency, so the
+# source delivers at the latency the recorders ask for (20 ms for the host), not in the 5 ms
+# pieces of the tests' low-latency feed (LUMEWELL_FEED_LATENCY_MS=20 measures that case).
 #   bench/host_cpu.sh [BUILD_DIR] [SECONDS] [mic|both]
 set -eu
+export LUMEWELL_FEED_LATENCY_MS="${LUMEWELL_FEED_LATENCY_MS:-200}"
+echo "microphone feed latency: ${LUMEWELL_FEED_LATENCY_MS} ms"
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../build}
 seconds=${2:-180}

@@ -11,6 +11,9 @@
 #   scripts/pulse-private.sh stop [DIR]       stops everything started in DIR, by pid
 #
 # Null sinks: "vsink" (default playback) and "micfeed", whose monitor is the default source.
+# LUMEWELL_FEED_LATENCY_MS (default 20) is the latency of the player feeding the microphone:
+# the null sink renders in quarters of it, so its monitor pushes 5 ms pieces by default, far
+# more often than a real microphone, which delivers at the latency its recorder asks for.
 set -eu
 
 die() { echo "pulse-private: $*" >&2; exit 1; }
@@ -45,12 +48,12 @@ stop_player() {
   stop_pid_file "$1/player.pid"
 }
 
-start_player() {  # DIR FILE: loop FILE into micfeed with a 20 ms latency
+start_player() {  # DIR FILE: loop FILE into micfeed (20 ms latency unless told)
   stop_player "$1"
   (
     trap 'exit 0' TERM
     while :; do
-      (exec_env "$1" paplay --latency-msec=20 -d micfeed "$2") &
+      (exec_env "$1" paplay --latency-msec=${LUMEWELL_FEED_LATENCY_MS:-20} -d micfeed "$2") &
       echo $! > "$1/player.pid"
       wait $! || sleep 0.2
     done
@@ -101,7 +104,7 @@ PA
     done
     # An idle null sink only honours low-latency clients after its first ~2 s block; a
     # silent 20 ms player keeps it rendering promptly for the daemon's whole life.
-    (exec_env "$dir" paplay --latency-msec=20 -d micfeed --raw --rate=48000 --channels=1 \
+    (exec_env "$dir" paplay --latency-msec=${LUMEWELL_FEED_LATENCY_MS:-20} -d micfeed --raw --rate=48000 --channels=1 \
       --format=s16le /dev/zero) </dev/null >/dev/null 2>&1 &
     echo $! > "$dir/keepalive.pid"
     case "$feed" in

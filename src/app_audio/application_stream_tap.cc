@@ -100,6 +100,8 @@ void ApplicationStreamTap::close() {
   exitPoll_ = nullptr;
 }
 
+// A null operation is a request the connection could not send: it is going away, and its
+// loss reaches onConnectionLost.
 void ApplicationStreamTap::track(pa_operation* operation) {
   if (operation == nullptr) return;
   std::erase_if(inFlight_, [](pa_operation* o) {

@@ -6,7 +6,14 @@ namespace {
 struct Reading {
   pulse::PulseConnection* connection;
   ServerState state;
+  bool failed = false;  // a list ended with an error (eol < 0): the state is incomplete
 };
+
+// The end of a list: eol > 0 when it is complete, < 0 when the server failed it.
+void endOfList(Reading* r, int eol) {
+  if (eol < 0) r->failed = true;
+  r->connection->signalLocked();
+}
 
 void onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
   auto* r = static_cast<Reading*>(userdata);
@@ -23,7 +30,7 @@ void onSink(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
         info->index, info->name ? info->name : "", info->description ? info->description : "",
         info->monitor_source_name ? info->monitor_source_name : ""});
   }
-  if (eol != 0) r->connection->signalLocked();
+  if (eol != 0) endOfList(r, eol);
 }
 
 void onClient(pa_context*, const pa_client_info* info, int eol, void* userdata) {
@@ -34,7 +41,7 @@ void onClient(pa_context*, const pa_client_info* info, int eol, void* userdata) 
                      stringProperty(info->proplist, PA_PROP_APPLICATION_NAME),
                      stringProperty(info->proplist, PA_PROP_APPLICATION_ID)});
   }
-  if (eol != 0) r->connection->signalLocked();
+  if (eol != 0) endOfList(r, eol);
 }
 
 void onSinkInput(pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
@@ -45,7 +52,7 @@ void onSinkInput(pa_context*, const pa_sink_input_info* info, int eol, void* use
         stringProperty(info->proplist, PA_PROP_APPLICATION_NAME),
         stringProperty(info->proplist, PA_PROP_APPLICATION_ID)});
   }
-  if (eol != 0) r->connection->signalLocked();
+  if (eol != 0) endOfList(r, eol);
 }
 
 }  // namespace
@@ -86,10 +93,12 @@ Result<ServerState> readServerState(pulse::PulseConnection& connection,
                                std::chrono::milliseconds(0));
     ok = connection.awaitLocked(op, left) && ok;
   }
-  if (!ok) {
-    const int code =
-        connection.readyContextLocked() != nullptr ? PA_ERR_TIMEOUT : connection.errorCodeLocked();
-    return pulseError(code, "Cannot read the sound server's streams");
+  if (!ok || r.failed) {
+    // A list the server failed carries its error; an operation still running at the
+    // deadline is a server that did not answer.
+    const bool late = !r.failed && connection.readyContextLocked() != nullptr;
+    return pulseError(late ? PA_ERR_TIMEOUT : connection.errorCodeLocked(),
+                      "Cannot read the sound server's streams");
   }
   std::stable_sort(r.state.clients.begin(), r.state.clients.end(),
                    [](const auto& a, const auto& b) { return a.index < b.index; });

@@ -47,7 +47,9 @@ class PulseMicrophoneRecorder final : public recorder::MicrophoneRecorder {
   // With the settings' mixAppAudio: the run's live mix of an application's audio.
   std::shared_ptr<recorder::AppAudioFeed> appAudioFeed() override { return run_->feed; }
 
-  // Why record() failed, or what stop() met (file error); none when all went well.
+  // Why record() failed, or what stop() met (file error); none when all went well. The
+  // recorder does not need it: a file stop() could not finish fails its seal (probe and
+  // read-back), which reports the failure to the Dart side.
   OptionalError lastError() const { return lastError_; }
   // Whether the server ended the capture by itself (server gone).
   bool captureLost() const;

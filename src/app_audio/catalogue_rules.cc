@@ -54,13 +54,6 @@ Error sourceUnavailableError() {
 }
 Error noDisplayError() { return programError(kNoDisplayErrorCode, kNoDisplayMessage); }
 
-Error pulseError(int paErrorCode, const std::string& context) {
-  const char* text = pa_strerror(paErrorCode);
-  std::string message = text != nullptr ? text : "Unknown sound server error";
-  if (!context.empty()) message = context + ": " + message;
-  return Error{kPulseErrorDomain, paErrorCode, std::move(message)};
-}
-
 bool isCaptureDeclined(const Error& error) {
   return error.domain == kPulseErrorDomain && error.code == PA_ERR_ACCESS;
 }

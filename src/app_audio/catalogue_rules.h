@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "pulse/pulse_connection.h"
 #include "runtime/error.h"
 
 namespace lumewell::app_audio {
@@ -90,9 +91,9 @@ Error invalidSourceError();
 Error sourceUnavailableError();
 Error noDisplayError();
 
-// Errors of the sound server: domain "PulseAudio", the PA_ERR_* code, pa_strerror's text.
-inline constexpr const char* kPulseErrorDomain = "PulseAudio";
-Error pulseError(int paErrorCode, const std::string& context = {});
+// Errors of the sound server, as the microphone's.
+using pulse::kPulseErrorDomain;
+using pulse::pulseError;
 
 // Whether an error means the sound server refused us (the counterpart of a declined
 // screen-capture permission).

@@ -6,9 +6,11 @@
 
 namespace lumewell::pulse {
 
-Error pulseError(int paError) {
+Error pulseError(int paError, const std::string& context) {
   const char* text = pa_strerror(paError);
-  return Error{kPulseErrorDomain, paError, text != nullptr ? text : "Unknown sound server error"};
+  std::string message = text != nullptr ? text : "Unknown sound server error";
+  if (!context.empty()) message = context + ": " + message;
+  return Error{kPulseErrorDomain, paError, std::move(message)};
 }
 
 PulseConnection& PulseConnection::shared() {

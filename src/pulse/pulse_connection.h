@@ -12,9 +12,10 @@
 
 namespace lumewell::pulse {
 
-// Errors of the sound server: domain "PulseAudio", the PA_ERR_* code, pa_strerror's text.
+// Errors of the sound server: domain "PulseAudio", the PA_ERR_* code, pa_strerror's text
+// (after "context: " when one is given).
 inline constexpr const char* kPulseErrorDomain = "PulseAudio";
-Error pulseError(int paError);
+Error pulseError(int paError, const std::string& context = {});
 
 // Every wait on the server ends after this long at the latest.
 inline constexpr std::chrono::milliseconds kServerTimeout{5000};

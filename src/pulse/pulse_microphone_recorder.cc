@@ -76,6 +76,7 @@ bool PulseMicrophoneRecorder::record() {
   options.sampleRate = settings_.sampleRate;
   options.channels = settings_.channels;
   options.device = device_;
+  if (settings_.segmentFrames > 0) run_->sink->holdFrom(firstFrame_ + settings_.segmentFrames);
   auto capture = PulseCaptureStream::open(options, run_->sink);
   if (!capture) {
     lastError_ = capture.error();
@@ -142,7 +143,7 @@ Result<std::unique_ptr<recorder::MicrophoneRecorder>> PulseMicrophoneRecorder::c
   }
   const int64_t at =
       settings_.segmentFrames > 0 ? firstFrame_ + settings_.segmentFrames : run_->sink->frames();
-  Result<int64_t> cut = run_->sink->cut(at, path, kCutLimit);
+  Result<int64_t> cut = run_->sink->cut(at, path, kCutLimit, settings_.segmentFrames);
   if (!cut) return cut.error();
   endFrame_ = *cut;
   return std::unique_ptr<recorder::MicrophoneRecorder>(

@@ -1,5 +1,6 @@
 #include "pulse/recording_file_sink.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -35,13 +36,44 @@ void RecordingFileSink::consume(const float* interleaved, size_t frames) {
     std::lock_guard lock(mutex_);
     // A broken file takes nothing more; a later finish() reports why.
     if (writeError_ || finished_) return;
-    if (OptionalError error = writer_->write(interleaved, frames)) {
-      writeError_ = error;
-    } else {
-      frames_.fetch_add(static_cast<int64_t>(frames), std::memory_order_relaxed);
-    }
+    feedLocked(interleaved, frames);
+    if (!writeError_) frames_.fetch_add(static_cast<int64_t>(frames), std::memory_order_relaxed);
   }
   progressed_.notify_all();
+}
+
+void RecordingFileSink::feedLocked(const float* interleaved, size_t frames) {
+  const auto channels = static_cast<size_t>(channels_);
+  size_t direct = frames;
+  if (!held_.empty()) {
+    direct = 0;  // behind what already waits
+  } else if (holdFrom_ >= 0) {
+    direct =
+        static_cast<size_t>(std::clamp<int64_t>(holdFrom_ - fed_, 0, static_cast<int64_t>(frames)));
+  }
+  if (direct > 0) {
+    if (OptionalError error = writer_->write(interleaved, direct)) {
+      writeError_ = error;
+      return;
+    }
+    fed_ += static_cast<int64_t>(direct);
+  }
+  held_.insert(held_.end(), interleaved + direct * channels, interleaved + frames * channels);
+  if (static_cast<int64_t>(held_.size() / channels) > kMaxHeldSeconds * sampleRate_) {
+    releaseHeldLocked(-1);  // no cut came: the current file grows rather than lose audio
+  }
+}
+
+void RecordingFileSink::releaseHeldLocked(int64_t nextHold) {
+  std::vector<float> held;
+  held.swap(held_);
+  holdFrom_ = nextHold;
+  if (!held.empty()) feedLocked(held.data(), held.size() / static_cast<size_t>(channels_));
+}
+
+void RecordingFileSink::holdFrom(int64_t frame) {
+  std::lock_guard lock(mutex_);
+  if (held_.empty()) holdFrom_ = frame;
 }
 
 MeterReading RecordingFileSink::takeMeterReading() {
@@ -66,12 +98,17 @@ bool RecordingFileSink::waitForAudio(std::chrono::milliseconds limit) {
 }
 
 Result<int64_t> RecordingFileSink::cut(int64_t at, const std::string& nextPath,
-                                       std::chrono::milliseconds limit) {
+                                       std::chrono::milliseconds limit, int64_t nextHoldFrames) {
   std::unique_lock lock(mutex_);
   progressed_.wait_for(lock, limit, [&] { return frames() >= at || writeError_; });
   if (writeError_) return *writeError_;
   Result<int64_t> placed = writer_->cut(std::min(at, frames()), nextPath);
-  if (!placed) writeError_ = placed.error();
+  if (!placed) {
+    writeError_ = placed.error();
+    return placed;
+  }
+  releaseHeldLocked(nextHoldFrames > 0 ? *placed + nextHoldFrames : -1);
+  if (writeError_) return *writeError_;
   return placed;
 }
 
@@ -80,17 +117,15 @@ OptionalError RecordingFileSink::waitForCutFile(std::chrono::milliseconds limit)
   progressed_.wait_for(lock, limit, [this] { return !writer_->cutPending() || writeError_; });
   const std::vector<float> silence(1024 * static_cast<size_t>(channels_), 0.0f);
   for (int i = 0; i < 8 && writer_->cutPending() && !writeError_ && !finished_; ++i) {
-    if (OptionalError error = writer_->write(silence.data(), 1024)) {
-      writeError_ = error;
-    } else {
-      frames_.fetch_add(1024, std::memory_order_relaxed);
-    }
+    feedLocked(silence.data(), 1024);
+    if (!writeError_) frames_.fetch_add(1024, std::memory_order_relaxed);
   }
   return writeError_;
 }
 
 OptionalError RecordingFileSink::finish() {
   std::lock_guard lock(mutex_);
+  if (!writeError_) releaseHeldLocked(-1);  // a stop after the segment's end keeps it all
   finished_ = true;
   OptionalError finished = writer_->finish();
   return writeError_ ? writeError_ : finished;

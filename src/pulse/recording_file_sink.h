@@ -43,10 +43,18 @@ class RecordingFileSink : public PcmSink {
 
   // Waits until the first PCM arrived, at most limit; whether it did.
   bool waitForAudio(std::chrono::milliseconds limit);
+  // PCM from this run frame on waits for the next cut instead of reaching the encoder, so a
+  // segment timer that fires late still cuts at its frame and every rotated file holds
+  // exactly its length. At most kMaxHeldFrames wait; beyond that (no cut is coming) they go
+  // into the current file. Negative: no hold.
+  void holdFrom(int64_t frame);
+  static constexpr int64_t kMaxHeldSeconds = 10;
   // Ends the current file at run frame `at` and goes on into nextPath, once the capture has
-  // got there (waiting at most limit; then the cut is where the capture is). Answers the
-  // frame the cut is at.
-  Result<int64_t> cut(int64_t at, const std::string& nextPath, std::chrono::milliseconds limit);
+  // got there (waiting at most limit; then the cut is where the capture is). What was held
+  // goes on into nextPath, held again from the cut + nextHoldFrames (none when <= 0).
+  // Answers the frame the cut is at.
+  Result<int64_t> cut(int64_t at, const std::string& nextPath, std::chrono::milliseconds limit,
+                      int64_t nextHoldFrames = 0);
   // Waits until the file before the last cut is complete, at most limit. A capture that
   // delivers nothing meanwhile cannot push the encoder past the cut: then a few frames of
   // silence after the cut do, so the earlier file still holds exactly its samples.
@@ -57,6 +65,10 @@ class RecordingFileSink : public PcmSink {
   OptionalError writeError() const;
 
  private:
+  // With mutex_ held: hands PCM to the writer in order, keeping back what lies past the hold.
+  void feedLocked(const float* interleaved, size_t frames);
+  void releaseHeldLocked(int64_t nextHold);
+
   std::unique_ptr<media::SegmentedAacWriter> writer_;
   const std::shared_ptr<media::LiveMix> mix_;
   std::vector<float> mixed_;  // the capture worker's
@@ -67,6 +79,9 @@ class RecordingFileSink : public PcmSink {
   std::condition_variable progressed_;
   bool finished_ = false;
   OptionalError writeError_;
+  int64_t fed_ = 0;          // run frames handed to the writer
+  int64_t holdFrom_ = -1;    // run frame from which PCM is held; -1: none
+  std::vector<float> held_;  // interleaved PCM from fed_ on, waiting for the cut
   // The meter has its own lock: a reading never waits behind the encoder or the disk.
   std::mutex meterMutex_;
   std::array<double, 2> sumSquares_{};

@@ -6,6 +6,7 @@
 #include <numbers>
 #include <vector>
 
+#include "media/audio_decoder.h"
 #include "media/media_probe.h"
 #include "support/main_loop_helpers.h"
 
@@ -63,6 +64,30 @@ TEST(RecordingFileSinkTest, MeterReadsAveragePowerPerChannelSinceTheLastReading)
   auto ms = media::mediaDurationMs(dir.path() + "/a.m4a");
   ASSERT_TRUE(ms.has_value());
   EXPECT_EQ(*ms, (12000 + 4800 + 4800) / 48);
+}
+
+// A segment timer that fires late (a busy main thread) finds the capture past the segment's
+// end: the held PCM still lets the cut land on the segment's frame, and nothing is lost.
+TEST(RecordingFileSinkTest, ALateCutStillEndsEachFileAtItsFrameAndLosesNothing) {
+  TempDir dir;
+  const std::string first = dir.path() + "/000001.m4a";
+  const std::string second = dir.path() + "/000002.m4a";
+  auto sink = makeSink(first, 1);
+  sink->holdFrom(48000);
+  auto pcm = tone(48000 * 3, 1, 0.5);
+  for (size_t at = 0; at < 72000; at += 960) sink->consume(pcm.data() + at, 960);  // 0.5 s late
+  auto cut = sink->cut(48000, second, std::chrono::milliseconds(10), 48000);
+  ASSERT_TRUE(cut.ok());
+  EXPECT_EQ(*cut, 48000);
+  for (size_t at = 72000; at < 48000 * 3; at += 960) sink->consume(pcm.data() + at, 960);
+  ASSERT_FALSE(sink->waitForCutFile(std::chrono::milliseconds(1000)));
+  ASSERT_FALSE(sink->finish());
+  // The second file was held at its own end (96000) too; the stop takes what came after.
+  for (const auto& [path, frames] : {std::pair{first, 48000}, std::pair{second, 96000}}) {
+    auto decoder = media::AudioDecoder::open(path);
+    ASSERT_TRUE(decoder.ok() && *decoder) << path;
+    EXPECT_EQ((*decoder)->info().durationFrames, frames) << path;
+  }
 }
 
 }  // namespace

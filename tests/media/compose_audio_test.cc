@@ -120,8 +120,8 @@ TEST_F(ComposeAudioTest, SequenceJoinsSeparatelyEncodedHalvesSampleExactly) {
 
   // A packet copy shows its inserted samples to the same measures.
   std::ofstream(path("list.txt")) << "file '" << halves[0] << "'\nfile '" << halves[1] << "'\n";
-  compose_test::runCapture("ffmpeg -v error -f concat -safe 0 -i " + path("list.txt") +
-                           " -c copy " + path("copy.m4a"));
+  compose_test::commandOutput("ffmpeg -v error -f concat -safe 0 -i " + path("list.txt") +
+                              " -c copy " + path("copy.m4a"));
   const std::vector<float> copy = decodeWithFfmpeg(path("copy.m4a"), 1).samples;
   const double copyResidual = worstSineFitResidual(copy, first - 4096, first + 4096, 1000, 0.5);
   const double copyOffset = fitTone(copy, first + 3072, first + 7168, 1000, 0.5).offsetSamples;

@@ -4,8 +4,11 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+
+#include "media/audio_decoder.h"
 
 #include "support/pulse_server.h"
 
@@ -52,10 +55,44 @@ std::vector<std::string> player(const std::string& name, const std::string& sink
 }
 
 std::vector<float> decodeMono(const std::string& path) {
-  std::string raw = commandOutput("ffmpeg -v error -i '" + path + "' -f f32le -ac 1 -ar 48000 -");
-  std::vector<float> pcm(raw.size() / sizeof(float));
-  std::memcpy(pcm.data(), raw.data(), pcm.size() * sizeof(float));
-  return pcm;
+  std::vector<float> out;
+  auto decoder = media::AudioDecoder::open(path);
+  if (!decoder || !*decoder) {
+    std::string raw = commandOutput("ffmpeg -v error -i '" + path +
+                                    "' -af 'pan=mono|c0=c0' -f f32le -ar 48000 -");
+    out.resize(raw.size() / sizeof(float));
+    std::memcpy(out.data(), raw.data(), out.size() * sizeof(float));
+    return out;
+  }
+  const size_t channels = static_cast<size_t>((*decoder)->info().channels);
+  std::vector<float> block(4096 * channels);
+  for (;;) {
+    auto got = (*decoder)->read(block.data(), 4096);
+    if (!got || *got == 0) break;
+    for (size_t i = 0; i < *got; ++i) out.push_back(block[i * channels]);
+  }
+  return out;
+}
+
+Match locate(const std::vector<float>& source, const std::vector<float>& pcm, size_t at,
+             size_t length, int64_t from, int64_t to) {
+  Match best;
+  from = std::max<int64_t>(from, 0);
+  to = std::min<int64_t>(to, static_cast<int64_t>(source.size()) - static_cast<int64_t>(length));
+  const float* x = pcm.data() + at;
+  double xx = 0;
+  for (size_t i = 0; i < length; ++i) xx += double(x[i]) * x[i];
+  for (int64_t p = from; p < to; ++p) {
+    const float* y = source.data() + p;
+    float xy = 0, yy = 0;
+    for (size_t i = 0; i < length; ++i) {
+      xy += x[i] * y[i];
+      yy += y[i] * y[i];
+    }
+    const double score = xy / std::sqrt(xx * yy + 1e-20);
+    if (score > best.score) best = {p, score};
+  }
+  return best;
 }
 
 double tonePower(const std::vector<float>& pcm, size_t begin, size_t end, double hz) {

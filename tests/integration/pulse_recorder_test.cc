@@ -100,6 +100,19 @@ class PulseRecorderTest : public ::testing::Test {
     ASSERT_TRUE(probe->heard) << "the tone never reached the virtual microphone";
   }
 
+  // A recorder of path, recording (null, with the test failed, when it cannot start).
+  static std::unique_ptr<PulseMicrophoneRecorder> recording(const std::string& path,
+                                                            RecorderSettings settings = {}) {
+    auto recorder = PulseMicrophoneRecorder::create(path, settings);
+    EXPECT_TRUE(recorder) << recorder.error().localizedDescription;
+    if (!recorder) return nullptr;
+    if (!(*recorder)->record()) {
+      ADD_FAILURE() << (*recorder)->lastError()->localizedDescription;
+      return nullptr;
+    }
+    return std::move(*recorder);
+  }
+
   // Records for ms, reading the meters every 250 ms; returns the levels read.
   std::vector<float> recordFor(PulseMicrophoneRecorder& recorder, int ms, int channel = 0) {
     std::vector<float> levels;
@@ -124,14 +137,13 @@ TEST_F(PulseRecorderTest, ToneRecordsAsAacLcWithItsDurationAndLevelInMonoAndSter
   for (int channels : {1, 2}) {
     SCOPED_TRACE(channels);
     const std::string path = dir_.path() + "/tone" + std::to_string(channels) + ".m4a";
-    auto recorder = PulseMicrophoneRecorder::create(path, channels == 1 ? mono() : stereo());
-    ASSERT_TRUE(recorder) << recorder.error().localizedDescription;
-    ASSERT_TRUE((*recorder)->record()) << (*recorder)->lastError()->localizedDescription;
-    std::vector<float> left = recordFor(**recorder, 1500);
+    auto recorder = recording(path, channels == 1 ? mono() : stereo());
+    ASSERT_TRUE(recorder);
+    std::vector<float> left = recordFor(*recorder, 1500);
     // The last reading's other channel (the mono microphone fills both).
-    const float right = levelOf((*recorder)->averagePowerForChannel(channels - 1));
-    (*recorder)->stop();
-    EXPECT_FALSE((*recorder)->lastError());
+    const float right = levelOf(recorder->averagePowerForChannel(channels - 1));
+    recorder->stop();
+    EXPECT_FALSE(recorder->lastError());
     EXPECT_NEAR(median(left), 0.354f, 0.03f);
     EXPECT_NEAR(right, 0.354f, 0.05f);
     auto fields = ffprobe(path);
@@ -139,35 +151,33 @@ TEST_F(PulseRecorderTest, ToneRecordsAsAacLcWithItsDurationAndLevelInMonoAndSter
     EXPECT_EQ(fields["profile"], "LC");
     EXPECT_EQ(fields["sample_rate"], "48000");
     EXPECT_EQ(fields["channels"], std::to_string(channels));
-    EXPECT_NEAR(ffprobeSeconds(path), (*recorder)->currentTime(), 0.005);
+    EXPECT_NEAR(ffprobeSeconds(path), recorder->currentTime(), 0.005);
     const auto ms = media::mediaDurationMs(path);
     ASSERT_TRUE(ms.has_value());
-    EXPECT_NEAR(double(*ms), (*recorder)->currentTime() * 1000, 1.0);
+    EXPECT_NEAR(double(*ms), recorder->currentTime() * 1000, 1.0);
   }
 
   server_.stopPlaying();
-  auto quiet = PulseMicrophoneRecorder::create(dir_.path() + "/quiet.m4a", mono());
+  auto quiet = recording(dir_.path() + "/quiet.m4a");
   ASSERT_TRUE(quiet);
-  ASSERT_TRUE((*quiet)->record());
-  std::vector<float> silent = recordFor(**quiet, 1000);
-  (*quiet)->stop();
+  std::vector<float> silent = recordFor(*quiet, 1000);
+  quiet->stop();
   for (float level : silent) EXPECT_LT(level, 0.001f);
 }
 
 TEST_F(PulseRecorderTest, ServerDeathLeavesAPlayableFileAndALaterRecorderReconnects) {
   playTone();
   const std::string path = dir_.path() + "/000000.m4a";
-  auto recorder = PulseMicrophoneRecorder::create(path, mono());
+  auto recorder = recording(path);
   ASSERT_TRUE(recorder);
-  ASSERT_TRUE((*recorder)->record());
   sleepMs(1000);
   server_.kill9();
   sleepMs(300);
-  (*recorder)->updateMeters();
-  (*recorder)->stop();  // must neither hang nor crash
-  EXPECT_TRUE((*recorder)->captureLost());
+  recorder->updateMeters();
+  recorder->stop();  // must neither hang nor crash
+  EXPECT_TRUE(recorder->captureLost());
   EXPECT_EQ(ffprobe(path)["codec_name"], "aac");
-  EXPECT_NEAR(ffprobeSeconds(path), (*recorder)->currentTime(), 0.005);
+  EXPECT_NEAR(ffprobeSeconds(path), recorder->currentTime(), 0.005);
 
   // With no server: the start fails with the server's own words, and the status is unknown.
   auto orphan = PulseMicrophoneRecorder::create(dir_.path() + "/orphan.m4a", mono());
@@ -185,21 +195,19 @@ TEST_F(PulseRecorderTest, ServerDeathLeavesAPlayableFileAndALaterRecorderReconne
   ASSERT_TRUE(server_.restart(&error)) << error;
   playTone();
   EXPECT_EQ(microphoneAuthorizationStatus(), 3);
-  auto again = PulseMicrophoneRecorder::create(dir_.path() + "/000001.m4a", mono());
+  auto again = recording(dir_.path() + "/000001.m4a");
   ASSERT_TRUE(again);
-  ASSERT_TRUE((*again)->record()) << (*again)->lastError()->localizedDescription;
-  std::vector<float> levels = recordFor(**again, 1000);
-  (*again)->stop();
+  std::vector<float> levels = recordFor(*again, 1000);
+  again->stop();
   EXPECT_NEAR(levels.back(), 0.354f, 0.05f);
-  EXPECT_NEAR(ffprobeSeconds(dir_.path() + "/000001.m4a"), (*again)->currentTime(), 0.005);
+  EXPECT_NEAR(ffprobeSeconds(dir_.path() + "/000001.m4a"), again->currentTime(), 0.005);
 }
 
 TEST_F(PulseRecorderTest, AFrozenServerCostsBoundedWaitsNotAHang) {
   playTone();
   const std::string path = dir_.path() + "/000000.m4a";
-  auto recorder = PulseMicrophoneRecorder::create(path, mono());
+  auto recorder = recording(path);
   ASSERT_TRUE(recorder);
-  ASSERT_TRUE((*recorder)->record());
   sleepMs(500);
   server_.freeze();  // connected socket, no answers
 
@@ -209,10 +217,10 @@ TEST_F(PulseRecorderTest, AFrozenServerCostsBoundedWaitsNotAHang) {
   ASSERT_TRUE((*next)->lastError());
   EXPECT_EQ((*next)->lastError()->code, PA_ERR_TIMEOUT);
   EXPECT_EQ(microphoneAuthorizationStatus(), -1);
-  (*recorder)->stop();
+  recorder->stop();
   (*next)->stop();
   EXPECT_EQ(ffprobe(path)["codec_name"], "aac");
-  EXPECT_NEAR(ffprobeSeconds(path), (*recorder)->currentTime(), 0.005);
+  EXPECT_NEAR(ffprobeSeconds(path), recorder->currentTime(), 0.005);
 
   server_.thaw();
   EXPECT_EQ(microphoneAuthorizationStatus(), 3);

@@ -31,7 +31,6 @@ class PrivateDesktop {
   std::string dataHome() const { return root() + "/data"; }
   std::string configHome() const { return root() + "/config"; }
   std::string defaultSocketPath() const { return runtimeDir() + "/lumewell-recorder/host.sock"; }
-  const std::string& busAddress() const { return busAddress_; }
   std::vector<std::string> environment() const;
 
   // Installs the application's .desktop file (its Exec pointing at the built host) into the

@@ -1,7 +1,6 @@
 #include "support/audio_test_helpers.h"
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 
 #include "media/audio_decoder.h"
 
+#include "support/process_runner.h"
 #include "support/pulse_server.h"
 
 extern char** environ;
@@ -22,12 +22,11 @@ Child::Child(const std::vector<std::string>& argv, const std::string& pulseServe
     if (std::strncmp(*e, "PULSE_SERVER=", 13) != 0) env.emplace_back(*e);
   }
   env.push_back("PULSE_SERVER=" + pulseServer);
-  std::vector<char*> args, envp;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
-  if (posix_spawnp(&pid_, args[0], nullptr, nullptr, args.data(), envp.data()) != 0) pid_ = -1;
+  try {
+    pid_ = spawnProcess(argv, env, "/dev/null", "/dev/null");
+  } catch (const std::exception&) {
+    pid_ = -1;
+  }
 }
 
 void Child::stop() {

@@ -35,6 +35,7 @@
 #include "runtime/glib_scheduler.h"
 #include "support/audio_test_helpers.h"
 #include "support/fake_messenger.h"
+#include "support/forwarding_services.h"
 #include "support/main_loop_helpers.h"
 #include "support/pulse_server.h"
 
@@ -131,43 +132,34 @@ class BenchRecorder final : public recorder::MicrophoneRecorder {
 };
 
 // The real services, with the time of the main thread's steps noted.
-class BenchAudioServices final : public recorder::AudioServices {
+class BenchAudioServices final : public testing::ForwardingAudioServices {
  public:
-  explicit BenchAudioServices(bool handover) : handover_(handover) {}
+  explicit BenchAudioServices(bool handover)
+      : ForwardingAudioServices(std::make_shared<pulse::PulseAudioServices>()),
+        handover_(handover) {}
   Result<std::unique_ptr<recorder::MicrophoneRecorder>> makeRecorder(
       const std::string& path, const recorder::RecorderSettings& settings) override {
-    auto made = real_.makeRecorder(path, settings);
+    auto made = ForwardingAudioServices::makeRecorder(path, settings);
     if (!made) return made.error();
     return std::unique_ptr<recorder::MicrophoneRecorder>(
         new BenchRecorder(std::move(made).value(), handover_, times));
   }
-  int microphoneAuthorizationStatus() override { return real_.microphoneAuthorizationStatus(); }
-  void requestMicrophoneAccess(std::function<void(bool)> completion) override {
-    real_.requestMicrophoneAccess(std::move(completion));
-  }
   std::optional<int64_t> mediaDurationMs(const std::string& path) override {
     const SteadyTime start = std::chrono::steady_clock::now();
-    auto ms = real_.mediaDurationMs(path);
+    auto ms = ForwardingAudioServices::mediaDurationMs(path);
     times.duration.push_back(msSince(start));
     return ms;
   }
   Result<std::string> sha256Hex(const std::string& path) override {
     const SteadyTime start = std::chrono::steady_clock::now();
-    auto hex = real_.sha256Hex(path);
+    auto hex = ForwardingAudioServices::sha256Hex(path);
     times.sha256.push_back(msSince(start));
     return hex;
   }
-  void composeAudio(std::vector<std::string> paths, std::string output,
-                    std::function<void(OptionalError)> completion) override {
-    real_.composeAudio(std::move(paths), std::move(output), std::move(completion));
-  }
-  std::optional<int64_t> freeDiskBytes() override { return real_.freeDiskBytes(); }
-  std::string dataDirectory() override { return real_.dataDirectory(); }
 
   StepTimes times;
 
  private:
-  pulse::PulseAudioServices real_;
   bool handover_;
 };
 
@@ -196,35 +188,20 @@ class BenchCaptureSession final : public recorder::AppAudioCaptureSession {
   std::vector<double>& stopMs_;
 };
 
-class BenchAppAudioServices final : public recorder::AppAudioServices {
+class BenchAppAudioServices final : public testing::ForwardingAppAudioServices {
  public:
-  explicit BenchAppAudioServices(app_audio::PulseAppAudioOptions options) : real_(options) {}
-  void listSources(std::function<void(std::vector<recorder::AppAudioSource>)> done) override {
-    real_.listSources(std::move(done));
-  }
-  void validateSource(const std::string& id,
-                      std::function<void(bool, std::optional<std::string>)> done) override {
-    real_.validateSource(id, std::move(done));
-  }
-  void resolveCaptureTarget(const std::string& id,
-                            std::function<void(Result<recorder::AppAudioTarget>)> done) override {
-    real_.resolveCaptureTarget(id, std::move(done));
-  }
-  std::string appAudioErrorMessage(const Error& error) override {
-    return real_.appAudioErrorMessage(error);
-  }
+  explicit BenchAppAudioServices(app_audio::PulseAppAudioOptions options)
+      : ForwardingAppAudioServices(std::make_shared<app_audio::PulseAppAudioServices>(options)) {}
   std::unique_ptr<recorder::AppAudioCaptureSession> makeCaptureSession(
       const recorder::AppAudioTarget& target, std::shared_ptr<recorder::AppAudioFeed> feed,
       std::function<void(std::string)> onUnexpectedStop) override {
-    auto session = real_.makeCaptureSession(target, std::move(feed), std::move(onUnexpectedStop));
+    auto session = ForwardingAppAudioServices::makeCaptureSession(target, std::move(feed),
+                                                                  std::move(onUnexpectedStop));
     if (!session) return session;
     return std::make_unique<BenchCaptureSession>(std::move(session), stopMs);
   }
 
   std::vector<double> stopMs;
-
- private:
-  app_audio::PulseAppAudioServices real_;
 };
 
 // Notes the time of each "segment_sealed" from its segment timer, and prints other events.

@@ -16,6 +16,7 @@
 #include "runtime/glib_scheduler.h"
 #include "support/audio_test_helpers.h"
 #include "support/fake_messenger.h"
+#include "support/forwarding_services.h"
 #include "support/main_loop_helpers.h"
 #include "support/pulse_server.h"
 #include "support/test_files.h"
@@ -228,38 +229,22 @@ TEST_F(RecorderSession, ASoundServerThatDiesEndsTheRecordingWithWhatItHeardAndAn
 
 // The real application services, except that a capture target resolves only after a delay, as
 // on a busy machine where the catalogue query and the capture's connection take their time.
-class SlowToResolve final : public recorder::AppAudioServices {
+class SlowToResolve final : public testing::ForwardingAppAudioServices {
  public:
   SlowToResolve(std::shared_ptr<recorder::AppAudioServices> real, std::chrono::milliseconds delay)
-      : real_(std::move(real)), delay_(delay) {}
+      : ForwardingAppAudioServices(std::move(real)), delay_(delay) {}
   ~SlowToResolve() override {
     for (auto& t : waits_) t.join();
-  }
-  void listSources(std::function<void(std::vector<recorder::AppAudioSource>)> done) override {
-    real_->listSources(std::move(done));
-  }
-  void validateSource(const std::string& id,
-                      std::function<void(bool, std::optional<std::string>)> done) override {
-    real_->validateSource(id, std::move(done));
   }
   void resolveCaptureTarget(const std::string& id,
                             std::function<void(Result<recorder::AppAudioTarget>)> done) override {
     waits_.emplace_back([this, id, done = std::move(done)]() mutable {
       std::this_thread::sleep_for(delay_);
-      real_->resolveCaptureTarget(id, std::move(done));
+      ForwardingAppAudioServices::resolveCaptureTarget(id, std::move(done));
     });
-  }
-  std::string appAudioErrorMessage(const Error& error) override {
-    return real_->appAudioErrorMessage(error);
-  }
-  std::unique_ptr<recorder::AppAudioCaptureSession> makeCaptureSession(
-      const recorder::AppAudioTarget& target, std::shared_ptr<recorder::AppAudioFeed> feed,
-      std::function<void(std::string)> onUnexpectedStop) override {
-    return real_->makeCaptureSession(target, std::move(feed), std::move(onUnexpectedStop));
   }
 
  private:
-  std::shared_ptr<recorder::AppAudioServices> real_;
   std::chrono::milliseconds delay_;
   std::vector<std::thread> waits_;
 };

@@ -55,7 +55,9 @@ std::vector<std::string> player(const std::string& name, const std::string& sink
 
 std::vector<float> decodeMono(const std::string& path) {
   std::vector<float> out;
-  auto decoder = media::AudioDecoder::open(path);
+  const bool wav = path.size() > 4 && path.compare(path.size() - 4, 4, ".wav") == 0;
+  auto decoder =
+      wav ? Result<std::unique_ptr<media::AudioDecoder>>(nullptr) : media::AudioDecoder::open(path);
   if (!decoder || !*decoder) {
     std::string raw = commandOutput("ffmpeg -v error -i '" + path +
                                     "' -af 'pan=mono|c0=c0' -f f32le -ar 48000 -");

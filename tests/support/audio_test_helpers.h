@@ -29,8 +29,8 @@ std::vector<std::string> player(const std::string& name, const std::string& sink
                                 const std::string& wav);
 
 // The file's first channel as float at 48 kHz: through the media layer's decoder (our MP4
-// files, priming trimmed as the product trims it), or by the ffmpeg tool where that decoder
-// does not open the file (a WAV source).
+// files, priming trimmed as the product trims it), or by the ffmpeg tool for a WAV source and
+// whatever else that decoder does not open.
 std::vector<float> decodeMono(const std::string& path);
 
 // Where pcm[at, at + length) sits best in source, searched over [from, to), by normalised

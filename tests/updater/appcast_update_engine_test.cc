@@ -31,13 +31,8 @@ using testing::SigningKey;
 using testing::symlink;
 using Calls = std::vector<std::string>;
 
-const std::string kMarker = "application=app.lumewell.Recorder\nlayout=1\n";
-
-// A bundle's files as the bundle install step lays them out, holding the given version.
-std::vector<ArchiveEntry> newBuild(const std::string& version = "1.2.0") {
-  return {executable("bin/lumewell-recorder", "new build"), file("share/data.txt", "new data"),
-          file("lumewell-bundle", kMarker), file("lumewell-version", version + "\n")};
-}
+const std::string& kMarker = testing::kBundleMarker;
+using testing::newBuild;
 
 struct Release {
   std::string version;

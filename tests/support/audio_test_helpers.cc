@@ -12,15 +12,11 @@
 #include "support/process_runner.h"
 #include "support/pulse_server.h"
 
-extern char** environ;
-
 namespace lumewell::testing {
 
 Child::Child(const std::vector<std::string>& argv, const std::string& pulseServer) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (std::strncmp(*e, "PULSE_SERVER=", 13) != 0) env.emplace_back(*e);
-  }
+  std::vector<std::string> env = currentEnvironment();
+  std::erase_if(env, [](const std::string& e) { return e.rfind("PULSE_SERVER=", 0) == 0; });
   env.push_back("PULSE_SERVER=" + pulseServer);
   try {
     pid_ = spawnProcess(argv, env, "/dev/null", "/dev/null");

@@ -12,7 +12,15 @@
 
 #include "runtime/relaunch.h"
 
+extern char** environ;
+
 namespace lumewell::testing {
+
+std::vector<std::string> currentEnvironment() {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+  return env;
+}
 
 pid_t spawnProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                    const std::string& stdoutPath, const std::string& stderrPath) {

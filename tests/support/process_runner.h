@@ -13,6 +13,8 @@ namespace lumewell::testing {
 // test that hits it fails instead of hanging.
 inline constexpr std::chrono::milliseconds kPatience{10000};
 
+// This process's environment as NAME=value entries, for a child that should see it.
+std::vector<std::string> currentEnvironment();
 // Starts argv[0] (looked up in PATH) with exactly env, stdin from /dev/null, stdout and
 // stderr appended to the files. Throws when it cannot be started.
 pid_t spawnProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,

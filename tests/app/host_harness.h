@@ -74,7 +74,6 @@ class HostClient {
   const std::vector<Value>& events(const std::string& channel) { return events_[channel]; }
   // The pid of the host process serving the connection (SO_PEERCRED).
   pid_t hostPid() const;
-  bool connected() const { return messenger_->isConnected(); }
 
  private:
   explicit HostClient(std::unique_ptr<SocketClientMessenger> messenger);

@@ -254,28 +254,6 @@ TEST_F(UpdaterPluginTest, InstallOnQuitIsHeldWhileTheGuardIsDownAndRunsWhenRaise
   EXPECT_EQ(str(events().back(), "deferredUpdateVersion"), "13");
 }
 
-TEST_F(UpdaterPluginTest, RelaunchIsPostponedOnlyWhileTheGuardIsDown) {
-  configure();
-  listen();
-  int relaunches = 0;
-  const size_t before = events().size();
-  EXPECT_FALSE(plugin->shouldPostponeRelaunch(item("12", "1.2"), [&] { ++relaunches; }));
-  EXPECT_EQ(events().size(), before);  // nothing changed
-  EXPECT_EQ(relaunches, 0);
-
-  call("setInstallGuard", ValueMap{{"installAllowed", false}});
-  EXPECT_TRUE(plugin->shouldPostponeRelaunch(item("12", "1.2"), [&] { ++relaunches; }));
-  EXPECT_EQ(str(events().back(), "deferredUpdateVersion"), "1.2");
-  EXPECT_EQ(str(events().back(), "message"),
-            "Update relaunch is deferred until recording and uploads are idle.");
-  EXPECT_EQ(relaunches, 0);
-
-  Reply raised = call("setInstallGuard", ValueMap{{"installAllowed", true}});
-  EXPECT_EQ(relaunches, 1);
-  EXPECT_EQ(raised.record(),
-            (ValueMap{{"channel", "stable"}, {"message", "Installing the downloaded update."}}));
-}
-
 TEST_F(UpdaterPluginTest, InstallDeferredUpdateReleasesOneHandlerRelaunchFirst) {
   configure();
   listen();

@@ -15,9 +15,6 @@
 //   the played signal by cross-correlation, and the gap at each join is counted in samples
 //   (negative: samples in both files).
 #include <glib.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
@@ -33,15 +30,14 @@
 
 #include "app_audio/pulse_app_audio_services.h"
 #include "channels/method_channel.h"
-#include "media/audio_decoder.h"
 #include "pulse/pulse_audio_services.h"
 #include "recorder/recorder_plugin.h"
 #include "runtime/glib_scheduler.h"
 #include "support/audio_test_helpers.h"
+#include "support/fake_messenger.h"
+#include "support/forwarding_services.h"
 #include "support/main_loop_helpers.h"
 #include "support/pulse_server.h"
-
-extern char** environ;
 
 namespace lumewell {
 namespace {
@@ -136,43 +132,34 @@ class BenchRecorder final : public recorder::MicrophoneRecorder {
 };
 
 // The real services, with the time of the main thread's steps noted.
-class BenchAudioServices final : public recorder::AudioServices {
+class BenchAudioServices final : public testing::ForwardingAudioServices {
  public:
-  explicit BenchAudioServices(bool handover) : handover_(handover) {}
+  explicit BenchAudioServices(bool handover)
+      : ForwardingAudioServices(std::make_shared<pulse::PulseAudioServices>()),
+        handover_(handover) {}
   Result<std::unique_ptr<recorder::MicrophoneRecorder>> makeRecorder(
       const std::string& path, const recorder::RecorderSettings& settings) override {
-    auto made = real_.makeRecorder(path, settings);
+    auto made = ForwardingAudioServices::makeRecorder(path, settings);
     if (!made) return made.error();
     return std::unique_ptr<recorder::MicrophoneRecorder>(
         new BenchRecorder(std::move(made).value(), handover_, times));
   }
-  int microphoneAuthorizationStatus() override { return real_.microphoneAuthorizationStatus(); }
-  void requestMicrophoneAccess(std::function<void(bool)> completion) override {
-    real_.requestMicrophoneAccess(std::move(completion));
-  }
   std::optional<int64_t> mediaDurationMs(const std::string& path) override {
     const SteadyTime start = std::chrono::steady_clock::now();
-    auto ms = real_.mediaDurationMs(path);
+    auto ms = ForwardingAudioServices::mediaDurationMs(path);
     times.duration.push_back(msSince(start));
     return ms;
   }
   Result<std::string> sha256Hex(const std::string& path) override {
     const SteadyTime start = std::chrono::steady_clock::now();
-    auto hex = real_.sha256Hex(path);
+    auto hex = ForwardingAudioServices::sha256Hex(path);
     times.sha256.push_back(msSince(start));
     return hex;
   }
-  void composeAudio(std::vector<std::string> paths, std::string output,
-                    std::function<void(OptionalError)> completion) override {
-    real_.composeAudio(std::move(paths), std::move(output), std::move(completion));
-  }
-  std::optional<int64_t> freeDiskBytes() override { return real_.freeDiskBytes(); }
-  std::string dataDirectory() override { return real_.dataDirectory(); }
 
   StepTimes times;
 
  private:
-  pulse::PulseAudioServices real_;
   bool handover_;
 };
 
@@ -201,134 +188,65 @@ class BenchCaptureSession final : public recorder::AppAudioCaptureSession {
   std::vector<double>& stopMs_;
 };
 
-class BenchAppAudioServices final : public recorder::AppAudioServices {
+class BenchAppAudioServices final : public testing::ForwardingAppAudioServices {
  public:
-  explicit BenchAppAudioServices(app_audio::PulseAppAudioOptions options) : real_(options) {}
-  void listSources(std::function<void(std::vector<recorder::AppAudioSource>)> done) override {
-    real_.listSources(std::move(done));
-  }
-  void validateSource(const std::string& id,
-                      std::function<void(bool, std::optional<std::string>)> done) override {
-    real_.validateSource(id, std::move(done));
-  }
-  void resolveCaptureTarget(const std::string& id,
-                            std::function<void(Result<recorder::AppAudioTarget>)> done) override {
-    real_.resolveCaptureTarget(id, std::move(done));
-  }
-  std::string appAudioErrorMessage(const Error& error) override {
-    return real_.appAudioErrorMessage(error);
-  }
+  explicit BenchAppAudioServices(app_audio::PulseAppAudioOptions options)
+      : ForwardingAppAudioServices(std::make_shared<app_audio::PulseAppAudioServices>(options)) {}
   std::unique_ptr<recorder::AppAudioCaptureSession> makeCaptureSession(
       const recorder::AppAudioTarget& target, std::shared_ptr<recorder::AppAudioFeed> feed,
       std::function<void(std::string)> onUnexpectedStop) override {
-    auto session = real_.makeCaptureSession(target, std::move(feed), std::move(onUnexpectedStop));
+    auto session = ForwardingAppAudioServices::makeCaptureSession(target, std::move(feed),
+                                                                  std::move(onUnexpectedStop));
     if (!session) return session;
     return std::make_unique<BenchCaptureSession>(std::move(session), stopMs);
   }
 
   std::vector<double> stopMs;
-
- private:
-  app_audio::PulseAppAudioServices real_;
 };
 
-// Hands calls to the plug-in's handlers and notes the time of each "segment_sealed".
-class BenchMessenger final : public BinaryMessenger {
- public:
-  explicit BenchMessenger(TimingScheduler& timing) : timing_(timing) {}
-  void send(const std::string&, Bytes message, BinaryReply) override {
+// Notes the time of each "segment_sealed" from its segment timer, and prints other events.
+struct SealTimes {
+  explicit SealTimes(TimingScheduler& timing) : timing(timing) {}
+  void onEvent(const Value& value) {
     const auto at = std::chrono::steady_clock::now();
-    auto envelope = StandardMethodCodec::decodeEnvelope(message);
-    if (!envelope.ok() || envelope->result.asMap() == nullptr) return;
-    const ValueMap& event = *envelope->result.asMap();
-    const std::string* type = mapString(&event, "type");
+    const ValueMap* event = value.asMap();
+    const std::string* type = event ? mapString(event, "type") : nullptr;
     if (type == nullptr || *type == "level_changed") return;
     if (*type == "segment_sealed") {
-      sealedPaths.push_back(*mapString(&event, "path"));
-      if (timing_.firedAt) {
+      sealedPaths.push_back(*mapString(event, "path"));
+      if (timing.firedAt) {
         latenciesMs.push_back(
-            std::chrono::duration<double, std::milli>(at - *timing_.firedAt).count());
-        timing_.firedAt.reset();
+            std::chrono::duration<double, std::milli>(at - *timing.firedAt).count());
+        timing.firedAt.reset();
       }
       return;
     }
-    const std::string* message_ = mapString(&event, "message");
-    const std::string* reason = mapString(&event, "reason");
+    const std::string* message = mapString(event, "message");
+    const std::string* reason = mapString(event, "reason");
     std::fprintf(stderr, "event %s %s\n", type->c_str(),
-                 message_ ? message_->c_str()
+                 message  ? message->c_str()
                  : reason ? reason->c_str()
                           : "");
     ++otherEvents;
   }
-  void setMessageHandler(const std::string& channel, BinaryMessageHandler handler) override {
-    handlers[channel] = std::move(handler);
-  }
-  // Calls a method; *answered is set with whether it succeeded once the answer comes.
-  void call(const std::string& channel, const std::string& method, const Value& args,
-            std::optional<bool>* answered) {
-    handlers[channel](
-        StandardMethodCodec::encodeMethodCall({method, args}), [answered](const Bytes* reply) {
-          auto envelope = reply ? StandardMethodCodec::decodeEnvelope(*reply)
-                                : Result<MethodEnvelope>(Error{"bench", 1, ""});
-          *answered = envelope.ok() && envelope->kind == MethodEnvelope::Kind::success;
-          if (envelope.ok() && envelope->kind == MethodEnvelope::Kind::error) {
-            std::fprintf(stderr, "answer: %s %s\n", envelope->error.code.c_str(),
-                         envelope->error.details.asString()
-                             ? envelope->error.details.asString()->c_str()
-                             : "");
-          }
-        });
-  }
-
-  std::map<std::string, BinaryMessageHandler> handlers;
+  TimingScheduler& timing;
   std::vector<std::string> sealedPaths;
   std::vector<double> latenciesMs;
   int otherEvents = 0;
-
- private:
-  TimingScheduler& timing_;
 };
 
-std::vector<float> decodeMono(const std::string& path) {
-  std::vector<float> out;
-  auto decoder = media::AudioDecoder::open(path);
-  if (!decoder || !*decoder) return out;
-  const int channels = (*decoder)->info().channels;
-  std::vector<float> block(4096 * static_cast<size_t>(channels));
-  for (;;) {
-    auto got = (*decoder)->read(block.data(), 4096);
-    if (!got || *got == 0) break;
-    for (size_t i = 0; i < *got; ++i) out.push_back(block[i * static_cast<size_t>(channels)]);
+// Calls a method and waits (bounded) for its answer; whether it succeeded.
+bool callAndWait(GMainContext* context, testing::FakeMessenger& messenger,
+                 const std::string& method, const Value& args = Value()) {
+  auto call = messenger.call(LumewellNativeRecorderPlugin::kMethodChannel, method, args);
+  testing::spinUntil(
+      context, [&] { return call->answered(); }, std::chrono::seconds(20));
+  if (call->envelope && call->envelope->kind == MethodEnvelope::Kind::error) {
+    const std::string* details = call->envelope->error.details.asString();
+    std::fprintf(stderr, "answer: %s %s\n", call->envelope->error.code.c_str(),
+                 details ? details->c_str() : "");
   }
-  return out;
-}
-
-// Where in source the window segment[at, at + length) matches best, searched over
-// [from, to); the normalised correlation of that match in *score.
-int64_t locate(const std::vector<float>& source, const std::vector<float>& segment, size_t at,
-               size_t length, int64_t from, int64_t to, double* score) {
-  from = std::max<int64_t>(from, 0);
-  to = std::min<int64_t>(to, static_cast<int64_t>(source.size() - length));
-  const float* x = segment.data() + at;
-  double xx = 0;
-  for (size_t i = 0; i < length; ++i) xx += double(x[i]) * x[i];
-  int64_t best = -1;
-  double bestScore = -2;
-  for (int64_t p = from; p < to; ++p) {
-    const float* y = source.data() + p;
-    float xy = 0, yy = 0;
-    for (size_t i = 0; i < length; ++i) {
-      xy += x[i] * y[i];
-      yy += y[i] * y[i];
-    }
-    const double s = xy / std::sqrt(xx * yy + 1e-20);
-    if (s > bestScore) {
-      bestScore = s;
-      best = p;
-    }
-  }
-  *score = bestScore;
-  return best;
+  return call->isSuccess();
 }
 
 // Samples lost at each join of consecutive sealed files, from where their first and last
@@ -345,25 +263,26 @@ void reportGaps(const std::string& sourceWav, const std::vector<std::string>& fi
   double worstScore = 1;
   std::vector<int64_t> gaps;
   for (size_t n = 0; n < files.size(); ++n) {
-    const std::vector<float> pcm = decodeMono(files[n]);
+    const std::vector<float> pcm = testing::decodeMono(files[n]);
     if (pcm.size() < 2 * (kWindow + kEdge)) {
       std::printf("segment %zu: too short to place (%zu samples)\n", n, pcm.size());
       previousEnd = -1;
       continue;
     }
-    double headScore = 0, tailScore = 0;
     const int64_t guess =
         previousEnd >= 0 ? previousEnd : static_cast<int64_t>(recordingStartInSource * 48000);
     const int64_t span = previousEnd >= 0 ? 48000 : 3 * 48000;
-    const int64_t head =
-        locate(source, pcm, kEdge, kWindow, guess + static_cast<int64_t>(kEdge) - span,
-               guess + static_cast<int64_t>(kEdge) + span, &headScore) -
-        static_cast<int64_t>(kEdge);
+    const testing::Match headMatch =
+        testing::locate(source, pcm, kEdge, kWindow, guess + static_cast<int64_t>(kEdge) - span,
+                        guess + static_cast<int64_t>(kEdge) + span);
+    const int64_t head = headMatch.position - static_cast<int64_t>(kEdge);
+    const double headScore = headMatch.score;
     const size_t tailAt = pcm.size() - kEdge - kWindow;
     const int64_t expectTail = head + static_cast<int64_t>(tailAt);
-    const int64_t tail =
-        locate(source, pcm, tailAt, kWindow, expectTail - 4800, expectTail + 4800, &tailScore) -
-        static_cast<int64_t>(tailAt);
+    const testing::Match tailMatch =
+        testing::locate(source, pcm, tailAt, kWindow, expectTail - 4800, expectTail + 4800);
+    const int64_t tail = tailMatch.position - static_cast<int64_t>(tailAt);
+    const double tailScore = tailMatch.score;
     worstScore = std::min({worstScore, headScore, tailScore});
     // Samples dropped or repeated inside the file would move its tail against its head.
     const int64_t inside = tail - head;
@@ -387,30 +306,6 @@ void reportGaps(const std::string& sourceWav, const std::vector<std::string>& fi
               static_cast<long long>(sorted[sorted.size() / 2]),
               static_cast<long long>(sorted.back()), worstScore);
 }
-
-pid_t spawnPlayer(const std::vector<std::string>& argv) {
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = -1;
-  if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return -1;
-  return pid;
-}
-
-// The players this run started, stopped by their ids when it ends.
-struct Players {
-  ~Players() {
-    for (pid_t pid : pids) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, nullptr, 0);
-    }
-  }
-  pid_t add(pid_t pid) {
-    if (pid > 0) pids.push_back(pid);
-    return pid;
-  }
-  std::vector<pid_t> pids;
-};
 
 int run(const Options& options) {
   testing::TempDir work;
@@ -445,18 +340,20 @@ int run(const Options& options) {
   const SteadyTime playStarted = std::chrono::steady_clock::now();
   // A deep playback buffer: a busy machine that stalls the player must not hold the signal
   // back, which would look like audio gained or lost at a join.
-  Players players;
-  const pid_t micPlayer =
-      players.add(spawnPlayer({"paplay", "--latency-msec=2000", "-d", "micfeed", micWav}));
-  if (micPlayer <= 0) return 1;
+  testing::Child micPlayer({"paplay", "--latency-msec=2000", "-d", "micfeed", micWav},
+                           server.address());
+  if (micPlayer.pid() <= 0) return 1;
 
+  std::optional<testing::Child> app;
   pid_t appPlayer = -1;
   if (options.mode == "app") {
     const std::string appWav = work.path() + "/app.wav";
     if (!testing::PulseServer::makeToneWav(appWav, playSeconds, -12, 440)) return 1;
-    appPlayer = players.add(spawnPlayer({"paplay", "--client-name=BenchMeeting",
+    app.emplace(std::vector<std::string>{"paplay", "--client-name=BenchMeeting",
                                          "--property=application.name=BenchMeeting", "-d", "vsink",
-                                         "--latency-msec=20", appWav}));
+                                         "--latency-msec=20", appWav},
+                server.address());
+    appPlayer = app->pid();
     if (appPlayer <= 0) return 1;
   }
 
@@ -471,10 +368,12 @@ int run(const Options& options) {
     auto appAudio = std::make_shared<BenchAppAudioServices>(appOptions);
     auto plugin = std::make_shared<LumewellNativeRecorderPlugin>(timing, audio, appAudio);
     plugin->setSegmentDuration(options.segmentSeconds);
-    BenchMessenger messenger(timing);
+    testing::FakeMessenger messenger(
+        [](const std::string& what) { std::fprintf(stderr, "fault: %s\n", what.c_str()); });
+    SealTimes seals(timing);
+    messenger.onEvent = [&seals](const std::string&, const Value& event) { seals.onEvent(event); };
     plugin->registerChannels(messenger);
-    std::optional<bool> listened;
-    messenger.call(LumewellNativeRecorderPlugin::kEventChannel, "listen", Value(), &listened);
+    messenger.call(LumewellNativeRecorderPlugin::kEventChannel, "listen");
 
     // Let the players' streams run before the recording starts.
     testing::spinUntil(
@@ -482,34 +381,24 @@ int run(const Options& options) {
     ValueMap args{{"recordingId", "bench"},
                   {"captureMode", options.mode == "app" ? "MIC_PLUS_APP_AUDIO" : "MIC_ONLY"}};
     if (appPlayer > 0) args.set("sourceId", std::to_string(appPlayer));
-    std::optional<bool> started;
     const SteadyTime startCalled = std::chrono::steady_clock::now();
-    messenger.call(LumewellNativeRecorderPlugin::kMethodChannel, "startRecording", Value(args),
-                   &started);
-    if (!testing::spinUntil(
-            context, [&] { return started.has_value(); }, 20s) ||
-        !*started) {
+    if (!callAndWait(context, messenger, "startRecording", Value(args))) {
       std::fprintf(stderr, "startRecording failed\n");
       status = 1;
     } else {
       const auto limit = std::chrono::milliseconds(
           static_cast<int64_t>(options.rotations * (options.segmentSeconds + 2) * 1000) + 10000);
       testing::spinUntil(
-          context,
-          [&] { return static_cast<int>(messenger.latenciesMs.size()) >= options.rotations; },
+          context, [&] { return static_cast<int>(seals.latenciesMs.size()) >= options.rotations; },
           limit);
       // The segment that the stop seals is long enough to be placed in the signal too.
       testing::spinUntil(
           context, [] { return false; },
           std::chrono::milliseconds(static_cast<int64_t>(options.segmentSeconds * 500)));
-      std::optional<bool> stopped;
-      messenger.call(LumewellNativeRecorderPlugin::kMethodChannel, "stopRecording", Value(),
-                     &stopped);
-      testing::spinUntil(
-          context, [&] { return stopped.has_value(); }, 20s);
+      callAndWait(context, messenger, "stopRecording");
     }
 
-    std::vector<double> sorted = messenger.latenciesMs;
+    std::vector<double> sorted = seals.latenciesMs;
     std::sort(sorted.begin(), sorted.end());
     if (!sorted.empty()) {
       double sum = 0;
@@ -519,7 +408,7 @@ int run(const Options& options) {
           "mean_ms=%.2f max_ms=%.2f min_ms=%.2f other_events=%d\n",
           options.mode.c_str(), options.handover ? "on" : "off", options.segmentSeconds,
           sorted.size(), sorted[sorted.size() / 2], sum / sorted.size(), sorted.back(),
-          sorted.front(), messenger.otherEvents);
+          sorted.front(), seals.otherEvents);
     }
     auto medianOf = [](std::vector<double> v) {
       std::sort(v.begin(), v.end());
@@ -540,7 +429,7 @@ int run(const Options& options) {
     plugin.reset();
     if (options.signal == "noise" && status == 0) {
       const double offset = std::chrono::duration<double>(startCalled - playStarted).count();
-      reportGaps(micWav, messenger.sealedPaths, offset);
+      reportGaps(micWav, seals.sealedPaths, offset);
     }
   }
   g_main_context_unref(context);

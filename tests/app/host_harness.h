@@ -31,7 +31,6 @@ class PrivateDesktop {
   std::string dataHome() const { return root() + "/data"; }
   std::string configHome() const { return root() + "/config"; }
   std::string defaultSocketPath() const { return runtimeDir() + "/lumewell-recorder/host.sock"; }
-  const std::string& busAddress() const { return busAddress_; }
   std::vector<std::string> environment() const;
 
   // Installs the application's .desktop file (its Exec pointing at the built host) into the
@@ -75,7 +74,6 @@ class HostClient {
   const std::vector<Value>& events(const std::string& channel) { return events_[channel]; }
   // The pid of the host process serving the connection (SO_PEERCRED).
   pid_t hostPid() const;
-  bool connected() const { return messenger_->isConnected(); }
 
  private:
   explicit HostClient(std::unique_ptr<SocketClientMessenger> messenger);

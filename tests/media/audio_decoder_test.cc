@@ -1,30 +1,18 @@
 #include "media/audio_decoder.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
 
 #include "media/compose_test_files.h"
+#include "support/main_loop_helpers.h"
 
 namespace lumewell::media {
 namespace {
 
-namespace fs = std::filesystem;
-
 class AudioDecoderTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/decoder-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  std::string path(const std::string& name) const { return (fs::path(dir_) / name).string(); }
+  std::string path(const std::string& name) const { return dir_.path() + "/" + name; }
 
   // Reads everything in odd-sized pieces, as the sources do.
   static std::vector<float> readAll(AudioDecoder& decoder) {
@@ -41,7 +29,7 @@ class AudioDecoderTest : public ::testing::Test {
     return all;
   }
 
-  std::string dir_;
+  lumewell::testing::TempDir dir_;
 };
 
 TEST_F(AudioDecoderTest, OtherRatesAndLayoutsArriveAt48kHzMonoOrStereo) {
@@ -94,7 +82,7 @@ TEST_F(AudioDecoderTest, DamagedOrForeignFilesEndCleanly) {
 
   // Not media, not there, a folder: no audio track, no error.
   std::ofstream(path("text.m4a")) << "hello";
-  for (const std::string& p : {path("text.m4a"), path("absent.m4a"), dir_}) {
+  for (const std::string& p : {path("text.m4a"), path("absent.m4a"), dir_.path()}) {
     auto none = AudioDecoder::open(p);
     ASSERT_TRUE(none.ok()) << p;
     EXPECT_EQ(none->get(), nullptr) << p;

@@ -4,7 +4,6 @@
 // the outside view of an output through the ffmpeg and ffprobe programs.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <array>
@@ -19,6 +18,8 @@
 #include <vector>
 
 #include "media/aac_file_writer.h"
+#include "support/process_runner.h"
+#include "support/test_files.h"
 
 namespace lumewell::media::compose_test {
 
@@ -53,15 +54,8 @@ inline void writeToneFile(const std::string& path, int channels, int64_t first, 
   ASSERT_FALSE((*writer)->finish());
 }
 
-inline std::string runCapture(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return out;
-  char buffer[65536];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  pclose(pipe);
-  return out;
-}
+using lumewell::testing::commandOutput;
+using lumewell::testing::readFile;
 
 inline std::string quoted(const std::string& path) { return "'" + path + "'"; }
 
@@ -70,9 +64,9 @@ inline std::string quoted(const std::string& path) { return "'" + path + "'"; }
 inline std::map<std::string, std::string> probe(const std::string& path) {
   std::map<std::string, std::string> fields;
   std::istringstream lines(
-      runCapture("ffprobe -v error -select_streams a:0 -show_entries "
-                 "stream=codec_name,profile,sample_rate,channels,duration_ts -of default=nw=1 " +
-                 quoted(path)));
+      commandOutput("ffprobe -v error -select_streams a:0 -show_entries "
+                    "stream=codec_name,profile,sample_rate,channels,duration_ts -of default=nw=1 " +
+                    quoted(path)));
   for (std::string line; std::getline(lines, line);) {
     const auto eq = line.find('=');
     if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 1);
@@ -134,8 +128,8 @@ struct Pcm {
 inline Pcm decodeWithFfmpeg(const std::string& path, int channels) {
   Pcm pcm;
   pcm.channels = channels;
-  std::string raw = runCapture("ffmpeg -v error -i " + quoted(path) + " -f f32le -ac " +
-                               std::to_string(channels) + " -");
+  std::string raw = commandOutput("ffmpeg -v error -i " + quoted(path) + " -f f32le -ac " +
+                                  std::to_string(channels) + " -");
   pcm.samples.resize(raw.size() / sizeof(float));
   std::memcpy(pcm.samples.data(), raw.data(), pcm.samples.size() * sizeof(float));
   return pcm;
@@ -242,13 +236,6 @@ inline double worstSineFitResidual(const std::vector<float>& x, size_t from, siz
     worst = std::max(worst, std::sqrt(energy / kWindow) / amplitude);
   }
   return worst;
-}
-
-inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
 }
 
 }  // namespace lumewell::media::compose_test

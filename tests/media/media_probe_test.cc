@@ -8,6 +8,7 @@
 
 #include "media/aac_file_writer.h"
 #include "support/main_loop_helpers.h"
+#include "support/test_files.h"
 
 namespace lumewell::media {
 namespace {
@@ -42,11 +43,8 @@ TEST(MediaProbeTest, FilesThatAreNotMediaHaveNoDurationAndNoTrack) {
   std::ofstream(text) << "not audio at all, only text that happens to end in .m4a\n";
   const std::string truncated = dir.path() + "/truncated.m4a";
   writeSilence(dir.path() + "/whole.m4a", 48000);
-  {
-    std::ifstream in(dir.path() + "/whole.m4a", std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), {});
-    std::ofstream(truncated, std::ios::binary) << bytes.substr(0, 40);
-  }
+  lumewell::testing::writeFile(
+      truncated, lumewell::testing::readFile(dir.path() + "/whole.m4a").substr(0, 40));
   for (const std::string& path : {text, truncated, dir.path() + "/missing.m4a", dir.path()}) {
     EXPECT_FALSE(mediaDurationMs(path).has_value()) << path;
     EXPECT_FALSE(hasAudioTrack(path)) << path;

@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
 #include <string>
 
 #include "support/main_loop_helpers.h"
+#include "support/process_runner.h"
+#include "support/test_files.h"
 
 namespace lumewell::media {
 namespace {
@@ -14,17 +14,8 @@ namespace {
 using lumewell::testing::TempDir;
 
 std::string writeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
+  lumewell::testing::writeFile(path, bytes);
   return path;
-}
-
-std::string sha256sumOf(const std::string& path) {
-  std::string command = "sha256sum '" + path + "'";
-  FILE* pipe = popen(command.c_str(), "r");
-  char line[128] = {0};
-  if (pipe == nullptr || fgets(line, sizeof line, pipe) == nullptr) return {};
-  pclose(pipe);
-  return std::string(line, 64);
 }
 
 TEST(Sha256Test, KnownDigestsAcrossBlockBoundariesAndMissingFiles) {
@@ -42,7 +33,7 @@ TEST(Sha256Test, KnownDigestsAcrossBlockBoundariesAndMissingFiles) {
   const std::string bigPath = writeFile(dir.path() + "/big", big);
   auto digest = sha256FileHex(bigPath);
   ASSERT_TRUE(digest);
-  EXPECT_EQ(*digest, sha256sumOf(bigPath));
+  EXPECT_EQ(*digest, lumewell::testing::commandOutput("sha256sum '" + bigPath + "'").substr(0, 64));
 
   auto missing = sha256FileHex(dir.path() + "/missing");
   ASSERT_FALSE(missing);

@@ -10,8 +10,7 @@ class AppModeTest : public RecorderTest {
  protected:
   // As the real recorder does: a rotation hands the run (capture, encoder, live mix) over.
   AppModeTest() { audio->offerHandover = true; }
-  std::shared_ptr<FakeMessenger::Call> startApp(
-      std::optional<std::string> displayName = "Meeting") {
+  std::shared_ptr<Call> startApp(std::optional<std::string> displayName = "Meeting") {
     ValueMap args{
         {"recordingId", "rec-1"}, {"captureMode", "MIC_PLUS_APP_AUDIO"}, {"sourceId", "4711"}};
     if (displayName) args.set("sourceDisplayName", *displayName);

@@ -17,7 +17,7 @@ class AssemblyTest : public RecorderTest {
       writeFile(segments.back(), "segment " + std::to_string(i));
     }
   }
-  std::shared_ptr<FakeMessenger::Call> assemble(const ValueList& paths, const std::string& out) {
+  std::shared_ptr<Call> assemble(const ValueList& paths, const std::string& out) {
     return invokeAndRun("assembleRecording",
                         Value(ValueMap{{"segmentPaths", paths}, {"outputPath", out}}));
   }

@@ -25,7 +25,7 @@ Value preflightArgs(const std::string& mode, std::optional<std::string> source =
   return Value(args);
 }
 
-Value resultOf(const std::shared_ptr<FakeMessenger::Call>& call) {
+Value resultOf(const std::shared_ptr<Call>& call) {
   EXPECT_TRUE(call->isSuccess());
   return call->envelope ? call->envelope->result : Value();
 }
@@ -129,7 +129,7 @@ TEST(RecorderWithoutAppAudio, ApplicationModeFindsNoSourcesButTheMicrophoneRecor
   VirtualScheduler scheduler;
   auto audio = std::make_shared<FakeAudioServices>(scheduler, dir.path());
   auto plugin = std::make_shared<LumewellNativeRecorderPlugin>(scheduler, audio, nullptr);
-  FakeMessenger messenger;
+  PluginMessenger messenger;
   plugin->registerChannels(messenger);
   messenger.listen();
   auto list = messenger.invoke("listAppAudioSources");

@@ -4,12 +4,10 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,20 +17,14 @@
 #include "recorder/audio_services.h"
 #include "recorder/recorder_plugin.h"
 #include "runtime/virtual_scheduler.h"
+#include "support/fake_messenger.h"
 #include "support/main_loop_helpers.h"
+#include "support/test_files.h"
 
 namespace lumewell::recorder::testing {
 
-inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-inline void writeFile(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
+using lumewell::testing::readFile;
+using lumewell::testing::writeFile;
 
 inline bool exists(const std::string& path) { return std::filesystem::exists(path); }
 
@@ -299,78 +291,26 @@ inline void FakeCaptureSession::stop(std::function<void(OptionalError)> completi
   owner_.scheduler.post([completion, error = owner_.stopError] { completion(error); });
 }
 
-// A messenger that delivers calls straight to the installed handlers and keeps what the host
-// sends back. Every reply and event must come on the thread that made the messenger.
-class FakeMessenger final : public BinaryMessenger {
+// The shared fake messenger seen from the plug-in's two channels: events are those of the
+// event channel.
+class PluginMessenger {
  public:
-  struct Call {
-    int replies = 0;
-    std::optional<MethodEnvelope> envelope;
-    bool answered() const { return replies > 0; }
-    bool isSuccess() const { return envelope && envelope->kind == MethodEnvelope::Kind::success; }
-  };
-
-  void send(const std::string& channel, Bytes message, BinaryReply reply) override {
-    EXPECT_EQ(std::this_thread::get_id(), mainThread) << "event sent off the main thread";
-    ASSERT_EQ(channel, LumewellNativeRecorderPlugin::kEventChannel);
-    auto envelope = StandardMethodCodec::decodeEnvelope(message);
-    ASSERT_TRUE(envelope.ok());
-    events.push_back(envelope->result);
-    if (onEvent) onEvent(envelope->result);
-    if (reply) reply(nullptr);
-  }
-  void setMessageHandler(const std::string& channel, BinaryMessageHandler handler) override {
-    handlers[channel] = std::move(handler);
-  }
-
-  std::shared_ptr<Call> call(const std::string& channel, const std::string& method,
-                             const Value& arguments = Value()) {
-    auto record = std::make_shared<Call>();
-    auto it = handlers.find(channel);
-    EXPECT_NE(it, handlers.end()) << channel;
-    if (it == handlers.end()) return record;
-    Bytes bytes = StandardMethodCodec::encodeMethodCall({method, arguments});
-    it->second(bytes, [this, record](const Bytes* reply) {
-      EXPECT_EQ(std::this_thread::get_id(), mainThread) << "answer given off the main thread";
-      ++record->replies;
-      EXPECT_EQ(record->replies, 1) << "a call was answered twice";
-      if (reply != nullptr) {
-        auto envelope = StandardMethodCodec::decodeEnvelope(*reply);
-        if (envelope.ok()) record->envelope = *envelope;
-      }
-    });
-    return record;
-  }
+  using Call = lumewell::testing::FakeMessenger::Call;
   std::shared_ptr<Call> invoke(const std::string& method, const Value& arguments = Value()) {
-    return call(LumewellNativeRecorderPlugin::kMethodChannel, method, arguments);
+    return fake.call(LumewellNativeRecorderPlugin::kMethodChannel, method, arguments);
   }
-  void listen() { call(LumewellNativeRecorderPlugin::kEventChannel, "listen"); }
-  void cancel() { call(LumewellNativeRecorderPlugin::kEventChannel, "cancel"); }
-
+  void listen() { fake.call(LumewellNativeRecorderPlugin::kEventChannel, "listen"); }
+  void cancel() { fake.call(LumewellNativeRecorderPlugin::kEventChannel, "cancel"); }
   std::vector<Value> eventsOfType(const std::string& type) const {
-    std::vector<Value> out;
-    for (const auto& e : events) {
-      const std::string* t = mapString(e.asMap(), "type");
-      if (t != nullptr && *t == type) out.push_back(e);
-    }
-    return out;
+    return lumewell::testing::eventsOfType(events, type);
   }
-  // The types of the events so far, without the level events.
-  std::vector<std::string> eventTypes() const {
-    std::vector<std::string> out;
-    for (const auto& e : events) {
-      const std::string* t = mapString(e.asMap(), "type");
-      if (t != nullptr && *t == "level_changed") continue;
-      out.push_back(t ? *t : "?");
-    }
-    return out;
-  }
+  std::vector<std::string> eventTypes() const { return lumewell::testing::eventTypes(events); }
+  operator BinaryMessenger&() { return fake; }
 
-  std::thread::id mainThread = std::this_thread::get_id();
-  std::map<std::string, BinaryMessageHandler> handlers;
-  std::vector<Value> events;
-  std::function<void(const Value&)> onEvent;
+  lumewell::testing::FakeMessenger fake;
+  std::vector<Value>& events = fake.events[LumewellNativeRecorderPlugin::kEventChannel];
 };
+using Call = PluginMessenger::Call;
 
 inline const std::string& str(const Value& map, const char* key) {
   static const std::string none = "<absent>";
@@ -387,15 +327,14 @@ inline bool has(const Value& map, const char* key) {
   return map.asMap() && map.asMap()->find(key) != nullptr;
 }
 
-// The plug-in wired to fakes, a virtual clock and a listening fake messenger. Any call
-// answered twice fails the test.
+// The plug-in wired to fakes, a virtual clock and a listening fake messenger (which fails the
+// test on a call answered twice).
 class RecorderTest : public ::testing::Test {
  protected:
   RecorderTest()
       : audio(std::make_shared<FakeAudioServices>(scheduler, dir.path() + "/data")),
         app(std::make_shared<FakeAppAudioServices>(scheduler)),
         plugin(std::make_shared<LumewellNativeRecorderPlugin>(scheduler, audio, app)) {
-    MethodResult::setDoubleAnswerHook([](const std::string& what) { ADD_FAILURE() << what; });
     plugin->registerChannels(messenger);
     messenger.listen();
   }
@@ -406,28 +345,26 @@ class RecorderTest : public ::testing::Test {
   std::string file(const std::string& name, const std::string& id = "rec-1") const {
     return folder(id) + "/" + name;
   }
-  std::shared_ptr<FakeMessenger::Call> start(const std::string& id = "rec-1",
-                                             const std::string& mode = "MIC_ONLY",
-                                             std::optional<std::string> source = std::nullopt) {
+  std::shared_ptr<Call> start(const std::string& id = "rec-1", const std::string& mode = "MIC_ONLY",
+                              std::optional<std::string> source = std::nullopt) {
     ValueMap args{{"recordingId", id}, {"captureMode", mode}};
     if (source) args.set("sourceId", *source);
     auto call = messenger.invoke("startRecording", Value(args));
     scheduler.runPending();
     return call;
   }
-  std::shared_ptr<FakeMessenger::Call> invokeAndRun(const std::string& method,
-                                                    const Value& args = Value()) {
+  std::shared_ptr<Call> invokeAndRun(const std::string& method, const Value& args = Value()) {
     auto call = messenger.invoke(method, args);
     scheduler.runPending();
     return call;
   }
-  static void expectSuccess(const std::shared_ptr<FakeMessenger::Call>& call) {
+  static void expectSuccess(const std::shared_ptr<Call>& call) {
     ASSERT_TRUE(call->answered());
     ASSERT_TRUE(call->envelope.has_value());
     EXPECT_EQ(call->envelope->kind, MethodEnvelope::Kind::success)
         << call->envelope->error.code << ": " << call->envelope->error.message.value_or("");
   }
-  static void expectError(const std::shared_ptr<FakeMessenger::Call>& call, const std::string& code,
+  static void expectError(const std::shared_ptr<Call>& call, const std::string& code,
                           const std::string& message,
                           std::optional<std::string> details = std::nullopt) {
     // details: none expects no details, "*" any string, anything else that exact string.
@@ -453,7 +390,7 @@ class RecorderTest : public ::testing::Test {
   std::shared_ptr<FakeAudioServices> audio;
   std::shared_ptr<FakeAppAudioServices> app;
   std::shared_ptr<LumewellNativeRecorderPlugin> plugin;
-  FakeMessenger messenger;
+  PluginMessenger messenger;
 };
 
 }  // namespace lumewell::recorder::testing

@@ -13,7 +13,7 @@ TEST_F(RecorderTest, RotationHandsTheCaptureOverWhenOfferedAndPauseAndStopStillS
   audio->offerHandover = true;
   expectSuccess(start());
   int64_t nextFileExisted = -1;
-  messenger.onEvent = [&](const Value& event) {
+  messenger.fake.onEvent = [&](const std::string&, const Value& event) {
     if (str(event, "type") == "segment_sealed") nextFileExisted = exists(file("000001.m4a"));
   };
   scheduler.advance(seconds(30));

@@ -1,30 +1,28 @@
 #include "support/audio_test_helpers.h"
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
-#include "support/pulse_server.h"
+#include "media/audio_decoder.h"
 
-extern char** environ;
+#include "support/process_runner.h"
+#include "support/pulse_server.h"
 
 namespace lumewell::testing {
 
 Child::Child(const std::vector<std::string>& argv, const std::string& pulseServer) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (std::strncmp(*e, "PULSE_SERVER=", 13) != 0) env.emplace_back(*e);
-  }
+  std::vector<std::string> env = currentEnvironment();
+  std::erase_if(env, [](const std::string& e) { return e.rfind("PULSE_SERVER=", 0) == 0; });
   env.push_back("PULSE_SERVER=" + pulseServer);
-  std::vector<char*> args, envp;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
-  if (posix_spawnp(&pid_, args[0], nullptr, nullptr, args.data(), envp.data()) != 0) pid_ = -1;
+  try {
+    pid_ = spawnProcess(argv, env, "/dev/null", "/dev/null");
+  } catch (const std::exception&) {
+    pid_ = -1;
+  }
 }
 
 void Child::stop() {
@@ -52,10 +50,46 @@ std::vector<std::string> player(const std::string& name, const std::string& sink
 }
 
 std::vector<float> decodeMono(const std::string& path) {
-  std::string raw = commandOutput("ffmpeg -v error -i '" + path + "' -f f32le -ac 1 -ar 48000 -");
-  std::vector<float> pcm(raw.size() / sizeof(float));
-  std::memcpy(pcm.data(), raw.data(), pcm.size() * sizeof(float));
-  return pcm;
+  std::vector<float> out;
+  const bool wav = path.size() > 4 && path.compare(path.size() - 4, 4, ".wav") == 0;
+  auto decoder =
+      wav ? Result<std::unique_ptr<media::AudioDecoder>>(nullptr) : media::AudioDecoder::open(path);
+  if (!decoder || !*decoder) {
+    std::string raw = commandOutput("ffmpeg -v error -i '" + path +
+                                    "' -af 'pan=mono|c0=c0' -f f32le -ar 48000 -");
+    out.resize(raw.size() / sizeof(float));
+    std::memcpy(out.data(), raw.data(), out.size() * sizeof(float));
+    return out;
+  }
+  const size_t channels = static_cast<size_t>((*decoder)->info().channels);
+  std::vector<float> block(4096 * channels);
+  for (;;) {
+    auto got = (*decoder)->read(block.data(), 4096);
+    if (!got || *got == 0) break;
+    for (size_t i = 0; i < *got; ++i) out.push_back(block[i * channels]);
+  }
+  return out;
+}
+
+Match locate(const std::vector<float>& source, const std::vector<float>& pcm, size_t at,
+             size_t length, int64_t from, int64_t to) {
+  Match best;
+  from = std::max<int64_t>(from, 0);
+  to = std::min<int64_t>(to, static_cast<int64_t>(source.size()) - static_cast<int64_t>(length));
+  const float* x = pcm.data() + at;
+  double xx = 0;
+  for (size_t i = 0; i < length; ++i) xx += double(x[i]) * x[i];
+  for (int64_t p = from; p < to; ++p) {
+    const float* y = source.data() + p;
+    float xy = 0, yy = 0;
+    for (size_t i = 0; i < length; ++i) {
+      xy += x[i] * y[i];
+      yy += y[i] * y[i];
+    }
+    const double score = xy / std::sqrt(xx * yy + 1e-20);
+    if (score > best.score) best = {p, score};
+  }
+  return best;
 }
 
 double tonePower(const std::vector<float>& pcm, size_t begin, size_t end, double hz) {

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -27,8 +28,19 @@ class Child {
 std::vector<std::string> player(const std::string& name, const std::string& sink,
                                 const std::string& wav);
 
-// The file decoded to mono float at 48 kHz by the ffmpeg tool.
+// The file's first channel as float at 48 kHz: through the media layer's decoder (our MP4
+// files, priming trimmed as the product trims it), or by the ffmpeg tool for a WAV source and
+// whatever else that decoder does not open.
 std::vector<float> decodeMono(const std::string& path);
+
+// Where pcm[at, at + length) sits best in source, searched over [from, to), by normalised
+// cross-correlation: a score of 1 is the very samples.
+struct Match {
+  int64_t position = -1;
+  double score = -2;
+};
+Match locate(const std::vector<float>& source, const std::vector<float>& pcm, size_t at,
+             size_t length, int64_t from, int64_t to);
 
 // Goertzel power of one frequency, normalised by the length (a full-scale sine gives ~0.25).
 double tonePower(const std::vector<float>& pcm, size_t begin, size_t end, double hz);

@@ -103,4 +103,24 @@ class FakeMessenger final : public BinaryMessenger {
   std::map<std::string, BinaryMessageHandler> handlers_;
 };
 
+// The events of one type ("segment_sealed"), in order.
+inline std::vector<Value> eventsOfType(const std::vector<Value>& events, const std::string& type) {
+  std::vector<Value> out;
+  for (const auto& e : events) {
+    const std::string* t = mapString(e.asMap(), "type");
+    if (t != nullptr && *t == type) out.push_back(e);
+  }
+  return out;
+}
+
+// The types of the events in order, without the level events.
+inline std::vector<std::string> eventTypes(const std::vector<Value>& events) {
+  std::vector<std::string> out;
+  for (const auto& e : events) {
+    const std::string* t = mapString(e.asMap(), "type");
+    if (t == nullptr || *t != "level_changed") out.push_back(t ? *t : "?");
+  }
+  return out;
+}
+
 }  // namespace lumewell::testing

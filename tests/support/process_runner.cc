@@ -6,12 +6,21 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
 #include "runtime/relaunch.h"
 
+extern char** environ;
+
 namespace lumewell::testing {
+
+std::vector<std::string> currentEnvironment() {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+  return env;
+}
 
 pid_t spawnProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                    const std::string& stdoutPath, const std::string& stderrPath) {
@@ -64,6 +73,15 @@ void stopProcess(pid_t pid) {
     (void)waitForProcessExit(pid, std::chrono::seconds(5));  // SIGKILL ends it; reaped below
   }
   ::waitpid(pid, nullptr, WNOHANG);
+}
+
+std::string commandOutput(const std::string& commandLine) {
+  FILE* pipe = popen(commandLine.c_str(), "r");
+  if (pipe == nullptr) return {};
+  std::string out;
+  char buffer[65536];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  return pclose(pipe) == 0 ? out : std::string();
 }
 
 }  // namespace lumewell::testing

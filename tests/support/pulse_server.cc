@@ -4,7 +4,6 @@
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,23 +16,13 @@
 #include <stdexcept>
 #include <thread>
 
-extern char** environ;
-
 namespace lumewell::testing {
 
 namespace {
 
-// Waits up to timeoutMs for pid to end; its exit status, or -1 if it still runs.
+// Waits up to timeoutMs for a child to end; its exit status, or -1 if it still runs.
 int waitFor(pid_t pid, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    int status = 0;
-    pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    if (r < 0) return -2;
-    if (std::chrono::steady_clock::now() >= deadline) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  return waitForChild(pid, std::chrono::milliseconds(timeoutMs)).value_or(-1);
 }
 
 }  // namespace
@@ -102,12 +91,12 @@ std::vector<std::string> PulseServer::environment(bool client) const {
 pid_t PulseServer::spawn(const std::vector<std::string>& argv, bool client,
                          const std::string& output, bool asServerUser) const {
   std::vector<std::string> env = environment(client);
-  std::vector<char*> args, envp;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
   if (asServerUser && dropPrivileges_) {
+    std::vector<char*> args, envp;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
     // fork + exec: posix_spawn cannot change the uid. Only async-signal-safe calls below.
     const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     const pid_t pid = ::fork();
@@ -125,26 +114,18 @@ pid_t PulseServer::spawn(const std::vector<std::string>& argv, bool client,
     if (out >= 0) ::close(out);
     return pid;
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                   0600);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
-  int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  return rc == 0 ? pid : -1;
+  try {
+    return spawnProcess(argv, env, output, output);
+  } catch (const std::exception&) {
+    return -1;
+  }
 }
 
 int PulseServer::runClient(const std::vector<std::string>& argv, int timeoutMs) const {
   pid_t pid = spawn(argv, true, folder_ + "/clients.log");
   if (pid < 0) return -1;
   int status = waitFor(pid, timeoutMs);
-  if (status == -1) {
-    pid_t victim = pid;
-    stopPid(victim);
-  }
+  if (status == -1) stopProcess(pid);
   return status;
 }
 
@@ -308,11 +289,7 @@ void PulseServer::stopPlaying() {
 
 void PulseServer::stopPid(pid_t& pid) {
   if (pid <= 0) return;
-  ::kill(pid, SIGTERM);
-  if (waitFor(pid, 3000) == -1) {
-    ::kill(pid, SIGKILL);
-    waitFor(pid, 3000);
-  }
+  stopProcess(pid);
   pid = -1;
 }
 
@@ -322,16 +299,6 @@ bool PulseServer::makeToneWav(const std::string& path, double seconds, double db
                 "sox -q -n -r 48000 -c 1 -b 16 '%s' synth %.3f sine %.1f gain %.2f 2>/dev/null",
                 path.c_str(), seconds, hz, dbfs);
   return std::system(command) == 0;
-}
-
-std::string commandOutput(const std::string& commandLine) {
-  FILE* pipe = popen(commandLine.c_str(), "r");
-  if (pipe == nullptr) return {};
-  std::string out;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  return pclose(pipe) == 0 ? out : std::string();
 }
 
 }  // namespace lumewell::testing

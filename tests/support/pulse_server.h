@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "support/process_runner.h"
+
 namespace lumewell::testing {
 
 // A private sound server for integration tests: its own runtime folder and HOME below a temp
@@ -85,9 +87,5 @@ class PulseServer {
   bool frozen_ = false;
   std::vector<pid_t> players_;
 };
-
-// Runs a command line through /bin/sh and returns its standard output (tests use it for
-// ffprobe); empty when it failed.
-std::string commandOutput(const std::string& commandLine);
 
 }  // namespace lumewell::testing

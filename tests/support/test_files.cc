@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -29,6 +30,16 @@ void writeFile(const std::string& path, const std::string& content, int mode) {
 int fileMode(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+}
+
+const std::string& privateDataHome() {
+  static const std::string home = [] {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "lumewell-data-XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr) std::abort();
+    setenv("XDG_DATA_HOME", tmpl.c_str(), 1);
+    return tmpl;
+  }();
+  return home;
 }
 
 }  // namespace lumewell::testing

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "tools/ctl_client.h"
-#include "tools/record_command.h"
-
 namespace lumewell::tools {
 namespace {
 
@@ -30,19 +27,6 @@ TEST(JsonMapping, NumbersPickTheNarrowestCodecTypeAndMapsKeepTheirOrder) {
   EXPECT_TRUE(json["1"].is_null());
   EXPECT_EQ(json["bytes"], nlohmann::json::array({1, 2}));
   EXPECT_NO_THROW(json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-  EXPECT_EQ(channelName("recorder"), "lumewell/native_recorder");
-  EXPECT_EQ(channelName("lumewell/app/events"), "lumewell/app/events");
-}
-
-TEST(RecordOutput, SegmentLineAndLevelBar) {
-  ValueMap sealed{{"index", Value(int32_t{1})},
-                  {"durationMs", Value(int64_t{30000})},
-                  {"byteLength", Value(int64_t{480512})},
-                  {"sha256", Value(std::string(64, 'a'))}};
-  EXPECT_EQ(formatSealedSegment(sealed), "segment 000001   30.000 s      469.2 KiB  sha256 aaaaaaaaaaaa");
-  EXPECT_EQ(formatLevelBar(1.0).substr(0, 42), "[" + std::string(40, '#') + "]");
-  EXPECT_EQ(formatLevelBar(1e-8).substr(0, 42), "[" + std::string(40, ' ') + "]");
-  EXPECT_NE(formatLevelBar(0.0).find("-99.9 dBFS"), std::string::npos);
 }
 
 }  // namespace

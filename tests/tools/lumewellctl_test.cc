@@ -7,8 +7,6 @@
 
 #include <cstring>
 
-extern char** environ;
-
 #include "channels/method_channel.h"
 #include "channels/socket_host_messenger.h"
 #include "support/main_loop_helpers.h"
@@ -52,20 +50,15 @@ TEST(Lumewellctl, WaitsTenSecondsByDefaultAndTheLongRunningCallsAsLongAsTheyTake
   ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   ASSERT_EQ(::listen(fd, 8), 0);
   for (const char* method : {"getStorageStatus", "runPreflight"}) {
-    gchar* out = nullptr;
-    gchar* err = nullptr;
-    gint status = 0;
-    const gchar* argv[] = {LUMEWELLCTL_PATH, "--socket", path.c_str(), "--timeout", "0.3",
-                           "call",           "recorder", method,       nullptr};
-    ASSERT_TRUE(g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr, G_SPAWN_DEFAULT, nullptr,
-                             nullptr, &out, &err, &status, nullptr));
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), kExitUnreachable);
-    EXPECT_NE(std::string(err).find(std::string("did not answer \"") + method + "\" within 0.3 s"),
-              std::string::npos)
-        << err;
-    g_free(out);
-    g_free(err);
+    const std::string err = dir.path() + "/" + method + ".err";
+    const pid_t pid = testing::spawnProcess(
+        {LUMEWELLCTL_PATH, "--socket", path, "--timeout", "0.3", "call", "recorder", method},
+        testing::currentEnvironment(), "/dev/null", err);
+    EXPECT_EQ(testing::waitForChild(pid), kExitUnreachable);
+    EXPECT_NE(
+        testing::readFile(err).find(std::string("did not answer \"") + method + "\" within 0.3 s"),
+        std::string::npos)
+        << testing::readFile(err);
   }
   ::close(fd);
 }
@@ -89,11 +82,9 @@ TEST(Lumewellctl, RecordReportsAStopTheHostRefused) {
           result->error("stop_failed", "The segment could not be sealed.");
         }
       });
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
   const pid_t pid = testing::spawnProcess(
-      {LUMEWELLCTL_PATH, "--socket", path, "--timeout", "10", "record", "--seconds", "0.1"}, env,
-      dir.path() + "/out", dir.path() + "/err");
+      {LUMEWELLCTL_PATH, "--socket", path, "--timeout", "10", "record", "--seconds", "0.1"},
+      testing::currentEnvironment(), dir.path() + "/out", dir.path() + "/err");
   int status = -1;
   ASSERT_TRUE(testing::spinUntil(g_main_context_default(), [&] {
     return ::waitpid(pid, &status, WNOHANG) == pid;

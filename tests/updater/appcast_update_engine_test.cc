@@ -31,13 +31,8 @@ using testing::SigningKey;
 using testing::symlink;
 using Calls = std::vector<std::string>;
 
-const std::string kMarker = "application=app.lumewell.Recorder\nlayout=1\n";
-
-// A bundle's files as the bundle install step lays them out, holding the given version.
-std::vector<ArchiveEntry> newBuild(const std::string& version = "1.2.0") {
-  return {executable("bin/lumewell-recorder", "new build"), file("share/data.txt", "new data"),
-          file("lumewell-bundle", kMarker), file("lumewell-version", version + "\n")};
-}
+const std::string& kMarker = testing::kBundleMarker;
+using testing::newBuild;
 
 struct Release {
   std::string version;
@@ -168,12 +163,7 @@ TEST_F(AppcastEngineTest, UserCheckInstallsASignedNewerUpdateOnceTheRelaunchIsRe
   // The old version waits beside it until the new one has started; nothing else is left.
   const std::string previous = previousVersionFolder(prefix);
   EXPECT_EQ(readFile(previous + "/bin/lumewell-recorder"), "old build");
-  int siblings = 0;
-  for (const auto& e : fs::directory_iterator(temp.path() + "/opt")) {
-    (void)e;
-    ++siblings;
-  }
-  EXPECT_EQ(siblings, 2);
+  EXPECT_EQ(std::distance(fs::directory_iterator(temp.path() + "/opt"), {}), 2);
   EXPECT_FALSE(fs::exists(cache + "/lumewell-recorder-1.2.0.archive"));
 
   // The new version's engine, once started, clears the previous version away.
@@ -187,10 +177,9 @@ TEST_F(AppcastEngineTest, RefusedUpdatesInstallNothing) {
   const std::string good = makeArchive(newBuild());
   std::string tampered = good;
   tampered[tampered.size() / 2] ^= 0x01;
+  // (What the unpack refuses is ArchiveUnpack's own test; one case shows the engine stops.)
   const std::string escaping = makeArchive(
       {executable("bin/lumewell-recorder", "new build"), file("../../escaped.txt", "gotcha")});
-  const std::string linkOut =
-      makeArchive({symlink("bin", "../../../../../../../../usr/bin"), file("share/x", "y")});
   const std::string noExecutable = makeArchive({file("share/data.txt", "new data")});
   // Properly signed, but an older build announced under the newer number.
   const std::string older = makeArchive(newBuild("0.9"));
@@ -201,16 +190,6 @@ TEST_F(AppcastEngineTest, RefusedUpdatesInstallNothing) {
   };
   const std::string noVersion = without("lumewell-version");
   const std::string noMarker = without("lumewell-bundle");
-  auto withChain = [](bool linkFirst) {
-    auto entries = newBuild();
-    const ArchiveEntry up = symlink("d/up", "..");
-    const ArchiveEntry esc = symlink("esc", "d/up/..");
-    entries.push_back(linkFirst ? up : esc);
-    entries.push_back(linkFirst ? esc : up);
-    return makeArchive(entries);
-  };
-  const std::string chain = withChain(true);
-  const std::string chainReversed = withChain(false);
 
   struct Case {
     const char* name;
@@ -225,15 +204,11 @@ TEST_F(AppcastEngineTest, RefusedUpdatesInstallNothing) {
       {"unsigned", good, "", 0, "not signed"},
       {"truncated download", good, key.signBase64(good), 100, "truncated"},
       {"entries escaping the folder", escaping, key.signBase64(escaping), 0, "outside its folder"},
-      {"link leading out", linkOut, key.signBase64(linkOut), 0, "outside its folder"},
       {"no executable", noExecutable, key.signBase64(noExecutable), 0, "does not contain"},
       {"older archive", older, key.signBase64(older), 0,
        "holds version 0.9, not the version 1.2.0"},
       {"no version file", noVersion, key.signBase64(noVersion), 0, "no valid lumewell-version"},
       {"no bundle marker", noMarker, key.signBase64(noMarker), 0, "not a Lumewell Recorder bundle"},
-      {"link chain", chain, key.signBase64(chain), 0, "outside its folder"},
-      {"link chain reversed", chainReversed, key.signBase64(chainReversed), 0,
-       "outside its folder"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -21,10 +21,8 @@ namespace fs = std::filesystem;
 using lumewell::testing::pumpUntil;
 using lumewell::testing::readFile;
 using lumewell::testing::writeFile;
-using testing::executable;
-using testing::file;
 
-constexpr const char* kMarker = "application=app.lumewell.Recorder\nlayout=1\n";
+const std::string& kMarker = testing::kBundleMarker;
 constexpr const char* kHeld = "Update relaunch is deferred until recording and uploads are idle.";
 
 // The plug-in on the real engine, as the host wires them: a loopback feed offering a signed
@@ -56,9 +54,7 @@ class UpdateSafetyTest : public ::testing::Test {
 
   // Offers a signed archive holding the given version as 1.2.0.
   void publish(const std::string& version) {
-    const std::string archive = testing::makeArchive(
-        {executable("bin/lumewell-recorder", "new build"), file("lumewell-bundle", kMarker),
-         file("lumewell-version", version + "\n")});
+    const std::string archive = testing::makeArchive(testing::newBuild(version));
     server.serve("/lumewell-1.2.0.tar.gz", archive);
     server.serve("/appcast.xml", testing::oneItemAppcast(archive.size(), key.signBase64(archive)));
   }

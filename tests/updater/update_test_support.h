@@ -78,6 +78,15 @@ inline ArchiveEntry symlink(std::string path, std::string target) {
   return {std::move(path), {}, ArchiveEntry::Kind::symlink, std::move(target), 0777};
 }
 
+// The marker file of an installation the updater may replace.
+inline const std::string kBundleMarker = "application=app.lumewell.Recorder\nlayout=1\n";
+
+// A bundle's files as the bundle install step lays them out, holding the given version.
+inline std::vector<ArchiveEntry> newBuild(const std::string& version = "1.2.0") {
+  return {executable("bin/lumewell-recorder", "new build"), file("share/data.txt", "new data"),
+          file("lumewell-bundle", kBundleMarker), file("lumewell-version", version + "\n")};
+}
+
 enum class ArchiveFormat { tarGz, tarXz, zip };
 
 // An archive in memory with exactly the given entries, written by libarchive.

@@ -59,8 +59,8 @@ void RecordingFileSink::feedLocked(const float* interleaved, size_t frames) {
     fed_ += static_cast<int64_t>(direct);
   }
   held_.insert(held_.end(), interleaved + direct * channels, interleaved + frames * channels);
-  if (static_cast<int64_t>(held_.size() / channels) > kMaxHeldSeconds * sampleRate_) {
-    releaseHeldLocked(-1);  // no cut came: the current file grows rather than lose audio
+  if (static_cast<int64_t>(held_.size() / channels) > kMaxHeldMs * sampleRate_ / 1000) {
+    releaseHeldLocked(-1);  // no cut came in time: the current file grows
   }
 }
 

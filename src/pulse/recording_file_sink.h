@@ -45,10 +45,10 @@ class RecordingFileSink : public PcmSink {
   bool waitForAudio(std::chrono::milliseconds limit);
   // PCM from this run frame on waits for the next cut instead of reaching the encoder, so a
   // segment timer that fires late still cuts at its frame and every rotated file holds
-  // exactly its length. At most kMaxHeldFrames wait; beyond that (no cut is coming) they go
-  // into the current file. Negative: no hold.
+  // exactly its length. At most kMaxHeldMs wait: held PCM is in no file yet, so a crash
+  // would lose it; a timer later than that gives a longer file instead. Negative: no hold.
   void holdFrom(int64_t frame);
-  static constexpr int64_t kMaxHeldSeconds = 10;
+  static constexpr int64_t kMaxHeldMs = 500;
   // Ends the current file at run frame `at` and goes on into nextPath, once the capture has
   // got there (waiting at most limit; then the cut is where the capture is). What was held
   // goes on into nextPath, held again from the cut + nextHoldFrames (none when <= 0).

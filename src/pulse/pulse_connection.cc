@@ -151,22 +151,16 @@ void PulseConnection::connectInBackground() {
 
 OptionalError PulseConnection::connect(std::chrono::milliseconds timeout) {
   Lock lock(*this);
-  if (context_ != nullptr) {
-    const pa_context_state_t state = pa_context_get_state(context_);
-    if (state == PA_CONTEXT_READY) return std::nullopt;
-    if (PA_CONTEXT_IS_GOOD(state)) {
-      // Another thread is connecting right now: share its outcome.
-      waitLocked(
-          [this] {
-            return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)) ||
-                   pa_context_get_state(context_) == PA_CONTEXT_READY;
-          },
-          timeout);
-      if (pa_context_get_state(context_) == PA_CONTEXT_READY) return std::nullopt;
-    }
-    // Failed or terminated (the server went away): start over with a fresh context.
-    dropContextLocked();
+  // One connect at a time, and only its owner touches the context meanwhile: a caller that
+  // finds one in progress (the launch's, say) shares its outcome.
+  if (connecting_) {
+    waitLocked([this] { return !connecting_; }, timeout);
+    if (readyContextLocked() != nullptr) return std::nullopt;
+    return pulseError(connecting_ ? PA_ERR_TIMEOUT : lastConnectError_);
   }
+  if (readyContextLocked() != nullptr) return std::nullopt;
+  // Failed or terminated (the server went away): start over with a fresh context.
+  if (context_ != nullptr) dropContextLocked();
   lostReported_ = false;
 
   pa_proplist* properties = pa_proplist_new();
@@ -178,13 +172,18 @@ OptionalError PulseConnection::connect(std::chrono::milliseconds timeout) {
   if (context_ == nullptr) return pulseError(PA_ERR_INTERNAL);
   pa_context_set_state_callback(context_, &PulseConnection::onContextState, this);
 
-  auto fail = [this](int code) -> OptionalError {
+  connecting_ = true;
+  auto done = [this](int code) -> OptionalError {
+    connecting_ = false;
+    signalLocked();  // callers sharing this connect
+    if (code == PA_OK) return std::nullopt;
+    lastConnectError_ = code;
     dropContextLocked();
     return pulseError(code);
   };
   // No autospawn: starting a sound server is the desktop's business, not the recorder's.
   if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-    return fail(pa_context_errno(context_));
+    return done(pa_context_errno(context_));
   }
   const bool settled = waitLocked(
       [this] {
@@ -192,12 +191,12 @@ OptionalError PulseConnection::connect(std::chrono::milliseconds timeout) {
         return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
       },
       timeout);
-  if (!settled) return fail(PA_ERR_TIMEOUT);
+  if (!settled) return done(PA_ERR_TIMEOUT);
   if (pa_context_get_state(context_) != PA_CONTEXT_READY) {
-    int code = pa_context_errno(context_);
-    return fail(code != PA_OK ? code : PA_ERR_CONNECTIONREFUSED);
+    const int code = pa_context_errno(context_);
+    return done(code != PA_OK ? code : PA_ERR_CONNECTIONREFUSED);
   }
-  return std::nullopt;
+  return done(PA_OK);
 }
 
 }  // namespace lumewell::pulse

@@ -92,6 +92,8 @@ class PulseConnection {
   std::vector<Watcher*> watchers_;
   bool subscribed_ = false;  // the current context reports playback stream events
   bool lostReported_ = false;
+  bool connecting_ = false;  // a connect() is waiting for the server's answer
+  int lastConnectError_ = PA_OK;
 };
 
 // The connection's lock as a scope, for code that holds the connection by reference.

@@ -1,5 +1,6 @@
 #include "bridge/lumewell_app_bridge.h"
 
+#include "bridge/bridge_errors.h"
 #include "bridge/url_check.h"
 #include "runtime/glib_scheduler.h"
 
@@ -80,7 +81,7 @@ void LumewellAppBridge::handleMethodCall(const MethodCall& call, MethodResultPtr
 void LumewellAppBridge::openExternalUrl(const Value& arguments, MethodResultPtr result) {
   const std::string* url = mapString(arguments.asMap(), "url");
   if (url == nullptr || !isAbsoluteUrl(*url)) {
-    result->error("bad_args", "Expected a valid url argument.");
+    result->error(errors::kBadArgs, errors::kBadUrl);
     return;
   }
   log_("Lumewell Recorder opening external url: " + *url);
@@ -89,7 +90,7 @@ void LumewellAppBridge::openExternalUrl(const Value& arguments, MethodResultPtr 
     if (opened) {
       result->success();
     } else {
-      result->error("open_failed", "Unable to open external URL.", Value(url));
+      result->error(errors::kOpenFailed, errors::kOpenFailedText, Value(url));
     }
   });
 }

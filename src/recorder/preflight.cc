@@ -8,12 +8,10 @@ namespace {
 
 std::optional<std::string> storageWarning(int64_t freeBytes) {
   if (freeBytes < LumewellNativeRecorderPlugin::kLowDiskHardLimitBytes) {
-    return "Free disk space is critically low. Lumewell Recorder needs room for local segments "
-           "and the assembled upload file.";
+    return errors::kDiskCriticallyLow;
   }
   if (freeBytes < LumewellNativeRecorderPlugin::kLowDiskWarningBytes) {
-    return "Free disk space is low. Long sessions temporarily duplicate audio during upload "
-           "preparation.";
+    return errors::kDiskLow;
   }
   return std::nullopt;
 }
@@ -45,13 +43,12 @@ void LumewellNativeRecorderPlugin::runPreflight(const Value& arguments, MethodRe
   const ValueMap* args = arguments.asMap();
   const std::string* mode = mapString(args, "captureMode");
   const std::string* source = mapString(args, "sourceId");
-  const bool appMode = mode != nullptr && *mode == "MIC_PLUS_APP_AUDIO";
+  const bool appMode = mode != nullptr && *mode == kMicPlusAppAudio;
   std::optional<std::string> sourceId;
   if (source != nullptr) sourceId = *source;
 
   if (freeDiskBytes() < kLowDiskHardLimitBytes) {
-    result->success(
-        preflightResult(false, "Not enough free disk space to safely start a recording."));
+    result->success(preflightResult(false, errors::kNoRoomToStart));
     return;
   }
   // The sound server may be slow or stuck: the status is asked off the main thread, and an
@@ -84,9 +81,7 @@ void LumewellNativeRecorderPlugin::continuePreflightWithStatus(int status, bool 
       return;
     case kMicRestricted:
     case kMicDenied:
-      result->success(preflightResult(false,
-                                      "Microphone access is required. Enable it in System Settings "
-                                      "> Privacy & Security > Microphone."));
+      result->success(preflightResult(false, errors::kMicrophoneBlocked));
       return;
     case kMicNotDetermined:
       audio_->requestMicrophoneAccess([weak = weak_from_this(), scheduler = &scheduler_, appMode,
@@ -98,7 +93,7 @@ void LumewellNativeRecorderPlugin::continuePreflightWithStatus(int status, bool 
             return;
           }
           if (!granted) {
-            result->success(self->preflightResult(false, "Microphone access was denied."));
+            result->success(self->preflightResult(false, errors::kMicrophoneDenied));
             return;
           }
           self->continuePreflightWithMode(appMode, sourceId, result);
@@ -106,7 +101,7 @@ void LumewellNativeRecorderPlugin::continuePreflightWithStatus(int status, bool 
       });
       return;
     default:
-      result->success(preflightResult(false, "Unable to determine microphone permission state."));
+      result->success(preflightResult(false, errors::kMicrophoneUnknown));
       return;
   }
 }
@@ -119,12 +114,11 @@ void LumewellNativeRecorderPlugin::continuePreflightWithMode(bool appMode,
     return;
   }
   if (!sourceId || sourceId->empty()) {
-    result->success(preflightResult(false, "Pick a desktop app audio source before recording."));
+    result->success(preflightResult(false, errors::kPickAppSource));
     return;
   }
   if (!appAudio_) {
-    result->success(
-        preflightResult(false, "The selected desktop app is no longer available to capture."));
+    result->success(preflightResult(false, errors::kAppSourceGone));
     return;
   }
   // The validation may answer on any thread; the answer is given on the main thread.
@@ -139,8 +133,7 @@ void LumewellNativeRecorderPlugin::continuePreflightWithMode(bool appMode,
       if (ok) {
         result->success(self->preflightResult(true, std::nullopt));
       } else {
-        result->success(self->preflightResult(
-            false, message.value_or("The selected desktop app audio source is invalid.")));
+        result->success(self->preflightResult(false, message.value_or(errors::kAppSourceInvalid)));
       }
     });
   });

@@ -64,13 +64,6 @@ bool pathExists(const std::string& path) {
   return fs::exists(fs::symlink_status(path, ec));
 }
 
-OptionalError createFolders(const std::string& path) {
-  if (auto error = createDirectories(path)) {
-    return Error{error->domain, error->code, "Cannot create the folder " + path};
-  }
-  return std::nullopt;
-}
-
 OptionalError removeFileIfPresent(const std::string& path) {
   std::error_code ec;
   auto status = fs::symlink_status(path, ec);

@@ -29,7 +29,6 @@ bool isValidRecordingId(const std::string& id);
 Error fileError(const std::error_code& ec, const std::string& context);
 // Whether anything (a file, a folder, a dangling link) is at path.
 bool pathExists(const std::string& path);
-OptionalError createFolders(const std::string& path);
 // Removes a file (or link) at path when there is one; a folder there is an error.
 OptionalError removeFileIfPresent(const std::string& path);
 Result<int64_t> fileSize(const std::string& path);

@@ -14,6 +14,7 @@
 #include "channels/event_channel.h"
 #include "channels/method_channel.h"
 #include "recorder/audio_services.h"
+#include "recorder/recorder_errors.h"
 #include "runtime/scheduler.h"
 
 namespace lumewell::recorder {
@@ -50,6 +51,9 @@ class LumewellNativeRecorderPlugin final
 
   static constexpr const char* kMethodChannel = "lumewell/native_recorder";
   static constexpr const char* kEventChannel = "lumewell/native_recorder/events";
+  // The "captureMode" of a recording of the microphone and an application; any other is the
+  // microphone alone.
+  static constexpr const char* kMicPlusAppAudio = "MIC_PLUS_APP_AUDIO";
 
   // appAudio may be null: the application mode then finds no sources.
   LumewellNativeRecorderPlugin(Scheduler& scheduler, std::shared_ptr<AudioServices> audio,
@@ -108,7 +112,7 @@ class LumewellNativeRecorderPlugin final
   struct StartRequest {
     std::string recordingId;
     CaptureMode mode = CaptureMode::micOnly;
-    bool appMode = false;  // "captureMode" was "MIC_PLUS_APP_AUDIO"
+    bool appMode = false;  // "captureMode" was kMicPlusAppAudio
     std::optional<std::string> sourceId;
     std::optional<std::string> sourceDisplayName;
   };

@@ -9,8 +9,6 @@
 namespace lumewell::recorder {
 namespace {
 
-constexpr const char* kStartFailed = "Failed to start recording.";
-
 Value details(const Error& error) { return Value(error.localizedDescription); }
 
 }  // namespace
@@ -18,7 +16,7 @@ Value details(const Error& error) { return Value(error.localizedDescription); }
 void LumewellNativeRecorderPlugin::startRecording(const Value& arguments, MethodResultPtr result) {
   const ValueMap* args = arguments.asMap();
   if (args == nullptr) {
-    result->error("bad_args", "Missing start recording arguments.");
+    result->error(errors::kBadArgs, errors::kMissingStartArguments);
     return;
   }
   const std::string* modeString = mapString(args, "captureMode");
@@ -26,19 +24,19 @@ void LumewellNativeRecorderPlugin::startRecording(const Value& arguments, Method
   const std::string* sourceId = mapString(args, "sourceId");
   const std::string* sourceDisplayName = mapString(args, "sourceDisplayName");
   if (recordingId == nullptr) {
-    result->error("bad_args", "Missing recordingId.");
+    result->error(errors::kBadArgs, errors::kMissingRecordingId);
     return;
   }
   // The id becomes a folder name: nothing may lead it out of the recordings folder.
   if (!isValidRecordingId(*recordingId)) {
-    result->error("bad_args", "Invalid recordingId.");
+    result->error(errors::kBadArgs, errors::kInvalidRecordingId);
     return;
   }
   // The sound server may be slow or stuck: the status is asked off the main thread (bounded),
   // and the start goes on when it is carried back here.
   StartRequest request;
   request.recordingId = *recordingId;
-  request.appMode = modeString != nullptr && *modeString == "MIC_PLUS_APP_AUDIO";
+  request.appMode = modeString != nullptr && *modeString == kMicPlusAppAudio;
   if (sourceId != nullptr) request.sourceId = *sourceId;
   if (sourceDisplayName != nullptr) request.sourceDisplayName = *sourceDisplayName;
   audio_->queryMicrophoneAuthorizationStatus(
@@ -48,7 +46,7 @@ void LumewellNativeRecorderPlugin::startRecording(const Value& arguments, Method
                         result = std::move(result)]() mutable {
           auto self = weak.lock();
           if (!self) {
-            result->error("start_failed", kStartFailed);
+            result->error(errors::kStartFailed, errors::kStartFailedText);
             return;
           }
           self->startWithMicrophoneStatus(status, std::move(request), std::move(result));
@@ -64,11 +62,11 @@ void LumewellNativeRecorderPlugin::startRecording(const Value& arguments, Method
 void LumewellNativeRecorderPlugin::startWithMicrophoneStatus(int status, StartRequest request,
                                                              MethodResultPtr result) {
   if (status != kMicAuthorized) {
-    result->error("permission_denied", "Microphone access is required before recording can start.");
+    result->error(errors::kPermissionDenied, errors::kMicrophoneNeeded);
     return;
   }
   if (request.appMode && (!request.sourceId || request.sourceId->empty())) {
-    result->error("bad_args", "Missing desktop app audio source.");
+    result->error(errors::kBadArgs, errors::kMissingAppSource);
     return;
   }
   request.mode = request.appMode ? CaptureMode::micPlusAppAudio : CaptureMode::micOnly;
@@ -89,7 +87,7 @@ void LumewellNativeRecorderPlugin::startRecordingOp(StartRequest request, Method
   endSession([this, request = std::move(request), result = std::move(result),
               done = std::move(done)](OptionalError error) mutable {
     if (error) {
-      result->error("start_failed", kStartFailed, details(*error));
+      result->error(errors::kStartFailed, errors::kStartFailedText, details(*error));
       done();
       return;
     }
@@ -103,7 +101,7 @@ void LumewellNativeRecorderPlugin::beginSession(const StartRequest& request, Met
   auto folder = prepareRecordingDirectory(request.recordingId);
   if (!folder) {
     resetSession();
-    result->error("start_failed", kStartFailed, details(folder.error()));
+    result->error(errors::kStartFailed, errors::kStartFailedText, details(folder.error()));
     done();
     return;
   }
@@ -118,7 +116,7 @@ void LumewellNativeRecorderPlugin::beginSession(const StartRequest& request, Met
   startSegment([this, result = std::move(result), done = std::move(done)](OptionalError error) {
     if (error) {
       resetSession();
-      result->error("start_failed", kStartFailed, details(*error));
+      result->error(errors::kStartFailed, errors::kStartFailedText, details(*error));
     } else {
       result->success();
     }
@@ -152,7 +150,7 @@ void LumewellNativeRecorderPlugin::pauseRecording(MethodResultPtr result) {
     }
     finalizeCurrentSegment(false, [this, result, done](OptionalError error) {
       if (error) {
-        result->error("pause_failed", "Failed to pause recording.", details(*error));
+        result->error(errors::kPauseFailed, errors::kPauseFailedText, details(*error));
       } else {
         runtimeState_ = RuntimeState::paused;
         result->success();
@@ -170,7 +168,7 @@ void LumewellNativeRecorderPlugin::resumeRecording(MethodResultPtr result) {
       return;
     }
     if (!activeRecordingId_ || !recordingDirectory_) {
-      result->error("resume_failed", "No paused recording session is available to resume.");
+      result->error(errors::kResumeFailed, errors::kNothingToResume);
       done();
       return;
     }
@@ -178,7 +176,7 @@ void LumewellNativeRecorderPlugin::resumeRecording(MethodResultPtr result) {
     startSegment([this, result, done](OptionalError error) {
       if (error) {
         runtimeState_ = RuntimeState::paused;
-        result->error("resume_failed", "Failed to resume recording.", details(*error));
+        result->error(errors::kResumeFailed, errors::kResumeFailedText, details(*error));
       } else {
         result->success();
       }
@@ -191,7 +189,7 @@ void LumewellNativeRecorderPlugin::stopRecording(MethodResultPtr result) {
   runSessionOp(true, [this, result = std::move(result)](std::function<void()> done) {
     endSession([result, done](OptionalError error) {
       if (error) {
-        result->error("stop_failed", "Failed to stop recording.", details(*error));
+        result->error(errors::kStopFailed, errors::kStopFailedText, details(*error));
       } else {
         result->success();
       }
@@ -227,7 +225,7 @@ RecorderSettings LumewellNativeRecorderPlugin::recorderSettings() const {
 
 void LumewellNativeRecorderPlugin::startSegment(Completion completion) {
   if (!recordingDirectory_) {
-    completion(programError(1, "Recording directory is not initialized."));
+    completion(programError(errors::kNoRecordingDirectory, errors::kNoRecordingDirectoryText));
     return;
   }
   stopTimers();
@@ -277,9 +275,10 @@ Result<std::unique_ptr<MicrophoneRecorder>> LumewellNativeRecorderPlugin::openMi
     const std::string& path) {
   auto recorder = audio_->makeRecorder(path, recorderSettings());
   if (!recorder) return recorder.error();
-  if (!*recorder) return programError(2, "AVAudioRecorder failed to enter the recording state.");
+  if (!*recorder)
+    return programError(errors::kRecorderNotRecording, errors::kRecorderNotRecordingText);
   if (!(*recorder)->record()) {
-    return programError(2, "AVAudioRecorder failed to enter the recording state.");
+    return programError(errors::kRecorderNotRecording, errors::kRecorderNotRecordingText);
   }
   return std::move(*recorder);
 }
@@ -335,8 +334,7 @@ void LumewellNativeRecorderPlugin::dropHandedOverMicrophone() {
 
 void LumewellNativeRecorderPlugin::startAppCapture(Completion completion) {
   if (!appAudio_) {
-    onCaptureTargetResolved(Error{kProgramErrorDomain, 34,
-                                  "The selected desktop app is no longer available to capture."},
+    onCaptureTargetResolved(Error{kProgramErrorDomain, 34, errors::kAppSourceGone},
                             std::move(completion));
     return;
   }
@@ -364,7 +362,7 @@ void LumewellNativeRecorderPlugin::onCaptureTargetResolved(Result<AppAudioTarget
   std::shared_ptr<AppAudioFeed> feed =
       currentRecorder_ ? currentRecorder_->appAudioFeed() : nullptr;
   if (!feed) {
-    onAppAudioCaptureStarted(programError(20, "Failed to start desktop app audio capture."),
+    onAppAudioCaptureStarted(programError(errors::kAppCaptureFailed, errors::kAppCaptureFailedText),
                              std::move(completion));
     return;
   }
@@ -384,7 +382,7 @@ void LumewellNativeRecorderPlugin::onCaptureTargetResolved(Result<AppAudioTarget
         });
       });
   if (!session) {
-    onAppAudioCaptureStarted(programError(20, "Failed to start desktop app audio capture."),
+    onAppAudioCaptureStarted(programError(errors::kAppCaptureFailed, errors::kAppCaptureFailedText),
                              std::move(completion));
     return;
   }
@@ -420,7 +418,7 @@ void LumewellNativeRecorderPlugin::armTimersAndComplete(const Completion& comple
 void LumewellNativeRecorderPlugin::sendSourceLost(const std::string& reason) {
   std::string name = activeSourceDisplayName_ ? *activeSourceDisplayName_
                      : activeSourceId_        ? *activeSourceId_
-                                              : std::string("Desktop audio source");
+                                              : std::string(errors::kUnnamedSource);
   sendEvent(ValueMap{{"type", "source_lost"}, {"reason", reason}, {"sourceDisplayName", name}});
 }
 

@@ -105,9 +105,8 @@ void LumewellNativeRecorderPlugin::endRecordingOnFailure(Error failure) {
 
 void LumewellNativeRecorderPlugin::reportRotationResult(OptionalError error) {
   if (!error) return;
-  sendEvent(
-      ValueMap{{"type", "error"},
-               {"message", "Failed to rotate recording segment: " + error->localizedDescription}});
+  sendEvent(ValueMap{{"type", "error"},
+                     {"message", errors::kRotationFailedPrefix + error->localizedDescription}});
   resetSession();
 }
 

@@ -8,7 +8,7 @@
 
 namespace lumewell {
 
-// The application id, which names the data folder.
+// The application id: the bus name and the name of the data and cache folders.
 inline constexpr const char* kApplicationId = "app.lumewell.Recorder";
 
 // <XDG data home>/app.lumewell.Recorder (not created here).

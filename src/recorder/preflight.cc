@@ -53,22 +53,16 @@ void LumewellNativeRecorderPlugin::runPreflight(const Value& arguments, MethodRe
   }
   // The sound server may be slow or stuck: the status is asked off the main thread, and an
   // answer from another thread is carried back to it.
-  audio_->queryMicrophoneAuthorizationStatus([weak = weak_from_this(), scheduler = &scheduler_,
-                                              appMode, sourceId, result,
+  audio_->queryMicrophoneAuthorizationStatus([self = weak_from_this(), main = mainRef(), appMode,
+                                              sourceId, result,
                                               caller = std::this_thread::get_id()](int status) {
-    auto proceed = [weak, appMode, sourceId, result, status] {
-      auto self = weak.lock();
-      if (!self) {
-        result->success(ValueMap());
-        return;
-      }
-      self->continuePreflightWithStatus(status, appMode, sourceId, result);
+    auto proceed = [appMode, sourceId, result, status](LumewellNativeRecorderPlugin& plugin) {
+      plugin.continuePreflightWithStatus(status, appMode, sourceId, result);
     };
-    if (std::this_thread::get_id() == caller) {
-      proceed();
-    } else {
-      scheduler->post(std::move(proceed));
-    }
+    auto gone = [result] { result->success(ValueMap()); };
+    if (std::this_thread::get_id() != caller) return main.post(proceed, gone);
+    if (auto plugin = self.lock()) return proceed(*plugin);  // answered at once, on this thread
+    gone();
   });
 }
 
@@ -84,21 +78,18 @@ void LumewellNativeRecorderPlugin::continuePreflightWithStatus(int status, bool 
       result->success(preflightResult(false, errors::kMicrophoneBlocked));
       return;
     case kMicNotDetermined:
-      audio_->requestMicrophoneAccess([weak = weak_from_this(), scheduler = &scheduler_, appMode,
-                                       sourceId, result = std::move(result)](bool granted) {
-        scheduler->post([weak, appMode, sourceId, result, granted] {
-          auto self = weak.lock();
-          if (!self) {
-            result->success(ValueMap());
-            return;
-          }
-          if (!granted) {
-            result->success(self->preflightResult(false, errors::kMicrophoneDenied));
-            return;
-          }
-          self->continuePreflightWithMode(appMode, sourceId, result);
-        });
-      });
+      audio_->requestMicrophoneAccess(
+          [main = mainRef(), appMode, sourceId, result = std::move(result)](bool granted) {
+            main.post(
+                [appMode, sourceId, result, granted](LumewellNativeRecorderPlugin& plugin) {
+                  if (!granted) {
+                    result->success(plugin.preflightResult(false, errors::kMicrophoneDenied));
+                    return;
+                  }
+                  plugin.continuePreflightWithMode(appMode, sourceId, result);
+                },
+                [result] { result->success(ValueMap()); });
+          });
       return;
     default:
       result->success(preflightResult(false, errors::kMicrophoneUnknown));
@@ -122,21 +113,16 @@ void LumewellNativeRecorderPlugin::continuePreflightWithMode(bool appMode,
     return;
   }
   // The validation may answer on any thread; the answer is given on the main thread.
-  appAudio_->validateSource(*sourceId, [weak = weak_from_this(), scheduler = &scheduler_, result](
-                                           bool ok, std::optional<std::string> message) {
-    scheduler->post([weak, result, ok, message = std::move(message)] {
-      auto self = weak.lock();
-      if (!self) {
-        result->success(ValueMap());
-        return;
-      }
-      if (ok) {
-        result->success(self->preflightResult(true, std::nullopt));
-      } else {
-        result->success(self->preflightResult(false, message.value_or(errors::kAppSourceInvalid)));
-      }
-    });
-  });
+  appAudio_->validateSource(
+      *sourceId, [main = mainRef(), result](bool ok, std::optional<std::string> message) {
+        main.post(
+            [result, ok, message](LumewellNativeRecorderPlugin& plugin) {
+              if (ok) return result->success(plugin.preflightResult(true, std::nullopt));
+              result->success(
+                  plugin.preflightResult(false, message.value_or(errors::kAppSourceInvalid)));
+            },
+            [result] { result->success(ValueMap()); });
+      });
 }
 
 void LumewellNativeRecorderPlugin::listAppAudioSources(MethodResultPtr result) {

@@ -125,13 +125,8 @@ class LumewellNativeRecorderPlugin final
   // protocol
   void sendEvent(ValueMap event);
   void sendSourceLost(const std::string& reason);
-  // Runs fn(*this) on the main thread later, if the plug-in still exists then.
-  template <typename Fn>
-  void postToMain(Fn fn) {
-    scheduler_.post([weak = weak_from_this(), fn = std::move(fn)]() mutable {
-      if (auto self = weak.lock()) fn(*self);
-    });
-  }
+  // What a completion that may run on another thread holds the plug-in by.
+  MainThreadRef<LumewellNativeRecorderPlugin> mainRef() { return {scheduler_, weak_from_this()}; }
   // Session operations (start, pause, resume, stop, rotation) run one at a time, in arrival
   // order, each to its end, so that none sees a segment half started or half sealed.
   void runSessionOp(bool endsSegment, SessionOp op);

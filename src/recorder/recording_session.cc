@@ -40,22 +40,16 @@ void LumewellNativeRecorderPlugin::startRecording(const Value& arguments, Method
   if (sourceId != nullptr) request.sourceId = *sourceId;
   if (sourceDisplayName != nullptr) request.sourceDisplayName = *sourceDisplayName;
   audio_->queryMicrophoneAuthorizationStatus(
-      [weak = weak_from_this(), scheduler = &scheduler_, request = std::move(request),
+      [self = weak_from_this(), main = mainRef(), request = std::move(request),
        result = std::move(result), caller = std::this_thread::get_id()](int status) mutable {
-        auto proceed = [weak, status, request = std::move(request),
-                        result = std::move(result)]() mutable {
-          auto self = weak.lock();
-          if (!self) {
-            result->error(errors::kStartFailed, errors::kStartFailedText);
-            return;
-          }
-          self->startWithMicrophoneStatus(status, std::move(request), std::move(result));
+        auto proceed = [status, request = std::move(request),
+                        result](LumewellNativeRecorderPlugin& plugin) mutable {
+          plugin.startWithMicrophoneStatus(status, std::move(request), result);
         };
-        if (std::this_thread::get_id() == caller) {
-          proceed();
-        } else {
-          scheduler->post(std::move(proceed));
-        }
+        auto gone = [result] { result->error(errors::kStartFailed, errors::kStartFailedText); };
+        if (std::this_thread::get_id() != caller) return main.post(std::move(proceed), gone);
+        if (auto plugin = self.lock()) return proceed(*plugin);  // answered at once, on this thread
+        gone();
       });
 }
 
@@ -339,12 +333,10 @@ void LumewellNativeRecorderPlugin::startAppCapture(Completion completion) {
     return;
   }
   appAudio_->resolveCaptureTarget(
-      *activeSourceId_, [weak = weak_from_this(), completion = std::move(completion)](
+      *activeSourceId_, [main = mainRef(), completion = std::move(completion)](
                             Result<AppAudioTarget> target) mutable {
-        auto self = weak.lock();
-        if (!self) return;
-        self->postToMain([target = std::move(target), completion = std::move(completion)](
-                             LumewellNativeRecorderPlugin& plugin) mutable {
+        main.post([target = std::move(target), completion = std::move(completion)](
+                      LumewellNativeRecorderPlugin& plugin) mutable {
           plugin.onCaptureTargetResolved(std::move(target), std::move(completion));
         });
       });
@@ -366,19 +358,15 @@ void LumewellNativeRecorderPlugin::onCaptureTargetResolved(Result<AppAudioTarget
                              std::move(completion));
     return;
   }
-  Scheduler* scheduler = &scheduler_;
   const uint64_t generation = ++appCaptureGeneration_;
   appCaptureLost_ = false;
   auto session = appAudio_->makeCaptureSession(
-      *target, std::move(feed),
-      [weak = weak_from_this(), scheduler, generation](std::string reason) {
+      *target, std::move(feed), [main = mainRef(), generation](std::string reason) {
         // The capture stopped by itself: the microphone goes on, the Dart side is told, and
         // the next segment tries the application again.
-        scheduler->post([weak, generation, reason = std::move(reason)] {
-          auto self = weak.lock();
-          if (!self) return;
-          if (generation == self->appCaptureGeneration_) self->appCaptureLost_ = true;
-          self->sendSourceLost(reason);
+        main.post([generation, reason = std::move(reason)](LumewellNativeRecorderPlugin& plugin) {
+          if (generation == plugin.appCaptureGeneration_) plugin.appCaptureLost_ = true;
+          plugin.sendSourceLost(reason);
         });
       });
   if (!session) {
@@ -388,11 +376,9 @@ void LumewellNativeRecorderPlugin::onCaptureTargetResolved(Result<AppAudioTarget
   }
   currentAppAudioCaptureSession_ = std::move(session);
   currentAppAudioCaptureSession_->start(
-      [weak = weak_from_this(), completion = std::move(completion)](OptionalError error) mutable {
-        auto self = weak.lock();
-        if (!self) return;
-        self->postToMain([error = std::move(error), completion = std::move(completion)](
-                             LumewellNativeRecorderPlugin& plugin) mutable {
+      [main = mainRef(), completion = std::move(completion)](OptionalError error) mutable {
+        main.post([error = std::move(error), completion = std::move(completion)](
+                      LumewellNativeRecorderPlugin& plugin) mutable {
           plugin.onAppAudioCaptureStarted(std::move(error), std::move(completion));
         });
       });

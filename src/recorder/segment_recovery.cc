@@ -93,21 +93,18 @@ void LumewellNativeRecorderPlugin::recoverInterruptedSegmentsInBackground() {
   }
   if (ids.empty()) return;
   if (recoveryWorker_.joinable()) return;  // once per launch
-  recoveryWorker_ = std::thread([weak = weak_from_this(), scheduler = &scheduler_, audio = audio_,
-                                 recordings, ids = std::move(ids)] {
-    std::vector<RecoveredSegment> recovered;
-    for (const std::string& id : ids) {
-      for (auto& segment : recoverFolder(*audio, recordings, id)) {
-        recovered.push_back(std::move(segment));
-      }
-    }
-    // Never the last owner of the plug-in here: it is only ever released on the main thread,
-    // which joins this worker first.
-    if (weak.expired()) return;
-    scheduler->post([weak, recovered = std::move(recovered)] {
-      if (auto self = weak.lock()) self->reportRecovered(recovered);
-    });
-  });
+  recoveryWorker_ =
+      std::thread([main = mainRef(), audio = audio_, recordings, ids = std::move(ids)] {
+        std::vector<RecoveredSegment> recovered;
+        for (const std::string& id : ids) {
+          for (auto& segment : recoverFolder(*audio, recordings, id)) {
+            recovered.push_back(std::move(segment));
+          }
+        }
+        main.post([recovered = std::move(recovered)](LumewellNativeRecorderPlugin& plugin) {
+          plugin.reportRecovered(recovered);
+        });
+      });
 }
 
 void LumewellNativeRecorderPlugin::recoverInterruptedSegments(const std::string& recordingId) {

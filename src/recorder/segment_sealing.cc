@@ -53,10 +53,8 @@ void LumewellNativeRecorderPlugin::onSegmentTimer() {
       done();
       return;
     }
-    finalizeCurrentSegment(true, [weak = weak_from_this(), done](OptionalError error) {
-      auto self = weak.lock();
-      if (!self) return;
-      self->postToMain([error = std::move(error), done](LumewellNativeRecorderPlugin& plugin) {
+    finalizeCurrentSegment(true, [main = mainRef(), done](OptionalError error) {
+      main.post([error = std::move(error), done](LumewellNativeRecorderPlugin& plugin) {
         plugin.reportRotationResult(error);
         done();
       });
@@ -85,21 +83,17 @@ void LumewellNativeRecorderPlugin::endRecordingOnFailure(Error failure) {
       done();
       return;
     }
-    finalizeCurrentSegment(
-        false, [weak = weak_from_this(), failure, done](OptionalError sealError) {
-          auto self = weak.lock();
-          if (!self) return;
-          Error reported = failure;
-          if (sealError) {
-            reported.localizedDescription +=
-                "; the segment in progress could not be sealed: " + sealError->localizedDescription;
-          }
-          self->postToMain(
-              [reported = std::move(reported), done](LumewellNativeRecorderPlugin& plugin) {
-                plugin.reportRotationResult(reported);
-                done();
-              });
-        });
+    finalizeCurrentSegment(false, [main = mainRef(), failure, done](OptionalError sealError) {
+      Error reported = failure;
+      if (sealError) {
+        reported.localizedDescription +=
+            "; the segment in progress could not be sealed: " + sealError->localizedDescription;
+      }
+      main.post([reported = std::move(reported), done](LumewellNativeRecorderPlugin& plugin) {
+        plugin.reportRotationResult(reported);
+        done();
+      });
+    });
   });
 }
 
@@ -150,20 +144,17 @@ void LumewellNativeRecorderPlugin::finalizeCurrentSegment(bool startNext, Comple
   const uint64_t id = nextStoppingId_++;
   AppAudioCaptureSession* stopping = capture.get();
   stoppingCaptureSessions_.emplace(id, std::move(capture));
-  stopping->stop([weak = weak_from_this(), id, segment = std::move(segment), startNext,
+  stopping->stop([main = mainRef(), id, segment = std::move(segment), startNext,
                   completion = std::move(completion)](OptionalError error) mutable {
-    auto self = weak.lock();
-    if (!self) return;
-    self->postToMain(
-        [id, error = std::move(error), segment = std::move(segment), startNext,
-         completion = std::move(completion)](LumewellNativeRecorderPlugin& plugin) mutable {
-          plugin.stoppingCaptureSessions_.erase(id);
-          if (error) {
-            plugin.sendSourceLost(plugin.appAudio_ ? plugin.appAudio_->appAudioErrorMessage(*error)
-                                                   : error->localizedDescription);
-          }
-          plugin.sealSegment(segment, startNext, completion);
-        });
+    main.post([id, error = std::move(error), segment = std::move(segment), startNext,
+               completion = std::move(completion)](LumewellNativeRecorderPlugin& plugin) mutable {
+      plugin.stoppingCaptureSessions_.erase(id);
+      if (error) {
+        plugin.sendSourceLost(plugin.appAudio_ ? plugin.appAudio_->appAudioErrorMessage(*error)
+                                               : error->localizedDescription);
+      }
+      plugin.sealSegment(segment, startNext, completion);
+    });
   });
 }
 

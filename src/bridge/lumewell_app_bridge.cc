@@ -22,13 +22,7 @@ LumewellAppBridge::LumewellAppBridge(Scheduler& scheduler, UrlOpener openUrl, Lo
     : scheduler_(scheduler), openUrl_(std::move(openUrl)), log_(std::move(log)) {}
 
 void LumewellAppBridge::registerChannels(BinaryMessenger& messenger) {
-  MethodChannel methods(messenger, kAppChannel);
-  methods.setMethodCallHandler(
-      [self = shared_from_this()](const MethodCall& call, MethodResultPtr result) {
-        self->handleMethodCall(call, std::move(result));
-      });
-  EventChannel events(messenger, kAppEventChannel);
-  events.setStreamHandler(shared_from_this());
+  openPluginChannels(messenger, kAppChannel, kAppEventChannel, shared_from_this());
 }
 
 Value LumewellAppBridge::authCallbackEvent(const std::string& url) {

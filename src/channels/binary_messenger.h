@@ -2,6 +2,8 @@
 
 #include <functional>
 #include <string>
+#include <unordered_map>
+#include <utility>
 
 #include "channels/standard_codec.h"
 
@@ -12,6 +14,18 @@ namespace lumewell {
 using BinaryReply = std::function<void(const Bytes* reply)>;
 // Receives one message; must call reply exactly once (the host's channels guarantee it).
 using BinaryMessageHandler = std::function<void(ByteView message, BinaryReply reply)>;
+
+// A messenger's handlers by channel, and what setMessageHandler does to them: an empty handler
+// removes the channel's.
+using MessageHandlers = std::unordered_map<std::string, BinaryMessageHandler>;
+inline void setHandler(MessageHandlers& handlers, const std::string& channel,
+                       BinaryMessageHandler handler) {
+  if (handler) {
+    handlers[channel] = std::move(handler);
+  } else {
+    handlers.erase(channel);
+  }
+}
 
 // Which client sent a message. A messenger with one client (Flutter's) has the one peer 0;
 // the socket transport gives each connection its own.

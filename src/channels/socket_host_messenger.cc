@@ -307,11 +307,7 @@ void SocketHostMessenger::sendToPeer(PeerId peer, const std::string& channel, By
 
 void SocketHostMessenger::setMessageHandler(const std::string& channel,
                                             BinaryMessageHandler handler) {
-  if (handler) {
-    handlers_[channel] = std::move(handler);
-  } else {
-    handlers_.erase(channel);
-  }
+  setHandler(handlers_, channel, std::move(handler));
 }
 
 }  // namespace lumewell

@@ -50,12 +50,7 @@ bool LumewellNativeRecorderPlugin::configureShared(Factory factory) {
 }
 
 void LumewellNativeRecorderPlugin::registerChannels(BinaryMessenger& messenger) {
-  MethodChannel(messenger, kMethodChannel)
-      .setMethodCallHandler(
-          [self = shared_from_this()](const MethodCall& call, MethodResultPtr result) {
-            self->handleMethodCall(call, std::move(result));
-          });
-  EventChannel(messenger, kEventChannel).setStreamHandler(shared_from_this());
+  openPluginChannels(messenger, kMethodChannel, kEventChannel, shared_from_this());
   recoverInterruptedSegmentsInBackground();
 }
 

@@ -11,6 +11,16 @@ namespace {
 
 Value details(const Error& error) { return Value(error.localizedDescription); }
 
+// Answers a session call: success, or its error code and message with the failure's text.
+void answer(const MethodResultPtr& result, const OptionalError& error, const char* code,
+            const char* message) {
+  if (error) {
+    result->error(code, message, details(*error));
+  } else {
+    result->success();
+  }
+}
+
 }  // namespace
 
 void LumewellNativeRecorderPlugin::startRecording(const Value& arguments, MethodResultPtr result) {
@@ -108,12 +118,8 @@ void LumewellNativeRecorderPlugin::beginSession(const StartRequest& request, Met
   activeSourceId_ = request.sourceId;
   activeSourceDisplayName_ = request.sourceDisplayName;
   startSegment([this, result = std::move(result), done = std::move(done)](OptionalError error) {
-    if (error) {
-      resetSession();
-      result->error(errors::kStartFailed, errors::kStartFailedText, details(*error));
-    } else {
-      result->success();
-    }
+    if (error) resetSession();
+    answer(result, error, errors::kStartFailed, errors::kStartFailedText);
     done();
   });
 }
@@ -143,12 +149,8 @@ void LumewellNativeRecorderPlugin::pauseRecording(MethodResultPtr result) {
       return;
     }
     finalizeCurrentSegment(false, [this, result, done](OptionalError error) {
-      if (error) {
-        result->error(errors::kPauseFailed, errors::kPauseFailedText, details(*error));
-      } else {
-        runtimeState_ = RuntimeState::paused;
-        result->success();
-      }
+      if (!error) runtimeState_ = RuntimeState::paused;
+      answer(result, error, errors::kPauseFailed, errors::kPauseFailedText);
       done();
     });
   });
@@ -168,12 +170,8 @@ void LumewellNativeRecorderPlugin::resumeRecording(MethodResultPtr result) {
     }
     runtimeState_ = RuntimeState::recording;
     startSegment([this, result, done](OptionalError error) {
-      if (error) {
-        runtimeState_ = RuntimeState::paused;
-        result->error(errors::kResumeFailed, errors::kResumeFailedText, details(*error));
-      } else {
-        result->success();
-      }
+      if (error) runtimeState_ = RuntimeState::paused;
+      answer(result, error, errors::kResumeFailed, errors::kResumeFailedText);
       done();
     });
   });
@@ -182,11 +180,7 @@ void LumewellNativeRecorderPlugin::resumeRecording(MethodResultPtr result) {
 void LumewellNativeRecorderPlugin::stopRecording(MethodResultPtr result) {
   runSessionOp(true, [this, result = std::move(result)](std::function<void()> done) {
     endSession([result, done](OptionalError error) {
-      if (error) {
-        result->error(errors::kStopFailed, errors::kStopFailedText, details(*error));
-      } else {
-        result->success();
-      }
+      answer(result, error, errors::kStopFailed, errors::kStopFailedText);
       done();
     });
   });

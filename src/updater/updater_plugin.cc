@@ -55,13 +55,7 @@ LumewellUpdaterPlugin::LumewellUpdaterPlugin(UpdaterEngineFactory engineFactory,
     : engineFactory_(std::move(engineFactory)), scheduler_(scheduler) {}
 
 void LumewellUpdaterPlugin::registerChannels(BinaryMessenger& messenger) {
-  MethodChannel methods(messenger, kMethodChannel);
-  methods.setMethodCallHandler(
-      [self = shared_from_this()](const MethodCall& call, MethodResultPtr result) {
-        self->handleMethodCall(call, std::move(result));
-      });
-  EventChannel events(messenger, kEventChannel);
-  events.setStreamHandler(shared_from_this());
+  openPluginChannels(messenger, kMethodChannel, kEventChannel, shared_from_this());
 }
 
 void LumewellUpdaterPlugin::handleMethodCall(const MethodCall& call, MethodResultPtr result) {

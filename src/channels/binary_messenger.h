@@ -32,8 +32,12 @@ inline void setHandler(MessageHandlers& handlers, const std::string& channel,
 using PeerId = uint64_t;
 
 // Flutter's binary messenger: named channels carrying codec bytes both ways.
+// A messenger owns its transport (a socket, a connection): it is never copied.
 class BinaryMessenger {
  public:
+  BinaryMessenger() = default;
+  BinaryMessenger(const BinaryMessenger&) = delete;
+  BinaryMessenger& operator=(const BinaryMessenger&) = delete;
   virtual ~BinaryMessenger() = default;
   // The peer whose message is being handled; valid while a message handler runs.
   virtual PeerId currentPeer() const { return 0; }

@@ -35,7 +35,6 @@ class AacEncoder {
   OptionalError flush(const PacketSink& sink);
 
   const AVCodecContext* context() const { return encoder_; }
-  int frameSize() const { return frameSize_; }
   // Samples fed so far.
   int64_t framesWritten() const { return framesWritten_; }
 

@@ -5,14 +5,14 @@
 namespace lumewell::updater::errors {
 
 // Method-call error codes and messages.
-inline constexpr const char* kBadArgs = "bad_args";
-inline constexpr const char* kNotConfigured = "not_configured";
-inline constexpr const char* kConfigureArgsMissing =
+inline constexpr char kBadArgs[] = "bad_args";
+inline constexpr char kNotConfigured[] = "not_configured";
+inline constexpr char kConfigureArgsMissing[] =
     "channel and feedUrl are required to configure Sparkle.";
-inline constexpr const char* kNotConfiguredText = "Desktop updates are not configured yet.";
+inline constexpr char kNotConfiguredText[] = "Desktop updates are not configured yet.";
 
 // The status record's "message" after a check.
-inline constexpr const char* kCheckFailed = "Desktop update check failed.";
-inline constexpr const char* kUpToDate = "Lumewell Recorder is already up to date.";
+inline constexpr char kCheckFailed[] = "Desktop update check failed.";
+inline constexpr char kUpToDate[] = "Lumewell Recorder is already up to date.";
 
 }  // namespace lumewell::updater::errors

@@ -89,15 +89,6 @@ std::optional<std::string> refusedOutput(const std::string& output,
   return std::nullopt;
 }
 
-std::string kindOf(mode_t mode) {
-  if (S_ISDIR(mode)) return "a folder";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "a special file";
-}
-
 // A segment path that is refused before anything is prepared: not a local path, or something
 // other than a regular file. Looked at, not opened: opening a FIFO would wait for a writer.
 std::optional<std::string> refusedInput(const std::string& path) {
@@ -105,7 +96,7 @@ std::optional<std::string> refusedInput(const std::string& path) {
     return "The segment path " + path + " is not an absolute local file path.";
   struct stat st {};
   if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-    return "The segment path " + path + " is " + kindOf(st.st_mode) + ", not a regular file.";
+    return "The segment path " + path + " is " + fileKind(st.st_mode) + ", not a regular file.";
   }
   return std::nullopt;
 }

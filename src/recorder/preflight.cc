@@ -1,16 +1,17 @@
-#include "recorder/recorder_plugin.h"
+#include "recorder/preflight.h"
 
-#include <memory>
 #include <thread>
+
+#include "recorder/recorder_errors.h"
 
 namespace lumewell::recorder {
 namespace {
 
 std::optional<std::string> storageWarning(int64_t freeBytes) {
-  if (freeBytes < LumewellNativeRecorderPlugin::kLowDiskHardLimitBytes) {
+  if (freeBytes < Preflight::kLowDiskHardLimitBytes) {
     return errors::kDiskCriticallyLow;
   }
-  if (freeBytes < LumewellNativeRecorderPlugin::kLowDiskWarningBytes) {
+  if (freeBytes < Preflight::kLowDiskWarningBytes) {
     return errors::kDiskLow;
   }
   return std::nullopt;
@@ -18,13 +19,12 @@ std::optional<std::string> storageWarning(int64_t freeBytes) {
 
 }  // namespace
 
-int64_t LumewellNativeRecorderPlugin::freeDiskBytes() {
+int64_t Preflight::freeDiskBytes() {
   auto free = audio_->freeDiskBytes();
   return free && *free > 0 ? *free : 0;
 }
 
-ValueMap LumewellNativeRecorderPlugin::preflightResult(bool ready,
-                                                       const std::optional<std::string>& reason) {
+ValueMap Preflight::answer(bool ready, const std::optional<std::string>& reason) {
   const int64_t free = freeDiskBytes();
   ValueMap record{{"ready", ready}, {"freeBytes", Value::integer(free)}};
   if (reason) record.set("reason", *reason);
@@ -32,14 +32,14 @@ ValueMap LumewellNativeRecorderPlugin::preflightResult(bool ready,
   return record;
 }
 
-void LumewellNativeRecorderPlugin::getStorageStatus(MethodResultPtr result) {
+void Preflight::storageStatus(const MethodResultPtr& result) {
   const int64_t free = freeDiskBytes();
   ValueMap record{{"freeBytes", Value::integer(free)}};
   if (auto warning = storageWarning(free)) record.set("warning", *warning);
   result->success(record);
 }
 
-void LumewellNativeRecorderPlugin::runPreflight(const Value& arguments, MethodResultPtr result) {
+void Preflight::run(const Value& arguments, MethodResultPtr result) {
   const ValueMap* args = arguments.asMap();
   const std::string* mode = mapString(args, "captureMode");
   const std::string* source = mapString(args, "sourceId");
@@ -48,7 +48,7 @@ void LumewellNativeRecorderPlugin::runPreflight(const Value& arguments, MethodRe
   if (source != nullptr) sourceId = *source;
 
   if (freeDiskBytes() < kLowDiskHardLimitBytes) {
-    result->success(preflightResult(false, errors::kNoRoomToStart));
+    result->success(answer(false, errors::kNoRoomToStart));
     return;
   }
   // The sound server may be slow or stuck: the status is asked off the main thread, and an
@@ -56,76 +56,74 @@ void LumewellNativeRecorderPlugin::runPreflight(const Value& arguments, MethodRe
   audio_->queryMicrophoneAuthorizationStatus([self = weak_from_this(), main = mainRef(), appMode,
                                               sourceId, result,
                                               caller = std::this_thread::get_id()](int status) {
-    auto proceed = [appMode, sourceId, result, status](LumewellNativeRecorderPlugin& plugin) {
-      plugin.continuePreflightWithStatus(status, appMode, sourceId, result);
+    auto proceed = [appMode, sourceId, result, status](Preflight& preflight) {
+      preflight.continueWithStatus(status, appMode, sourceId, result);
     };
     auto gone = [result] { result->success(ValueMap()); };
     if (std::this_thread::get_id() != caller) return main.post(proceed, gone);
-    if (auto plugin = self.lock()) return proceed(*plugin);  // answered at once, on this thread
+    if (auto preflight = self.lock())
+      return proceed(*preflight);  // answered at once, on this thread
     gone();
   });
 }
 
-void LumewellNativeRecorderPlugin::continuePreflightWithStatus(int status, bool appMode,
-                                                               std::optional<std::string> sourceId,
-                                                               MethodResultPtr result) {
+void Preflight::continueWithStatus(int status, bool appMode, std::optional<std::string> sourceId,
+                                   MethodResultPtr result) {
   switch (status) {
     case kMicAuthorized:
-      continuePreflightWithMode(appMode, std::move(sourceId), std::move(result));
+      continueWithMode(appMode, std::move(sourceId), std::move(result));
       return;
     case kMicRestricted:
     case kMicDenied:
-      result->success(preflightResult(false, errors::kMicrophoneBlocked));
+      result->success(answer(false, errors::kMicrophoneBlocked));
       return;
     case kMicNotDetermined:
       audio_->requestMicrophoneAccess(
           [main = mainRef(), appMode, sourceId, result = std::move(result)](bool granted) {
             main.post(
-                [appMode, sourceId, result, granted](LumewellNativeRecorderPlugin& plugin) {
+                [appMode, sourceId, result, granted](Preflight& preflight) {
                   if (!granted) {
-                    result->success(plugin.preflightResult(false, errors::kMicrophoneDenied));
+                    result->success(preflight.answer(false, errors::kMicrophoneDenied));
                     return;
                   }
-                  plugin.continuePreflightWithMode(appMode, sourceId, result);
+                  preflight.continueWithMode(appMode, sourceId, result);
                 },
                 [result] { result->success(ValueMap()); });
           });
       return;
     default:
-      result->success(preflightResult(false, errors::kMicrophoneUnknown));
+      result->success(answer(false, errors::kMicrophoneUnknown));
       return;
   }
 }
 
-void LumewellNativeRecorderPlugin::continuePreflightWithMode(bool appMode,
-                                                             std::optional<std::string> sourceId,
-                                                             MethodResultPtr result) {
+void Preflight::continueWithMode(bool appMode, std::optional<std::string> sourceId,
+                                 MethodResultPtr result) {
   if (!appMode) {
-    result->success(preflightResult(true, std::nullopt));
+    result->success(answer(true, std::nullopt));
     return;
   }
   if (!sourceId || sourceId->empty()) {
-    result->success(preflightResult(false, errors::kPickAppSource));
+    result->success(answer(false, errors::kPickAppSource));
     return;
   }
   if (!appAudio_) {
-    result->success(preflightResult(false, errors::kAppSourceGone));
+    result->success(answer(false, errors::kAppSourceGone));
     return;
   }
   // The validation may answer on any thread; the answer is given on the main thread.
   appAudio_->validateSource(
       *sourceId, [main = mainRef(), result](bool ok, std::optional<std::string> message) {
         main.post(
-            [result, ok, message](LumewellNativeRecorderPlugin& plugin) {
-              if (ok) return result->success(plugin.preflightResult(true, std::nullopt));
-              result->success(
-                  plugin.preflightResult(false, message.value_or(errors::kAppSourceInvalid)));
+            [result, ok, message](Preflight& preflight) {
+              if (ok) return result->success(preflight.answer(true, std::nullopt));
+              result->success(preflight.answer(false, message.value_or(errors::kAppSourceInvalid)));
             },
             [result] { result->success(ValueMap()); });
       });
 }
 
-void LumewellNativeRecorderPlugin::listAppAudioSources(MethodResultPtr result) {
+void Preflight::listAppAudioSources(MethodResultPtr result) {
   if (!appAudio_) {
     result->success(ValueList());
     return;

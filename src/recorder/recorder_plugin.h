@@ -14,6 +14,7 @@
 #include "channels/event_channel.h"
 #include "channels/method_channel.h"
 #include "recorder/audio_services.h"
+#include "recorder/preflight.h"
 #include "recorder/recorder_errors.h"
 #include "runtime/scheduler.h"
 
@@ -22,10 +23,6 @@ namespace lumewell::recorder {
 enum class RuntimeState { idle, recording, paused };
 enum class CaptureMode { micOnly, micPlusAppAudio };
 
-// The recorder plug-in: the "lumewell/native_recorder" method channel and its event channel,
-// the recording session, segment rotation and sealing, metering, preflight, storage and
-// assembly. Everything here runs on the main thread of the given scheduler; work that ends on
-// other threads comes back through Scheduler::post, holding the plug-in weakly.
 // A segment file made from what a crash left of a recording, measured as a seal measures.
 struct RecoveredSegment {
   std::string recordingId;
@@ -42,6 +39,10 @@ struct RecoveredSegment {
 std::vector<RecoveredSegment> recoverFolder(AudioServices& audio, const std::string& recordings,
                                             const std::string& recordingId);
 
+// The recorder plug-in: the "lumewell/native_recorder" method channel and its event channel,
+// the recording session, segment rotation and sealing, metering and assembly; the preflight,
+// storage and source questions go to its Preflight. Everything here runs on the main thread
+// of the given scheduler; work that ends on other threads comes back through mainRef().
 class LumewellNativeRecorderPlugin final
     : public StreamHandler,
       public std::enable_shared_from_this<LumewellNativeRecorderPlugin> {
@@ -51,9 +52,6 @@ class LumewellNativeRecorderPlugin final
 
   static constexpr const char* kMethodChannel = "lumewell/native_recorder";
   static constexpr const char* kEventChannel = "lumewell/native_recorder/events";
-  // The "captureMode" of a recording of the microphone and an application; any other is the
-  // microphone alone.
-  static constexpr const char* kMicPlusAppAudio = "MIC_PLUS_APP_AUDIO";
 
   // appAudio may be null: the application mode then finds no sources.
   LumewellNativeRecorderPlugin(Scheduler& scheduler, std::shared_ptr<AudioServices> audio,
@@ -83,8 +81,6 @@ class LumewellNativeRecorderPlugin final
   int64_t nextSegmentIndex() const { return nextSegmentIndex_; }
   const std::optional<std::string>& recordingDirectory() const { return recordingDirectory_; }
 
-  static constexpr int64_t kLowDiskWarningBytes = 4294967296;   // 4 GiB
-  static constexpr int64_t kLowDiskHardLimitBytes = 536870912;  // 512 MiB
   // While recording, free space below this ends the recording: what is recorded so far is
   // sealed while the segment's index still fits on the disk.
   static constexpr int64_t kLowDiskStopFloorBytes = 33554432;  // 32 MiB
@@ -184,23 +180,13 @@ class LumewellNativeRecorderPlugin final
   void sealSegment(const FinishingSegment& segment, bool startNext, Completion completion);
   void reportRotationResult(OptionalError error);
 
-  // preflight, storage, sources
-  void runPreflight(const Value& arguments, MethodResultPtr result);
-  void continuePreflightWithStatus(int status, bool appMode, std::optional<std::string> sourceId,
-                                   MethodResultPtr result);
-  void continuePreflightWithMode(bool appMode, std::optional<std::string> sourceId,
-                                 MethodResultPtr result);
-  ValueMap preflightResult(bool ready, const std::optional<std::string>& reason);
-  void getStorageStatus(MethodResultPtr result);
-  int64_t freeDiskBytes();
-  void listAppAudioSources(MethodResultPtr result);
-
   // assembly
   void assembleRecording(const Value& arguments, MethodResultPtr result);
 
   Scheduler& scheduler_;
   std::shared_ptr<AudioServices> audio_;
   std::shared_ptr<AppAudioServices> appAudio_;
+  std::shared_ptr<Preflight> preflight_;
 
   double segmentDuration_ = 30;
   std::optional<EventSink> eventSink_;

@@ -161,33 +161,22 @@ void LumewellNativeRecorderPlugin::finalizeCurrentSegment(bool startNext, Comple
 void LumewellNativeRecorderPlugin::sealSegment(const FinishingSegment& segment, bool startNext,
                                                Completion completion) {
   const std::string& sealPath = segment.path;
-  // What "segment_sealed" reports must survive a power cut: the file's data and its name
-  // in the folder are on the disk before the event goes out.
-  if (auto error = syncFileAndFolder(sealPath)) {
+  // After a failed seal no next segment starts: the handed-over microphone is dropped.
+  auto fail = [this, &completion](const Error& error) {
     dropHandedOverMicrophone();
     completion(error);
-    return;
-  }
+  };
+  // What "segment_sealed" reports must survive a power cut: the file's data and its name
+  // in the folder are on the disk before the event goes out.
+  if (auto error = syncFileAndFolder(sealPath)) return fail(*error);
   auto byteLength = fileSize(sealPath);
-  if (!byteLength) {
-    dropHandedOverMicrophone();
-    completion(byteLength.error());
-    return;
-  }
+  if (!byteLength) return fail(byteLength.error());
   auto sha256 = audio_->sha256Hex(sealPath);
-  if (!sha256) {
-    dropHandedOverMicrophone();
-    completion(sha256.error());
-    return;
-  }
+  if (!sha256) return fail(sha256.error());
+  // A file that does not play stays on disk, unreported: the Dart side is never told of audio
+  // that does not play, nor given a length the file does not have.
   const std::optional<int64_t> probed = audio_->mediaDurationMs(sealPath);
-  if (!probed) {
-    // The file stays on disk, unreported: the Dart side is never told of audio that does
-    // not play, nor given a length the file does not have.
-    dropHandedOverMicrophone();
-    completion(Error{"posix", EIO, "The file " + sealPath + " does not play."});
-    return;
-  }
+  if (!probed) return fail(Error{"posix", EIO, "The file " + sealPath + " does not play."});
   const int64_t durationMs = *probed;
   const int channelCount = segment.mode == CaptureMode::micOnly ? 1 : 2;
   sendEvent(ValueMap{{"type", "segment_sealed"},

@@ -8,12 +8,8 @@ namespace lumewell::recorder {
 namespace {
 
 std::optional<std::string> storageWarning(int64_t freeBytes) {
-  if (freeBytes < Preflight::kLowDiskHardLimitBytes) {
-    return errors::kDiskCriticallyLow;
-  }
-  if (freeBytes < Preflight::kLowDiskWarningBytes) {
-    return errors::kDiskLow;
-  }
+  if (freeBytes < Preflight::kLowDiskHardLimitBytes) return errors::kDiskCriticallyLow;
+  if (freeBytes < Preflight::kLowDiskWarningBytes) return errors::kDiskLow;
   return std::nullopt;
 }
 
@@ -48,8 +44,7 @@ void Preflight::run(const Value& arguments, MethodResultPtr result) {
   if (source != nullptr) sourceId = *source;
 
   if (freeDiskBytes() < kLowDiskHardLimitBytes) {
-    result->success(answer(false, errors::kNoRoomToStart));
-    return;
+    return result->success(answer(false, errors::kNoRoomToStart));
   }
   // The sound server may be slow or stuck: the status is asked off the main thread, and an
   // answer from another thread is carried back to it.
@@ -61,8 +56,8 @@ void Preflight::run(const Value& arguments, MethodResultPtr result) {
     };
     auto gone = [result] { result->success(ValueMap()); };
     if (std::this_thread::get_id() != caller) return main.post(proceed, gone);
-    if (auto preflight = self.lock())
-      return proceed(*preflight);  // answered at once, on this thread
+    // Answered at once, on this (the main) thread.
+    if (auto preflight = self.lock()) return proceed(*preflight);
     gone();
   });
 }
@@ -71,46 +66,31 @@ void Preflight::continueWithStatus(int status, bool appMode, std::optional<std::
                                    MethodResultPtr result) {
   switch (status) {
     case kMicAuthorized:
-      continueWithMode(appMode, std::move(sourceId), std::move(result));
-      return;
+      return continueWithMode(appMode, std::move(sourceId), std::move(result));
     case kMicRestricted:
     case kMicDenied:
-      result->success(answer(false, errors::kMicrophoneBlocked));
-      return;
+      return result->success(answer(false, errors::kMicrophoneBlocked));
     case kMicNotDetermined:
       audio_->requestMicrophoneAccess(
           [main = mainRef(), appMode, sourceId, result = std::move(result)](bool granted) {
             main.post(
                 [appMode, sourceId, result, granted](Preflight& preflight) {
-                  if (!granted) {
-                    result->success(preflight.answer(false, errors::kMicrophoneDenied));
-                    return;
-                  }
-                  preflight.continueWithMode(appMode, sourceId, result);
+                  if (granted) return preflight.continueWithMode(appMode, sourceId, result);
+                  result->success(preflight.answer(false, errors::kMicrophoneDenied));
                 },
                 [result] { result->success(ValueMap()); });
           });
       return;
     default:
-      result->success(answer(false, errors::kMicrophoneUnknown));
-      return;
+      return result->success(answer(false, errors::kMicrophoneUnknown));
   }
 }
 
 void Preflight::continueWithMode(bool appMode, std::optional<std::string> sourceId,
                                  MethodResultPtr result) {
-  if (!appMode) {
-    result->success(answer(true, std::nullopt));
-    return;
-  }
-  if (!sourceId || sourceId->empty()) {
-    result->success(answer(false, errors::kPickAppSource));
-    return;
-  }
-  if (!appAudio_) {
-    result->success(answer(false, errors::kAppSourceGone));
-    return;
-  }
+  if (!appMode) return result->success(answer(true, std::nullopt));
+  if (!sourceId || sourceId->empty()) return result->success(answer(false, errors::kPickAppSource));
+  if (!appAudio_) return result->success(answer(false, errors::kAppSourceGone));
   // The validation may answer on any thread; the answer is given on the main thread.
   appAudio_->validateSource(
       *sourceId, [main = mainRef(), result](bool ok, std::optional<std::string> message) {
@@ -124,10 +104,7 @@ void Preflight::continueWithMode(bool appMode, std::optional<std::string> source
 }
 
 void Preflight::listAppAudioSources(MethodResultPtr result) {
-  if (!appAudio_) {
-    result->success(ValueList());
-    return;
-  }
+  if (!appAudio_) return result->success(ValueList());
   appAudio_->listSources(
       [scheduler = &scheduler_, result = std::move(result)](std::vector<AppAudioSource> sources) {
         ValueList records;

@@ -82,6 +82,16 @@ Result<int64_t> fileSize(const std::string& path) {
   return static_cast<int64_t>(size);
 }
 
+Result<SegmentMeasure> measureSegment(AudioServices& audio, const std::string& path) {
+  auto byteLength = fileSize(path);
+  if (!byteLength) return byteLength.error();
+  auto sha256 = audio.sha256Hex(path);
+  if (!sha256) return sha256.error();
+  const std::optional<int64_t> durationMs = audio.mediaDurationMs(path);
+  if (!durationMs) return Error{"posix", EIO, "The file " + path + " does not play."};
+  return SegmentMeasure{*byteLength, *sha256, *durationMs};
+}
+
 bool sameFile(const std::string& a, const std::string& b) {
   std::error_code ec;
   if (fs::equivalent(a, b, ec) && !ec) return true;

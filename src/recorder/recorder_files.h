@@ -5,6 +5,7 @@
 #include <string>
 #include <system_error>
 
+#include "recorder/audio_services.h"
 #include "runtime/error.h"
 
 namespace lumewell::recorder {
@@ -32,6 +33,14 @@ bool pathExists(const std::string& path);
 // Removes a file (or link) at path when there is one; a folder there is an error.
 OptionalError removeFileIfPresent(const std::string& path);
 Result<int64_t> fileSize(const std::string& path);
+// What a sealed segment is reported with, measured from its file (any thread): a file that
+// does not play is an error (EIO), never a segment of a made-up length.
+struct SegmentMeasure {
+  int64_t byteLength = 0;
+  std::string sha256;
+  int64_t durationMs = 0;
+};
+Result<SegmentMeasure> measureSegment(AudioServices& audio, const std::string& path);
 // Whether the two paths name the same file, also through links or different spellings.
 bool sameFile(const std::string& a, const std::string& b);
 

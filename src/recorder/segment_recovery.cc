@@ -52,16 +52,14 @@ std::vector<RecoveredSegment> recoverFolder(AudioServices& audio, const std::str
     segment.recordingId = recordingId;
     segment.index = index;
     segment.file = *file;
-    auto durationMs = audio.mediaDurationMs(file->path);
-    auto byteLength = fileSize(file->path);
-    auto sha256 = audio.sha256Hex(file->path);
-    if (!durationMs || !byteLength || !sha256) {
+    auto measured = measureSegment(audio, file->path);
+    if (!measured) {
       logLine("recovered " + file->path + " but cannot measure it");
       continue;
     }
-    segment.durationMs = *durationMs;
-    segment.byteLength = *byteLength;
-    segment.sha256 = *sha256;
+    segment.durationMs = measured->durationMs;
+    segment.byteLength = measured->byteLength;
+    segment.sha256 = measured->sha256;
     // The part was last written when the host stopped; it began its length before.
     segment.lastWritten = TimePoint(std::chrono::duration_cast<TimePoint::duration>(
         std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));

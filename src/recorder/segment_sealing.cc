@@ -169,22 +169,16 @@ void LumewellNativeRecorderPlugin::sealSegment(const FinishingSegment& segment, 
   // What "segment_sealed" reports must survive a power cut: the file's data and its name
   // in the folder are on the disk before the event goes out.
   if (auto error = syncFileAndFolder(sealPath)) return fail(*error);
-  auto byteLength = fileSize(sealPath);
-  if (!byteLength) return fail(byteLength.error());
-  auto sha256 = audio_->sha256Hex(sealPath);
-  if (!sha256) return fail(sha256.error());
-  // A file that does not play stays on disk, unreported: the Dart side is never told of audio
-  // that does not play, nor given a length the file does not have.
-  const std::optional<int64_t> probed = audio_->mediaDurationMs(sealPath);
-  if (!probed) return fail(Error{"posix", EIO, "The file " + sealPath + " does not play."});
-  const int64_t durationMs = *probed;
+  // A file that does not play stays on disk, unreported.
+  const Result<SegmentMeasure> measured = measureSegment(*audio_, sealPath);
+  if (!measured) return fail(measured.error());
   const int channelCount = segment.mode == CaptureMode::micOnly ? 1 : 2;
   sendEvent(ValueMap{{"type", "segment_sealed"},
                      {"index", Value::integer(segment.index)},
                      {"path", sealPath},
-                     {"durationMs", Value::integer(durationMs)},
-                     {"byteLength", Value::integer(*byteLength)},
-                     {"sha256", *sha256},
+                     {"durationMs", Value::integer(measured->durationMs)},
+                     {"byteLength", Value::integer(measured->byteLength)},
+                     {"sha256", measured->sha256},
                      {"codec", "aac-lc"},
                      {"sampleRate", Value::integer(48000)},
                      {"channelCount", Value::integer(channelCount)},

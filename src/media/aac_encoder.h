@@ -30,9 +30,10 @@ class AacEncoder {
   AacEncoder& operator=(const AacEncoder&) = delete;
 
   // Encodes as whole encoder frames fill.
-  OptionalError write(const float* interleaved, size_t frames, const PacketSink& sink);
+  [[nodiscard]] OptionalError write(const float* interleaved, size_t frames,
+                                    const PacketSink& sink);
   // Encodes what is left and drains the encoder; nothing is accepted afterwards.
-  OptionalError flush(const PacketSink& sink);
+  [[nodiscard]] OptionalError flush(const PacketSink& sink);
 
   const AVCodecContext* context() const { return encoder_; }
   // Samples fed so far.
@@ -40,8 +41,8 @@ class AacEncoder {
 
  private:
   explicit AacEncoder(const AacWriterSettings& settings) : settings_(settings) {}
-  OptionalError sendFrame(const PacketSink& sink);
-  OptionalError drain(const PacketSink& sink);
+  [[nodiscard]] OptionalError sendFrame(const PacketSink& sink);
+  [[nodiscard]] OptionalError drain(const PacketSink& sink);
 
   AacWriterSettings settings_;
   AVCodecContext* encoder_ = nullptr;

@@ -50,6 +50,16 @@ std::string joinPath(const std::string& folder, const std::string& name) {
   return folder + "/" + name;
 }
 
+int64_t firstFreeSegmentIndex(const std::string& folder, int64_t from) {
+  while (pathExists(joinPath(folder, sealedSegmentName(from))) ||
+         pathExists(joinPath(folder, partSegmentName(from))) ||
+         pathExists(joinPath(folder, micSegmentName(from))) ||
+         pathExists(joinPath(folder, appSegmentName(from)))) {
+    ++from;
+  }
+  return from;
+}
+
 bool isValidRecordingId(const std::string& id) {
   if (id.empty() || id == "." || id == ".." || id.size() > 255) return false;
   return id.find('/') == std::string::npos && id.find('\0') == std::string::npos;

@@ -150,8 +150,6 @@ class LumewellNativeRecorderPlugin final
   RecorderSettings recorderSettings() const;
   void startSegment(Completion completion);
   Result<std::unique_ptr<MicrophoneRecorder>> openMicrophone(const std::string& path);
-  // The first index from `from` on whose segment files are all absent.
-  int64_t firstFreeIndex(int64_t from) const;
   std::string segmentPathFor(int64_t index) const;
   void handOverMicrophone();
   // Stops a handed-over recorder that no segment will use and removes its file.
@@ -173,7 +171,7 @@ class LumewellNativeRecorderPlugin final
   void onSegmentTimer();
   void onMeterTimer();
   // Why the running segment cannot go on: its recorder's failure or too little free disk.
-  OptionalError recordingFailure();
+  [[nodiscard]] OptionalError recordingFailure();
   // Seals what the failed segment holds, then reports the failure as a failed rotation does.
   void endRecordingOnFailure(Error failure);
   void finalizeCurrentSegment(bool startNext, Completion completion);

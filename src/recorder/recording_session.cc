@@ -239,7 +239,7 @@ void LumewellNativeRecorderPlugin::startSegment(Completion completion) {
   }
   // A segment never writes over a file already in the folder (a recording id used again, or
   // a segment whose seal failed): it takes the next index whose files are all absent.
-  nextSegmentIndex_ = firstFreeIndex(nextSegmentIndex_);
+  nextSegmentIndex_ = firstFreeSegmentIndex(*recordingDirectory_, nextSegmentIndex_);
   const std::string path = segmentPathFor(nextSegmentIndex_);
   auto recorder = openMicrophone(path);
   if (!recorder) {
@@ -271,17 +271,6 @@ Result<std::unique_ptr<MicrophoneRecorder>> LumewellNativeRecorderPlugin::openMi
   return std::move(*recorder);
 }
 
-int64_t LumewellNativeRecorderPlugin::firstFreeIndex(int64_t from) const {
-  const std::string& folder = *recordingDirectory_;
-  while (pathExists(joinPath(folder, sealedSegmentName(from))) ||
-         pathExists(joinPath(folder, partSegmentName(from))) ||
-         pathExists(joinPath(folder, micSegmentName(from))) ||
-         pathExists(joinPath(folder, appSegmentName(from)))) {
-    ++from;
-  }
-  return from;
-}
-
 // Both modes record straight into the segment's sealed file: the application's audio is
 // mixed into the microphone's recording as it arrives.
 std::string LumewellNativeRecorderPlugin::segmentPathFor(int64_t index) const {
@@ -291,13 +280,14 @@ std::string LumewellNativeRecorderPlugin::segmentPathFor(int64_t index) const {
 // Called at a rotation while the finished segment's recorder still runs.
 void LumewellNativeRecorderPlugin::handOverMicrophone() {
   if (!recordingDirectory_ || !currentRecorder_ || handedOver_) return;
-  const int64_t index = firstFreeIndex(nextSegmentIndex_ + 1);
+  const int64_t index = firstFreeSegmentIndex(*recordingDirectory_, nextSegmentIndex_ + 1);
   std::string path = segmentPathFor(index);
   auto next = currentRecorder_->continueInto(path);
   if (!next || !*next) {
     // The index was free a moment ago: whatever a failed handover left there goes, and the
     // next segment starts the usual way after the seal.
-    removeFileIfPresent(path);
+    // A file that cannot go stays unreported; later segments take other indexes.
+    (void)removeFileIfPresent(path);
     return;
   }
   // The next segment began where the stream was cut, maybe a moment ago: its time and its
@@ -316,7 +306,7 @@ void LumewellNativeRecorderPlugin::handOverMicrophone() {
 void LumewellNativeRecorderPlugin::dropHandedOverMicrophone() {
   if (!handedOver_) return;
   handedOver_->recorder->stop();
-  removeFileIfPresent(handedOver_->path);
+  (void)removeFileIfPresent(handedOver_->path);  // as in handOverMicrophone
   handedOver_.reset();
 }
 

@@ -32,6 +32,13 @@ namespace {
 
 constexpr int kRate = 48000;
 
+// A run whose writes fail measures nothing: it ends the bench.
+void mustSucceed(const OptionalError& error) {
+  if (!error) return;
+  std::fprintf(stderr, "%s\n", error->localizedDescription.c_str());
+  std::exit(1);
+}
+
 double threadCpuSeconds() {
   timespec ts{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
@@ -107,7 +114,7 @@ PartRun writeParts(const std::string& folder, const std::vector<PacketPtr>& pack
   auto close = [&] {
     if (!part) return;
     const auto start = std::chrono::steady_clock::now();
-    part->flushFragment();
+    mustSucceed(part->flushFragment());
     run.flushMs.push_back(
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
             .count());
@@ -126,14 +133,14 @@ PartRun writeParts(const std::string& folder, const std::vector<PacketPtr>& pack
         std::exit(1);
       }
       part = std::move(created).value();
-      part->begin(codec, kRate, {{"lumewell_lead", "0"}});
+      mustSucceed(part->begin(codec, kRate, {{"lumewell_lead", "0"}}));
     }
-    part->write(*packet, packet->pts - fileStart);
+    mustSucceed(part->write(*packet, packet->pts - fileStart));
     unflushed += packet->duration;
     if (fragmentSamples > 0 && unflushed >= fragmentSamples) {
       unflushed = 0;
       const auto start = std::chrono::steady_clock::now();
-      part->flushFragment();
+      mustSucceed(part->flushFragment());
       run.flushMs.push_back(
           std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
               .count());

@@ -10,10 +10,9 @@
 #include "app/host_options.h"
 #include "channels/socket_host_messenger.h"
 #include "runtime/error.h"
+#include "runtime/files.h"
 
 namespace lumewell::app {
-
-inline constexpr const char* kApplicationId = "app.lumewell.Recorder";
 
 // The host executable: one instance per user session over the session bus. The first launch
 // serves the channels on the socket and registers the plug-ins; a later launch hands its

@@ -1,5 +1,6 @@
 #include "bridge/lumewell_app_bridge.h"
 
+#include "bridge/bridge_errors.h"
 #include "bridge/url_check.h"
 #include "runtime/glib_scheduler.h"
 
@@ -21,13 +22,7 @@ LumewellAppBridge::LumewellAppBridge(Scheduler& scheduler, UrlOpener openUrl, Lo
     : scheduler_(scheduler), openUrl_(std::move(openUrl)), log_(std::move(log)) {}
 
 void LumewellAppBridge::registerChannels(BinaryMessenger& messenger) {
-  MethodChannel methods(messenger, kAppChannel);
-  methods.setMethodCallHandler(
-      [self = shared_from_this()](const MethodCall& call, MethodResultPtr result) {
-        self->handleMethodCall(call, std::move(result));
-      });
-  EventChannel events(messenger, kAppEventChannel);
-  events.setStreamHandler(shared_from_this());
+  openPluginChannels(messenger, kAppChannel, kAppEventChannel, shared_from_this());
 }
 
 Value LumewellAppBridge::authCallbackEvent(const std::string& url) {
@@ -80,7 +75,7 @@ void LumewellAppBridge::handleMethodCall(const MethodCall& call, MethodResultPtr
 void LumewellAppBridge::openExternalUrl(const Value& arguments, MethodResultPtr result) {
   const std::string* url = mapString(arguments.asMap(), "url");
   if (url == nullptr || !isAbsoluteUrl(*url)) {
-    result->error("bad_args", "Expected a valid url argument.");
+    result->error(errors::kBadArgs, errors::kBadUrl);
     return;
   }
   log_("Lumewell Recorder opening external url: " + *url);
@@ -89,7 +84,7 @@ void LumewellAppBridge::openExternalUrl(const Value& arguments, MethodResultPtr 
     if (opened) {
       result->success();
     } else {
-      result->error("open_failed", "Unable to open external URL.", Value(url));
+      result->error(errors::kOpenFailed, errors::kOpenFailedText, Value(url));
     }
   });
 }

@@ -6,10 +6,15 @@
 namespace lumewell {
 namespace {
 
+// One channel's streams. Only the messenger owns it (through the channel's message handler),
+// so its messenger is there whenever it runs; a sink holds it weakly, and one kept after the
+// messenger has gone sends nothing.
 struct StreamState {
-  BinaryMessenger* messenger;
-  std::string name;
-  std::shared_ptr<StreamHandler> handler;
+  StreamState(BinaryMessenger& owner, std::string channel, std::shared_ptr<StreamHandler> h)
+      : messenger(owner), name(std::move(channel)), handler(std::move(h)) {}
+  BinaryMessenger& messenger;
+  const std::string name;
+  const std::shared_ptr<StreamHandler> handler;
   std::vector<PeerId> listeners;      // in the order they subscribed
   std::optional<PeerId> subscribing;  // set while onListen of that peer runs
   uint64_t generation = 0;            // advances when the stream ends; older sinks go inert
@@ -28,11 +33,11 @@ struct StreamState {
       if (!self || self->generation != mine) return;
       Bytes bytes = StandardMethodCodec::encodeSuccessEnvelope(event);
       if (self->subscribing) {
-        self->messenger->sendToPeer(*self->subscribing, self->name, std::move(bytes));
+        self->messenger.sendToPeer(*self->subscribing, self->name, std::move(bytes));
         return;
       }
       auto peers = self->listeners;  // a send may close a peer, which cancels its stream
-      for (PeerId peer : peers) self->messenger->sendToPeer(peer, self->name, bytes);
+      for (PeerId peer : peers) self->messenger.sendToPeer(peer, self->name, bytes);
     };
   }
 
@@ -81,18 +86,15 @@ void EventChannel::setStreamHandler(std::shared_ptr<StreamHandler> handler) {
     messenger_.setMessageHandler(name_, nullptr);
     return;
   }
-  auto state = std::make_shared<StreamState>();
-  state->messenger = &messenger_;
-  state->name = name_;
-  state->handler = std::move(handler);
+  auto state = std::make_shared<StreamState>(messenger_, name_, std::move(handler));
   state->weakSelf = state;
   messenger_.setMessageHandler(name_, [state](ByteView message, BinaryReply reply) {
     auto call = StandardMethodCodec::decodeMethodCall(message);
     Bytes answer;
     if (call && call->method == "listen") {
-      answer = state->listen(state->messenger->currentPeer(), call->arguments);
+      answer = state->listen(state->messenger.currentPeer(), call->arguments);
     } else if (call && call->method == "cancel") {
-      answer = state->cancel(state->messenger->currentPeer(), call->arguments);
+      answer = state->cancel(state->messenger.currentPeer(), call->arguments);
     }
     reply(&answer);
   });

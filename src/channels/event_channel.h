@@ -6,6 +6,7 @@
 #include <string>
 
 #include "channels/binary_messenger.h"
+#include "channels/method_channel.h"
 #include "channels/standard_codec.h"
 
 namespace lumewell {
@@ -37,5 +38,17 @@ class EventChannel {
   BinaryMessenger& messenger_;
   std::string name_;
 };
+
+// Opens a plug-in's method channel, whose handler keeps the plug-in alive and hands it every
+// call (plugin->handleMethodCall), and its event channel with the plug-in as stream handler.
+template <typename Plugin>
+void openPluginChannels(BinaryMessenger& messenger, const std::string& methodChannel,
+                        const std::string& eventChannel, std::shared_ptr<Plugin> plugin) {
+  MethodChannel(messenger, methodChannel)
+      .setMethodCallHandler([plugin](const MethodCall& call, MethodResultPtr result) {
+        plugin->handleMethodCall(call, std::move(result));
+      });
+  EventChannel(messenger, eventChannel).setStreamHandler(std::move(plugin));
+}
 
 }  // namespace lumewell

@@ -96,11 +96,7 @@ void SocketClientMessenger::send(const std::string& channel, Bytes message, Bina
 
 void SocketClientMessenger::setMessageHandler(const std::string& channel,
                                               BinaryMessageHandler handler) {
-  if (handler) {
-    handlers_[channel] = std::move(handler);
-  } else {
-    handlers_.erase(channel);
-  }
+  setHandler(handlers_, channel, std::move(handler));
 }
 
 void SocketClientMessenger::sendRaw(const Bytes& bytes) {

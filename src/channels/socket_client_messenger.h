@@ -43,7 +43,7 @@ class SocketClientMessenger final : public BinaryMessenger {
   void onClosed(const std::string& reason);
 
   std::shared_ptr<SocketConnection> connection_;
-  std::unordered_map<std::string, BinaryMessageHandler> handlers_;
+  MessageHandlers handlers_;
   std::map<uint32_t, BinaryReply> pending_;
   uint32_t nextId_ = 1;
   std::function<void(const std::string&)> closedHandler_;

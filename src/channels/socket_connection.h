@@ -21,6 +21,8 @@ class SocketConnection : public std::enable_shared_from_this<SocketConnection> {
 
   // Takes ownership of fd (made non-blocking here).
   static std::shared_ptr<SocketConnection> adopt(int fd, GMainContext* context);
+  SocketConnection(const SocketConnection&) = delete;
+  SocketConnection& operator=(const SocketConnection&) = delete;
   ~SocketConnection();
 
   void start(FrameHandler onFrame, ClosedHandler onClosed);

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/files.h"
+
 namespace lumewell {
 namespace {
 
@@ -36,9 +38,7 @@ bool socketIsLive(const sockaddr_un& addr) {
 }
 
 Result<bool> ensurePrivateFolder(const std::string& dir) {
-  if (g_mkdir_with_parents(dir.c_str(), 0700) != 0) {
-    return posixError(errno, "Cannot create the socket folder " + dir);
-  }
+  if (auto error = createDirectories(dir)) return *error;
   struct stat st {};
   if (::lstat(dir.c_str(), &st) != 0) return posixError(errno, "Cannot inspect " + dir);
   if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
@@ -307,11 +307,7 @@ void SocketHostMessenger::sendToPeer(PeerId peer, const std::string& channel, By
 
 void SocketHostMessenger::setMessageHandler(const std::string& channel,
                                             BinaryMessageHandler handler) {
-  if (handler) {
-    handlers_[channel] = std::move(handler);
-  } else {
-    handlers_.erase(channel);
-  }
+  setHandler(handlers_, channel, std::move(handler));
 }
 
 }  // namespace lumewell

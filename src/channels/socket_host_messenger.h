@@ -74,7 +74,7 @@ class SocketHostMessenger final : public BinaryMessenger {
   uint64_t nextConnectionId_ = 1;
   GSource* backoffSource_ = nullptr;
   std::map<uint64_t, Peer> connections_;  // by id: the oldest first
-  std::unordered_map<std::string, BinaryMessageHandler> handlers_;
+  MessageHandlers handlers_;
   PeerId currentPeer_ = 0;
   uint32_t nextReplyId_ = 1;
   std::map<uint32_t, std::pair<uint64_t, BinaryReply>> pendingReplies_;

@@ -173,6 +173,17 @@ class Reader {
 
 const char* kOutOfData = "Unexpected end of message data.";
 
+// A number of its own width, little-endian; a float64 is first aligned to 8.
+template <typename T>
+std::optional<Error> readNumber(Reader& r, Value& out) {
+  T v;
+  if ((std::is_floating_point_v<T> && !r.align(8)) || !r.le(&v)) {
+    return codecError(kOutOfData);
+  }
+  out = Value(v);
+  return std::nullopt;
+}
+
 template <typename T>
 std::optional<Error> readTyped(Reader& r, Value& out) {
   size_t n;
@@ -198,24 +209,12 @@ std::optional<Error> read(Reader& r, Value& out, int depth) {
     case kFalse:
       out = Value(false);
       return std::nullopt;
-    case kInt32: {
-      int32_t v;
-      if (!r.le(&v)) return codecError(kOutOfData);
-      out = Value(v);
-      return std::nullopt;
-    }
-    case kInt64: {
-      int64_t v;
-      if (!r.le(&v)) return codecError(kOutOfData);
-      out = Value(v);
-      return std::nullopt;
-    }
-    case kFloat64: {
-      double v;
-      if (!r.align(8) || !r.le(&v)) return codecError(kOutOfData);
-      out = Value(v);
-      return std::nullopt;
-    }
+    case kInt32:
+      return readNumber<int32_t>(r, out);
+    case kInt64:
+      return readNumber<int64_t>(r, out);
+    case kFloat64:
+      return readNumber<double>(r, out);
     case kString:
     case kUint8List: {
       size_t n;

@@ -30,19 +30,19 @@ class AacEncoder {
   AacEncoder& operator=(const AacEncoder&) = delete;
 
   // Encodes as whole encoder frames fill.
-  OptionalError write(const float* interleaved, size_t frames, const PacketSink& sink);
+  [[nodiscard]] OptionalError write(const float* interleaved, size_t frames,
+                                    const PacketSink& sink);
   // Encodes what is left and drains the encoder; nothing is accepted afterwards.
-  OptionalError flush(const PacketSink& sink);
+  [[nodiscard]] OptionalError flush(const PacketSink& sink);
 
   const AVCodecContext* context() const { return encoder_; }
-  int frameSize() const { return frameSize_; }
   // Samples fed so far.
   int64_t framesWritten() const { return framesWritten_; }
 
  private:
   explicit AacEncoder(const AacWriterSettings& settings) : settings_(settings) {}
-  OptionalError sendFrame(const PacketSink& sink);
-  OptionalError drain(const PacketSink& sink);
+  [[nodiscard]] OptionalError sendFrame(const PacketSink& sink);
+  [[nodiscard]] OptionalError drain(const PacketSink& sink);
 
   AacWriterSettings settings_;
   AVCodecContext* encoder_ = nullptr;

@@ -35,9 +35,9 @@ class AacFileWriter {
 
   // Appends frames (frames * channels floats, interleaved, nominally within [-1, 1]; values
   // outside are clamped). Encodes as full encoder frames become available.
-  virtual OptionalError write(const float* interleaved, size_t frames) = 0;
+  [[nodiscard]] virtual OptionalError write(const float* interleaved, size_t frames) = 0;
   // Flushes the encoder, writes the trailer and closes the file. Idempotent.
-  virtual OptionalError finish() = 0;
+  [[nodiscard]] virtual OptionalError finish() = 0;
   // Closes without finishing and removes the output file.
   virtual void cancel() = 0;
 

@@ -11,15 +11,10 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include "media/ffmpeg_error.h"
 #include "media/local_media_path.h"
 
 namespace lumewell::media {
-
-Error audioDecodeError(int averror, const std::string& context) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(averror, text, sizeof text);
-  return Error{"FFmpeg", averror, context + ": " + text};
-}
 
 namespace {
 
@@ -64,18 +59,18 @@ class FfmpegAudioDecoder final : public AudioDecoder {
     }
     const AVCodec* decoder = avcodec_find_decoder(par->codec_id);
     if (!decoder) {
-      return audioDecodeError(AVERROR_DECODER_NOT_FOUND, "No decoder for the audio of " + path_);
+      return ffmpegError(AVERROR_DECODER_NOT_FOUND, "No decoder for the audio of " + path_);
     }
     codec_ = avcodec_alloc_context3(decoder);
     packet_ = av_packet_alloc();
     frame_ = av_frame_alloc();
-    if (!codec_ || !packet_ || !frame_) return audioDecodeError(AVERROR(ENOMEM), path_);
+    if (!codec_ || !packet_ || !frame_) return ffmpegError(AVERROR(ENOMEM), path_);
     int rc = avcodec_parameters_to_context(codec_, par);
-    if (rc < 0) return audioDecodeError(rc, "Cannot set up the decoder for " + path_);
+    if (rc < 0) return ffmpegError(rc, "Cannot set up the decoder for " + path_);
     codec_->pkt_timebase = stream->time_base;
     codec_->thread_count = 1;
     rc = avcodec_open2(codec_, decoder, nullptr);
-    if (rc < 0) return audioDecodeError(rc, "Cannot open the decoder for " + path_);
+    if (rc < 0) return ffmpegError(rc, "Cannot open the decoder for " + path_);
 
     info_.channels = par->ch_layout.nb_channels == 1 ? 1 : 2;
     // The declared duration bounds what is decoded; a track that declares none is refused.
@@ -86,12 +81,12 @@ class FfmpegAudioDecoder final : public AudioDecoder {
       declared = av_rescale_q_rnd(stream->duration, stream->time_base,
                                   AVRational{1, kComposeSampleRate}, AV_ROUND_NEAR_INF);
     } else if (format_->duration != AV_NOPTS_VALUE && format_->duration >= 0) {
-      declared = av_rescale_q_rnd(format_->duration, AV_TIME_BASE_Q,
+      declared = av_rescale_q_rnd(format_->duration, AVRational{1, AV_TIME_BASE},
                                   AVRational{1, kComposeSampleRate}, AV_ROUND_NEAR_INF);
     }
     if (declared < 0) {
-      return audioDecodeError(AVERROR_INVALIDDATA,
-                              "The audio track of " + path_ + " declares no duration");
+      return ffmpegError(AVERROR_INVALIDDATA,
+                         "The audio track of " + path_ + " declares no duration");
     }
     info_.durationFrames = declared;
     return true;
@@ -150,9 +145,9 @@ class FfmpegAudioDecoder final : public AudioDecoder {
   }
 
   Error unsupported(int sampleRate, int channels) const {
-    return audioDecodeError(AVERROR_INVALIDDATA, "Unsupported audio in " + path_ + " (" +
-                                                     std::to_string(sampleRate) + " Hz, " +
-                                                     std::to_string(channels) + " channels)");
+    return ffmpegError(AVERROR_INVALIDDATA, "Unsupported audio in " + path_ + " (" +
+                                                std::to_string(sampleRate) + " Hz, " +
+                                                std::to_string(channels) + " channels)");
   }
 
   // Decodes at least one more frame into pending_, or marks the track drained.
@@ -168,7 +163,7 @@ class FfmpegAudioDecoder final : public AudioDecoder {
         drained_ = true;
         return flushResampler();
       }
-      if (rc != AVERROR(EAGAIN)) return audioDecodeError(rc, "Cannot decode " + path_);
+      if (rc != AVERROR(EAGAIN)) return ffmpegError(rc, "Cannot decode " + path_);
       if (demuxEnded_) {
         drained_ = true;
         return flushResampler();
@@ -179,10 +174,10 @@ class FfmpegAudioDecoder final : public AudioDecoder {
         avcodec_send_packet(codec_, nullptr);
         continue;
       }
-      if (rc < 0) return audioDecodeError(rc, "Cannot read " + path_);
+      if (rc < 0) return ffmpegError(rc, "Cannot read " + path_);
       if (packet_->stream_index == streamIndex_) rc = avcodec_send_packet(codec_, packet_);
       av_packet_unref(packet_);
-      if (rc < 0 && rc != AVERROR(EAGAIN)) return audioDecodeError(rc, "Cannot decode " + path_);
+      if (rc < 0 && rc != AVERROR(EAGAIN)) return ffmpegError(rc, "Cannot decode " + path_);
     }
   }
 
@@ -221,10 +216,10 @@ class FfmpegAudioDecoder final : public AudioDecoder {
       if (OptionalError error = setUpResampler()) return error;
     } else if (frame_->sample_rate != swrInRate_ || frame_->format != swrInFormat_ ||
                frameChannels != swrInChannels_) {
-      return audioDecodeError(AVERROR_INVALIDDATA, "Audio format changes within " + path_);
+      return ffmpegError(AVERROR_INVALIDDATA, "Audio format changes within " + path_);
     }
     const int capacity = swr_get_out_samples(swr_, frames);
-    if (capacity < 0) return audioDecodeError(capacity, "Cannot resample " + path_);
+    if (capacity < 0) return ffmpegError(capacity, "Cannot resample " + path_);
     return convert(const_cast<const uint8_t**>(frame_->extended_data), frames, capacity);
   }
 
@@ -236,7 +231,7 @@ class FfmpegAudioDecoder final : public AudioDecoder {
                                  frame_->sample_rate, 0, nullptr);
     av_channel_layout_uninit(&outLayout);
     if (rc >= 0) rc = swr_init(swr_);
-    if (rc < 0) return audioDecodeError(rc, "Cannot set up resampling for " + path_);
+    if (rc < 0) return ffmpegError(rc, "Cannot set up resampling for " + path_);
     swrInRate_ = frame_->sample_rate;
     swrInFormat_ = frame_->format;
     swrInChannels_ = frame_->ch_layout.nb_channels;
@@ -251,7 +246,7 @@ class FfmpegAudioDecoder final : public AudioDecoder {
     const int got = swr_convert(swr_, outPlanes, capacity, in, inFrames);
     if (got < 0) {
       pending_.resize(base);
-      return audioDecodeError(got, "Cannot resample " + path_);
+      return ffmpegError(got, "Cannot resample " + path_);
     }
     pending_.resize(base + static_cast<size_t>(got) * ch);
     return std::nullopt;

@@ -12,9 +12,6 @@ namespace lumewell::media {
 // The rate every composition works at.
 inline constexpr int kComposeSampleRate = 48000;
 
-// Error of the FFmpeg libraries: domain "FFmpeg", the AVERROR code, its text after context.
-Error audioDecodeError(int averror, const std::string& context);
-
 // What opening a file found about its first audio track.
 struct AudioInputInfo {
   int channels = 0;            // of the decoded output: 1 (mono) or 2 (anything else)

@@ -141,9 +141,7 @@ OptionalError prepareOutput(const std::vector<std::string>& paths, const std::st
   }
   const std::filesystem::path parent = std::filesystem::path(output).parent_path();
   if (!parent.empty()) {
-    std::error_code ec;
-    std::filesystem::create_directories(parent, ec);
-    if (ec) return posixError(ec.value(), "Cannot create " + parent.string());
+    if (auto error = createDirectories(parent.string())) return error;
   }
   removeStaleTemporaries(output);
   return std::nullopt;

@@ -27,16 +27,16 @@ class FragmentedPartFile {
   FragmentedPartFile& operator=(const FragmentedPartFile&) = delete;
 
   // Writes the header; before the first packet.
-  OptionalError begin(const AVCodecParameters& codec, int sampleRate,
-                      const std::vector<std::pair<std::string, std::string>>& tags);
+  [[nodiscard]] OptionalError begin(const AVCodecParameters& codec, int sampleRate,
+                                    const std::vector<std::pair<std::string, std::string>>& tags);
   bool begun() const { return format_ != nullptr; }
   // Adds a packet to the open fragment; pts counts samples from the file's first stored one.
-  OptionalError write(const AVPacket& packet, int64_t pts);
+  [[nodiscard]] OptionalError write(const AVPacket& packet, int64_t pts);
   // Ends the open fragment and puts it on the disk.
-  OptionalError flushFragment();
+  [[nodiscard]] OptionalError flushFragment();
   // Cuts the file back to what the last flushFragment() put on the disk, for a file that is
   // to be used as it stands.
-  OptionalError truncateToLastFragment();
+  [[nodiscard]] OptionalError truncateToLastFragment();
   // Bytes of the file on the disk as of the last flushFragment().
   int64_t durableBytes() const { return durableBytes_; }
   const std::string& path() const { return path_; }

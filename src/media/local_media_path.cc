@@ -14,28 +14,19 @@ extern "C" {
 }
 
 #include "media/ffmpeg_error.h"
+#include "runtime/files.h"
 
 namespace lumewell::media {
 namespace {
 
 constexpr int kReadBufferBytes = 64 * 1024;
 
-std::string kindOf(mode_t mode) {
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "not a regular file";
-}
-
 Error refusal(const std::string& verb, const std::string& path, const std::string& reason) {
   return Error{"posix", EINVAL, "Refused to " + verb + " " + path + ": " + reason + "."};
 }
 
 Error notRegular(const std::string& verb, const std::string& path, mode_t mode) {
-  const std::string kind = kindOf(mode);
-  return refusal(verb, path,
-                 kind == "not a regular file" ? kind : "it is " + kind + ", not a regular file");
+  return refusal(verb, path, "it is " + fileKind(mode) + ", not a regular file");
 }
 
 int readPacket(void* opaque, uint8_t* buffer, int size) {

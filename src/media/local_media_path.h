@@ -57,7 +57,7 @@ Result<std::unique_ptr<MediaInput>> openMediaInput(const std::string& path,
 // Checks a path that an output file is about to be written at: an absolute local path, and
 // anything already there a regular file (a FIFO would block the open, a device would be
 // written to). Domain "posix".
-OptionalError checkMediaOutputPath(const std::string& path);
+[[nodiscard]] OptionalError checkMediaOutputPath(const std::string& path);
 
 // The URL FFmpeg is given for a checked local path: "file:" in front, so that nothing in the
 // path can select another protocol.
@@ -69,7 +69,7 @@ int restrictToFiles(AVFormatContext* output);
 
 // Creates (or keeps) the file at a checked path with mode 0600 whatever the umask: recorded
 // audio is private to the user. *created tells whether it was not there before.
-OptionalError createPrivateFile(const std::string& path, bool* created);
+[[nodiscard]] OptionalError createPrivateFile(const std::string& path, bool* created);
 
 // avio_open2 of a checked path for writing, through the file protocol only.
 int openMediaOutput(AVIOContext** io, const std::string& path);

@@ -45,7 +45,8 @@ struct FinalSegment {
 // under the staging name, flushed to the disk, read back (every packet must come back with
 // the bytes written), renamed to finalPath and the folder flushed: finalPath never names a
 // half file. An existing finalPath is an error, never replaced.
-OptionalError writeFinalSegment(const std::string& finalPath, const FinalSegment& segment,
-                                const std::vector<PacketPtr>& packets);
+[[nodiscard]] OptionalError writeFinalSegment(const std::string& finalPath,
+                                              const FinalSegment& segment,
+                                              const std::vector<PacketPtr>& packets);
 
 }  // namespace lumewell::media

@@ -32,7 +32,7 @@ class SegmentedAacWriter {
   virtual ~SegmentedAacWriter() = default;
 
   // Appends frames (interleaved floats, clamped to [-1, 1]).
-  virtual OptionalError write(const float* interleaved, size_t frames) = 0;
+  [[nodiscard]] virtual OptionalError write(const float* interleaved, size_t frames) = 0;
   // Ends the current file at run sample `at` and goes on into nextPath. A cut the written
   // packets no longer allow moves to the earliest one they do. Answers the cut's position;
   // the earlier file is complete once cutPending() is false, when the encoder has passed
@@ -41,7 +41,7 @@ class SegmentedAacWriter {
   virtual bool cutPending() const = 0;
   // Flushes the encoder and completes the files. Idempotent. A pending cut beyond the end of
   // the run is dropped (its file is never created).
-  virtual OptionalError finish() = 0;
+  [[nodiscard]] virtual OptionalError finish() = 0;
   // Closes without finishing and removes the files not yet complete.
   virtual void cancel() = 0;
 

@@ -16,10 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kPrepareFailed = "Failed to prepare assembled audio output.";
-constexpr const char* kCopyFailed = "Failed to copy assembled audio output.";
-constexpr const char* kAssembleFailed = "Failed to assemble the recording.";
-
 // Only an absolute local path is a file to the media layer; anything else ("http://...",
 // "concat:...", a relative name) would be taken as a URL or resolved against the host's folder.
 bool isLocalPath(const std::string& path) {
@@ -93,15 +89,6 @@ std::optional<std::string> refusedOutput(const std::string& output,
   return std::nullopt;
 }
 
-std::string kindOf(mode_t mode) {
-  if (S_ISDIR(mode)) return "a folder";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "a special file";
-}
-
 // A segment path that is refused before anything is prepared: not a local path, or something
 // other than a regular file. Looked at, not opened: opening a FIFO would wait for a writer.
 std::optional<std::string> refusedInput(const std::string& path) {
@@ -109,7 +96,7 @@ std::optional<std::string> refusedInput(const std::string& path) {
     return "The segment path " + path + " is not an absolute local file path.";
   struct stat st {};
   if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-    return "The segment path " + path + " is " + kindOf(st.st_mode) + ", not a regular file.";
+    return "The segment path " + path + " is " + fileKind(st.st_mode) + ", not a regular file.";
   }
   return std::nullopt;
 }
@@ -189,7 +176,7 @@ void LumewellNativeRecorderPlugin::assembleRecording(const Value& arguments,
     for (const auto& item : *list) allStrings = allStrings && item.asString() != nullptr;
   }
   if (!allStrings || outputPath == nullptr || outputPath->empty()) {
-    result->error("bad_args", "segmentPaths and outputPath are required to assemble a recording.");
+    result->error(errors::kBadArgs, errors::kAssembleArgsMissing);
     return;
   }
   std::vector<std::string> paths;
@@ -197,18 +184,18 @@ void LumewellNativeRecorderPlugin::assembleRecording(const Value& arguments,
     if (!item.asString()->empty()) paths.push_back(*item.asString());
   }
   if (paths.empty()) {
-    result->error("bad_args", "At least one segment path is required to assemble a recording.");
+    result->error(errors::kBadArgs, errors::kNoSegmentPaths);
     return;
   }
   const std::string& output = *outputPath;
   // Refusals come before anything is prepared: a refused call changes no file.
   if (auto refused = refusedOutput(output, paths, audio_->dataDirectory(), recordingDirectory_)) {
-    result->error("assemble_failed", kPrepareFailed, Value(*refused));
+    result->error(errors::kAssembleFailed, errors::kPrepareOutputFailed, Value(*refused));
     return;
   }
   for (const auto& path : paths) {
     if (auto refused = refusedInput(path)) {
-      result->error("assemble_failed", kAssembleFailed, Value(*refused));
+      result->error(errors::kAssembleFailed, errors::kAssembleFailedText, Value(*refused));
       return;
     }
   }
@@ -217,20 +204,22 @@ void LumewellNativeRecorderPlugin::assembleRecording(const Value& arguments,
   std::error_code ec;
   if (paths.size() == 1 && fs::exists(paths.front(), ec) &&
       !audio_->mediaDurationMs(paths.front())) {
-    result->error("assemble_failed", kAssembleFailed,
+    result->error(errors::kAssembleFailed, errors::kAssembleFailedText,
                   Value("The segment path " + paths.front() + " is not an MP4 audio file."));
     return;
   }
   std::string parent = fs::path(output).parent_path().string();
-  OptionalError prepared = parent.empty() ? std::nullopt : createFolders(parent);
+  OptionalError prepared = parent.empty() ? std::nullopt : createDirectories(parent);
   if (!prepared) prepared = removeFileIfPresent(output);
   if (prepared) {
-    result->error("assemble_failed", kPrepareFailed, Value(prepared->localizedDescription));
+    result->error(errors::kAssembleFailed, errors::kPrepareOutputFailed,
+                  Value(prepared->localizedDescription));
     return;
   }
   if (paths.size() == 1) {
     if (auto error = copyRegularFile(paths.front(), output)) {
-      result->error("assemble_failed", kCopyFailed, Value(error->localizedDescription));
+      result->error(errors::kAssembleFailed, errors::kCopyOutputFailed,
+                    Value(error->localizedDescription));
       return;
     }
     result->success();
@@ -240,7 +229,7 @@ void LumewellNativeRecorderPlugin::assembleRecording(const Value& arguments,
                        [scheduler = &scheduler_, result = std::move(result)](OptionalError error) {
                          scheduler->post([result, error = std::move(error)] {
                            if (error) {
-                             result->error("assemble_failed", kAssembleFailed,
+                             result->error(errors::kAssembleFailed, errors::kAssembleFailedText,
                                            Value(error->localizedDescription));
                            } else {
                              result->success();

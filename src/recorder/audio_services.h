@@ -65,7 +65,7 @@ class MicrophoneRecorder {
   // Why the recording cannot go on by itself, once it cannot: the capture ended (the sound
   // server went away, no capture source is left) or the file could not be written. None
   // while all is well. Polled on the main thread while the segment records.
-  virtual OptionalError failure() const { return std::nullopt; }
+  [[nodiscard]] virtual OptionalError failure() const { return std::nullopt; }
   // A recorder for the next file that takes over this one's running capture, so that no
   // audio falls between the two files; it is recording when returned. Afterwards stop()
   // only completes this recorder's own file. Recorders that cannot hand over say so here,

@@ -1,32 +1,26 @@
-#include "recorder/recorder_plugin.h"
+#include "recorder/preflight.h"
 
-#include <memory>
 #include <thread>
+
+#include "recorder/recorder_errors.h"
 
 namespace lumewell::recorder {
 namespace {
 
 std::optional<std::string> storageWarning(int64_t freeBytes) {
-  if (freeBytes < LumewellNativeRecorderPlugin::kLowDiskHardLimitBytes) {
-    return "Free disk space is critically low. Lumewell Recorder needs room for local segments "
-           "and the assembled upload file.";
-  }
-  if (freeBytes < LumewellNativeRecorderPlugin::kLowDiskWarningBytes) {
-    return "Free disk space is low. Long sessions temporarily duplicate audio during upload "
-           "preparation.";
-  }
+  if (freeBytes < Preflight::kLowDiskHardLimitBytes) return errors::kDiskCriticallyLow;
+  if (freeBytes < Preflight::kLowDiskWarningBytes) return errors::kDiskLow;
   return std::nullopt;
 }
 
 }  // namespace
 
-int64_t LumewellNativeRecorderPlugin::freeDiskBytes() {
+int64_t Preflight::freeDiskBytes() {
   auto free = audio_->freeDiskBytes();
   return free && *free > 0 ? *free : 0;
 }
 
-ValueMap LumewellNativeRecorderPlugin::preflightResult(bool ready,
-                                                       const std::optional<std::string>& reason) {
+ValueMap Preflight::answer(bool ready, const std::optional<std::string>& reason) {
   const int64_t free = freeDiskBytes();
   ValueMap record{{"ready", ready}, {"freeBytes", Value::integer(free)}};
   if (reason) record.set("reason", *reason);
@@ -34,123 +28,83 @@ ValueMap LumewellNativeRecorderPlugin::preflightResult(bool ready,
   return record;
 }
 
-void LumewellNativeRecorderPlugin::getStorageStatus(MethodResultPtr result) {
+void Preflight::storageStatus(const MethodResultPtr& result) {
   const int64_t free = freeDiskBytes();
   ValueMap record{{"freeBytes", Value::integer(free)}};
   if (auto warning = storageWarning(free)) record.set("warning", *warning);
   result->success(record);
 }
 
-void LumewellNativeRecorderPlugin::runPreflight(const Value& arguments, MethodResultPtr result) {
+void Preflight::run(const Value& arguments, MethodResultPtr result) {
   const ValueMap* args = arguments.asMap();
   const std::string* mode = mapString(args, "captureMode");
   const std::string* source = mapString(args, "sourceId");
-  const bool appMode = mode != nullptr && *mode == "MIC_PLUS_APP_AUDIO";
+  const bool appMode = mode != nullptr && *mode == kMicPlusAppAudio;
   std::optional<std::string> sourceId;
   if (source != nullptr) sourceId = *source;
 
   if (freeDiskBytes() < kLowDiskHardLimitBytes) {
-    result->success(
-        preflightResult(false, "Not enough free disk space to safely start a recording."));
-    return;
+    return result->success(answer(false, errors::kNoRoomToStart));
   }
   // The sound server may be slow or stuck: the status is asked off the main thread, and an
   // answer from another thread is carried back to it.
-  audio_->queryMicrophoneAuthorizationStatus([weak = weak_from_this(), scheduler = &scheduler_,
-                                              appMode, sourceId, result,
+  audio_->queryMicrophoneAuthorizationStatus([self = weak_from_this(), main = mainRef(), appMode,
+                                              sourceId, result,
                                               caller = std::this_thread::get_id()](int status) {
-    auto proceed = [weak, appMode, sourceId, result, status] {
-      auto self = weak.lock();
-      if (!self) {
-        result->success(ValueMap());
-        return;
-      }
-      self->continuePreflightWithStatus(status, appMode, sourceId, result);
+    auto proceed = [appMode, sourceId, result, status](Preflight& preflight) {
+      preflight.continueWithStatus(status, appMode, sourceId, result);
     };
-    if (std::this_thread::get_id() == caller) {
-      proceed();
-    } else {
-      scheduler->post(std::move(proceed));
-    }
+    auto gone = [result] { result->success(ValueMap()); };
+    if (std::this_thread::get_id() != caller) return main.post(proceed, gone);
+    // Answered at once, on this (the main) thread.
+    if (auto preflight = self.lock()) return proceed(*preflight);
+    gone();
   });
 }
 
-void LumewellNativeRecorderPlugin::continuePreflightWithStatus(int status, bool appMode,
-                                                               std::optional<std::string> sourceId,
-                                                               MethodResultPtr result) {
+void Preflight::continueWithStatus(int status, bool appMode, std::optional<std::string> sourceId,
+                                   MethodResultPtr result) {
   switch (status) {
     case kMicAuthorized:
-      continuePreflightWithMode(appMode, std::move(sourceId), std::move(result));
-      return;
+      return continueWithMode(appMode, std::move(sourceId), std::move(result));
     case kMicRestricted:
     case kMicDenied:
-      result->success(preflightResult(false,
-                                      "Microphone access is required. Enable it in System Settings "
-                                      "> Privacy & Security > Microphone."));
-      return;
+      return result->success(answer(false, errors::kMicrophoneBlocked));
     case kMicNotDetermined:
-      audio_->requestMicrophoneAccess([weak = weak_from_this(), scheduler = &scheduler_, appMode,
-                                       sourceId, result = std::move(result)](bool granted) {
-        scheduler->post([weak, appMode, sourceId, result, granted] {
-          auto self = weak.lock();
-          if (!self) {
-            result->success(ValueMap());
-            return;
-          }
-          if (!granted) {
-            result->success(self->preflightResult(false, "Microphone access was denied."));
-            return;
-          }
-          self->continuePreflightWithMode(appMode, sourceId, result);
-        });
-      });
+      audio_->requestMicrophoneAccess(
+          [main = mainRef(), appMode, sourceId, result = std::move(result)](bool granted) {
+            main.post(
+                [appMode, sourceId, result, granted](Preflight& preflight) {
+                  if (granted) return preflight.continueWithMode(appMode, sourceId, result);
+                  result->success(preflight.answer(false, errors::kMicrophoneDenied));
+                },
+                [result] { result->success(ValueMap()); });
+          });
       return;
     default:
-      result->success(preflightResult(false, "Unable to determine microphone permission state."));
-      return;
+      return result->success(answer(false, errors::kMicrophoneUnknown));
   }
 }
 
-void LumewellNativeRecorderPlugin::continuePreflightWithMode(bool appMode,
-                                                             std::optional<std::string> sourceId,
-                                                             MethodResultPtr result) {
-  if (!appMode) {
-    result->success(preflightResult(true, std::nullopt));
-    return;
-  }
-  if (!sourceId || sourceId->empty()) {
-    result->success(preflightResult(false, "Pick a desktop app audio source before recording."));
-    return;
-  }
-  if (!appAudio_) {
-    result->success(
-        preflightResult(false, "The selected desktop app is no longer available to capture."));
-    return;
-  }
+void Preflight::continueWithMode(bool appMode, std::optional<std::string> sourceId,
+                                 MethodResultPtr result) {
+  if (!appMode) return result->success(answer(true, std::nullopt));
+  if (!sourceId || sourceId->empty()) return result->success(answer(false, errors::kPickAppSource));
+  if (!appAudio_) return result->success(answer(false, errors::kAppSourceGone));
   // The validation may answer on any thread; the answer is given on the main thread.
-  appAudio_->validateSource(*sourceId, [weak = weak_from_this(), scheduler = &scheduler_, result](
-                                           bool ok, std::optional<std::string> message) {
-    scheduler->post([weak, result, ok, message = std::move(message)] {
-      auto self = weak.lock();
-      if (!self) {
-        result->success(ValueMap());
-        return;
-      }
-      if (ok) {
-        result->success(self->preflightResult(true, std::nullopt));
-      } else {
-        result->success(self->preflightResult(
-            false, message.value_or("The selected desktop app audio source is invalid.")));
-      }
-    });
-  });
+  appAudio_->validateSource(
+      *sourceId, [main = mainRef(), result](bool ok, std::optional<std::string> message) {
+        main.post(
+            [result, ok, message](Preflight& preflight) {
+              if (ok) return result->success(preflight.answer(true, std::nullopt));
+              result->success(preflight.answer(false, message.value_or(errors::kAppSourceInvalid)));
+            },
+            [result] { result->success(ValueMap()); });
+      });
 }
 
-void LumewellNativeRecorderPlugin::listAppAudioSources(MethodResultPtr result) {
-  if (!appAudio_) {
-    result->success(ValueList());
-    return;
-  }
+void Preflight::listAppAudioSources(MethodResultPtr result) {
+  if (!appAudio_) return result->success(ValueList());
   appAudio_->listSources(
       [scheduler = &scheduler_, result = std::move(result)](std::vector<AppAudioSource> sources) {
         ValueList records;

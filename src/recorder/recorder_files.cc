@@ -50,6 +50,16 @@ std::string joinPath(const std::string& folder, const std::string& name) {
   return folder + "/" + name;
 }
 
+int64_t firstFreeSegmentIndex(const std::string& folder, int64_t from) {
+  while (pathExists(joinPath(folder, sealedSegmentName(from))) ||
+         pathExists(joinPath(folder, partSegmentName(from))) ||
+         pathExists(joinPath(folder, micSegmentName(from))) ||
+         pathExists(joinPath(folder, appSegmentName(from)))) {
+    ++from;
+  }
+  return from;
+}
+
 bool isValidRecordingId(const std::string& id) {
   if (id.empty() || id == "." || id == ".." || id.size() > 255) return false;
   return id.find('/') == std::string::npos && id.find('\0') == std::string::npos;
@@ -62,13 +72,6 @@ Error fileError(const std::error_code& ec, const std::string& context) {
 bool pathExists(const std::string& path) {
   std::error_code ec;
   return fs::exists(fs::symlink_status(path, ec));
-}
-
-OptionalError createFolders(const std::string& path) {
-  if (auto error = createDirectories(path)) {
-    return Error{error->domain, error->code, "Cannot create the folder " + path};
-  }
-  return std::nullopt;
 }
 
 OptionalError removeFileIfPresent(const std::string& path) {
@@ -87,6 +90,16 @@ Result<int64_t> fileSize(const std::string& path) {
   auto size = fs::file_size(path, ec);
   if (ec) return fileError(ec, "Cannot read the attributes of " + path);
   return static_cast<int64_t>(size);
+}
+
+Result<SegmentMeasure> measureSegment(AudioServices& audio, const std::string& path) {
+  auto byteLength = fileSize(path);
+  if (!byteLength) return byteLength.error();
+  auto sha256 = audio.sha256Hex(path);
+  if (!sha256) return sha256.error();
+  const std::optional<int64_t> durationMs = audio.mediaDurationMs(path);
+  if (!durationMs) return Error{"posix", EIO, "The file " + path + " does not play."};
+  return SegmentMeasure{*byteLength, *sha256, *durationMs};
 }
 
 bool sameFile(const std::string& a, const std::string& b) {

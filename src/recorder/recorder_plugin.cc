@@ -22,7 +22,10 @@ SharedInstance& sharedInstance() {
 LumewellNativeRecorderPlugin::LumewellNativeRecorderPlugin(
     Scheduler& scheduler, std::shared_ptr<AudioServices> audio,
     std::shared_ptr<AppAudioServices> appAudio)
-    : scheduler_(scheduler), audio_(std::move(audio)), appAudio_(std::move(appAudio)) {}
+    : scheduler_(scheduler),
+      audio_(std::move(audio)),
+      appAudio_(std::move(appAudio)),
+      preflight_(std::make_shared<Preflight>(scheduler, audio_, appAudio_)) {}
 
 LumewellNativeRecorderPlugin::~LumewellNativeRecorderPlugin() {
   // Nothing may outlive the plug-in's timers; a running recorder closes its file.
@@ -50,12 +53,7 @@ bool LumewellNativeRecorderPlugin::configureShared(Factory factory) {
 }
 
 void LumewellNativeRecorderPlugin::registerChannels(BinaryMessenger& messenger) {
-  MethodChannel(messenger, kMethodChannel)
-      .setMethodCallHandler(
-          [self = shared_from_this()](const MethodCall& call, MethodResultPtr result) {
-            self->handleMethodCall(call, std::move(result));
-          });
-  EventChannel(messenger, kEventChannel).setStreamHandler(shared_from_this());
+  openPluginChannels(messenger, kMethodChannel, kEventChannel, shared_from_this());
   recoverInterruptedSegmentsInBackground();
 }
 
@@ -63,11 +61,11 @@ void LumewellNativeRecorderPlugin::handleMethodCall(const MethodCall& call,
                                                     MethodResultPtr result) {
   const std::string& method = call.method;
   if (method == "runPreflight") {
-    runPreflight(call.arguments, std::move(result));
+    preflight_->run(call.arguments, std::move(result));
   } else if (method == "listAppAudioSources") {
-    listAppAudioSources(std::move(result));
+    preflight_->listAppAudioSources(std::move(result));
   } else if (method == "getStorageStatus") {
-    getStorageStatus(std::move(result));
+    preflight_->storageStatus(result);
   } else if (method == "startRecording") {
     startRecording(call.arguments, std::move(result));
   } else if (method == "pauseRecording") {

@@ -14,6 +14,8 @@
 #include "channels/event_channel.h"
 #include "channels/method_channel.h"
 #include "recorder/audio_services.h"
+#include "recorder/preflight.h"
+#include "recorder/recorder_errors.h"
 #include "runtime/scheduler.h"
 
 namespace lumewell::recorder {
@@ -21,10 +23,6 @@ namespace lumewell::recorder {
 enum class RuntimeState { idle, recording, paused };
 enum class CaptureMode { micOnly, micPlusAppAudio };
 
-// The recorder plug-in: the "lumewell/native_recorder" method channel and its event channel,
-// the recording session, segment rotation and sealing, metering, preflight, storage and
-// assembly. Everything here runs on the main thread of the given scheduler; work that ends on
-// other threads comes back through Scheduler::post, holding the plug-in weakly.
 // A segment file made from what a crash left of a recording, measured as a seal measures.
 struct RecoveredSegment {
   std::string recordingId;
@@ -41,6 +39,10 @@ struct RecoveredSegment {
 std::vector<RecoveredSegment> recoverFolder(AudioServices& audio, const std::string& recordings,
                                             const std::string& recordingId);
 
+// The recorder plug-in: the "lumewell/native_recorder" method channel and its event channel,
+// the recording session, segment rotation and sealing, metering and assembly; the preflight,
+// storage and source questions go to its Preflight. Everything here runs on the main thread
+// of the given scheduler; work that ends on other threads comes back through mainRef().
 class LumewellNativeRecorderPlugin final
     : public StreamHandler,
       public std::enable_shared_from_this<LumewellNativeRecorderPlugin> {
@@ -79,8 +81,6 @@ class LumewellNativeRecorderPlugin final
   int64_t nextSegmentIndex() const { return nextSegmentIndex_; }
   const std::optional<std::string>& recordingDirectory() const { return recordingDirectory_; }
 
-  static constexpr int64_t kLowDiskWarningBytes = 4294967296;   // 4 GiB
-  static constexpr int64_t kLowDiskHardLimitBytes = 536870912;  // 512 MiB
   // While recording, free space below this ends the recording: what is recorded so far is
   // sealed while the segment's index still fits on the disk.
   static constexpr int64_t kLowDiskStopFloorBytes = 33554432;  // 32 MiB
@@ -108,7 +108,7 @@ class LumewellNativeRecorderPlugin final
   struct StartRequest {
     std::string recordingId;
     CaptureMode mode = CaptureMode::micOnly;
-    bool appMode = false;  // "captureMode" was "MIC_PLUS_APP_AUDIO"
+    bool appMode = false;  // "captureMode" was kMicPlusAppAudio
     std::optional<std::string> sourceId;
     std::optional<std::string> sourceDisplayName;
   };
@@ -121,13 +121,8 @@ class LumewellNativeRecorderPlugin final
   // protocol
   void sendEvent(ValueMap event);
   void sendSourceLost(const std::string& reason);
-  // Runs fn(*this) on the main thread later, if the plug-in still exists then.
-  template <typename Fn>
-  void postToMain(Fn fn) {
-    scheduler_.post([weak = weak_from_this(), fn = std::move(fn)]() mutable {
-      if (auto self = weak.lock()) fn(*self);
-    });
-  }
+  // What a completion that may run on another thread holds the plug-in by.
+  MainThreadRef<LumewellNativeRecorderPlugin> mainRef() { return {scheduler_, weak_from_this()}; }
   // Session operations (start, pause, resume, stop, rotation) run one at a time, in arrival
   // order, each to its end, so that none sees a segment half started or half sealed.
   void runSessionOp(bool endsSegment, SessionOp op);
@@ -155,8 +150,6 @@ class LumewellNativeRecorderPlugin final
   RecorderSettings recorderSettings() const;
   void startSegment(Completion completion);
   Result<std::unique_ptr<MicrophoneRecorder>> openMicrophone(const std::string& path);
-  // The first index from `from` on whose segment files are all absent.
-  int64_t firstFreeIndex(int64_t from) const;
   std::string segmentPathFor(int64_t index) const;
   void handOverMicrophone();
   // Stops a handed-over recorder that no segment will use and removes its file.
@@ -178,23 +171,12 @@ class LumewellNativeRecorderPlugin final
   void onSegmentTimer();
   void onMeterTimer();
   // Why the running segment cannot go on: its recorder's failure or too little free disk.
-  OptionalError recordingFailure();
+  [[nodiscard]] OptionalError recordingFailure();
   // Seals what the failed segment holds, then reports the failure as a failed rotation does.
   void endRecordingOnFailure(Error failure);
   void finalizeCurrentSegment(bool startNext, Completion completion);
   void sealSegment(const FinishingSegment& segment, bool startNext, Completion completion);
   void reportRotationResult(OptionalError error);
-
-  // preflight, storage, sources
-  void runPreflight(const Value& arguments, MethodResultPtr result);
-  void continuePreflightWithStatus(int status, bool appMode, std::optional<std::string> sourceId,
-                                   MethodResultPtr result);
-  void continuePreflightWithMode(bool appMode, std::optional<std::string> sourceId,
-                                 MethodResultPtr result);
-  ValueMap preflightResult(bool ready, const std::optional<std::string>& reason);
-  void getStorageStatus(MethodResultPtr result);
-  int64_t freeDiskBytes();
-  void listAppAudioSources(MethodResultPtr result);
 
   // assembly
   void assembleRecording(const Value& arguments, MethodResultPtr result);
@@ -202,6 +184,7 @@ class LumewellNativeRecorderPlugin final
   Scheduler& scheduler_;
   std::shared_ptr<AudioServices> audio_;
   std::shared_ptr<AppAudioServices> appAudio_;
+  std::shared_ptr<Preflight> preflight_;
 
   double segmentDuration_ = 30;
   std::optional<EventSink> eventSink_;

@@ -9,16 +9,24 @@
 namespace lumewell::recorder {
 namespace {
 
-constexpr const char* kStartFailed = "Failed to start recording.";
-
 Value details(const Error& error) { return Value(error.localizedDescription); }
+
+// Answers a session call: success, or its error code and message with the failure's text.
+void answer(const MethodResultPtr& result, const OptionalError& error, const char* code,
+            const char* message) {
+  if (error) {
+    result->error(code, message, details(*error));
+  } else {
+    result->success();
+  }
+}
 
 }  // namespace
 
 void LumewellNativeRecorderPlugin::startRecording(const Value& arguments, MethodResultPtr result) {
   const ValueMap* args = arguments.asMap();
   if (args == nullptr) {
-    result->error("bad_args", "Missing start recording arguments.");
+    result->error(errors::kBadArgs, errors::kMissingStartArguments);
     return;
   }
   const std::string* modeString = mapString(args, "captureMode");
@@ -26,49 +34,43 @@ void LumewellNativeRecorderPlugin::startRecording(const Value& arguments, Method
   const std::string* sourceId = mapString(args, "sourceId");
   const std::string* sourceDisplayName = mapString(args, "sourceDisplayName");
   if (recordingId == nullptr) {
-    result->error("bad_args", "Missing recordingId.");
+    result->error(errors::kBadArgs, errors::kMissingRecordingId);
     return;
   }
   // The id becomes a folder name: nothing may lead it out of the recordings folder.
   if (!isValidRecordingId(*recordingId)) {
-    result->error("bad_args", "Invalid recordingId.");
+    result->error(errors::kBadArgs, errors::kInvalidRecordingId);
     return;
   }
   // The sound server may be slow or stuck: the status is asked off the main thread (bounded),
   // and the start goes on when it is carried back here.
   StartRequest request;
   request.recordingId = *recordingId;
-  request.appMode = modeString != nullptr && *modeString == "MIC_PLUS_APP_AUDIO";
+  request.appMode = modeString != nullptr && *modeString == kMicPlusAppAudio;
   if (sourceId != nullptr) request.sourceId = *sourceId;
   if (sourceDisplayName != nullptr) request.sourceDisplayName = *sourceDisplayName;
   audio_->queryMicrophoneAuthorizationStatus(
-      [weak = weak_from_this(), scheduler = &scheduler_, request = std::move(request),
+      [self = weak_from_this(), main = mainRef(), request = std::move(request),
        result = std::move(result), caller = std::this_thread::get_id()](int status) mutable {
-        auto proceed = [weak, status, request = std::move(request),
-                        result = std::move(result)]() mutable {
-          auto self = weak.lock();
-          if (!self) {
-            result->error("start_failed", kStartFailed);
-            return;
-          }
-          self->startWithMicrophoneStatus(status, std::move(request), std::move(result));
+        auto proceed = [status, request = std::move(request),
+                        result](LumewellNativeRecorderPlugin& plugin) mutable {
+          plugin.startWithMicrophoneStatus(status, std::move(request), result);
         };
-        if (std::this_thread::get_id() == caller) {
-          proceed();
-        } else {
-          scheduler->post(std::move(proceed));
-        }
+        auto gone = [result] { result->error(errors::kStartFailed, errors::kStartFailedText); };
+        if (std::this_thread::get_id() != caller) return main.post(std::move(proceed), gone);
+        if (auto plugin = self.lock()) return proceed(*plugin);  // answered at once, on this thread
+        gone();
       });
 }
 
 void LumewellNativeRecorderPlugin::startWithMicrophoneStatus(int status, StartRequest request,
                                                              MethodResultPtr result) {
   if (status != kMicAuthorized) {
-    result->error("permission_denied", "Microphone access is required before recording can start.");
+    result->error(errors::kPermissionDenied, errors::kMicrophoneNeeded);
     return;
   }
   if (request.appMode && (!request.sourceId || request.sourceId->empty())) {
-    result->error("bad_args", "Missing desktop app audio source.");
+    result->error(errors::kBadArgs, errors::kMissingAppSource);
     return;
   }
   request.mode = request.appMode ? CaptureMode::micPlusAppAudio : CaptureMode::micOnly;
@@ -89,7 +91,7 @@ void LumewellNativeRecorderPlugin::startRecordingOp(StartRequest request, Method
   endSession([this, request = std::move(request), result = std::move(result),
               done = std::move(done)](OptionalError error) mutable {
     if (error) {
-      result->error("start_failed", kStartFailed, details(*error));
+      result->error(errors::kStartFailed, errors::kStartFailedText, details(*error));
       done();
       return;
     }
@@ -103,7 +105,7 @@ void LumewellNativeRecorderPlugin::beginSession(const StartRequest& request, Met
   auto folder = prepareRecordingDirectory(request.recordingId);
   if (!folder) {
     resetSession();
-    result->error("start_failed", kStartFailed, details(folder.error()));
+    result->error(errors::kStartFailed, errors::kStartFailedText, details(folder.error()));
     done();
     return;
   }
@@ -116,12 +118,8 @@ void LumewellNativeRecorderPlugin::beginSession(const StartRequest& request, Met
   activeSourceId_ = request.sourceId;
   activeSourceDisplayName_ = request.sourceDisplayName;
   startSegment([this, result = std::move(result), done = std::move(done)](OptionalError error) {
-    if (error) {
-      resetSession();
-      result->error("start_failed", kStartFailed, details(*error));
-    } else {
-      result->success();
-    }
+    if (error) resetSession();
+    answer(result, error, errors::kStartFailed, errors::kStartFailedText);
     done();
   });
 }
@@ -151,12 +149,8 @@ void LumewellNativeRecorderPlugin::pauseRecording(MethodResultPtr result) {
       return;
     }
     finalizeCurrentSegment(false, [this, result, done](OptionalError error) {
-      if (error) {
-        result->error("pause_failed", "Failed to pause recording.", details(*error));
-      } else {
-        runtimeState_ = RuntimeState::paused;
-        result->success();
-      }
+      if (!error) runtimeState_ = RuntimeState::paused;
+      answer(result, error, errors::kPauseFailed, errors::kPauseFailedText);
       done();
     });
   });
@@ -170,18 +164,14 @@ void LumewellNativeRecorderPlugin::resumeRecording(MethodResultPtr result) {
       return;
     }
     if (!activeRecordingId_ || !recordingDirectory_) {
-      result->error("resume_failed", "No paused recording session is available to resume.");
+      result->error(errors::kResumeFailed, errors::kNothingToResume);
       done();
       return;
     }
     runtimeState_ = RuntimeState::recording;
     startSegment([this, result, done](OptionalError error) {
-      if (error) {
-        runtimeState_ = RuntimeState::paused;
-        result->error("resume_failed", "Failed to resume recording.", details(*error));
-      } else {
-        result->success();
-      }
+      if (error) runtimeState_ = RuntimeState::paused;
+      answer(result, error, errors::kResumeFailed, errors::kResumeFailedText);
       done();
     });
   });
@@ -190,11 +180,7 @@ void LumewellNativeRecorderPlugin::resumeRecording(MethodResultPtr result) {
 void LumewellNativeRecorderPlugin::stopRecording(MethodResultPtr result) {
   runSessionOp(true, [this, result = std::move(result)](std::function<void()> done) {
     endSession([result, done](OptionalError error) {
-      if (error) {
-        result->error("stop_failed", "Failed to stop recording.", details(*error));
-      } else {
-        result->success();
-      }
+      answer(result, error, errors::kStopFailed, errors::kStopFailedText);
       done();
     });
   });
@@ -227,7 +213,7 @@ RecorderSettings LumewellNativeRecorderPlugin::recorderSettings() const {
 
 void LumewellNativeRecorderPlugin::startSegment(Completion completion) {
   if (!recordingDirectory_) {
-    completion(programError(1, "Recording directory is not initialized."));
+    completion(programError(errors::kNoRecordingDirectory, errors::kNoRecordingDirectoryText));
     return;
   }
   stopTimers();
@@ -253,7 +239,7 @@ void LumewellNativeRecorderPlugin::startSegment(Completion completion) {
   }
   // A segment never writes over a file already in the folder (a recording id used again, or
   // a segment whose seal failed): it takes the next index whose files are all absent.
-  nextSegmentIndex_ = firstFreeIndex(nextSegmentIndex_);
+  nextSegmentIndex_ = firstFreeSegmentIndex(*recordingDirectory_, nextSegmentIndex_);
   const std::string path = segmentPathFor(nextSegmentIndex_);
   auto recorder = openMicrophone(path);
   if (!recorder) {
@@ -277,22 +263,12 @@ Result<std::unique_ptr<MicrophoneRecorder>> LumewellNativeRecorderPlugin::openMi
     const std::string& path) {
   auto recorder = audio_->makeRecorder(path, recorderSettings());
   if (!recorder) return recorder.error();
-  if (!*recorder) return programError(2, "AVAudioRecorder failed to enter the recording state.");
+  if (!*recorder)
+    return programError(errors::kRecorderNotRecording, errors::kRecorderNotRecordingText);
   if (!(*recorder)->record()) {
-    return programError(2, "AVAudioRecorder failed to enter the recording state.");
+    return programError(errors::kRecorderNotRecording, errors::kRecorderNotRecordingText);
   }
   return std::move(*recorder);
-}
-
-int64_t LumewellNativeRecorderPlugin::firstFreeIndex(int64_t from) const {
-  const std::string& folder = *recordingDirectory_;
-  while (pathExists(joinPath(folder, sealedSegmentName(from))) ||
-         pathExists(joinPath(folder, partSegmentName(from))) ||
-         pathExists(joinPath(folder, micSegmentName(from))) ||
-         pathExists(joinPath(folder, appSegmentName(from)))) {
-    ++from;
-  }
-  return from;
 }
 
 // Both modes record straight into the segment's sealed file: the application's audio is
@@ -304,13 +280,14 @@ std::string LumewellNativeRecorderPlugin::segmentPathFor(int64_t index) const {
 // Called at a rotation while the finished segment's recorder still runs.
 void LumewellNativeRecorderPlugin::handOverMicrophone() {
   if (!recordingDirectory_ || !currentRecorder_ || handedOver_) return;
-  const int64_t index = firstFreeIndex(nextSegmentIndex_ + 1);
+  const int64_t index = firstFreeSegmentIndex(*recordingDirectory_, nextSegmentIndex_ + 1);
   std::string path = segmentPathFor(index);
   auto next = currentRecorder_->continueInto(path);
   if (!next || !*next) {
     // The index was free a moment ago: whatever a failed handover left there goes, and the
     // next segment starts the usual way after the seal.
-    removeFileIfPresent(path);
+    // A file that cannot go stays unreported; later segments take other indexes.
+    (void)removeFileIfPresent(path);
     return;
   }
   // The next segment began where the stream was cut, maybe a moment ago: its time and its
@@ -329,24 +306,21 @@ void LumewellNativeRecorderPlugin::handOverMicrophone() {
 void LumewellNativeRecorderPlugin::dropHandedOverMicrophone() {
   if (!handedOver_) return;
   handedOver_->recorder->stop();
-  removeFileIfPresent(handedOver_->path);
+  (void)removeFileIfPresent(handedOver_->path);  // as in handOverMicrophone
   handedOver_.reset();
 }
 
 void LumewellNativeRecorderPlugin::startAppCapture(Completion completion) {
   if (!appAudio_) {
-    onCaptureTargetResolved(Error{kProgramErrorDomain, 34,
-                                  "The selected desktop app is no longer available to capture."},
+    onCaptureTargetResolved(Error{kProgramErrorDomain, 34, errors::kAppSourceGone},
                             std::move(completion));
     return;
   }
   appAudio_->resolveCaptureTarget(
-      *activeSourceId_, [weak = weak_from_this(), completion = std::move(completion)](
+      *activeSourceId_, [main = mainRef(), completion = std::move(completion)](
                             Result<AppAudioTarget> target) mutable {
-        auto self = weak.lock();
-        if (!self) return;
-        self->postToMain([target = std::move(target), completion = std::move(completion)](
-                             LumewellNativeRecorderPlugin& plugin) mutable {
+        main.post([target = std::move(target), completion = std::move(completion)](
+                      LumewellNativeRecorderPlugin& plugin) mutable {
           plugin.onCaptureTargetResolved(std::move(target), std::move(completion));
         });
       });
@@ -364,37 +338,31 @@ void LumewellNativeRecorderPlugin::onCaptureTargetResolved(Result<AppAudioTarget
   std::shared_ptr<AppAudioFeed> feed =
       currentRecorder_ ? currentRecorder_->appAudioFeed() : nullptr;
   if (!feed) {
-    onAppAudioCaptureStarted(programError(20, "Failed to start desktop app audio capture."),
+    onAppAudioCaptureStarted(programError(errors::kAppCaptureFailed, errors::kAppCaptureFailedText),
                              std::move(completion));
     return;
   }
-  Scheduler* scheduler = &scheduler_;
   const uint64_t generation = ++appCaptureGeneration_;
   appCaptureLost_ = false;
   auto session = appAudio_->makeCaptureSession(
-      *target, std::move(feed),
-      [weak = weak_from_this(), scheduler, generation](std::string reason) {
+      *target, std::move(feed), [main = mainRef(), generation](std::string reason) {
         // The capture stopped by itself: the microphone goes on, the Dart side is told, and
         // the next segment tries the application again.
-        scheduler->post([weak, generation, reason = std::move(reason)] {
-          auto self = weak.lock();
-          if (!self) return;
-          if (generation == self->appCaptureGeneration_) self->appCaptureLost_ = true;
-          self->sendSourceLost(reason);
+        main.post([generation, reason = std::move(reason)](LumewellNativeRecorderPlugin& plugin) {
+          if (generation == plugin.appCaptureGeneration_) plugin.appCaptureLost_ = true;
+          plugin.sendSourceLost(reason);
         });
       });
   if (!session) {
-    onAppAudioCaptureStarted(programError(20, "Failed to start desktop app audio capture."),
+    onAppAudioCaptureStarted(programError(errors::kAppCaptureFailed, errors::kAppCaptureFailedText),
                              std::move(completion));
     return;
   }
   currentAppAudioCaptureSession_ = std::move(session);
   currentAppAudioCaptureSession_->start(
-      [weak = weak_from_this(), completion = std::move(completion)](OptionalError error) mutable {
-        auto self = weak.lock();
-        if (!self) return;
-        self->postToMain([error = std::move(error), completion = std::move(completion)](
-                             LumewellNativeRecorderPlugin& plugin) mutable {
+      [main = mainRef(), completion = std::move(completion)](OptionalError error) mutable {
+        main.post([error = std::move(error), completion = std::move(completion)](
+                      LumewellNativeRecorderPlugin& plugin) mutable {
           plugin.onAppAudioCaptureStarted(std::move(error), std::move(completion));
         });
       });
@@ -420,7 +388,7 @@ void LumewellNativeRecorderPlugin::armTimersAndComplete(const Completion& comple
 void LumewellNativeRecorderPlugin::sendSourceLost(const std::string& reason) {
   std::string name = activeSourceDisplayName_ ? *activeSourceDisplayName_
                      : activeSourceId_        ? *activeSourceId_
-                                              : std::string("Desktop audio source");
+                                              : std::string(errors::kUnnamedSource);
   sendEvent(ValueMap{{"type", "source_lost"}, {"reason", reason}, {"sourceDisplayName", name}});
 }
 

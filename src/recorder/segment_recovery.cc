@@ -52,16 +52,14 @@ std::vector<RecoveredSegment> recoverFolder(AudioServices& audio, const std::str
     segment.recordingId = recordingId;
     segment.index = index;
     segment.file = *file;
-    auto durationMs = audio.mediaDurationMs(file->path);
-    auto byteLength = fileSize(file->path);
-    auto sha256 = audio.sha256Hex(file->path);
-    if (!durationMs || !byteLength || !sha256) {
+    auto measured = measureSegment(audio, file->path);
+    if (!measured) {
       logLine("recovered " + file->path + " but cannot measure it");
       continue;
     }
-    segment.durationMs = *durationMs;
-    segment.byteLength = *byteLength;
-    segment.sha256 = *sha256;
+    segment.durationMs = measured->durationMs;
+    segment.byteLength = measured->byteLength;
+    segment.sha256 = measured->sha256;
     // The part was last written when the host stopped; it began its length before.
     segment.lastWritten = TimePoint(std::chrono::duration_cast<TimePoint::duration>(
         std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
@@ -93,21 +91,18 @@ void LumewellNativeRecorderPlugin::recoverInterruptedSegmentsInBackground() {
   }
   if (ids.empty()) return;
   if (recoveryWorker_.joinable()) return;  // once per launch
-  recoveryWorker_ = std::thread([weak = weak_from_this(), scheduler = &scheduler_, audio = audio_,
-                                 recordings, ids = std::move(ids)] {
-    std::vector<RecoveredSegment> recovered;
-    for (const std::string& id : ids) {
-      for (auto& segment : recoverFolder(*audio, recordings, id)) {
-        recovered.push_back(std::move(segment));
-      }
-    }
-    // Never the last owner of the plug-in here: it is only ever released on the main thread,
-    // which joins this worker first.
-    if (weak.expired()) return;
-    scheduler->post([weak, recovered = std::move(recovered)] {
-      if (auto self = weak.lock()) self->reportRecovered(recovered);
-    });
-  });
+  recoveryWorker_ =
+      std::thread([main = mainRef(), audio = audio_, recordings, ids = std::move(ids)] {
+        std::vector<RecoveredSegment> recovered;
+        for (const std::string& id : ids) {
+          for (auto& segment : recoverFolder(*audio, recordings, id)) {
+            recovered.push_back(std::move(segment));
+          }
+        }
+        main.post([recovered = std::move(recovered)](LumewellNativeRecorderPlugin& plugin) {
+          plugin.reportRecovered(recovered);
+        });
+      });
 }
 
 void LumewellNativeRecorderPlugin::recoverInterruptedSegments(const std::string& recordingId) {

@@ -53,10 +53,8 @@ void LumewellNativeRecorderPlugin::onSegmentTimer() {
       done();
       return;
     }
-    finalizeCurrentSegment(true, [weak = weak_from_this(), done](OptionalError error) {
-      auto self = weak.lock();
-      if (!self) return;
-      self->postToMain([error = std::move(error), done](LumewellNativeRecorderPlugin& plugin) {
+    finalizeCurrentSegment(true, [main = mainRef(), done](OptionalError error) {
+      main.post([error = std::move(error), done](LumewellNativeRecorderPlugin& plugin) {
         plugin.reportRotationResult(error);
         done();
       });
@@ -85,29 +83,24 @@ void LumewellNativeRecorderPlugin::endRecordingOnFailure(Error failure) {
       done();
       return;
     }
-    finalizeCurrentSegment(
-        false, [weak = weak_from_this(), failure, done](OptionalError sealError) {
-          auto self = weak.lock();
-          if (!self) return;
-          Error reported = failure;
-          if (sealError) {
-            reported.localizedDescription +=
-                "; the segment in progress could not be sealed: " + sealError->localizedDescription;
-          }
-          self->postToMain(
-              [reported = std::move(reported), done](LumewellNativeRecorderPlugin& plugin) {
-                plugin.reportRotationResult(reported);
-                done();
-              });
-        });
+    finalizeCurrentSegment(false, [main = mainRef(), failure, done](OptionalError sealError) {
+      Error reported = failure;
+      if (sealError) {
+        reported.localizedDescription +=
+            "; the segment in progress could not be sealed: " + sealError->localizedDescription;
+      }
+      main.post([reported = std::move(reported), done](LumewellNativeRecorderPlugin& plugin) {
+        plugin.reportRotationResult(reported);
+        done();
+      });
+    });
   });
 }
 
 void LumewellNativeRecorderPlugin::reportRotationResult(OptionalError error) {
   if (!error) return;
-  sendEvent(
-      ValueMap{{"type", "error"},
-               {"message", "Failed to rotate recording segment: " + error->localizedDescription}});
+  sendEvent(ValueMap{{"type", "error"},
+                     {"message", errors::kRotationFailedPrefix + error->localizedDescription}});
   resetSession();
 }
 
@@ -151,61 +144,41 @@ void LumewellNativeRecorderPlugin::finalizeCurrentSegment(bool startNext, Comple
   const uint64_t id = nextStoppingId_++;
   AppAudioCaptureSession* stopping = capture.get();
   stoppingCaptureSessions_.emplace(id, std::move(capture));
-  stopping->stop([weak = weak_from_this(), id, segment = std::move(segment), startNext,
+  stopping->stop([main = mainRef(), id, segment = std::move(segment), startNext,
                   completion = std::move(completion)](OptionalError error) mutable {
-    auto self = weak.lock();
-    if (!self) return;
-    self->postToMain(
-        [id, error = std::move(error), segment = std::move(segment), startNext,
-         completion = std::move(completion)](LumewellNativeRecorderPlugin& plugin) mutable {
-          plugin.stoppingCaptureSessions_.erase(id);
-          if (error) {
-            plugin.sendSourceLost(plugin.appAudio_ ? plugin.appAudio_->appAudioErrorMessage(*error)
-                                                   : error->localizedDescription);
-          }
-          plugin.sealSegment(segment, startNext, completion);
-        });
+    main.post([id, error = std::move(error), segment = std::move(segment), startNext,
+               completion = std::move(completion)](LumewellNativeRecorderPlugin& plugin) mutable {
+      plugin.stoppingCaptureSessions_.erase(id);
+      if (error) {
+        plugin.sendSourceLost(plugin.appAudio_ ? plugin.appAudio_->appAudioErrorMessage(*error)
+                                               : error->localizedDescription);
+      }
+      plugin.sealSegment(segment, startNext, completion);
+    });
   });
 }
 
 void LumewellNativeRecorderPlugin::sealSegment(const FinishingSegment& segment, bool startNext,
                                                Completion completion) {
   const std::string& sealPath = segment.path;
-  // What "segment_sealed" reports must survive a power cut: the file's data and its name
-  // in the folder are on the disk before the event goes out.
-  if (auto error = syncFileAndFolder(sealPath)) {
+  // After a failed seal no next segment starts: the handed-over microphone is dropped.
+  auto fail = [this, &completion](const Error& error) {
     dropHandedOverMicrophone();
     completion(error);
-    return;
-  }
-  auto byteLength = fileSize(sealPath);
-  if (!byteLength) {
-    dropHandedOverMicrophone();
-    completion(byteLength.error());
-    return;
-  }
-  auto sha256 = audio_->sha256Hex(sealPath);
-  if (!sha256) {
-    dropHandedOverMicrophone();
-    completion(sha256.error());
-    return;
-  }
-  const std::optional<int64_t> probed = audio_->mediaDurationMs(sealPath);
-  if (!probed) {
-    // The file stays on disk, unreported: the Dart side is never told of audio that does
-    // not play, nor given a length the file does not have.
-    dropHandedOverMicrophone();
-    completion(Error{"posix", EIO, "The file " + sealPath + " does not play."});
-    return;
-  }
-  const int64_t durationMs = *probed;
+  };
+  // What "segment_sealed" reports must survive a power cut: the file's data and its name
+  // in the folder are on the disk before the event goes out.
+  if (auto error = syncFileAndFolder(sealPath)) return fail(*error);
+  // A file that does not play stays on disk, unreported.
+  const Result<SegmentMeasure> measured = measureSegment(*audio_, sealPath);
+  if (!measured) return fail(measured.error());
   const int channelCount = segment.mode == CaptureMode::micOnly ? 1 : 2;
   sendEvent(ValueMap{{"type", "segment_sealed"},
                      {"index", Value::integer(segment.index)},
                      {"path", sealPath},
-                     {"durationMs", Value::integer(durationMs)},
-                     {"byteLength", Value::integer(*byteLength)},
-                     {"sha256", *sha256},
+                     {"durationMs", Value::integer(measured->durationMs)},
+                     {"byteLength", Value::integer(measured->byteLength)},
+                     {"sha256", measured->sha256},
                      {"codec", "aac-lc"},
                      {"sampleRate", Value::integer(48000)},
                      {"channelCount", Value::integer(channelCount)},

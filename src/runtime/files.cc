@@ -35,6 +35,15 @@ std::optional<int64_t> freeDiskBytes(const std::string& path) {
   }
 }
 
+std::string fileKind(unsigned mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a special file";
+}
+
 OptionalError createDirectories(const std::string& path) {
   if (path.empty()) return posixError(ENOENT, "Cannot create the folder \"\"");
   std::string partial;

@@ -8,7 +8,7 @@
 
 namespace lumewell {
 
-// The application id, which names the data folder.
+// The application id: the bus name and the name of the data and cache folders.
 inline constexpr const char* kApplicationId = "app.lumewell.Recorder";
 
 // <XDG data home>/app.lumewell.Recorder (not created here).
@@ -18,6 +18,10 @@ std::string dataHome();
 // A path that does not exist yet is measured at its nearest existing ancestor, so the data
 // folder's volume is known before the folder is made. None when nothing can be measured.
 std::optional<int64_t> freeDiskBytes(const std::string& path);
+
+// What a file's mode says it is, for messages: "a folder", "a FIFO", "a character device",
+// "a block device", "a socket", else "a special file" (the caller knows it is not regular).
+std::string fileKind(unsigned mode);
 
 // mkdir -p with mode 0700 for new folders; an existing folder is no error.
 [[nodiscard]] OptionalError createDirectories(const std::string& path);

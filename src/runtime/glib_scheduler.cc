@@ -59,8 +59,6 @@ class GLibTimer final : public Timer {
   GSource* source_ = nullptr;
 };
 
-Scheduler* gMainScheduler = nullptr;
-
 }  // namespace
 
 GLibScheduler::GLibScheduler(GMainContext* context)
@@ -88,14 +86,9 @@ std::unique_ptr<Timer> GLibScheduler::startTimer(Duration interval, bool repeati
 }
 
 Scheduler& mainScheduler() {
-  if (gMainScheduler == nullptr) {
-    static GLibScheduler defaultScheduler;
-    gMainScheduler = &defaultScheduler;
-  }
-  return *gMainScheduler;
+  static GLibScheduler scheduler;  // made once, whichever thread asks first
+  return scheduler;
 }
-
-void setMainScheduler(Scheduler* scheduler) { gMainScheduler = scheduler; }
 
 bool iterateUntil(GMainContext* context, const std::function<bool()>& done,
                   std::chrono::milliseconds timeout) {

@@ -30,9 +30,8 @@ class GLibScheduler final : public Scheduler {
   GMainContext* context_;
 };
 
-// The process's main scheduler (a GLibScheduler on the default context unless one was set).
+// The process's main scheduler: a GLibScheduler on the default context.
 Scheduler& mainScheduler();
-void setMainScheduler(Scheduler* scheduler);
 
 // Iterates context until done() holds or timeout has passed, waking at least every 10 ms to
 // notice the deadline with nothing to dispatch; returns done().

@@ -47,6 +47,33 @@ class Scheduler {
   }
 };
 
+// A main-thread object as a completion on any thread holds it: weakly, and locked only on the
+// main thread, so no other thread touches it or becomes its last owner. The scheduler
+// outlives every reference.
+template <typename T>
+class MainThreadRef {
+ public:
+  MainThreadRef(Scheduler& scheduler, std::weak_ptr<T> target)
+      : scheduler_(&scheduler), target_(std::move(target)) {}
+
+  // Runs fn(T&) on the main thread later if the object still exists then, and ifGone (when
+  // given) otherwise. Callable from any thread.
+  template <typename Fn>
+  void post(Fn fn, std::function<void()> ifGone = nullptr) const {
+    scheduler_->post([target = target_, fn = std::move(fn), ifGone = std::move(ifGone)]() mutable {
+      if (auto self = target.lock()) {
+        fn(*self);
+      } else if (ifGone) {
+        ifGone();
+      }
+    });
+  }
+
+ private:
+  Scheduler* scheduler_;
+  std::weak_ptr<T> target_;
+};
+
 // Seconds as a floating-point interval (the unit the session fields use).
 inline Duration secondsToDuration(double seconds) {
   return std::chrono::duration_cast<Duration>(std::chrono::duration<double>(seconds));

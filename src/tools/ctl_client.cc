@@ -41,7 +41,7 @@ std::chrono::milliseconds millis(double seconds) {
 
 }  // namespace
 
-std::unique_ptr<CtlClient> CtlClient::connect(const std::string& socketPath, std::string* error,
+std::unique_ptr<CtlClient> CtlClient::connect(const std::string& socketPath,
                                               std::optional<double> timeoutSeconds) {
   std::unique_ptr<CtlClient> client(new CtlClient());
   client->context_ = g_main_context_new();
@@ -50,10 +50,12 @@ std::unique_ptr<CtlClient> CtlClient::connect(const std::string& socketPath, std
   auto messenger = SocketClientMessenger::connect(
       socketPath, client->context_, millis(timeoutSeconds.value_or(kDefaultTimeoutSeconds)));
   if (!messenger) {
-    *error = messenger.error().code == ETIMEDOUT
-                 ? "the host took no new connection within " +
-                       secondsText(timeoutSeconds.value_or(kDefaultTimeoutSeconds)) + " s"
-                 : messenger.error().localizedDescription;
+    const std::string error =
+        messenger.error().code == ETIMEDOUT
+            ? "the host took no new connection within " +
+                  secondsText(timeoutSeconds.value_or(kDefaultTimeoutSeconds)) + " s"
+            : messenger.error().localizedDescription;
+    std::cerr << unreachableMessage(socketPath, error) << std::endl;
     return nullptr;
   }
   client->messenger_ = std::move(*messenger);

@@ -32,8 +32,9 @@ std::string channelName(const std::string& nameOrShort);
 class CtlClient {
  public:
   // timeout: for connecting and for each call; none waits as long as it takes (calls to the
-  // long-running methods wait that way unless a timeout was asked for).
-  static std::unique_ptr<CtlClient> connect(const std::string& socketPath, std::string* error,
+  // long-running methods wait that way unless a timeout was asked for). Null when no host
+  // answers, after saying so on stderr (unreachableMessage).
+  static std::unique_ptr<CtlClient> connect(const std::string& socketPath,
                                             std::optional<double> timeoutSeconds = {});
   ~CtlClient();
 

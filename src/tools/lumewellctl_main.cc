@@ -27,12 +27,8 @@ int runCall(const std::string& socket, std::optional<double> timeout, const std:
     }
     args = jsonToValue(parsed);
   }
-  std::string error;
-  auto client = CtlClient::connect(socket, &error, timeout);
-  if (!client) {
-    std::cerr << unreachableMessage(socket, error) << std::endl;
-    return kExitUnreachable;
-  }
+  auto client = CtlClient::connect(socket, timeout);
+  if (!client) return kExitUnreachable;
   auto answer = client->call(channelName(channel), method, args);
   if (!answer.ok()) return reportCallFailure(socket, answer.error());
   return printEnvelope(*answer);
@@ -40,12 +36,8 @@ int runCall(const std::string& socket, std::optional<double> timeout, const std:
 
 int runListen(const std::string& socket, std::optional<double> timeout,
               const std::string& channel) {
-  std::string error;
-  auto client = CtlClient::connect(socket, &error, timeout);
-  if (!client) {
-    std::cerr << unreachableMessage(socket, error) << std::endl;
-    return kExitUnreachable;
-  }
+  auto client = CtlClient::connect(socket, timeout);
+  if (!client) return kExitUnreachable;
   std::string name = channelName(channel);
   // Short names mean the plug-in's event channel.
   if (name != channel) name += "/events";

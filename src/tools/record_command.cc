@@ -84,12 +84,8 @@ std::string formatLevelBar(double level) {
 }
 
 int runRecord(const RecordOptions& options) {
-  std::string error;
-  auto client = CtlClient::connect(options.socketPath, &error, options.timeoutSeconds);
-  if (!client) {
-    std::cerr << unreachableMessage(options.socketPath, error) << std::endl;
-    return kExitUnreachable;
-  }
+  auto client = CtlClient::connect(options.socketPath, options.timeoutSeconds);
+  if (!client) return kExitUnreachable;
   ValueMap args;
   std::string mode = "MIC_ONLY", sourceId, sourceName;
   if (!options.app.empty()) {
@@ -238,12 +234,8 @@ int runRecord(const RecordOptions& options) {
 }
 
 int runSources(const std::string& socketPath, std::optional<double> timeoutSeconds) {
-  std::string error;
-  auto client = CtlClient::connect(socketPath, &error, timeoutSeconds);
-  if (!client) {
-    std::cerr << unreachableMessage(socketPath, error) << std::endl;
-    return kExitUnreachable;
-  }
+  auto client = CtlClient::connect(socketPath, timeoutSeconds);
+  if (!client) return kExitUnreachable;
   auto answer = client->call(kRecorder, "listAppAudioSources", Value());
   if (!answer.ok()) return reportCallFailure(socketPath, answer.error());
   if (answer->kind != MethodEnvelope::Kind::success) return printEnvelope(*answer);

@@ -245,20 +245,14 @@ AppcastUpdateEngine::~AppcastUpdateEngine() {
   cancelled_->store(true);
 }
 
-void AppcastUpdateEngine::postToMain(std::function<void(AppcastUpdateEngine&)> fn) {
-  scheduler_.post([weak = weak_from_this(), fn = std::move(fn)] {
-    if (auto self = weak.lock()) fn(*self);
-  });
-}
-
 std::function<void()> AppcastUpdateEngine::onceOnMain(
     std::function<void(AppcastUpdateEngine&)> fn) {
   auto used = std::make_shared<bool>(false);
-  return [weak = weak_from_this(), used, fn = std::move(fn)] {
+  return [main = mainRef(), used, fn = std::move(fn)] {
     if (*used) return;
     *used = true;
     // Work continues from the main loop, not from inside the delegate that called the block.
-    if (auto self = weak.lock()) self->postToMain(fn);
+    main.post(fn);
   };
 }
 
@@ -310,11 +304,10 @@ void AppcastUpdateEngine::beginCheck(UpdateCheck check) {
     return;
   }
   if (installs) busy_ = true;
-  worker_.post([config = config_, cancelled = cancelled_, feed = *feed, check,
-                weak = weak_from_this(), &scheduler = scheduler_] {
+  worker_.post([config = config_, cancelled = cancelled_, feed = *feed, check, main = mainRef()] {
     auto found = findUpdate(*config, cancelled, feed);
-    scheduler.post([weak, check, found = std::move(found)]() mutable {
-      if (auto self = weak.lock()) self->onFeedChecked(check, std::move(found));
+    main.post([check, found = std::move(found)](AppcastUpdateEngine& engine) mutable {
+      engine.onFeedChecked(check, std::move(found));
     });
   });
 }
@@ -345,11 +338,10 @@ void AppcastUpdateEngine::onFeedChecked(UpdateCheck check,
     onDownloaded(check, *pending_);
     return;
   }
-  worker_.post([config = config_, cancelled = cancelled_, item, check, weak = weak_from_this(),
-                &scheduler = scheduler_] {
+  worker_.post([config = config_, cancelled = cancelled_, item, check, main = mainRef()] {
     auto downloaded = downloadUpdate(*config, cancelled, item);
-    scheduler.post([weak, check, downloaded = std::move(downloaded)]() mutable {
-      if (auto self = weak.lock()) self->onDownloaded(check, std::move(downloaded));
+    main.post([check, downloaded = std::move(downloaded)](AppcastUpdateEngine& engine) mutable {
+      engine.onDownloaded(check, std::move(downloaded));
     });
   });
 }
@@ -401,16 +393,13 @@ void AppcastUpdateEngine::installNow() {
   Downloaded update = std::move(*pending_);
   pending_.reset();
   if (auto delegate = delegate_.lock()) delegate->willInstallUpdate(update.item);
-  worker_.post([config = config_, update, weak = weak_from_this(), &scheduler = scheduler_] {
+  worker_.post([config = config_, update, main = mainRef()] {
     auto staged = stageUpdate(*config, update);
-    scheduler.post([weak, item = update.item, staged = std::move(staged)]() mutable {
-      auto self = weak.lock();
-      if (!self) {
-        if (staged) discardStaged(*staged);
-        return;
-      }
-      self->onStaged(item, std::move(staged));
-    });
+    main.post([item = update.item,
+               staged](AppcastUpdateEngine& engine) { engine.onStaged(item, staged); },
+              [staged] {
+                if (staged) discardStaged(*staged);
+              });
   });
 }
 

@@ -77,7 +77,8 @@ class AppcastUpdateEngine final : public UpdaterEngine,
   void fail(UpdateCheck check, const Error& error);
   void armCheckTimer();
   std::function<void()> onceOnMain(std::function<void(AppcastUpdateEngine&)> fn);
-  void postToMain(std::function<void(AppcastUpdateEngine&)> fn);
+  // What work on the worker thread holds the engine by.
+  MainThreadRef<AppcastUpdateEngine> mainRef() { return {scheduler_, weak_from_this()}; }
 
   std::weak_ptr<UpdaterDelegate> delegate_;
   Scheduler& scheduler_;

@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -36,20 +37,23 @@ class Fd {
   int fd_;
 };
 
+// The parts of a path between its "/"s, leaving out empty ones and ".".
+std::vector<std::string> namedParts(const std::string& path) {
+  std::vector<std::string> parts;
+  for (size_t start = 0, end; start <= path.size(); start = end + 1) {
+    end = std::min(path.find('/', start), path.size());
+    std::string part = path.substr(start, end - start);
+    if (!part.empty() && part != ".") parts.push_back(std::move(part));
+  }
+  return parts;
+}
+
 // Splits an entry path into its components: "./a//b/" -> {a, b}. Empty for an absolute path
 // or one with "..", which no entry may have.
 bool components(const std::string& path, std::vector<std::string>* out) {
   if (path.empty() || path.front() == '/') return false;
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = path.find('/', start);
-    if (end == std::string::npos) end = path.size();
-    std::string part = path.substr(start, end - start);
-    if (part == "..") return false;
-    if (!part.empty() && part != ".") out->push_back(std::move(part));
-    start = end + 1;
-  }
-  return !out->empty();
+  *out = namedParts(path);
+  return !out->empty() && std::find(out->begin(), out->end(), "..") == out->end();
 }
 
 // A link stays inside when resolving its target from the link's folder never climbs above
@@ -57,17 +61,9 @@ bool components(const std::string& path, std::vector<std::string>* out) {
 bool linkStaysInside(const std::vector<std::string>& linkPath, const std::string& target) {
   if (target.empty() || target.front() == '/') return false;
   long depth = static_cast<long>(linkPath.size()) - 1;  // the folder holding the link
-  size_t start = 0;
-  while (start <= target.size()) {
-    size_t end = target.find('/', start);
-    if (end == std::string::npos) end = target.size();
-    const std::string part = target.substr(start, end - start);
-    if (part == "..") {
-      if (--depth < 0) return false;
-    } else if (!part.empty() && part != ".") {
-      ++depth;
-    }
-    start = end + 1;
+  for (const std::string& part : namedParts(target)) {
+    depth += part == ".." ? -1 : 1;
+    if (depth < 0) return false;
   }
   return true;
 }

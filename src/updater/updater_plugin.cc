@@ -5,6 +5,7 @@
 #include "runtime/glib_scheduler.h"
 #include "runtime/iso8601.h"
 #include "updater/appcast_update_engine.h"
+#include "updater/updater_errors.h"
 #include "updater/url_policy.h"
 
 namespace lumewell::updater {
@@ -12,8 +13,6 @@ namespace {
 
 constexpr const char* kMethodChannel = "lumewell/updater";
 constexpr const char* kEventChannel = "lumewell/updater/events";
-constexpr const char* kCheckFailed = "Desktop update check failed.";
-constexpr const char* kUpToDate = "Lumewell Recorder is already up to date.";
 
 std::mutex& factoryMutex() {
   static std::mutex m;
@@ -56,13 +55,7 @@ LumewellUpdaterPlugin::LumewellUpdaterPlugin(UpdaterEngineFactory engineFactory,
     : engineFactory_(std::move(engineFactory)), scheduler_(scheduler) {}
 
 void LumewellUpdaterPlugin::registerChannels(BinaryMessenger& messenger) {
-  MethodChannel methods(messenger, kMethodChannel);
-  methods.setMethodCallHandler(
-      [self = shared_from_this()](const MethodCall& call, MethodResultPtr result) {
-        self->handleMethodCall(call, std::move(result));
-      });
-  EventChannel events(messenger, kEventChannel);
-  events.setStreamHandler(shared_from_this());
+  openPluginChannels(messenger, kMethodChannel, kEventChannel, shared_from_this());
 }
 
 void LumewellUpdaterPlugin::handleMethodCall(const MethodCall& call, MethodResultPtr result) {
@@ -102,8 +95,8 @@ OptionalError LumewellUpdaterPlugin::installPendingOnQuit() {
 void LumewellUpdaterPlugin::configure(const ValueMap* args, const MethodResultPtr& result) {
   const std::string* channel = mapString(args, "channel");
   const std::string* feedUrl = mapString(args, "feedUrl");
-  if (channel == nullptr || feedUrl == nullptr || feedUrl->empty() || !isAbsoluteUrl(*feedUrl)) {
-    result->error("bad_args", "channel and feedUrl are required to configure Sparkle.");
+  if (channel == nullptr || feedUrl == nullptr || urlScheme(*feedUrl).empty()) {
+    result->error(errors::kBadArgs, errors::kConfigureArgsMissing);
     return;
   }
   selectedChannel = *channel;
@@ -131,7 +124,7 @@ void LumewellUpdaterPlugin::ensureController() {
 
 void LumewellUpdaterPlugin::checkForUpdates(const ValueMap* args, const MethodResultPtr& result) {
   if (!updaterController) {
-    result->error("not_configured", "Desktop updates are not configured yet.");
+    result->error(errors::kNotConfigured, errors::kNotConfiguredText);
     return;
   }
   const bool* probeArg = mapBool(args, "probeOnly");
@@ -223,7 +216,7 @@ void LumewellUpdaterPlugin::didFindValidUpdate(const AppcastItem& item) {
 void LumewellUpdaterPlugin::didNotFindUpdate() {
   availableVersion.reset();
   lastErrorMessage.reset();
-  statusMessage = kUpToDate;
+  statusMessage = errors::kUpToDate;
   publishStatus();
 }
 
@@ -275,16 +268,16 @@ void LumewellUpdaterPlugin::didAbortWithError(const Error& error) {
   // A failed install leaves nothing to wait for; an update still held keeps its name.
   if (!deferredInstallHandler && !deferredRelaunchHandler) deferredUpdateVersion.reset();
   lastErrorMessage = error.localizedDescription;
-  statusMessage = kCheckFailed;
+  statusMessage = errors::kCheckFailed;
   publishStatus();
 }
 
 void LumewellUpdaterPlugin::didFinishUpdateCycle(UpdateCheck, const OptionalError& error) {
   if (error) {
     lastErrorMessage = error->localizedDescription;
-    statusMessage = kCheckFailed;
+    statusMessage = errors::kCheckFailed;
   } else if (!availableVersion) {
-    statusMessage = kUpToDate;
+    statusMessage = errors::kUpToDate;
     lastErrorMessage.reset();
   }
   publishStatus();

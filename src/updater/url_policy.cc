@@ -48,13 +48,6 @@ bool isLoopbackHost(std::string host) {
 
 }  // namespace
 
-bool isAbsoluteUrl(const std::string& url) {
-  UrlHandle handle(curl_url());
-  if (!handle) return false;
-  return curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) ==
-         CURLUE_OK;
-}
-
 std::string urlScheme(const std::string& url) {
   UrlHandle handle(curl_url());
   if (!handle || curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) !=

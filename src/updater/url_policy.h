@@ -6,10 +6,8 @@
 
 namespace lumewell::updater {
 
-// True for an absolute URL with a scheme (any scheme: what may be fetched is decided later).
-[[nodiscard]] bool isAbsoluteUrl(const std::string& url);
-
-// The URL's scheme in lower case ("HTTPS://x" -> "https"); empty when it does not parse.
+// The URL's scheme in lower case ("HTTPS://x" -> "https"); empty when it does not parse as an
+// absolute URL (any scheme parses: what may be fetched is decided by checkFetchPolicy).
 std::string urlScheme(const std::string& url);
 
 // Where the updater may fetch from: HTTPS anywhere; plain HTTP only to a loopback host

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include "runtime/files.h"
+
 namespace lumewell::pulse {
 
 Error pulseError(int paError, const std::string& context) {
@@ -165,7 +167,7 @@ OptionalError PulseConnection::connect(std::chrono::milliseconds timeout) {
 
   pa_proplist* properties = pa_proplist_new();
   pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "Lumewell Recorder");
-  pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "app.lumewell.Recorder");
+  pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, kApplicationId);
   context_ = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(mainloop_),
                                           "Lumewell Recorder", properties);
   pa_proplist_free(properties);

@@ -1,6 +1,5 @@
 #include "app_audio/process_table.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
@@ -8,24 +7,16 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "runtime/files.h"
+
 namespace lumewell::app_audio {
 namespace {
 
-// Reads at most max bytes of a small /proc file.
+// At most max bytes of a small /proc file (their size reads 0, so no size check).
 std::string readSmallFile(const std::string& path, size_t max = 4096) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  std::string out(max, '\0');
-  size_t got = 0;
-  while (got < max) {
-    ssize_t n = ::read(fd, out.data() + got, max - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
-  }
-  ::close(fd);
-  out.resize(got);
-  return out;
+  std::string text = readFileAtMost(path, max, false).value_or(std::string());
+  if (text.size() > max) text.resize(max);
+  return text;
 }
 
 // Chains deeper than this are not real process trees (and a loop in a fake table ends here).

@@ -13,6 +13,29 @@
 
 namespace lumewell {
 
+std::optional<std::string> readFileAtMost(const std::string& path, size_t maxBytes,
+                                          bool regularOnly) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  struct stat st {};
+  if (regularOnly && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+                      static_cast<uint64_t>(st.st_size) > maxBytes)) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  std::string buffer(maxBytes + 1, '\0');
+  size_t used = 0;
+  while (used < buffer.size()) {
+    const ssize_t n = ::read(fd, buffer.data() + used, buffer.size() - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    used += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  buffer.resize(used);
+  return buffer;
+}
+
 std::string dataHome() { return std::string(g_get_user_data_dir()) + "/" + kApplicationId; }
 
 std::optional<int64_t> freeDiskBytes(const std::string& path) {

@@ -23,6 +23,13 @@ std::optional<int64_t> freeDiskBytes(const std::string& path);
 // "a block device", "a socket", else "a special file" (the caller knows it is not regular).
 std::string fileKind(unsigned mode);
 
+// The bytes of a small file, at most maxBytes + 1 of them (one more than allowed shows the
+// file is larger), read from a descriptor opened without following a final link and
+// without blocking; none when it cannot be opened. With regularOnly, none unless it is a
+// regular file of at most maxBytes.
+std::optional<std::string> readFileAtMost(const std::string& path, size_t maxBytes,
+                                          bool regularOnly);
+
 // mkdir -p with mode 0700 for new folders; an existing folder is no error.
 [[nodiscard]] OptionalError createDirectories(const std::string& path);
 

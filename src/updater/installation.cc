@@ -29,23 +29,8 @@ Error installError(const std::string& text) { return Error{"updater.install", 1,
 
 // A small regular file, read whole; none for a link, another kind of file or a larger one.
 std::optional<std::string> readSmallFile(const std::string& path, size_t maxBytes) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
-  struct stat st {};
-  std::optional<std::string> text;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<size_t>(st.st_size) <= maxBytes) {
-    std::string buffer(maxBytes + 1, '\0');
-    size_t used = 0;
-    for (;;) {
-      const ssize_t n = ::read(fd, buffer.data() + used, buffer.size() - used);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      used += static_cast<size_t>(n);
-      if (used == buffer.size()) break;
-    }
-    if (used <= maxBytes) text = buffer.substr(0, used);
-  }
-  ::close(fd);
+  auto text = readFileAtMost(path, maxBytes, true);
+  if (text && text->size() > maxBytes) return std::nullopt;  // it grew meanwhile
   return text;
 }
 

@@ -11,6 +11,11 @@
 #include "pulse/pulse_connection.h"
 
 namespace lumewell::pulse {
+namespace {
+
+constexpr std::chrono::milliseconds kStartConnectLimit{2000};
+
+}  // namespace
 
 PulseCaptureStream::PulseCaptureStream(const CaptureOptions& options, std::shared_ptr<PcmSink> sink)
     : options_(options),
@@ -39,7 +44,9 @@ Result<std::unique_ptr<PulseCaptureStream>> PulseCaptureStream::open(
 Result<std::unique_ptr<PulseCaptureStream>> PulseCaptureStream::openOnce(
     const CaptureOptions& options, std::shared_ptr<PcmSink> sink) {
   PulseConnection& connection = PulseConnection::shared();
-  if (auto error = connection.connect()) return *error;
+  // A start right after launch finds the launch's connect in progress and waits for it;
+  // a local server that has not answered within this is not going to make the recording.
+  if (auto error = connection.connect(kStartConnectLimit)) return *error;
 
   std::unique_ptr<PulseCaptureStream> capture(new PulseCaptureStream(options, std::move(sink)));
   PulseConnection::Lock lock(connection);

@@ -226,6 +226,24 @@ TEST_F(PulseRecorderTest, AFrozenServerCostsBoundedWaitsNotAHang) {
   EXPECT_EQ(microphoneAuthorizationStatus(), 3);
 }
 
+// The host starts connecting at launch; a start arriving meanwhile may give up first. It
+// must leave the connect in progress to its owner, which then completes.
+TEST_F(PulseRecorderTest, ACallerThatGivesUpLeavesTheConnectInProgressToItsOwner) {
+  server_.freeze();  // the hand-shake waits
+  PulseConnection& connection = PulseConnection::shared();
+  std::promise<OptionalError> owner;
+  std::thread launch([&] { owner.set_value(connection.connect(std::chrono::milliseconds(8000))); });
+  sleepMs(300);
+  OptionalError impatient = connection.connect(std::chrono::milliseconds(200));
+  ASSERT_TRUE(impatient);
+  EXPECT_EQ(impatient->code, PA_ERR_TIMEOUT);
+  server_.thaw();
+  launch.join();
+  EXPECT_EQ(owner.get_future().get(), std::nullopt);
+  PulseConnection::Lock lock(connection);
+  EXPECT_NE(connection.readyContextLocked(), nullptr);
+}
+
 TEST_F(PulseRecorderTest, AuthorizationFollowsWhatTheServerAllows) {
   PulseAudioServices services;
   EXPECT_EQ(services.microphoneAuthorizationStatus(), 3);

@@ -39,13 +39,16 @@ void PulseConnection::onContextState(pa_context* context, void* self) {
   if (PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) || connection->lostReported_) return;
   connection->lostReported_ = true;
   const int code = pa_context_errno(context);
-  // A watcher may remove itself (or another) while it hears of the loss.
-  const std::vector<Watcher*> watchers = connection->watchers_;
+  connection->notifyWatchers([code](Watcher& watcher) {
+    watcher.onConnectionLost(code != PA_OK ? code : PA_ERR_CONNECTIONTERMINATED);
+  });
+}
+
+void PulseConnection::notifyWatchers(const std::function<void(Watcher&)>& call) {
+  // A watcher may remove itself (or another) while it is called.
+  const std::vector<Watcher*> watchers = watchers_;
   for (Watcher* watcher : watchers) {
-    if (std::find(connection->watchers_.begin(), connection->watchers_.end(), watcher) !=
-        connection->watchers_.end()) {
-      watcher->onConnectionLost(code != PA_OK ? code : PA_ERR_CONNECTIONTERMINATED);
-    }
+    if (std::find(watchers_.begin(), watchers_.end(), watcher) != watchers_.end()) call(*watcher);
   }
 }
 
@@ -53,13 +56,8 @@ void PulseConnection::onSubscription(pa_context*, pa_subscription_event_type_t t
                                      void* self) {
   auto* connection = static_cast<PulseConnection*>(self);
   if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
-  const std::vector<Watcher*> watchers = connection->watchers_;
-  for (Watcher* watcher : watchers) {
-    if (std::find(connection->watchers_.begin(), connection->watchers_.end(), watcher) !=
-        connection->watchers_.end()) {
-      watcher->onPlaybackStreamEvent(type, index);
-    }
-  }
+  connection->notifyWatchers(
+      [type, index](Watcher& watcher) { watcher.onPlaybackStreamEvent(type, index); });
 }
 
 bool PulseConnection::awaitLocked(pa_operation* operation, std::chrono::milliseconds timeout) {
@@ -144,11 +142,8 @@ bool PulseConnection::waitLocked(const std::function<bool()>& done,
 
 void PulseConnection::connectInBackground() {
   // The connection is never destroyed, so the thread may outlive everything else.
-  std::thread([this] {
-    if (auto error = connect()) {
-      (void)error;  // the first recording or query reports it, with the server's text
-    }
-  }).detach();
+  // A failure is not reported here: the first recording or query meets it, with its text.
+  std::thread([this] { (void)connect(); }).detach();
 }
 
 OptionalError PulseConnection::connect(std::chrono::milliseconds timeout) {

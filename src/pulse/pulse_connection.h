@@ -86,6 +86,8 @@ class PulseConnection {
   static void onSubscription(pa_context* context, pa_subscription_event_type_t type, uint32_t index,
                              void* self);
   void dropContextLocked();
+  // With the lock held: calls each registered watcher once.
+  void notifyWatchers(const std::function<void(Watcher&)>& call);
 
   pa_threaded_mainloop* mainloop_ = nullptr;
   pa_context* context_ = nullptr;

@@ -174,6 +174,14 @@ bool PulseServer::startPipewire(std::string* error) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   }
+  // The graph's processes keep their pages in memory: a reclaimed code page costs a page fault
+  // on the data thread, which misses its cycle and drops a quantum of the virtual microphone
+  // (machines that page out cold memory, as DAMON does, lost 256-1024 samples that way).
+  for (const char* program : {"pipewire", "pipewire-pulse"}) {
+    const std::string dropIns = folder_ + "/.config/pipewire/" + program + ".conf.d";
+    std::filesystem::create_directories(dropIns);
+    std::ofstream(dropIns + "/90-locked.conf") << "context.properties = { mem.mlock-all = true }\n";
+  }
   if (pipewirePid_ < 0) {
     pipewirePid_ = spawn({"pipewire"}, false, log);
     // The session manager gives up at once when PipeWire is not yet listening.

@@ -123,7 +123,6 @@ class FfmpegSegmentedAacWriter final : public SegmentedAacWriter {
   }
 
   int64_t framesWritten() const override { return encoder_->framesWritten(); }
-  int64_t currentFileStart() const override { return cutPending_ ? cutAt_ : current_.firstSample; }
   const std::string& runId() const override { return runId_; }
   const AacWriterSettings& settings() const override { return settings_; }
 

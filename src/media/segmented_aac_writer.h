@@ -47,8 +47,6 @@ class SegmentedAacWriter {
 
   // Run samples accepted so far.
   virtual int64_t framesWritten() const = 0;
-  // The run sample the current file starts at (after a pending cut: the cut).
-  virtual int64_t currentFileStart() const = 0;
   virtual const std::string& runId() const = 0;
   virtual const AacWriterSettings& settings() const = 0;
 };

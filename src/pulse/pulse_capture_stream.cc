@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <future>
 #include <string_view>
 
 #include "pulse/pulse_connection.h"
@@ -90,9 +89,6 @@ Result<std::unique_ptr<PulseCaptureStream>> PulseCaptureStream::openOnce(
     capture->closeLocked();
     return pulseError(code != PA_OK ? code : PA_ERR_UNKNOWN);
   }
-  if (const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream)) {
-    capture->fragmentFrames_ = static_cast<uint32_t>(granted->fragsize / capture->frameBytes_);
-  }
   return capture;
 }
 
@@ -158,7 +154,6 @@ void PulseCaptureStream::readAvailableLocked(bool flush) {
   std::memcpy(block.data(), pending_.data(), used);
   // Only the bytes of a frame the server split remain.
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(used));
-  framesCaptured_.fetch_add(static_cast<int64_t>(frames), std::memory_order_relaxed);
   deliver(std::move(block));
 }
 
@@ -191,16 +186,6 @@ void PulseCaptureStream::stop() {
     }
   }
   worker_.drain();
-}
-
-std::shared_ptr<PcmSink> PulseCaptureStream::replaceSink(std::shared_ptr<PcmSink> next) {
-  std::promise<std::shared_ptr<PcmSink>> previous;
-  auto future = previous.get_future();
-  // Queued behind every block read so far: those reach the old sink, later ones the new.
-  worker_.post([this, &previous, next = std::move(next)]() mutable {
-    previous.set_value(std::exchange(sink_, std::move(next)));
-  });
-  return future.get();
 }
 
 }  // namespace lumewell::pulse

@@ -48,18 +48,10 @@ class PulseCaptureStream {
   // has consumed every block. Idempotent; safe after the server went away.
   void stop();
 
-  // From the next block on, PCM goes to next. Returns the previous sink once it has consumed
-  // its last block, so the caller may finish it right away. Not callable from the worker.
-  std::shared_ptr<PcmSink> replaceSink(std::shared_ptr<PcmSink> next);
-
-  // Frames taken from the server so far.
-  int64_t framesCaptured() const { return framesCaptured_.load(std::memory_order_relaxed); }
   // Set when the server ended the stream by itself (server gone, no source left to move to).
   bool ended() const { return ended_.load(std::memory_order_acquire); }
   // Whether that end came with the loss of the connection to the server.
   bool serverLost() const { return serverLost_.load(std::memory_order_acquire); }
-  // The fragment the server granted, in frames.
-  uint32_t fragmentFrames() const { return fragmentFrames_; }
   const CaptureOptions& options() const { return options_; }
 
  private:
@@ -80,10 +72,8 @@ class PulseCaptureStream {
   pa_stream* stream_ = nullptr;
   size_t batchFrames_;
   std::vector<uint8_t> pending_;  // read from the server, not yet handed on
-  std::atomic<int64_t> framesCaptured_{0};
   std::atomic<bool> ended_{false};
   std::atomic<bool> serverLost_{false};
-  uint32_t fragmentFrames_ = 0;
   // Touched on the worker only.
   std::shared_ptr<PcmSink> sink_;
   // Declared last: destroyed first, so queued deliveries finish while the sink still exists.

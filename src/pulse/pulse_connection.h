@@ -77,7 +77,6 @@ class PulseConnection {
   bool addWatcherLocked(Watcher* watcher);
   // With the lock held: no call reaches the watcher after this.
   void removeWatcherLocked(Watcher* watcher);
-  pa_threaded_mainloop* mainloop() { return mainloop_; }
   pa_mainloop_api* apiLocked() { return pa_threaded_mainloop_get_api(mainloop_); }
 
  private:

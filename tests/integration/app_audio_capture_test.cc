@@ -62,6 +62,37 @@ class CollectingFeed final : public recorder::AppAudioFeed {
   int restarts_ = 0;
 };
 
+struct Capture {
+  std::shared_ptr<CollectingFeed> feed = std::make_shared<CollectingFeed>();
+  std::unique_ptr<LumewellAppAudioCaptureSession> session;
+  std::vector<std::string> stops;
+};
+
+std::unique_ptr<Capture> makeCapture(int64_t pid) {
+  auto c = std::make_unique<Capture>();
+  recorder::AppAudioTarget target;
+  target.processId = pid;
+  Capture* raw = c.get();
+  c->session = std::make_unique<LumewellAppAudioCaptureSession>(
+      target, c->feed, [raw](std::string reason) { raw->stops.push_back(std::move(reason)); },
+      CaptureSessionOptions{});
+  return c;
+}
+
+// Runs start or stop and spins the main loop until its completion came.
+OptionalError await(const std::function<void(std::function<void(OptionalError)>)>& op) {
+  bool done = false;
+  OptionalError result;
+  op([&](OptionalError e) {
+    EXPECT_FALSE(done) << "completion called twice";
+    EXPECT_TRUE(g_main_context_is_owner(g_main_context_default()));  // the main thread
+    done = true;
+    result = std::move(e);
+  });
+  EXPECT_TRUE(spinUntil(g_main_context_default(), [&] { return done; }));
+  return result;
+}
+
 // The index of the playback stream of process pid on the server at address, or empty.
 std::string sinkInputOf(pid_t pid, const std::string& address) {
   const std::string out = commandOutput("PULSE_SERVER='" + address + "' pactl list sink-inputs");
@@ -80,10 +111,8 @@ class AppAudioCapture : public ::testing::Test {
     address_ = server_->address();
     server_->exportEnvironment();  // the host's one connection goes to the default server
     ASSERT_EQ(pactl("load-module module-null-sink sink_name=vsink2 rate=48000 channels=2"), 0);
-    // An idle null sink sleeps through a block of about 2 s before it honours a new
-    // low-latency player, which would hold back the sound of players started by the tests.
-    // A silent low-latency player keeps the second sink rendering in small steps (the server
-    // keeps its own sinks so).
+    // A silent low-latency player keeps the second sink rendering in small steps, as the
+    // server keeps its own sinks: an idle null sink sleeps through a 2 s block first.
     keepAwake_.push_back(
         new Child({"paplay", "--client-name=Keep awake", "--latency-msec=20", "-d", "vsink2",
                    "--raw", "--rate=48000", "--channels=2", "--format=s16le", "/dev/zero"},
@@ -142,37 +171,6 @@ class AppAudioCapture : public ::testing::Test {
     std::promise<Result<recorder::AppAudioTarget>> p;
     s.resolveCaptureTarget(id, [&p](Result<recorder::AppAudioTarget> r) { p.set_value(r); });
     return p.get_future().get();
-  }
-
-  struct Capture {
-    std::shared_ptr<CollectingFeed> feed = std::make_shared<CollectingFeed>();
-    std::unique_ptr<LumewellAppAudioCaptureSession> session;
-    std::vector<std::string> stops;
-  };
-
-  std::unique_ptr<Capture> makeCapture(int64_t pid) {
-    auto c = std::make_unique<Capture>();
-    recorder::AppAudioTarget target;
-    target.processId = pid;
-    CaptureSessionOptions o;
-    Capture* raw = c.get();
-    c->session = std::make_unique<LumewellAppAudioCaptureSession>(
-        target, c->feed, [raw](std::string reason) { raw->stops.push_back(std::move(reason)); }, o);
-    return c;
-  }
-
-  // Runs start or stop and spins the main loop until its completion came.
-  static OptionalError await(const std::function<void(std::function<void(OptionalError)>)>& op) {
-    bool done = false;
-    OptionalError result;
-    op([&](OptionalError e) {
-      EXPECT_FALSE(done) << "completion called twice";
-      EXPECT_TRUE(g_main_context_is_owner(g_main_context_default()));  // the main thread
-      done = true;
-      result = std::move(e);
-    });
-    EXPECT_TRUE(spinUntil(g_main_context_default(), [&] { return done; }));
-    return result;
   }
 
   static void spinFor(int ms) {
@@ -286,7 +284,7 @@ TEST_F(AppAudioCapture, APlayerStartingLateIsCapturedFromThenOn) {
   EXPECT_GT(tonePower(pcm, 0, 9600, kToneA), 0.01);
 }
 
-TEST_F(AppAudioCapture, APlayerThatExitsStopsTheCaptureOnce) {
+TEST_F(AppAudioCapture, ExitedSilentAndGonePlayers) {
   Child shortPlayer(player("Short", "vsink", wav("short")), address_);
   ASSERT_TRUE(playing(shortPlayer.pid()));
   auto c = makeCapture(shortPlayer.pid());
@@ -300,17 +298,14 @@ TEST_F(AppAudioCapture, APlayerThatExitsStopsTheCaptureOnce) {
   EXPECT_EQ(c->stops.size(), 1u);
   auto pcm = c->feed->mono();
   EXPECT_GT(tonePower(pcm, 0, pcm.size(), kToneA), 0.01);
-}
 
-TEST_F(AppAudioCapture, SilenceHandsOnNothingAndExitedTargetsFailToStart) {
-  // A live process that never plays: no audio is handed on.
+  // A live process that never plays: nothing is handed on; a second stop answers at once.
   Child quiet({"sleep", "30"}, address_);
-  auto c = makeCapture(quiet.pid());
+  c = makeCapture(quiet.pid());
   EXPECT_EQ(await([&](auto done) { c->session->start(done); }), std::nullopt);
   spinFor(300);
   EXPECT_EQ(await([&](auto done) { c->session->stop(done); }), std::nullopt);
   EXPECT_TRUE(c->feed->mono().empty());
-  // A second stop completes at once, without error.
   EXPECT_EQ(await([&](auto done) { c->session->stop(done); }), std::nullopt);
 
   const pid_t gone = quiet.pid();
@@ -359,35 +354,19 @@ TEST(AppAudioCaptureServerLoss, ALostServerStopsTheCapture) {
   Child a(player("Tone Alpha", "vsink", dir.path() + "/a.wav"), server.address());
   ASSERT_TRUE(spinUntil(g_main_context_default(),
                         [&] { return !sinkInputOf(a.pid(), server.address()).empty(); }));
-  std::vector<std::string> stops;
-  recorder::AppAudioTarget target;
-  target.processId = a.pid();
-  CaptureSessionOptions o;
-  auto feed = std::make_shared<CollectingFeed>();
-  LumewellAppAudioCaptureSession session(
-      target, feed, [&](std::string r) { stops.push_back(r); }, o);
-  bool started = false;
-  session.start([&](OptionalError e) {
-    EXPECT_EQ(e, std::nullopt);
-    started = true;
-  });
-  ASSERT_TRUE(spinUntil(g_main_context_default(), [&] { return started; }));
+  auto c = makeCapture(a.pid());
+  EXPECT_EQ(await([&](auto done) { c->session->start(done); }), std::nullopt);
   // A null sink that ran at a long latency delivers its first monitor block late.
   std::this_thread::sleep_for(std::chrono::milliseconds(3000));
   // Held still, the player cannot end on the lost connection before the capture notices it.
   ::kill(a.pid(), SIGSTOP);
   server.kill9();
-  ASSERT_TRUE(spinUntil(g_main_context_default(), [&] { return !stops.empty(); }));
-  EXPECT_EQ(stops.size(), 1u);
-  EXPECT_NE(stops[0].find("Lost the connection to the sound server"), std::string::npos)
-      << stops[0];
-  bool stopped = false;
-  session.stop([&](OptionalError e) {
-    EXPECT_EQ(e, std::nullopt);
-    stopped = true;
-  });
-  ASSERT_TRUE(spinUntil(g_main_context_default(), [&] { return stopped; }));
-  EXPECT_GT(tonePower(feed->mono(), 0, 24000, kToneA), 0.01);
+  ASSERT_TRUE(spinUntil(g_main_context_default(), [&] { return !c->stops.empty(); }));
+  ASSERT_EQ(c->stops.size(), 1u);
+  EXPECT_NE(c->stops[0].find("Lost the connection to the sound server"), std::string::npos)
+      << c->stops[0];
+  EXPECT_EQ(await([&](auto done) { c->session->stop(done); }), std::nullopt);
+  EXPECT_GT(tonePower(c->feed->mono(), 0, 24000, kToneA), 0.01);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "recorder/recorder_plugin.h"
 
-#include <algorithm>
 #include <mutex>
 
 namespace lumewell::recorder {
@@ -95,32 +94,6 @@ std::optional<MethodError> LumewellNativeRecorderPlugin::onCancel(const Value&) 
 void LumewellNativeRecorderPlugin::sendEvent(ValueMap event) {
   // Without a listener the event is dropped, not kept for a later listen.
   if (eventSink_ && *eventSink_) (*eventSink_)(Value(std::move(event)));
-}
-
-void LumewellNativeRecorderPlugin::runSessionOp(bool endsSegment, SessionOp op) {
-  queuedOps_.push_back({endsSegment, std::move(op)});
-  runNextSessionOp();
-}
-
-void LumewellNativeRecorderPlugin::runNextSessionOp() {
-  if (sessionOpRunning_ || queuedOps_.empty()) return;
-  QueuedOp op = std::move(queuedOps_.front());
-  queuedOps_.pop_front();
-  sessionOpRunning_ = true;
-  auto finished = std::make_shared<bool>(false);
-  op.run([weak = weak_from_this(), finished] {
-    if (*finished) return;  // an operation ends once
-    *finished = true;
-    if (auto self = weak.lock()) {
-      self->sessionOpRunning_ = false;
-      self->runNextSessionOp();
-    }
-  });
-}
-
-bool LumewellNativeRecorderPlugin::segmentEndPending() const {
-  return std::any_of(queuedOps_.begin(), queuedOps_.end(),
-                     [](const QueuedOp& op) { return op.endsSegment; });
 }
 
 }  // namespace lumewell::recorder

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -16,6 +15,7 @@
 #include "recorder/audio_services.h"
 #include "recorder/preflight.h"
 #include "recorder/recorder_errors.h"
+#include "recorder/session_op_queue.h"
 #include "runtime/scheduler.h"
 
 namespace lumewell::recorder {
@@ -112,22 +112,12 @@ class LumewellNativeRecorderPlugin final
     std::optional<std::string> sourceId;
     std::optional<std::string> sourceDisplayName;
   };
-  using SessionOp = std::function<void(std::function<void()> done)>;
-  struct QueuedOp {
-    bool endsSegment;
-    SessionOp run;
-  };
 
   // protocol
   void sendEvent(ValueMap event);
   void sendSourceLost(const std::string& reason);
   // What a completion that may run on another thread holds the plug-in by.
   MainThreadRef<LumewellNativeRecorderPlugin> mainRef() { return {scheduler_, weak_from_this()}; }
-  // Session operations (start, pause, resume, stop, rotation) run one at a time, in arrival
-  // order, each to its end, so that none sees a segment half started or half sealed.
-  void runSessionOp(bool endsSegment, SessionOp op);
-  void runNextSessionOp();
-  bool segmentEndPending() const;
 
   // Segments a crash interrupted become sealed files: all of them off the main thread at
   // launch, and those of a recording's folder before it records there again. Each is
@@ -215,9 +205,7 @@ class LumewellNativeRecorderPlugin final
   // Capture sessions whose stop has not completed yet; each is released by its completion.
   std::map<uint64_t, std::unique_ptr<AppAudioCaptureSession>> stoppingCaptureSessions_;
   uint64_t nextStoppingId_ = 0;
-
-  bool sessionOpRunning_ = false;
-  std::deque<QueuedOp> queuedOps_;
+  SessionOpQueue sessionOps_;
 };
 
 }  // namespace lumewell::recorder

@@ -74,8 +74,8 @@ void LumewellNativeRecorderPlugin::startWithMicrophoneStatus(int status, StartRe
     return;
   }
   request.mode = request.appMode ? CaptureMode::micPlusAppAudio : CaptureMode::micOnly;
-  runSessionOp(true, [this, request = std::move(request),
-                      result = std::move(result)](std::function<void()> done) mutable {
+  sessionOps_.run(true, [this, request = std::move(request),
+                         result = std::move(result)](std::function<void()> done) mutable {
     startRecordingOp(std::move(request), std::move(result), std::move(done));
   });
 }
@@ -142,7 +142,7 @@ void LumewellNativeRecorderPlugin::endSession(Completion completion) {
 }
 
 void LumewellNativeRecorderPlugin::pauseRecording(MethodResultPtr result) {
-  runSessionOp(true, [this, result = std::move(result)](std::function<void()> done) {
+  sessionOps_.run(true, [this, result = std::move(result)](std::function<void()> done) {
     if (runtimeState_ != RuntimeState::recording) {
       result->success();
       done();
@@ -157,7 +157,7 @@ void LumewellNativeRecorderPlugin::pauseRecording(MethodResultPtr result) {
 }
 
 void LumewellNativeRecorderPlugin::resumeRecording(MethodResultPtr result) {
-  runSessionOp(false, [this, result = std::move(result)](std::function<void()> done) {
+  sessionOps_.run(false, [this, result = std::move(result)](std::function<void()> done) {
     if (runtimeState_ != RuntimeState::paused) {
       result->success();
       done();
@@ -178,7 +178,7 @@ void LumewellNativeRecorderPlugin::resumeRecording(MethodResultPtr result) {
 }
 
 void LumewellNativeRecorderPlugin::stopRecording(MethodResultPtr result) {
-  runSessionOp(true, [this, result = std::move(result)](std::function<void()> done) {
+  sessionOps_.run(true, [this, result = std::move(result)](std::function<void()> done) {
     endSession([result, done](OptionalError error) {
       answer(result, error, errors::kStopFailed, errors::kStopFailedText);
       done();

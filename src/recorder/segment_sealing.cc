@@ -47,7 +47,7 @@ void LumewellNativeRecorderPlugin::onMeterTimer() {
 
 void LumewellNativeRecorderPlugin::onSegmentTimer() {
   if (runtimeState_ != RuntimeState::recording) return;
-  runSessionOp(false, [this](std::function<void()> done) {
+  sessionOps_.run(false, [this](std::function<void()> done) {
     // A pause or stop that ran first has already ended this segment.
     if (runtimeState_ != RuntimeState::recording || !currentRecorder_) {
       done();
@@ -77,7 +77,7 @@ OptionalError LumewellNativeRecorderPlugin::recordingFailure() {
 
 void LumewellNativeRecorderPlugin::endRecordingOnFailure(Error failure) {
   stopTimers();  // reported once; no rotation starts meanwhile
-  runSessionOp(true, [this, failure = std::move(failure)](std::function<void()> done) {
+  sessionOps_.run(true, [this, failure = std::move(failure)](std::function<void()> done) {
     // A pause or stop that ran first has already sealed the segment.
     if (runtimeState_ != RuntimeState::recording || !currentRecorder_) {
       done();
@@ -118,7 +118,7 @@ void LumewellNativeRecorderPlugin::finalizeCurrentSegment(bool startNext, Comple
   // A rotation hands the capture to the next segment's file before this one stops, so the
   // two files meet without a gap; this recorder's time then ends at the handover. Not when a
   // pause or stop already waits: no next segment will start.
-  if (startNext && !segmentEndPending()) handOverMicrophone();
+  if (startNext && !sessionOps_.segmentEndPending()) handOverMicrophone();
   FinishingSegment segment;
   currentRecorder_->stop();
   currentRecorder_.reset();
@@ -187,7 +187,7 @@ void LumewellNativeRecorderPlugin::sealSegment(const FinishingSegment& segment, 
   nextSegmentIndex_ = segment.index + 1;
   // A pause or stop waiting behind this rotation ends the session here: no new segment that
   // it would only cut off again.
-  if (startNext && runtimeState_ == RuntimeState::recording && !segmentEndPending()) {
+  if (startNext && runtimeState_ == RuntimeState::recording && !sessionOps_.segmentEndPending()) {
     startSegment(std::move(completion));
     return;
   }

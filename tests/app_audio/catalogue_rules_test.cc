@@ -24,23 +24,25 @@ std::vector<std::string> listedNames(const std::vector<SnapshotApplication>& app
 }
 
 TEST(CatalogueRules, ExclusionRulesInOrder) {
-  EXPECT_TRUE(isCapturableApplication(app("Firefox", "firefox", 10), kHost));
-  EXPECT_FALSE(isCapturableApplication(app("", "firefox", 10), kHost));
-  EXPECT_FALSE(isCapturableApplication(app("Firefox", "firefox", kHost), kHost));
+  const auto capturable = [](std::string name, std::string bundle, int32_t pid = 10) {
+    return isCapturableApplication(app(std::move(name), std::move(bundle), pid), kHost);
+  };
+  EXPECT_TRUE(capturable("Firefox", "firefox"));
+  EXPECT_FALSE(capturable("", "firefox"));
+  EXPECT_FALSE(capturable("Firefox", "firefox", kHost));
   for (auto name : kExcludedApplicationNames) {
-    EXPECT_FALSE(isCapturableApplication(app(std::string(name), "x.y", 10), kHost)) << name;
+    EXPECT_FALSE(capturable(std::string(name), "x.y")) << name;
   }
   // The name table is exact and case-sensitive.
-  EXPECT_TRUE(isCapturableApplication(app("finder", "x.y", 10), kHost));
-  EXPECT_TRUE(isCapturableApplication(app("Finder ", "x.y", 10), kHost));
-  EXPECT_FALSE(isCapturableApplication(app("AutoFill Helper", "x.y", 10), kHost));
-  EXPECT_TRUE(isCapturableApplication(app("autofill", "x.y", 10), kHost));
-  EXPECT_FALSE(isCapturableApplication(app("com.example.Tool", "x.y", 10), kHost));
-  EXPECT_FALSE(isCapturableApplication(app("Music", "com.apple.Music", 10), kHost));
-  EXPECT_TRUE(isCapturableApplication(app("Music", "com.applesauce", 10), kHost));
-  EXPECT_FALSE(isCapturableApplication(
-      app("Endpoint", "com.bitdefender.epsecurity.BDLDaemonApp", 10), kHost));
-  EXPECT_FALSE(isCapturableApplication(app("Firefox", "", 10), kHost));
+  EXPECT_TRUE(capturable("finder", "x.y"));
+  EXPECT_TRUE(capturable("Finder ", "x.y"));
+  EXPECT_FALSE(capturable("AutoFill Helper", "x.y"));
+  EXPECT_TRUE(capturable("autofill", "x.y"));
+  EXPECT_FALSE(capturable("com.example.Tool", "x.y"));
+  EXPECT_FALSE(capturable("Music", "com.apple.Music"));
+  EXPECT_TRUE(capturable("Music", "com.applesauce"));
+  EXPECT_FALSE(capturable("Endpoint", "com.bitdefender.epsecurity.BDLDaemonApp"));
+  EXPECT_FALSE(capturable("Firefox", ""));
 }
 
 TEST(CatalogueRules, CatalogueFiltersAndSortsCaseInsensitivelyAndStably) {

@@ -9,6 +9,8 @@
 namespace lumewell::app_audio {
 namespace {
 
+using ::testing::ElementsAre;
+
 constexpr int32_t kHost = 500;
 
 class FakeProcesses : public ProcessTable {
@@ -79,28 +81,21 @@ TEST_F(SnapshotBuilder, GroupsHelpersAndDropsNonApplications) {
   s.defaultSinkName = "vsink2";
 
   ShareableContent c = buildShareableContent(s, env);
-  ASSERT_EQ(c.applications.size(), 3u);
-  EXPECT_EQ(c.applications[0].processID, 200);
-  EXPECT_EQ(c.applications[0].applicationName, "Firefox");
-  EXPECT_EQ(c.applications[0].bundleIdentifier, "firefox-esr");  // the desktop entry
-  EXPECT_EQ(c.applications[1].processID, 300);
-  EXPECT_EQ(c.applications[1].applicationName, "Tone A");
-  EXPECT_EQ(c.applications[1].bundleIdentifier, "org.example.a");  // application.id
-  EXPECT_EQ(c.applications[2].processID, 301);
-  EXPECT_EQ(c.applications[2].applicationName, "pacat");  // the program's name
-  EXPECT_EQ(c.applications[2].bundleIdentifier, "pacat");
-
-  ASSERT_EQ(c.windows.size(), 5u);
-  EXPECT_EQ(c.windows[0].owningProcessID, 200);
+  // Names and ids: the desktop entry's, application.id, else the program's name.
+  std::vector<std::string> apps, windows, displays;
+  for (const auto& a : c.applications) {
+    apps.push_back(std::to_string(a.processID) + " " + a.applicationName + " " +
+                   a.bundleIdentifier);
+  }
+  for (const auto& w : c.windows) {
+    windows.push_back(w.owningProcessID ? std::to_string(*w.owningProcessID) : "-");
+  }
+  for (const auto& d : c.displays) displays.push_back(d.name);
+  EXPECT_THAT(
+      apps, ElementsAre("200 Firefox firefox-esr", "300 Tone A org.example.a", "301 pacat pacat"));
+  EXPECT_THAT(windows, ElementsAre("200", "300", "301", "-", "-"));
   EXPECT_EQ(c.windows[0].deviceIndex, 0u);
-  EXPECT_EQ(c.windows[1].owningProcessID, 300);
-  EXPECT_EQ(c.windows[2].owningProcessID, 301);
-  EXPECT_EQ(c.windows[3].owningProcessID, std::nullopt);
-  EXPECT_EQ(c.windows[4].owningProcessID, std::nullopt);
-
-  ASSERT_EQ(c.displays.size(), 2u);
-  EXPECT_EQ(c.displays[0].name, "vsink2");  // the default first
-  EXPECT_EQ(c.displays[1].name, "vsink");
+  EXPECT_THAT(displays, ElementsAre("vsink2", "vsink"));  // the default first
 
   // Resolution sees the grouped application and where its stream plays.
   auto t = selectCaptureTarget(c, 300);

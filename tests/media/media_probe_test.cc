@@ -3,31 +3,23 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <string>
-#include <vector>
 
-#include "media/aac_file_writer.h"
-#include "support/main_loop_helpers.h"
-#include "support/test_files.h"
+#include "media/compose_test_files.h"
 
 namespace lumewell::media {
 namespace {
 
-using lumewell::testing::TempDir;
+using namespace compose_test;
 
-void writeSilence(const std::string& path, size_t frames) {
-  auto writer = AacFileWriter::create(path, {48000, 1, 128000, false});
-  ASSERT_TRUE(writer);
-  std::vector<float> pcm(frames, 0.0f);
-  ASSERT_FALSE((*writer)->write(pcm.data(), pcm.size()));
-  ASSERT_FALSE((*writer)->finish());
+void writeSilence(const std::string& path, int64_t frames) {
+  writeToneFile(path, 1, 0, frames, {1000, 0});
 }
 
 TEST(MediaProbeTest, DurationsRoundToWholeMillisecondsHalfAwayFromZero) {
   TempDir dir;
   // 1000.5 ms rounds up to 1001; 1000.4 ms down to 1000; 20 ms stays 20.
   struct Case {
-    size_t frames;
+    int64_t frames;
     int64_t ms;
   } cases[] = {{48024, 1001}, {48019, 1000}, {960, 20}};
   for (const Case& c : cases) {
@@ -43,8 +35,7 @@ TEST(MediaProbeTest, FilesThatAreNotMediaHaveNoDurationAndNoTrack) {
   std::ofstream(text) << "not audio at all, only text that happens to end in .m4a\n";
   const std::string truncated = dir.path() + "/truncated.m4a";
   writeSilence(dir.path() + "/whole.m4a", 48000);
-  lumewell::testing::writeFile(
-      truncated, lumewell::testing::readFile(dir.path() + "/whole.m4a").substr(0, 40));
+  std::ofstream(truncated) << readFile(dir.path() + "/whole.m4a").substr(0, 40);
   for (const std::string& path : {text, truncated, dir.path() + "/missing.m4a", dir.path()}) {
     EXPECT_FALSE(mediaDurationMs(path).has_value()) << path;
     EXPECT_FALSE(hasAudioTrack(path)) << path;

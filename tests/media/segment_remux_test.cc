@@ -5,38 +5,27 @@ extern "C" {
 }
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
-#include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <future>
-#include <string>
-#include <vector>
 
-#include "media/compose_audio.h"
 #include "media/compose_test_files.h"
 #include "media/part_recovery.h"
 #include "media/segment_files.h"
 #include "media/segmented_aac_writer.h"
-#include "support/main_loop_helpers.h"
 
 namespace lumewell::media {
 namespace {
 
-using compose_test::decodeWithFfmpeg;
-using compose_test::fitTone;
-using compose_test::probe;
-using lumewell::testing::TempDir;
+using namespace compose_test;
 
 // A reproducible noise (with a tone in it, for the phase checks of the re-encode).
 std::vector<float> noise(size_t frames, uint32_t seed) {
   std::vector<float> pcm(frames);
   for (size_t i = 0; i < frames; ++i) {
     seed = seed * 1664525u + 1013904223u;
-    const double tone =
-        0.3 * std::sin(2 * compose_test::kPi * 1000 * static_cast<double>(i) / 48000);
+    const double tone = 0.3 * std::sin(2 * kPi * 1000 * static_cast<double>(i) / 48000);
     pcm[i] = static_cast<float>(tone + 0.2 * (static_cast<double>(seed >> 8) / (1 << 24) - 0.5));
   }
   return pcm;
@@ -64,22 +53,7 @@ std::vector<Packet> packetsOf(const std::string& path) {
   return packets;
 }
 
-int64_t durationOf(const std::string& path) { return std::stoll(probe(path)["duration_ts"]); }
-
-// The file decoded by the ffmpeg program, cut to the samples it says it holds.
-std::vector<float> decodedSamples(const std::string& path) {
-  std::vector<float> pcm = decodeWithFfmpeg(path, 1).samples;
-  pcm.resize(std::min<size_t>(pcm.size(), static_cast<size_t>(durationOf(path))));
-  return pcm;
-}
-
-OptionalError composeSequence(const std::vector<std::string>& inputs, const std::string& output) {
-  std::promise<OptionalError> done;
-  composeAudio(inputs, output, [&done](OptionalError error) { done.set_value(error); });
-  OptionalError error = done.get_future().get();
-  cancelAllCompositions();
-  return error;
-}
+std::vector<float> decodedSamples(const std::string& path) { return decode(path, 1).samples; }
 
 // Writes pcm as one run in uneven blocks, cutting at each of cuts into the next of paths. A
 // cut is asked for before the encoder got there, or a little after (the timer late).
@@ -135,7 +109,7 @@ TEST(SegmentRemuxTest, RunCutIntoFilesPlaysAloneAndJoinsBackPacketForPacket) {
 
   // Joined again by their packets: the continuous encode, packet for packet.
   const std::string joined = dir.path() + "/joined.m4a";
-  ASSERT_FALSE(composeSequence(files, joined));
+  ASSERT_FALSE(compose(files, joined).error);
   EXPECT_EQ(packetsOf(joined), packetsOf(continuous));
   EXPECT_EQ(durationOf(joined), static_cast<int64_t>(pcm.size()));
 
@@ -154,11 +128,11 @@ TEST(SegmentRemuxTest, TwoRunsAndForeignFilesAreReencodedSampleExactly) {
   writeRun(a, runA, {30000});
   writeRun(b, runB, {12345});
   const std::string foreign = dir.path() + "/foreign.m4a";
-  compose_test::writeToneFile(foreign, 1, 100000, 30001, {1000, 0.3});  // in phase
+  writeToneFile(foreign, 1, 100000, 30001, {1000, 0.3});  // in phase
 
   const std::vector<std::string> inputs = {runA[0], runA[1], runB[0], runB[1], foreign};
   const std::string output = dir.path() + "/assembled.m4a";
-  ASSERT_FALSE(composeSequence(inputs, output));
+  ASSERT_FALSE(compose(inputs, output).error);
   int64_t total = 0;
   for (const auto& input : inputs) total += durationOf(input);
   ASSERT_EQ(total, 100000 + 30001);

@@ -2,16 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
-#include "support/main_loop_helpers.h"
-#include "support/process_runner.h"
-#include "support/test_files.h"
+#include "media/compose_test_files.h"
 
 namespace lumewell::media {
 namespace {
 
-using lumewell::testing::TempDir;
+using namespace compose_test;
 
 std::string writeFile(const std::string& path, const std::string& bytes) {
   lumewell::testing::writeFile(path, bytes);
@@ -33,7 +29,7 @@ TEST(Sha256Test, KnownDigestsAcrossBlockBoundariesAndMissingFiles) {
   const std::string bigPath = writeFile(dir.path() + "/big", big);
   auto digest = sha256FileHex(bigPath);
   ASSERT_TRUE(digest);
-  EXPECT_EQ(*digest, lumewell::testing::commandOutput("sha256sum '" + bigPath + "'").substr(0, 64));
+  EXPECT_EQ(*digest, commandOutput("sha256sum '" + bigPath + "'").substr(0, 64));
 
   auto missing = sha256FileHex(dir.path() + "/missing");
   ASSERT_FALSE(missing);

@@ -26,22 +26,20 @@ class AssemblyTest : public RecorderTest {
 
 TEST_F(AssemblyTest, ArgumentErrors) {
   const std::string out = dir.path() + "/out.m4a";
-  expectError(invokeAndRun("assembleRecording"), "bad_args", kRequired);
-  expectError(invokeAndRun("assembleRecording", Value(ValueMap{{"outputPath", out}})), "bad_args",
-              kRequired);
-  expectError(invokeAndRun("assembleRecording",
-                           Value(ValueMap{{"segmentPaths", segments[0]}, {"outputPath", out}})),
-              "bad_args", kRequired);
-  expectError(assemble({Value(segments[0]), Value(int32_t{3})}, out), "bad_args", kRequired);
-  expectError(invokeAndRun("assembleRecording",
-                           Value(ValueMap{{"segmentPaths", ValueList{Value(segments[0])}},
-                                          {"outputPath", int32_t{1}}})),
-              "bad_args", kRequired);
-  expectError(assemble({Value(segments[0])}, ""), "bad_args", kRequired);
-  expectError(assemble({}, out), "bad_args",
-              "At least one segment path is required to assemble a recording.");
-  expectError(assemble({Value(""), Value("")}, out), "bad_args",
-              "At least one segment path is required to assemble a recording.");
+  const ValueList one{Value(segments[0])};
+  for (const Value& args :
+       {Value(), Value(ValueMap{{"outputPath", out}}),
+        Value(ValueMap{{"segmentPaths", segments[0]}, {"outputPath", out}}),
+        Value(ValueMap{{"segmentPaths", ValueList{Value(segments[0]), Value(int32_t{3})}},
+                       {"outputPath", out}}),
+        Value(ValueMap{{"segmentPaths", one}, {"outputPath", int32_t{1}}}),
+        Value(ValueMap{{"segmentPaths", one}, {"outputPath", ""}})}) {
+    expectError(invokeAndRun("assembleRecording", args), "bad_args", kRequired);
+  }
+  for (const ValueList& paths : {ValueList{}, ValueList{Value(""), Value("")}}) {
+    expectError(assemble(paths, out), "bad_args",
+                "At least one segment path is required to assemble a recording.");
+  }
   EXPECT_FALSE(exists(out));
 }
 
@@ -77,26 +75,22 @@ TEST_F(AssemblyTest, TwoOrMoreSegmentsAreJoinedInOrderAndAnsweredOnTheMainThread
   audio->composeError =
       Error{kProgramErrorDomain, 11, "Audio track missing for segment " + segments[0] + "."};
   expectError(assemble({Value(segments[1]), Value(segments[0])}, out), "assemble_failed",
-              "Failed to assemble the recording.",
-              "Audio track missing for segment " + segments[0] + ".");
+              kAssembleFailed, "Audio track missing for segment " + segments[0] + ".");
 }
 
 TEST_F(AssemblyTest, AnOutputThatCannotBePreparedNeverCostsASegment) {
   writeFile(dir.path() + "/file", "x");
-  expectError(assemble({Value(segments[0])}, dir.path() + "/file/out.m4a"), "assemble_failed",
-              "Failed to prepare assembled audio output.", "*");
-
-  // The output is one of the inputs, also spelled differently: refused, the segment intact.
-  for (const std::string& out :
-       {segments[1], dir.path() + "/./seg1.m4a", dir.path() + "/x/../seg1.m4a"}) {
-    expectError(assemble({Value(segments[0]), Value(segments[1])}, out), "assemble_failed",
-                "Failed to prepare assembled audio output.", "*");
-    EXPECT_EQ(readFile(segments[1]), "segment 1");
-  }
-  // A folder at the output path is not removed.
+  // A parent that is a file; the output as one of the inputs, however spelled; a folder at
+  // the output path (not removed): refused, the segment intact.
   std::filesystem::create_directories(dir.path() + "/folder/inner");
-  expectError(assemble({Value(segments[0])}, dir.path() + "/folder"), "assemble_failed",
-              "Failed to prepare assembled audio output.", "*");
+  const ValueList one{Value(segments[0])}, two{Value(segments[0]), Value(segments[1])};
+  for (const auto& [out, paths] :
+       {std::pair{dir.path() + "/file/out.m4a", one}, std::pair{segments[1], two},
+        std::pair{dir.path() + "/./seg1.m4a", two}, std::pair{dir.path() + "/x/../seg1.m4a", two},
+        std::pair{dir.path() + "/folder", one}}) {
+    expectError(assemble(paths, out), "assemble_failed", kPrepareFailed, "*");
+  }
+  EXPECT_EQ(readFile(segments[1]), "segment 1");
   EXPECT_TRUE(exists(dir.path() + "/folder/inner"));
   EXPECT_TRUE(audio->composeCalls.empty());
 }

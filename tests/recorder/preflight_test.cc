@@ -113,36 +113,22 @@ TEST_F(RecorderTest, CaptureModeAndSourceChecks) {
 
 TEST_F(RecorderTest, ListAppAudioSourcesAnswersTwoKeyRecords) {
   app->sources = {{"4711", "Meeting", "org.meeting", 4711}, {"12", "Player", "org.player", 12}};
-  const Value sources = resultOf(invokeAndRun("listAppAudioSources"));
-  const ValueList* list = sources.asList();
-  ASSERT_NE(list, nullptr);
-  ASSERT_EQ(list->size(), 2u);
-  EXPECT_EQ((*list)[0], Value(ValueMap{{"id", "4711"}, {"displayName", "Meeting"}}));
-  EXPECT_EQ((*list)[1], Value(ValueMap{{"id", "12"}, {"displayName", "Player"}}));
+  EXPECT_EQ(resultOf(invokeAndRun("listAppAudioSources")),
+            Value(ValueList{Value(ValueMap{{"id", "4711"}, {"displayName", "Meeting"}}),
+                            Value(ValueMap{{"id", "12"}, {"displayName", "Player"}})}));
 
   app->sources.clear();
   EXPECT_EQ(resultOf(invokeAndRun("listAppAudioSources")), Value(ValueList{}));
 }
 
-TEST(RecorderWithoutAppAudio, ApplicationModeFindsNoSourcesButTheMicrophoneRecords) {
-  lumewell::testing::TempDir dir;
-  VirtualScheduler scheduler;
-  auto audio = std::make_shared<FakeAudioServices>(scheduler, dir.path());
-  auto plugin = std::make_shared<LumewellNativeRecorderPlugin>(scheduler, audio, nullptr);
-  PluginMessenger messenger;
+TEST_F(RecorderTest, WithoutAppAudioTheApplicationModeFindsNoSourcesButTheMicrophoneRecords) {
+  plugin = std::make_shared<LumewellNativeRecorderPlugin>(scheduler, audio, nullptr);
   plugin->registerChannels(messenger);
   messenger.listen();
-  auto list = messenger.invoke("listAppAudioSources");
-  ASSERT_TRUE(list->isSuccess());
-  EXPECT_EQ(list->envelope->result, Value(ValueList{}));
-  auto start = messenger.invoke(
-      "startRecording",
-      Value(ValueMap{
-          {"recordingId", "r"}, {"captureMode", "MIC_PLUS_APP_AUDIO"}, {"sourceId", "1"}}));
-  scheduler.runPending();
-  EXPECT_TRUE(start->isSuccess());
+  EXPECT_EQ(resultOf(invokeAndRun("listAppAudioSources")), Value(ValueList{}));
+  expectSuccess(start("r", "MIC_PLUS_APP_AUDIO", "1"));
   EXPECT_EQ(messenger.eventTypes(), std::vector<std::string>{"source_lost"});
-  EXPECT_TRUE(exists(dir.path() + "/recordings/r/000000.m4a"));
+  EXPECT_TRUE(exists(file("000000.m4a", "r")));
 }
 
 }  // namespace

@@ -15,21 +15,18 @@ TEST_F(RecorderTest, UnknownOrMiscasedMethodsAreNotImplementedAndChangeNothing) 
   EXPECT_EQ(plugin->runtimeState(), RuntimeState::idle);
   EXPECT_TRUE(messenger.events.empty());
   EXPECT_FALSE(exists(dir.path() + "/data"));
-
-  // getStorageStatus answers before the handler returns.
-  auto storage = messenger.invoke("getStorageStatus");
-  EXPECT_TRUE(storage->isSuccess());
+  EXPECT_TRUE(messenger.invoke("getStorageStatus")->isSuccess()) << "answered before returning";
 }
 
 TEST_F(RecorderTest, StartRecordingChecksArgumentsInOrderBeforeAnythingChanges) {
   audio->micStatus = kMicDenied;
-  expectError(invokeAndRun("startRecording"), "bad_args", "Missing start recording arguments.");
-  expectError(invokeAndRun("startRecording", Value(ValueList{Value("rec")})), "bad_args",
-              "Missing start recording arguments.");
-  expectError(invokeAndRun("startRecording", Value(ValueMap{})), "bad_args",
-              "Missing recordingId.");
-  expectError(invokeAndRun("startRecording", Value(ValueMap{{"recordingId", int32_t{7}}})),
-              "bad_args", "Missing recordingId.");
+  for (const auto& [args, message] :
+       {std::pair{Value(), "Missing start recording arguments."},
+        std::pair{Value(ValueList{Value("rec")}), "Missing start recording arguments."},
+        std::pair{Value(ValueMap{}), "Missing recordingId."},
+        std::pair{Value(ValueMap{{"recordingId", int32_t{7}}}), "Missing recordingId."}}) {
+    expectError(invokeAndRun("startRecording", args), "bad_args", message);
+  }
 
   // An id that would leave or break the recordings folder, even with the microphone denied.
   const std::string nul("a\0b", 3);
@@ -68,7 +65,7 @@ TEST_F(RecorderTest, StartRecordingChecksArgumentsInOrderBeforeAnythingChanges) 
   EXPECT_TRUE(app->resolved.empty());
 }
 
-TEST_F(RecorderTest, EventsGoOnlyToTheCurrentListenerAndAreNeverReplayed) {
+TEST_F(RecorderTest, EventsGoOnlyToTheCurrentListenerAndLevelsStayInZeroToOne) {
   messenger.cancel();
   expectSuccess(start());
   scheduler.advance(std::chrono::seconds(1));
@@ -85,10 +82,8 @@ TEST_F(RecorderTest, EventsGoOnlyToTheCurrentListenerAndAreNeverReplayed) {
   ASSERT_TRUE(level.is<double>());
   EXPECT_NEAR(level.get<double>(), 0.1, 1e-6);  // -20 dB
   EXPECT_EQ(levels[0].asMap()->size(), 2u);
-}
 
-TEST_F(RecorderTest, LevelIsAboveZeroAndAtMostOne) {
-  expectSuccess(start());
+  // The level is above zero and at most one, whatever the meter says.
   for (float power : {0.0f, 6.0f, -160.0f, -INFINITY, NAN}) {
     messenger.events.clear();
     audio->power = power;
@@ -97,10 +92,7 @@ TEST_F(RecorderTest, LevelIsAboveZeroAndAtMostOne) {
     ASSERT_EQ(levels.size(), 1u);
     double level = levels[0].asMap()->find("level")->get<double>();
     EXPECT_GT(level, 0.0) << power;
-    EXPECT_LE(level, 1.0) << power;
-    if (power >= 0) {
-      EXPECT_EQ(level, 1.0);
-    }
+    EXPECT_TRUE(level <= 1.0 && (!(power >= 0) || level == 1.0)) << power;
   }
 }
 

@@ -32,34 +32,75 @@ inline bool exists(const std::string& path) { return std::filesystem::exists(pat
 // from other threads.
 inline void onOtherThread(const std::function<void()>& fn) { std::thread(fn).join(); }
 
-class FakeAudioServices;
+inline std::string fileName(const std::string& path) {
+  return std::filesystem::path(path).filename().string();
+}
 
-// The live mix of one run: what the application's captures handed on, and how often a new
-// capture began.
-class FakeFeed final : public AppAudioFeed {
- public:
-  void push(const float*, size_t frames) override { pushedFrames += frames; }
-  void restart() override { ++restarts; }
-  size_t pushedFrames = 0;
-  int restarts = 0;
+struct FakeFeed final : AppAudioFeed {
+  void push(const float*, size_t) override {}
+  void restart() override {}
+};
+
+// What the fake microphone recorders share with the test.
+struct FakeMicrophone {
+  VirtualScheduler& scheduler;
+  bool recordFails = false;
+  // Whether recorders hand their capture over to the next file, and whether that fails
+  // (leaving a partial file behind, as a real one might).
+  bool offerHandover = false;
+  bool handoverFails = false;
+  float power = -20.0f;
+  OptionalError recorderFailure;  // what a running recorder reports (a lost source, a write error)
+  int recordings = 0;
+  std::vector<std::string> log;  // "record <file>", "stop <file>", "handover <a> -> <b>"
 };
 
 class FakeMicrophoneRecorder final : public MicrophoneRecorder {
  public:
-  FakeMicrophoneRecorder(FakeAudioServices& owner, std::string path,
-                         std::shared_ptr<FakeFeed> feed = nullptr)
-      : owner_(owner), path_(path), feed_(std::move(feed)) {}
-  bool record() override;
-  void stop() override;
-  double currentTime() const override;
-  void updateMeters() override;
-  float averagePowerForChannel(int channel) const override;
-  Result<std::unique_ptr<MicrophoneRecorder>> continueInto(const std::string& path) override;
-  OptionalError failure() const override;
+  FakeMicrophoneRecorder(FakeMicrophone& mic, std::string path, std::shared_ptr<FakeFeed> feed)
+      : mic_(mic), path_(std::move(path)), feed_(std::move(feed)) {}
+  bool record() override {
+    if (mic_.recordFails) return false;
+    begin();
+    mic_.log.push_back("record " + fileName(path_));
+    return true;
+  }
+  void stop() override {
+    if (recording_) mic_.log.push_back("stop " + fileName(path_));
+    recording_ = false;
+  }
+  double currentTime() const override {
+    const Duration end = handedOverAt_.value_or(mic_.scheduler.monotonicNow());
+    return std::chrono::duration<double>(end - startedAt_).count();
+  }
+  void updateMeters() override {}
+  float averagePowerForChannel(int) const override { return mic_.power; }
+  OptionalError failure() const override {
+    return recording_ ? mic_.recorderFailure : std::nullopt;
+  }
   std::shared_ptr<AppAudioFeed> appAudioFeed() override { return feed_; }
+  Result<std::unique_ptr<MicrophoneRecorder>> continueInto(const std::string& path) override {
+    if (!mic_.offerHandover || !recording_ || handedOverAt_) {
+      return MicrophoneRecorder::continueInto(path);
+    }
+    if (mic_.handoverFails) {
+      writeFile(path, "partial");
+      return Error{"pulse", 15, "Bad state"};
+    }
+    auto next = std::make_unique<FakeMicrophoneRecorder>(mic_, path, feed_);
+    next->begin();
+    handedOverAt_ = next->startedAt_;
+    mic_.log.push_back("handover " + fileName(path_) + " -> " + fileName(path));
+    return std::unique_ptr<MicrophoneRecorder>(std::move(next));
+  }
 
  private:
-  FakeAudioServices& owner_;
+  void begin() {  // each recording writes distinct bytes, so an overwritten file shows
+    writeFile(path_, "audio " + std::to_string(++mic_.recordings) + " of " + fileName(path_));
+    recording_ = true;
+    startedAt_ = mic_.scheduler.monotonicNow();
+  }
+  FakeMicrophone& mic_;
   std::string path_;
   std::shared_ptr<FakeFeed> feed_;
   Duration startedAt_{0};
@@ -72,10 +113,10 @@ struct ComposeCall {
   std::string output;
 };
 
-class FakeAudioServices final : public AudioServices {
+class FakeAudioServices final : public AudioServices, public FakeMicrophone {
  public:
   FakeAudioServices(VirtualScheduler& scheduler, std::string dataDir)
-      : scheduler(scheduler), dataDir(std::move(dataDir)) {}
+      : FakeMicrophone{scheduler}, dataDir(std::move(dataDir)) {}
 
   Result<std::unique_ptr<MicrophoneRecorder>> makeRecorder(
       const std::string& path, const RecorderSettings& settings) override {
@@ -93,8 +134,7 @@ class FakeAudioServices final : public AudioServices {
   std::optional<int64_t> mediaDurationMs(const std::string& path) override {
     auto it = durations.find(path);
     if (it != durations.end()) return it->second;
-    if (!exists(path)) return std::nullopt;
-    return defaultDurationMs;
+    return exists(path) ? std::optional<int64_t>(30000) : std::nullopt;
   }
   Result<std::string> sha256Hex(const std::string& path) override {
     if (hashFails.count(path) || !exists(path)) {
@@ -108,125 +148,39 @@ class FakeAudioServices final : public AudioServices {
   void composeAudio(std::vector<std::string> paths, std::string output,
                     std::function<void(OptionalError)> completion) override {
     composeCalls.push_back({paths, output});
-    auto finish = [this, paths, output, completion]() {
-      OptionalError error = composeError;
-      if (!error) {
-        std::string mixed;
-        for (const auto& p : paths) mixed += readFile(p) + "|";
-        writeFile(output, "mixed:" + mixed);
-      }
-      onOtherThread([&] { completion(error); });
-    };
-    if (holdCompose) {
-      heldCompose = finish;
-    } else {
-      finish();
+    if (!composeError) {
+      std::string mixed;
+      for (const auto& p : paths) mixed += readFile(p) + "|";
+      writeFile(output, "mixed:" + mixed);
     }
+    onOtherThread([&] { completion(composeError); });
   }
   std::optional<int64_t> freeDiskBytes() override { return freeBytes; }
   std::string dataDirectory() override { return dataDir; }
 
-  VirtualScheduler& scheduler;
   std::string dataDir;
   int micStatus = kMicAuthorized;
   int accessRequests = 0;
   std::function<void(bool)> pendingAccess;
-  std::map<std::string, std::optional<int64_t>> durations;
-  int64_t defaultDurationMs = 30000;
+  std::map<std::string, std::optional<int64_t>> durations;  // 30 s for any other file
   std::set<std::string> hashFails;
   std::vector<ComposeCall> composeCalls;
   OptionalError composeError;
-  bool holdCompose = false;
-  std::function<void()> heldCompose;
   std::optional<int64_t> freeBytes = int64_t{10} << 30;
   OptionalError makeRecorderError;
-  bool recordFails = false;
-  // Whether recorders hand their capture over to the next file, and whether that fails
-  // (leaving a partial file behind, as a real one might).
-  bool offerHandover = false;
-  bool handoverFails = false;
-  float power = -20.0f;
-  // What a running recorder reports as its failure (a lost source, a write error).
-  OptionalError recorderFailure;
-  int meterUpdates = 0;
-  int recordings = 0;
   std::vector<RecorderSettings> settingsUsed;
   std::vector<std::shared_ptr<FakeFeed>> feeds;  // one per run of the application mode
-  // "record <file>" and "stop <file>" in the order they happened.
-  std::vector<std::string> log;
 };
-
-inline bool FakeMicrophoneRecorder::record() {
-  if (owner_.recordFails) return false;
-  // Each recording writes distinct bytes, so an overwritten file shows.
-  writeFile(path_, "audio " + std::to_string(++owner_.recordings) + " of " +
-                       std::filesystem::path(path_).filename().string());
-  recording_ = true;
-  startedAt_ = owner_.scheduler.monotonicNow();
-  owner_.log.push_back("record " + std::filesystem::path(path_).filename().string());
-  return true;
-}
-inline void FakeMicrophoneRecorder::stop() {
-  if (!recording_) return;
-  recording_ = false;
-  owner_.log.push_back("stop " + std::filesystem::path(path_).filename().string());
-}
-inline double FakeMicrophoneRecorder::currentTime() const {
-  const Duration end = handedOverAt_.value_or(owner_.scheduler.monotonicNow());
-  return std::chrono::duration<double>(end - startedAt_).count();
-}
-// "handover <from> -> <to>" in the log; the new recorder is recording at once.
-inline Result<std::unique_ptr<MicrophoneRecorder>> FakeMicrophoneRecorder::continueInto(
-    const std::string& path) {
-  if (!owner_.offerHandover || !recording_ || handedOverAt_) {
-    return MicrophoneRecorder::continueInto(path);
-  }
-  if (owner_.handoverFails) {
-    writeFile(path, "partial");
-    return Error{"pulse", 15, "Bad state"};
-  }
-  auto next = std::make_unique<FakeMicrophoneRecorder>(owner_, path, feed_);
-  writeFile(path, "audio " + std::to_string(++owner_.recordings) + " of " +
-                      std::filesystem::path(path).filename().string());
-  next->recording_ = true;
-  next->startedAt_ = owner_.scheduler.monotonicNow();
-  handedOverAt_ = next->startedAt_;
-  owner_.log.push_back("handover " + std::filesystem::path(path_).filename().string() + " -> " +
-                       std::filesystem::path(path).filename().string());
-  return std::unique_ptr<MicrophoneRecorder>(std::move(next));
-}
-inline void FakeMicrophoneRecorder::updateMeters() { ++owner_.meterUpdates; }
-inline float FakeMicrophoneRecorder::averagePowerForChannel(int) const { return owner_.power; }
-inline OptionalError FakeMicrophoneRecorder::failure() const {
-  return recording_ ? owner_.recorderFailure : std::nullopt;
-}
 
 // What a test can see of one capture session, also after the plug-in dropped it.
 struct CaptureRecord {
   AppAudioTarget target;
   std::shared_ptr<AppAudioFeed> feed;
   std::function<void(std::string)> onUnexpectedStop;
-  bool started = false;
   bool stopped = false;
   bool cancelled = false;
   bool destroyed = false;
   std::function<void(OptionalError)> heldStart;
-};
-
-class FakeAppAudioServices;
-
-class FakeCaptureSession final : public AppAudioCaptureSession {
- public:
-  FakeCaptureSession(FakeAppAudioServices& owner, std::shared_ptr<CaptureRecord> record)
-      : owner_(owner), record_(std::move(record)) {}
-  ~FakeCaptureSession() override { record_->destroyed = true; }
-  void start(std::function<void(OptionalError)> completion) override;
-  void stop(std::function<void(OptionalError)> completion) override;
-  void cancel() override { record_->cancelled = true; }
-
- private:
-  FakeAppAudioServices& owner_;
-  std::shared_ptr<CaptureRecord> record_;
 };
 
 class FakeAppAudioServices final : public AppAudioServices {
@@ -251,14 +205,7 @@ class FakeAppAudioServices final : public AppAudioServices {
   }
   std::unique_ptr<AppAudioCaptureSession> makeCaptureSession(
       const AppAudioTarget& target, std::shared_ptr<AppAudioFeed> feed,
-      std::function<void(std::string)> onUnexpectedStop) override {
-    auto record = std::make_shared<CaptureRecord>();
-    record->target = target;
-    record->feed = std::move(feed);
-    record->onUnexpectedStop = std::move(onUnexpectedStop);
-    captures.push_back(record);
-    return std::make_unique<FakeCaptureSession>(*this, record);
-  }
+      std::function<void(std::string)> onUnexpectedStop) override;
 
   VirtualScheduler& scheduler;
   std::vector<AppAudioSource> sources;
@@ -273,22 +220,39 @@ class FakeAppAudioServices final : public AppAudioServices {
   std::vector<std::shared_ptr<CaptureRecord>> captures;
 };
 
-inline void FakeCaptureSession::start(std::function<void(OptionalError)> completion) {
-  record_->started = true;
-  if (!owner_.startError && record_->feed) {
-    const float frame[2] = {0.5f, 0.5f};
-    record_->feed->push(frame, 1);
+class FakeCaptureSession final : public AppAudioCaptureSession {
+ public:
+  FakeCaptureSession(FakeAppAudioServices& owner, std::shared_ptr<CaptureRecord> record)
+      : owner_(owner), record_(std::move(record)) {}
+  ~FakeCaptureSession() override { record_->destroyed = true; }
+  void start(std::function<void(OptionalError)> completion) override {
+    if (!owner_.startError && record_->feed) {
+      const float frame[2] = {0.5f, 0.5f};
+      record_->feed->push(frame, 1);
+    }
+    if (owner_.holdStart) {
+      record_->heldStart = std::move(completion);
+    } else {
+      owner_.scheduler.post([completion, error = owner_.startError] { completion(error); });
+    }
   }
-  if (owner_.holdStart) {
-    record_->heldStart = std::move(completion);
-    return;
+  void stop(std::function<void(OptionalError)> completion) override {
+    record_->stopped = true;
+    owner_.scheduler.post([completion, error = owner_.stopError] { completion(error); });
   }
-  owner_.scheduler.post([completion, error = owner_.startError] { completion(error); });
-}
+  void cancel() override { record_->cancelled = true; }
 
-inline void FakeCaptureSession::stop(std::function<void(OptionalError)> completion) {
-  record_->stopped = true;
-  owner_.scheduler.post([completion, error = owner_.stopError] { completion(error); });
+ private:
+  FakeAppAudioServices& owner_;
+  std::shared_ptr<CaptureRecord> record_;
+};
+
+inline std::unique_ptr<AppAudioCaptureSession> FakeAppAudioServices::makeCaptureSession(
+    const AppAudioTarget& target, std::shared_ptr<AppAudioFeed> feed,
+    std::function<void(std::string)> onUnexpectedStop) {
+  captures.push_back(std::make_shared<CaptureRecord>(
+      CaptureRecord{target, std::move(feed), std::move(onUnexpectedStop)}));
+  return std::make_unique<FakeCaptureSession>(*this, captures.back());
 }
 
 // The shared fake messenger seen from the plug-in's two channels: events are those of the

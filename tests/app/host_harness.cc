@@ -44,24 +44,15 @@ PrivateDesktop::~PrivateDesktop() {
 }
 
 std::vector<std::string> PrivateDesktop::environment() const {
-  static const char* const kReplaced[] = {"DBUS_SESSION_BUS_ADDRESS",
-                                          "XDG_RUNTIME_DIR",
-                                          "HOME",
-                                          "XDG_DATA_HOME",
-                                          "XDG_CONFIG_HOME",
-                                          "XDG_CACHE_HOME",
-                                          "DISPLAY",
-                                          "WAYLAND_DISPLAY",
-                                          "GIO_USE_VFS",
-                                          "XDG_CURRENT_DESKTOP"};
+  const std::string replaced =
+      " DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR HOME XDG_DATA_HOME XDG_CONFIG_HOME XDG_CACHE_HOME"
+      " DISPLAY WAYLAND_DISPLAY GIO_USE_VFS XDG_CURRENT_DESKTOP ";
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
-    std::string entry = *e;
-    bool replaced = false;
-    for (const char* name : kReplaced) {
-      if (entry.rfind(std::string(name) + "=", 0) == 0) replaced = true;
+    const std::string entry = *e;
+    if (replaced.find(" " + entry.substr(0, entry.find('=')) + " ") == std::string::npos) {
+      env.push_back(entry);
     }
-    if (!replaced) env.push_back(entry);
   }
   env.push_back("XDG_RUNTIME_DIR=" + runtimeDir());
   env.push_back("HOME=" + root() + "/home");

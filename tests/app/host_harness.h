@@ -37,11 +37,10 @@ class PrivateDesktop {
   // private data folder and makes it the default handler of "lumewell:" URLs.
   void installUrlHandler(const std::string& hostExecutable, const std::string& desktopFile);
 
-  // Starts a process in this session (extraEnv: NAME=value entries added to the session's
-  // environment); it is stopped when the desktop goes away.
+  // Starts a process in this session (extraEnv: NAME=value); stopped with the desktop.
   pid_t start(const std::vector<std::string>& argv, const std::string& logName,
               const std::vector<std::string>& extraEnv = {});
-  // Runs a process to its end; its exit status (none when it did not end in time).
+  // Its exit status; none when it did not end in time.
   std::optional<int> run(const std::vector<std::string>& argv, const std::string& logName,
                          const std::vector<std::string>& extraEnv = {});
   // Stops this pid too when the desktop goes away (a process this test did not start).
@@ -59,16 +58,13 @@ class PrivateDesktop {
 // The Dart side's end, on the default main context.
 class HostClient {
  public:
-  // Connects to the host's socket, waiting for it to appear (within kPatience).
   static std::unique_ptr<HostClient> connect(const std::string& socketPath,
                                              std::chrono::milliseconds patience = kPatience);
 
-  // Calls a method and waits for the answer; none when the connection broke.
+  // None when the connection broke.
   std::optional<MethodEnvelope> call(const std::string& channel, const std::string& method,
                                      const Value& arguments = Value());
-  // Listens on an event channel; its events collect in events().
   bool listen(const std::string& channel);
-  // Waits until at least n events arrived on channel.
   bool waitForEvents(const std::string& channel, size_t n,
                      std::chrono::milliseconds timeout = kPatience);
   const std::vector<Value>& events(const std::string& channel) { return events_[channel]; }
@@ -85,10 +81,8 @@ class HostClient {
 // (never contacted) display so that it does, as it would on a desktop.
 inline const std::vector<std::string> kGraphicalSession = {"WAYLAND_DISPLAY=wayland-lumewell-test"};
 
-// Waits until the file contains text.
 bool waitForText(const std::string& path, const std::string& text,
                  std::chrono::milliseconds timeout = kPatience);
-// How often text occurs in the file.
 size_t countText(const std::string& path, const std::string& text);
 
 }  // namespace lumewell::testing

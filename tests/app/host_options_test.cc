@@ -15,24 +15,17 @@ TEST(HostOptions, SeparatesTheHostsOptionsFromLaunchArgumentsAndRejectsBadOnes) 
   // After "--" everything is a launch argument, even what looks like an option.
   EXPECT_EQ(o.launchArguments,
             (std::vector<std::string>{"lumewell://a", "-x", "--socket", "lumewell://b"}));
-
-  auto eq = parseHostOptions({"--socket=/tmp/x.sock"});
-  EXPECT_EQ(eq.socketPath, "/tmp/x.sock");
-  EXPECT_TRUE(eq.launchArguments.empty());
+  EXPECT_EQ(parseHostOptions({"--socket=/tmp/x.sock"}).socketPath, "/tmp/x.sock");
   EXPECT_TRUE(parseHostOptions({"--help"}).help);
-
-  // A missing socket path is an error; a nonsense pid is ignored.
   EXPECT_FALSE(parseHostOptions({"--socket"}).error.empty());
   EXPECT_FALSE(parseHostOptions({"--socket="}).error.empty());
-  for (const std::string& flag :
-       {std::string("--wait-for-pid="), std::string("--wait-for-pid=abc"),
-        std::string("--wait-for-pid=1"), std::string("--wait-for-pid=-5"),
-        std::string("--wait-for-pid=12x"), std::string("--wait-for-pid=99999999999"),
-        "--wait-for-pid=" + std::to_string(::getpid())}) {
-    auto o = parseHostOptions({flag, "lumewell://a"});
-    EXPECT_FALSE(o.waitForPid) << flag;
-    // The flag never reaches the URL delivery, valid or not.
-    EXPECT_EQ(o.launchArguments, std::vector<std::string>{"lumewell://a"}) << flag;
+  // A nonsense pid is ignored, and the flag never reaches the URL delivery.
+  const std::string pids[] = {
+      "", "abc", "1", "-5", "12x", "99999999999", std::to_string(::getpid())};
+  for (const std::string& pid : pids) {
+    auto bad = parseHostOptions({"--wait-for-pid=" + pid, "lumewell://a"});
+    EXPECT_FALSE(bad.waitForPid) << pid;
+    EXPECT_EQ(bad.launchArguments, std::vector<std::string>{"lumewell://a"}) << pid;
   }
 }
 

@@ -49,28 +49,18 @@ class HostProcessTest : public ::testing::Test {
   std::unique_ptr<HostClient> client;
 };
 
-TEST_F(HostProcessTest, LaterLaunchHandsItsUrlsToTheRunningInstanceInOrder) {
-  startHost();
-  ASSERT_TRUE(client->listen(kEvents));
-
-  auto status =
-      launch({"lumewell://auth?code=1", "/tmp/not-a-url", "lumewell://auth?code=2"}, "second");
-  EXPECT_EQ(status, 0);
-  ASSERT_TRUE(client->waitForEvents(kEvents, 2));
-  EXPECT_EQ(client->events(kEvents), (std::vector<Value>{callbackEvent("lumewell://auth?code=1"),
-                                                         callbackEvent("lumewell://auth?code=2")}));
-
-  // The second launch ran nothing of its own; one that carries no URL reaches nobody.
-  EXPECT_EQ(countText(hostLog(), "Lumewell Recorder AppDelegate initialized\n"), 1u);
-  EXPECT_EQ(readFile(hostLog()).find("/tmp/not-a-url"), std::string::npos);
-  EXPECT_EQ(launch({"just-a-word"}, "third"), 0);
-  EXPECT_EQ(client->events(kEvents).size(), 2u);
-}
-
-TEST_F(HostProcessTest, OpenExternalUrlReportsTheDesktopHandlersVerdict) {
+// Every route a URL takes reaches the running instance, in order: a later launch of the host,
+// openExternalUrl through the desktop's handler (the host itself), gio open and xdg-open.
+TEST_F(HostProcessTest, UrlsFromEveryRouteReachTheRunningInstanceInOrder) {
   desktop.installUrlHandler(kHost, kDesktopFile);
   startHost();
   ASSERT_TRUE(client->listen(kEvents));
+  EXPECT_EQ(launch({"lumewell://auth?code=1", "/tmp/not-a-url", "lumewell://auth?code=2"}, "l2"),
+            0);
+  // The second launch ran nothing of its own; one that carries no URL reaches nobody.
+  EXPECT_EQ(launch({"just-a-word"}, "l3"), 0);
+  EXPECT_EQ(countText(hostLog(), "Lumewell Recorder AppDelegate initialized\n"), 1u);
+  EXPECT_EQ(readFile(hostLog()).find("/tmp/not-a-url"), std::string::npos);
 
   auto refused =
       client->call(kApp, "openExternalUrl", Value(ValueMap{{"url", "lumewellnohandler://x?y=1"}}));
@@ -79,32 +69,25 @@ TEST_F(HostProcessTest, OpenExternalUrlReportsTheDesktopHandlersVerdict) {
   EXPECT_EQ(refused->error.code, "open_failed");
   EXPECT_EQ(refused->error.message, "Unable to open external URL.");
   EXPECT_EQ(refused->error.details, Value("lumewellnohandler://x?y=1"));
-
-  // A scheme with a handler: the desktop starts it, here the host itself, which hands the
-  // URL to the running instance.
   auto opened = client->call(kApp, "openExternalUrl",
                              Value(ValueMap{{"url", "lumewell://external?round=trip"}}));
   ASSERT_TRUE(opened);
   EXPECT_EQ(opened->kind, Kind::success);
-  ASSERT_TRUE(client->waitForEvents(kEvents, 1));
-  EXPECT_EQ(client->events(kEvents)[0], callbackEvent("lumewell://external?round=trip"));
-}
-
-TEST_F(HostProcessTest, DesktopOpenersDeliverALumewellUrlToTheRunningInstance) {
-  desktop.installUrlHandler(kHost, kDesktopFile);
-  startHost();
-  ASSERT_TRUE(client->listen(kEvents));
+  ASSERT_TRUE(client->waitForEvents(kEvents, 3));
   EXPECT_EQ(desktop.run({"gio", "open", "lumewell://auth?code=from-gio&state=xyz"}, "gio"), 0)
       << readFile(desktop.logPath("gio.err"));
-  ASSERT_TRUE(client->waitForEvents(kEvents, 1));
-  EXPECT_EQ(client->events(kEvents)[0], callbackEvent("lumewell://auth?code=from-gio&state=xyz"));
-
+  ASSERT_TRUE(client->waitForEvents(kEvents, 4));
   EXPECT_EQ(desktop.run({"xdg-open", "lumewell://auth?code=from-xdg-open"}, "xdg-open",
                         kGraphicalSession),
             0)
       << readFile(desktop.logPath("xdg-open.err"));
-  ASSERT_TRUE(client->waitForEvents(kEvents, 2));
-  EXPECT_EQ(client->events(kEvents)[1], callbackEvent("lumewell://auth?code=from-xdg-open"));
+  ASSERT_TRUE(client->waitForEvents(kEvents, 5));
+  EXPECT_EQ(client->events(kEvents),
+            (std::vector<Value>{callbackEvent("lumewell://auth?code=1"),
+                                callbackEvent("lumewell://auth?code=2"),
+                                callbackEvent("lumewell://external?round=trip"),
+                                callbackEvent("lumewell://auth?code=from-gio&state=xyz"),
+                                callbackEvent("lumewell://auth?code=from-xdg-open")}));
 }
 
 TEST_F(HostProcessTest, RestartHandsOverToAFreshInstance) {
@@ -300,8 +283,8 @@ TEST_F(HostWithRecording, AKilledHostLosesAtMostTheLastSecondAndItsNextLaunchRec
   expectFileAsReported(sealed);
 }
 
-// The disk filling under a recording: what was recorded is sealed and plays, at its reported
-// length, then one "error" and idle; the host goes on answering.
+// The disk filling under a recording: what was recorded is sealed and plays at its reported
+// length, then one "error"; the host goes on answering.
 TEST_F(HostWithRecording, AFullDiskEndsTheRecordingWithPlayableSegmentsAndOneError) {
   const std::string data = desktop.dataHome() + "/app.lumewell.Recorder";
   std::filesystem::create_directories(data);

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <thread>
 
 #include "runtime/virtual_scheduler.h"
 #include "support/fake_messenger.h"
@@ -179,22 +177,6 @@ TEST_F(AppBridgeTest, MethodNamesMatchExactly) {
     EXPECT_EQ(reply->envelope->kind, Kind::notImplemented) << method;
   }
   EXPECT_TRUE(opened.empty());
-}
-
-TEST(AppBridgeShared, ConcurrentFirstUseCreatesOneInstance) {
-  constexpr int kThreads = 8;
-  std::vector<LumewellAppBridge*> seen(kThreads);
-  std::atomic<bool> go{false};
-  std::vector<std::thread> threads;
-  for (int i = 0; i < kThreads; ++i) {
-    threads.emplace_back([&, i] {
-      while (!go.load()) std::this_thread::yield();
-      seen[i] = LumewellAppBridge::shared().get();
-    });
-  }
-  go = true;
-  for (auto& t : threads) t.join();
-  for (auto* instance : seen) EXPECT_EQ(instance, seen[0]);
 }
 
 }  // namespace

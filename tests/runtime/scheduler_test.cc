@@ -18,8 +18,8 @@ using namespace std::chrono_literals;
 TEST(VirtualScheduler, FiresDueTimersInOrderAndStopsInvalidatedOnes) {
   VirtualScheduler s;
   std::vector<std::string> fired;
-  auto segment = s.oneShot(30s, [&] { fired.push_back("segment@" + std::to_string(
-                                                          s.monotonicNow() / 1ms)); });
+  auto segment =
+      s.oneShot(30s, [&] { fired.push_back("segment@" + std::to_string(s.monotonicNow() / 1ms)); });
   int ticks = 0;
   std::unique_ptr<Timer> meter;
   meter = s.repeating(250ms, [&] {
@@ -74,27 +74,27 @@ TEST(GLibScheduler, PostFromAnotherThreadAndTimersRunOnTheContext) {
   {
     GLibScheduler s(ctx);
     std::atomic<int> posted{0};
-    std::thread::id mainId = std::this_thread::get_id();
-    bool onMain = true;
+    const std::thread::id mainId = std::this_thread::get_id();
+    std::atomic<bool> onMain{true};
     std::thread t([&] {
-      for (int i = 0; i < 50; ++i)
+      for (int i = 0; i < 50; ++i) {
         s.post([&] {
-          onMain = onMain && std::this_thread::get_id() == mainId;
+          if (std::this_thread::get_id() != mainId) onMain = false;
           ++posted;
         });
+      }
     });
     t.join();
-    int fires = 0;
+    int fires = 0, reps = 0;
     auto once = s.oneShot(20ms, [&] { ++fires; });
-    EXPECT_TRUE(testing::spinUntil(ctx, [&] { return posted == 50 && fires == 1; }));
+    auto rep = s.repeating(5ms, [&] { ++reps; });
+    EXPECT_TRUE(testing::spinUntil(ctx, [&] { return posted == 50 && fires == 1 && reps >= 3; }));
     EXPECT_TRUE(onMain);
     EXPECT_FALSE(once->isValid());
-    int reps = 0;
-    auto rep = s.repeating(5ms, [&] { ++reps; });
-    EXPECT_TRUE(testing::spinUntil(ctx, [&] { return reps >= 3; }));
     rep.reset();
-    int after = reps;
-    testing::spinUntil(ctx, [] { return false; }, 30ms);
+    const int after = reps;
+    testing::spinUntil(
+        ctx, [] { return false; }, 30ms);
     EXPECT_EQ(reps, after);
   }
   g_main_context_unref(ctx);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
+#include <sstream>
 
 #include "support/test_files.h"
 #include "update_test_support.h"
@@ -15,30 +17,17 @@ namespace {
 using lumewell::testing::readFile;
 
 TEST(VersionCompare, FollowsTheAppcastStandardOrder) {
-  // Each pair is strictly ascending.
-  const std::vector<std::pair<std::string, std::string>> ascending = {
-      {"1.0", "1.0.1"},
-      {"1.0b1", "1.0"},
-      {"2.0", "10.0"},
-      {"1.0b9", "1.0b10"},
-      {"1.0a2", "1.0b1"},
-      {"1.0", "1.1"},
-      {"6293", "7048"},
-      {"1.0.0", "6293"},
-      {"0.9.9", "1.0.0"},
-      {"1.0rc1", "1.0"},
-      {"1.9", "1.10"},
-      {"99999999999999999999", "100000000000000000000"},
-      // A pre-release comes before its release, and pre-releases order among themselves.
-      {"1.2.0-beta", "1.2.0"},
-      {"1.2.0-beta.2", "1.2.0-beta.10"},
-      {"1.2.0-beta", "1.2.0-rc"},
-      {"1.2-3", "1.2-9"},
-      {"1.2", "1.2.1-rc"},
-      {"1.1.9", "1.2.0-alpha"}};
-  for (const auto& [older, newer] : ascending) {
-    EXPECT_LT(compareVersions(older, newer), 0) << older << " < " << newer;
-    EXPECT_GT(compareVersions(newer, older), 0) << newer << " > " << older;
+  // Pairs, each strictly ascending; a pre-release comes before its release.
+  std::istringstream ascending(
+      "1.0<1.0.1 1.0b1<1.0 2.0<10.0 1.0b9<1.0b10 1.0a2<1.0b1 1.0<1.1 6293<7048 "
+      "1.0.0<6293 0.9.9<1.0.0 1.0rc1<1.0 1.9<1.10 "
+      "99999999999999999999<100000000000000000000 1.2.0-beta<1.2.0 "
+      "1.2.0-beta.2<1.2.0-beta.10 1.2.0-beta<1.2.0-rc 1.2-3<1.2-9 1.2<1.2.1-rc "
+      "1.1.9<1.2.0-alpha");
+  for (std::string pair; ascending >> pair;) {
+    const std::string older = pair.substr(0, pair.find('<')), newer = pair.substr(older.size() + 1);
+    EXPECT_LT(compareVersions(older, newer), 0) << pair;
+    EXPECT_GT(compareVersions(newer, older), 0) << pair;
   }
   EXPECT_EQ(compareVersions("1.0", "1.0"), 0);
   EXPECT_EQ(compareVersions("01.2", "1.2"), 0);
@@ -83,44 +72,26 @@ TEST(UrlPolicy, HttpsAnywherePlainHttpOnlyToLoopback) {
 }
 
 TEST(Signature, AcceptsOnlyTheKeysOwnSignatureOverTheExactBytes) {
-  testing::SigningKey key;
-  testing::SigningKey other;
+  testing::SigningKey key, other;
   const std::string data = "archive bytes";
-  const auto bytes = [](const std::string& s) {
-    return std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(s.data()), s.size());
-  };
-  EXPECT_FALSE(verifyEd25519(key.publicKeyBase64(), key.signBase64(data), bytes(data)));
-  auto wrongKey = verifyEd25519(other.publicKeyBase64(), key.signBase64(data), bytes(data));
-  ASSERT_TRUE(wrongKey);
-  EXPECT_NE(wrongKey->localizedDescription.find("does not match"), std::string::npos);
-  EXPECT_TRUE(verifyEd25519(key.publicKeyBase64(), key.signBase64(data), bytes(data + "x")));
-  EXPECT_NE(verifyEd25519(key.publicKeyBase64(), "", bytes(data))
-                ->localizedDescription.find("not signed"),
-            std::string::npos);
-  EXPECT_NE(verifyEd25519(key.publicKeyBase64(), "...", bytes(data))
-                ->localizedDescription.find("malformed"),
-            std::string::npos);
+  const std::string good = key.signBase64(data);
+  EXPECT_FALSE(verifyEd25519(key.publicKeyBase64(), good, testing::bytes(data)));
+  EXPECT_TRUE(verifyEd25519(key.publicKeyBase64(), good, testing::bytes(data + "x")));
   // A build without a key installs nothing.
-  EXPECT_NE(verifyEd25519("", key.signBase64(data), bytes(data))
-                ->localizedDescription.find("no valid update signing key"),
-            std::string::npos);
-
-  EXPECT_EQ(decodeBase64("aGVsbG8="), std::vector<uint8_t>({'h', 'e', 'l', 'l', 'o'}));
-  EXPECT_EQ(decodeBase64("aGVs\nbG8"), std::vector<uint8_t>({'h', 'e', 'l', 'l', 'o'}));
-  EXPECT_FALSE(decodeBase64("aGVsbG8=x"));
-  EXPECT_FALSE(decodeBase64("a"));
-  EXPECT_FALSE(decodeBase64("$INSERT_EDDSA_SIGNATURE"));
-}
-
-std::string fixture(const std::string& name) {
-  const std::string folder = LUMEWELL_APPCAST_FIXTURES;
-  if (!std::filesystem::is_directory(folder)) {
-    ADD_FAILURE() << "The appcast fixtures folder " << folder << " is missing from the repository.";
-    return {};
+  const std::vector<std::array<std::string, 3>> refused = {
+      {other.publicKeyBase64(), good, "does not match"},
+      {key.publicKeyBase64(), "", "not signed"},
+      {key.publicKeyBase64(), "...", "malformed"},
+      {"", good, "no valid update signing key"}};
+  for (const auto& [publicKey, signature, text] : refused) {
+    auto err = verifyEd25519(publicKey, signature, testing::bytes(data));
+    ASSERT_TRUE(err) << text;
+    EXPECT_NE(err->localizedDescription.find(text), std::string::npos) << text;
   }
-  const std::string path = folder + "/" + name;
-  if (!std::filesystem::exists(path)) ADD_FAILURE() << "Missing appcast fixture " << path;
-  return readFile(path);
+  EXPECT_EQ(decodeBase64("aGVs\nbG8="), std::vector<uint8_t>({'h', 'e', 'l', 'l', 'o'}));
+  for (const char* bad : {"aGVsbG8=x", "a", "$INSERT_EDDSA_SIGNATURE"}) {
+    EXPECT_FALSE(decodeBase64(bad)) << bad;
+  }
 }
 
 std::vector<std::string> versions(const std::vector<AppcastItem>& items) {
@@ -129,73 +100,64 @@ std::vector<std::string> versions(const std::vector<AppcastItem>& items) {
   return v;
 }
 
+// Real feeds (tests/fixtures/appcasts): named channels, another OS, delta-only and
+// informational items, items without an archive, another namespace prefix and macOS-only
+// limits are all handled as on a Linux default-channel client.
 TEST(Appcast, RealFeedsParseAndTheBestLinuxDefaultChannelItemIsChosen) {
-  const std::string feedUrl = "https://feeds.example/app/appcast.xml";
   using V = std::vector<std::string>;
-
-  auto monitor = parseAppcast(fixture("monitorcontrol-appcast.xml"), feedUrl);
-  ASSERT_TRUE(monitor) << monitor.error().localizedDescription;
-  EXPECT_EQ(versions(*monitor),
-            V({"6293", "6443", "6632", "6851", "6941", "6965", "7034", "7048"}));
-  auto best = bestUpdate(*monitor, "1.0.0");
-  ASSERT_TRUE(best);
-  EXPECT_EQ(best->versionString, "7048");
-  EXPECT_EQ(best->label(), "4.2.0");
-  EXPECT_EQ(best->contentLength, 20436666);
-  EXPECT_EQ(best->fileURL,
-            "https://github.com/MonitorControl/MonitorControl/releases/download/v4.2.0/"
-            "MonitorControl.4.2.0.dmg");
-  EXPECT_EQ(decodeBase64(best->edSignature)->size(), 64u);
-  EXPECT_FALSE(bestUpdate(*monitor, "7048"));  // nothing newer than the running version
-  EXPECT_EQ(bestUpdate(*monitor, "6900")->label(), "4.2.0");
-
-  auto monitor2 = parseAppcast(fixture("monitorcontrol-appcast2.xml"), feedUrl);
-  ASSERT_TRUE(monitor2);
-  EXPECT_EQ(bestUpdate(*monitor2, "1.0.0")->label(), "4.3.3");
-
-  auto sample = parseAppcast(fixture("sparkle-SampleAppcast.xml"), feedUrl);
-  ASSERT_TRUE(sample);
-  EXPECT_EQ(versions(*sample), V({"2.0", "1.5", "241"}));
-  EXPECT_EQ((*sample)[2].label(), "1.4");
-  EXPECT_EQ((*sample)[0].label(), "2.0");  // no display version: the version itself
-  EXPECT_EQ((*sample)[0].fileURL, "https://you.com/app/Your%20Great%20App%202.0.zip");
-  // 241 is the highest by the standard comparison, though it is displayed as 1.4.
-  EXPECT_EQ(bestUpdate(*sample, "1.0")->versionString, "241");
-
-  // Version in the enclosure attribute; macOS system-version limits do not apply here.
-  auto test = parseAppcast(fixture("sparkle-testappcast.xml"), feedUrl);
-  ASSERT_TRUE(test);
-  EXPECT_EQ(versions(*test), V({"2.0", "3.0", "4.0", "5.0"}));
-
-  // Named channels (and a malformed empty one), another OS and a delta-only item are skipped.
-  auto channels = parseAppcast(fixture("sparkle-testappcast_channels.xml"), feedUrl);
-  ASSERT_TRUE(channels);
-  EXPECT_EQ(versions(*channels), V({"2.0"}));
-
-  // Informational releases and items without an archive cannot be installed.
-  auto info = parseAppcast(fixture("sparkle-testappcast_info_updates.xml"), feedUrl);
-  ASSERT_TRUE(info);
-  EXPECT_EQ(versions(*info), V({"2.0"}));
-
-  // Another prefix bound to the appcast namespace.
-  auto ns = parseAppcast(fixture("sparkle-testnamespaces.xml"), feedUrl);
-  ASSERT_TRUE(ns);
-  EXPECT_EQ(versions(*ns), V({"3.0", "2.0"}));
-
-  auto testcast = parseAppcast(fixture("sparkle-sparkletestcast.xml"), feedUrl);
-  ASSERT_TRUE(testcast);
-  EXPECT_EQ(versions(*testcast), V({"2.0"}));
-  EXPECT_EQ((*testcast)[0].contentLength, 0);  // "$INSERT_ARCHIVE_LENGTH" is no length
-
-  auto signedFeed = parseAppcast(fixture("sparkle-site-sparkletestcast-signed.xml"), feedUrl);
-  ASSERT_TRUE(signedFeed);
-  EXPECT_EQ(bestUpdate(*signedFeed, "1.0")->versionString, "3.0");
-
-  for (const char* name : {"sparkle-testappcast_minimumAutoupdateVersion.xml",
-                           "sparkle-testappcast_phasedRollout.xml"}) {
-    auto parsed = parseAppcast(fixture(name), feedUrl);
-    ASSERT_TRUE(parsed) << name;
-    EXPECT_EQ(versions(*parsed), V({"3.0", "2.0"})) << name;
+  struct Case {
+    const char* fixture;
+    V versions;  // empty: not compared
+    const char* running;
+    const char* bestVersion;
+  };
+  const std::vector<Case> cases = {
+      {"monitorcontrol-appcast.xml",
+       {"6293", "6443", "6632", "6851", "6941", "6965", "7034", "7048"},
+       "6900",
+       "7048"},
+      {"monitorcontrol-appcast2.xml", {}, "1.0.0", nullptr},
+      // 241 is the highest by the standard comparison, though it is displayed as 1.4.
+      {"sparkle-SampleAppcast.xml", {"2.0", "1.5", "241"}, "1.0", "241"},
+      {"sparkle-testappcast.xml", {"2.0", "3.0", "4.0", "5.0"}, "1.0", nullptr},
+      {"sparkle-testappcast_channels.xml", {"2.0"}, "1.0", nullptr},
+      {"sparkle-testappcast_info_updates.xml", {"2.0"}, "1.0", nullptr},
+      {"sparkle-testnamespaces.xml", {"3.0", "2.0"}, "1.0", nullptr},
+      {"sparkle-sparkletestcast.xml", {"2.0"}, "1.0", nullptr},
+      {"sparkle-site-sparkletestcast-signed.xml", {}, "1.0", "3.0"},
+      {"sparkle-testappcast_minimumAutoupdateVersion.xml", {"3.0", "2.0"}, "1.0", nullptr},
+      {"sparkle-testappcast_phasedRollout.xml", {"3.0", "2.0"}, "1.0", nullptr},
+  };
+  const std::string folder = LUMEWELL_APPCAST_FIXTURES;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fixture);
+    ASSERT_TRUE(std::filesystem::exists(folder + "/" + c.fixture));
+    auto parsed = parseAppcast(readFile(folder + "/" + c.fixture), "https://feeds.example/a.xml");
+    ASSERT_TRUE(parsed) << parsed.error().localizedDescription;
+    if (!c.versions.empty()) {
+      EXPECT_EQ(versions(*parsed), c.versions);
+    }
+    if (c.bestVersion != nullptr) {
+      EXPECT_EQ(bestUpdate(*parsed, c.running)->versionString, c.bestVersion);
+    }
+    if (c.fixture == cases[0].fixture) {
+      auto best = bestUpdate(*parsed, "1.0.0");
+      EXPECT_EQ(best->label(), "4.2.0");
+      EXPECT_EQ(best->contentLength, 20436666);
+      EXPECT_EQ(best->fileURL,
+                "https://github.com/MonitorControl/MonitorControl/releases/download/v4.2.0/"
+                "MonitorControl.4.2.0.dmg");
+      EXPECT_EQ(decodeBase64(best->edSignature)->size(), 64u);
+      EXPECT_FALSE(bestUpdate(*parsed, "7048"));  // nothing newer than the running version
+    } else if (c.fixture == cases[1].fixture) {
+      EXPECT_EQ(bestUpdate(*parsed, "1.0.0")->label(), "4.3.3");
+    } else if (c.fixture == cases[2].fixture) {
+      EXPECT_EQ((*parsed)[2].label(), "1.4");
+      EXPECT_EQ((*parsed)[0].label(), "2.0");  // no display version: the version itself
+      EXPECT_EQ((*parsed)[0].fileURL, "https://you.com/app/Your%20Great%20App%202.0.zip");
+    } else if (c.fixture == cases[7].fixture) {
+      EXPECT_EQ((*parsed)[0].contentLength, 0);  // "$INSERT_ARCHIVE_LENGTH" is no length
+    }
   }
 }
 

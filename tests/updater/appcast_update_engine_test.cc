@@ -18,48 +18,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using namespace testing;
 using lumewell::testing::pumpUntil;
 using lumewell::testing::readFile;
 using lumewell::testing::writeFile;
-using testing::ArchiveEntry;
-using testing::ArchiveFormat;
-using testing::executable;
-using testing::file;
-using testing::makeArchive;
-using testing::RecordingDelegate;
-using testing::SigningKey;
-using testing::symlink;
 using Calls = std::vector<std::string>;
-
 const std::string& kMarker = testing::kBundleMarker;
-using testing::newBuild;
-
-struct Release {
-  std::string version;
-  std::string display;
-  std::string enclosure;  // the url attribute as written in the feed
-  int64_t length = 0;
-  std::string signature;
-};
-
-std::string appcast(const std::vector<Release>& releases) {
-  std::string xml = R"(<?xml version="1.0" encoding="utf-8"?>
-<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle">
-<channel><title>Lumewell Recorder</title>
-)";
-  for (const Release& r : releases) {
-    xml += "<item><title>" + r.version + "</title><sparkle:version>" + r.version +
-           "</sparkle:version>";
-    if (!r.display.empty()) {
-      xml += "<sparkle:shortVersionString>" + r.display + "</sparkle:shortVersionString>";
-    }
-    xml += "<enclosure url=\"" + r.enclosure + "\" length=\"" + std::to_string(r.length) +
-           "\" type=\"application/octet-stream\" sparkle:os=\"linux\"";
-    if (!r.signature.empty()) xml += " sparkle:edSignature=\"" + r.signature + "\"";
-    xml += "/></item>\n";
-  }
-  return xml + "</channel></rss>\n";
-}
 
 class AppcastEngineTest : public ::testing::Test {
  protected:
@@ -75,46 +39,45 @@ class AppcastEngineTest : public ::testing::Test {
     delegate->feed = server.url("/feeds/appcast.xml");
   }
 
-  AppcastEngineConfig config() {
+  void startEngine() {
     AppcastEngineConfig c;
     c.runningVersion = "1.0.0";
     c.publicKeyBase64 = key.publicKeyBase64();
     c.installationFolder = prefix;
     c.downloadFolder = cache;
     c.relaunch = [this](const std::string& exe) { relaunched.push_back(exe); };
-    return c;
-  }
-
-  void startEngine() {
-    engine = std::make_shared<AppcastUpdateEngine>(delegate, scheduler, config());
+    engine = std::make_shared<AppcastUpdateEngine>(delegate, scheduler, c);
     engine->start();
   }
 
-  // Serves a signed 1.2.0 release next to the feed, plus an older one, and returns it.
-  Release publish(const std::string& archive, const std::string& signature) {
+  // Serves the archive as a signed 1.2.0 next to the feed, after an older release.
+  void publish(const std::string& archive, const std::string& signature) {
     server.serve("/feeds/files/lumewell-1.2.0.tar.gz", archive);
-    Release r{"1.2.0", "1.2", "files/lumewell-1.2.0.tar.gz", static_cast<int64_t>(archive.size()),
-              signature};
-    server.serve("/feeds/appcast.xml",
-                 appcast({{"0.9", "", "files/old.tar.gz", 10, key.signBase64("x")}, r}));
-    return r;
+    server.serve(
+        "/feeds/appcast.xml",
+        appcast({{"0.9", "", "files/old.tar.gz", 10, key.signBase64("x")},
+                 {"1.2.0", "1.2", "files/lumewell-1.2.0.tar.gz", archive.size(), signature}}));
+  }
+  void publishGood(ArchiveFormat format = ArchiveFormat::tarGz) {
+    const std::string archive = makeArchive(newBuild(), format);
+    publish(archive, key.signBase64(archive));
   }
 
   bool untouched() const {
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(temp.path() + "/opt", ec)) {
+    for (const auto& e : fs::directory_iterator(temp.path() + "/opt")) {
       if (e.path().filename() != "lumewell") return false;  // no unpack or previous folder
     }
-    bool cacheEmpty = true;
+    std::error_code ec;
     for (const auto& e : fs::recursive_directory_iterator(cache, ec)) {
-      if (e.is_regular_file()) cacheEmpty = false;
+      if (e.is_regular_file()) return false;
     }
     return readFile(prefix + "/bin/lumewell-recorder") == "old build" &&
-           readFile(prefix + "/share/data.txt") == "old data" && cacheEmpty && relaunched.empty();
+           readFile(prefix + "/share/data.txt") == "old data" && relaunched.empty();
   }
-
-  std::string errorText() const {
-    return delegate->lastError ? delegate->lastError->localizedDescription : "<no error>";
+  void expectError(const std::string& text) const {
+    ASSERT_TRUE(delegate->lastError);
+    EXPECT_NE(delegate->lastError->localizedDescription.find(text), std::string::npos)
+        << delegate->lastError->localizedDescription;
   }
 
   lumewell::testing::TempDir temp;
@@ -129,21 +92,19 @@ class AppcastEngineTest : public ::testing::Test {
 };
 
 TEST_F(AppcastEngineTest, UserCheckInstallsASignedNewerUpdateOnceTheRelaunchIsReleased) {
-  const std::string archive = makeArchive(newBuild());
-  publish(archive, key.signBase64(archive));
+  publishGood();
   delegate->postponeRelaunch = true;
   startEngine();
   engine->checkForUpdates();
   ASSERT_TRUE(pumpUntil(scheduler, [&] { return delegate->saw("postpone?"); }));
   EXPECT_EQ(delegate->calls, (Calls{"found 1.2", "downloaded 1.2", "postpone? 1.2"}));
   EXPECT_EQ(readFile(prefix + "/bin/lumewell-recorder"), "old build");  // held back
-  EXPECT_EQ(readFile(cache + "/lumewell-recorder-1.2.0.archive"), archive);
   EXPECT_FALSE(fs::exists(cache + "/lumewell-recorder-1.2.0.archive.partial"));
 
   // While one update waits for its relaunch, another user check is turned away.
   engine->checkForUpdates();
   EXPECT_EQ(delegate->calls.back(), "finish updates error");
-  EXPECT_NE(errorText().find("already being downloaded or installed"), std::string::npos);
+  expectError("already being downloaded or installed");
   delegate->calls.resize(3);
 
   delegate->postponeRelaunch = false;
@@ -192,26 +153,23 @@ TEST_F(AppcastEngineTest, RefusedUpdatesInstallNothing) {
   const std::string noMarker = without("lumewell-bundle");
 
   struct Case {
-    const char* name;
-    std::string archive;
-    std::string signature;
+    std::string archive, signature;
     size_t truncatedBy;
     const char* expected;
   };
   const std::vector<Case> cases = {
-      {"tampered archive", tampered, key.signBase64(good), 0, "does not match"},
-      {"wrong key", good, otherKey.signBase64(good), 0, "does not match"},
-      {"unsigned", good, "", 0, "not signed"},
-      {"truncated download", good, key.signBase64(good), 100, "truncated"},
-      {"entries escaping the folder", escaping, key.signBase64(escaping), 0, "outside its folder"},
-      {"no executable", noExecutable, key.signBase64(noExecutable), 0, "does not contain"},
-      {"older archive", older, key.signBase64(older), 0,
-       "holds version 0.9, not the version 1.2.0"},
-      {"no version file", noVersion, key.signBase64(noVersion), 0, "no valid lumewell-version"},
-      {"no bundle marker", noMarker, key.signBase64(noMarker), 0, "not a Lumewell Recorder bundle"},
+      {tampered, key.signBase64(good), 0, "does not match"},
+      {good, otherKey.signBase64(good), 0, "does not match"},
+      {good, "", 0, "not signed"},
+      {good, key.signBase64(good), 100, "truncated"},
+      {escaping, key.signBase64(escaping), 0, "outside its folder"},
+      {noExecutable, key.signBase64(noExecutable), 0, "does not contain"},
+      {older, key.signBase64(older), 0, "holds version 0.9, not the version 1.2.0"},
+      {noVersion, key.signBase64(noVersion), 0, "no valid lumewell-version"},
+      {noMarker, key.signBase64(noMarker), 0, "not a Lumewell Recorder bundle"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.expected);
     freshDelegate();
     publish(c.archive, c.signature);
     if (c.truncatedBy > 0) {
@@ -222,94 +180,80 @@ TEST_F(AppcastEngineTest, RefusedUpdatesInstallNothing) {
     engine->checkForUpdates();
     ASSERT_TRUE(pumpUntil(scheduler, [&] { return delegate->cycleEnded(); }));
     EXPECT_EQ(delegate->calls.back(), "finish updates error");
-    EXPECT_TRUE(delegate->saw("abort"));
     EXPECT_FALSE(delegate->saw("willRelaunch"));
-    EXPECT_NE(errorText().find(c.expected), std::string::npos) << errorText();
+    expectError(c.expected);
     EXPECT_TRUE(untouched());
     EXPECT_FALSE(fs::exists(temp.path() + "/escaped.txt"));
     engine.reset();
   }
 }
 
-TEST_F(AppcastEngineTest, AnInstallationThatCannotBeReplacedDownloadsNothing) {
-  const std::string archive = makeArchive(newBuild());
-  publish(archive, key.signBase64(archive));
-  std::filesystem::remove(prefix + "/bin/lumewell-recorder");
-  writeFile(prefix + "/bin/other", "x", 0755);
-  startEngine();
-  engine->checkForUpdates();
-  ASSERT_TRUE(pumpUntil(scheduler, [&] { return delegate->cycleEnded(); }));
-  EXPECT_EQ(delegate->calls, (Calls{"found 1.2", "abort", "finish updates error"}));
-  EXPECT_NE(errorText().find("is not an installation of Lumewell Recorder"), std::string::npos);
-  EXPECT_EQ(server.requestCount("/feeds/files/lumewell-1.2.0.tar.gz"), 0);
-}
-
-TEST_F(AppcastEngineTest, NothingNewerMeansNoUpdateAndNoDownload) {
-  server.serve("/feeds/appcast.xml",
-               appcast({{"0.9", "", "old.tar.gz", 5, key.signBase64("a")},
-                        {"1.0.0", "1.0", "same.tar.gz", 5, key.signBase64("b")},
-                        {"1.0.0-hotfix", "", "same2.tar.gz", 5, key.signBase64("c")}}));
-  startEngine();
-  engine->checkForUpdates();
-  ASSERT_TRUE(pumpUntil(scheduler, [&] { return delegate->cycleEnded(); }));
-  EXPECT_EQ(delegate->calls, (Calls{"notFound", "finish updates"}));
-  engine->checkForUpdateInformation();
-  ASSERT_TRUE(pumpUntil(scheduler, [&] { return delegate->calls.size() == 4; }));
-  EXPECT_EQ(delegate->calls,
-            (Calls{"notFound", "finish updates", "notFound", "finish information"}));
-  EXPECT_EQ(server.requestCount("/feeds/old.tar.gz"), 0);
-  EXPECT_EQ(server.requestCount("/feeds/same.tar.gz"), 0);
-  EXPECT_TRUE(untouched());
-}
-
-TEST_F(AppcastEngineTest, InformationCheckReportsAndDownloadsNothingAndFeedFailuresAbort) {
-  const std::string archive = makeArchive(newBuild());
-  publish(archive, key.signBase64(archive));
-  startEngine();
-  engine->checkForUpdateInformation();
-  ASSERT_TRUE(pumpUntil(scheduler, [&] { return delegate->cycleEnded(); }));
-  EXPECT_EQ(delegate->calls, (Calls{"found 1.2", "finish information"}));
-  EXPECT_EQ(server.requestCount("/feeds/files/lumewell-1.2.0.tar.gz"), 0);
-
-  // A redirect to another loopback path is followed.
-  server.redirect("/moved.xml", server.url("/feeds/appcast.xml"));
-  delegate->feed = server.url("/moved.xml");
-  delegate->calls.clear();
-  engine->checkForUpdateInformation();
-  ASSERT_TRUE(pumpUntil(scheduler, [&] { return delegate->cycleEnded(); }));
-  EXPECT_EQ(delegate->calls, (Calls{"found 1.2", "finish information"}));
-
+// Checks that end without downloading anything: nothing newer, an information check, a folder
+// that is no installation of ours, and feeds that fail.
+TEST_F(AppcastEngineTest, ChecksThatDownloadNothing) {
   struct Case {
     const char* name;
     std::function<void()> arrange;
-    const char* expected;
+    bool information;
+    Calls expected;
+    const char* error;
   };
+  const Calls failed{"abort", "finish information error"};
   const std::vector<Case> cases = {
+      {"nothing newer",
+       [&] {
+         server.serve("/feeds/appcast.xml",
+                      appcast({{"0.9", "", "old.tar.gz", 5, key.signBase64("a")},
+                               {"1.0.0", "1.0", "same.tar.gz", 5, key.signBase64("b")},
+                               {"1.0.0-hotfix", "", "same2.tar.gz", 5, key.signBase64("c")}}));
+       },
+       false, Calls{"notFound", "finish updates"}, nullptr},
+      {"information check", [&] { publishGood(); }, true, Calls{"found 1.2", "finish information"},
+       nullptr},
+      {"redirected feed",
+       [&] {
+         server.redirect("/moved.xml", server.url("/feeds/appcast.xml"));
+         delegate->feed = server.url("/moved.xml");
+       },
+       true, Calls{"found 1.2", "finish information"}, nullptr},
+      {"not our installation",
+       [&] {
+         fs::rename(prefix + "/bin/lumewell-recorder", prefix + "/bin/other");
+         publishGood();
+       },
+       false, Calls{"found 1.2", "abort", "finish updates error"},
+       "is not an installation of Lumewell Recorder"},
       {"10 MiB feed",
-       [&] { server.serve("/feeds/appcast.xml", std::string(10 << 20, ' ') + "<rss/>"); },
-       "larger than 2 MiB"},
-      {"missing feed", [&] { delegate->feed = server.url("/nothing.xml"); }, "HTTP 404"},
+       [&] { server.serve("/feeds/appcast.xml", std::string(10 << 20, ' ') + "<rss/>"); }, true,
+       failed, "larger than 2 MiB"},
+      {"missing feed", [&] { delegate->feed = server.url("/nothing.xml"); }, true, failed,
+       "HTTP 404"},
       {"truncated feed",
-       [&] { server.serveTruncated("/feeds/appcast.xml", "<rss><channel>", 500); }, "truncated"},
-      {"not XML", [&] { server.serve("/feeds/appcast.xml", "{\"json\": true}"); }, "not valid XML"},
-      {"no feed", [&] { delegate->feed.reset(); }, "No update feed is configured."},
+       [&] { server.serveTruncated("/feeds/appcast.xml", "<rss><channel>", 500); }, true, failed,
+       "truncated"},
+      {"not XML", [&] { server.serve("/feeds/appcast.xml", "{\"json\": true}"); }, true, failed,
+       "not valid XML"},
+      {"no feed", [&] { delegate->feed.reset(); }, true, failed, "No update feed is configured."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     freshDelegate();
-    engine = std::make_shared<AppcastUpdateEngine>(delegate, scheduler, config());
     c.arrange();
-    engine->checkForUpdateInformation();
+    startEngine();
+    c.information ? engine->checkForUpdateInformation() : engine->checkForUpdates();
     ASSERT_TRUE(pumpUntil(scheduler, [&] { return delegate->cycleEnded(); }));
-    EXPECT_EQ(delegate->calls, (Calls{"abort", "finish information error"}));
-    EXPECT_NE(errorText().find(c.expected), std::string::npos) << errorText();
+    EXPECT_EQ(delegate->calls, c.expected);
+    if (c.error != nullptr) expectError(c.error);
+    EXPECT_EQ(server.requestCount("/feeds/files/lumewell-1.2.0.tar.gz"), 0);
+    EXPECT_EQ(server.requestCount("/feeds/same.tar.gz"), 0);
+    EXPECT_TRUE(relaunched.empty());
+    engine.reset();
   }
-  EXPECT_TRUE(untouched());
+  EXPECT_EQ(readFile(prefix + "/share/data.txt"), "old data");
 }
 
 TEST_F(AppcastEngineTest, BackgroundChecksDownloadSilentlyAndInstallOnQuit) {
-  const std::string archive = makeArchive(newBuild());
-  publish(archive, key.signBase64(archive));
+  publishGood();
   startEngine();
   scheduler.advance(59min);
   EXPECT_EQ(server.requestCount("/feeds/appcast.xml"), 0);
@@ -327,7 +271,6 @@ TEST_F(AppcastEngineTest, BackgroundChecksDownloadSilentlyAndInstallOnQuit) {
   ASSERT_TRUE(pumpUntil(scheduler, [&] { return delegate->cycleEnded(); }));
   EXPECT_EQ(server.requestCount("/feeds/appcast.xml"), 2);
   EXPECT_EQ(server.requestCount("/feeds/files/lumewell-1.2.0.tar.gz"), 1);
-  EXPECT_EQ(delegate->calls.back(), "finish background");
 
   // The application quits: the waiting update is installed, nothing is relaunched.
   EXPECT_FALSE(engine->installPendingOnQuit());
@@ -337,17 +280,14 @@ TEST_F(AppcastEngineTest, BackgroundChecksDownloadSilentlyAndInstallOnQuit) {
 }
 
 TEST_F(AppcastEngineTest, TheImmediateInstallBlockInstallsAndRelaunchesNow) {
-  const std::string archive = makeArchive(newBuild(), ArchiveFormat::zip);
-  publish(archive, key.signBase64(archive));
+  publishGood(ArchiveFormat::zip);
   startEngine();
   scheduler.advance(1h);
   ASSERT_TRUE(pumpUntil(scheduler, [&] { return delegate->cycleEnded(); }));
   ASSERT_TRUE(delegate->heldInstall);
   delegate->heldInstall();
   ASSERT_TRUE(pumpUntil(scheduler, [&] { return !relaunched.empty(); }));
-  EXPECT_EQ(delegate->calls, (Calls{"found 1.2", "downloaded 1.2", "installOnQuit 1.2",
-                                    "finish background", "postpone? 1.2", "willInstall 1.2",
-                                    "postpone? 1.2", "postpone? 1.2", "willRelaunch"}));
+  EXPECT_EQ(delegate->calls.back(), "willRelaunch");
   EXPECT_EQ(readFile(prefix + "/bin/lumewell-recorder"), "new build");
   EXPECT_FALSE(engine->installPendingOnQuit());  // already installed
 }
@@ -358,11 +298,8 @@ TEST(ArchiveUnpack, ReadsEachFormatAndRefusesWhatWouldEscape) {
                                              symlink("top/lib/current", "../share/a.txt")};
   for (ArchiveFormat format : {ArchiveFormat::tarGz, ArchiveFormat::tarXz, ArchiveFormat::zip}) {
     lumewell::testing::TempDir dir;
-    const std::string archive = makeArchive(entries, format);
-    auto err = unpackArchive({reinterpret_cast<const uint8_t*>(archive.data()), archive.size()},
-                             dir.path());
+    auto err = unpackArchive(bytes(makeArchive(entries, format)), dir.path());
     ASSERT_FALSE(err) << err->localizedDescription;
-    EXPECT_EQ(readFile(dir.path() + "/top/bin/lumewell-recorder"), "exe");
     EXPECT_EQ(readFile(dir.path() + "/top/lib/current"), "a");
     const auto perms = fs::status(dir.path() + "/top/share/a.txt").permissions();
     EXPECT_EQ(perms & (fs::perms::set_uid | fs::perms::others_write), fs::perms::none);
@@ -376,38 +313,29 @@ TEST(ArchiveUnpack, ReadsEachFormatAndRefusesWhatWouldEscape) {
       {file("a/../../evil", "x")},
       {symlink("link", "/etc")},
       {symlink("a/link", "../../evil")},
-      // A link to a folder inside, then a file written through it, is refused too: nothing
-      // is ever written through a link.
+      // Nothing is ever written through a link, even one to a folder inside.
       {symlink("inside", "."), file("inside/x", "x")},
       // Links that each stay inside but lead out together, in either order.
       {symlink("d/up", ".."), symlink("esc", "d/up/..")},
       {symlink("esc", "d/up/.."), symlink("d/up", "..")},
       {file("twice", "1"), file("twice", "2")},
-      {{"hard", "", ArchiveEntry::Kind::hardlink, "/etc/passwd", 0644}},
+      {{"hard", "/etc/passwd", ArchiveEntry::Kind::hardlink}},
       {},
   };
   for (const auto& bad : refused) {
     lumewell::testing::TempDir dir;
-    const std::string archive = makeArchive(bad);
-    EXPECT_TRUE(unpackArchive({reinterpret_cast<const uint8_t*>(archive.data()), archive.size()},
-                              dir.path()))
+    EXPECT_TRUE(unpackArchive(bytes(makeArchive(bad)), dir.path()))
         << (bad.empty() ? "<empty>" : bad.back().path);
   }
-  // Size limits count what the entries declare, not only what is written.
-  {
-    lumewell::testing::TempDir dir;
-    const std::string big = makeArchive({file("big", std::string(4096, 'x'))});
-    UnpackLimits limits;
-    limits.maxTotalBytes = 1000;
-    auto err = unpackArchive({reinterpret_cast<const uint8_t*>(big.data()), big.size()}, dir.path(),
-                             limits);
-    ASSERT_TRUE(err);
-    EXPECT_NE(err->localizedDescription.find("more than the allowed size"), std::string::npos);
-  }
   lumewell::testing::TempDir dir;
-  const std::string garbage = "this is not an archive";
-  EXPECT_TRUE(unpackArchive({reinterpret_cast<const uint8_t*>(garbage.data()), garbage.size()},
-                            dir.path()));
+  EXPECT_TRUE(unpackArchive(bytes("this is not an archive"), dir.path()));
+  // Size limits count what the entries declare, not only what is written.
+  UnpackLimits limits;
+  limits.maxTotalBytes = 1000;
+  auto err =
+      unpackArchive(bytes(makeArchive({file("big", std::string(4096, 'x'))})), dir.path(), limits);
+  ASSERT_TRUE(err);
+  EXPECT_NE(err->localizedDescription.find("more than the allowed size"), std::string::npos);
 }
 
 TEST(Installation, FolderOfTheExecutableAndFoldersAnUpdateMustNotReplace) {
@@ -420,23 +348,17 @@ TEST(Installation, FolderOfTheExecutableAndFoldersAnUpdateMustNotReplace) {
   lumewell::testing::TempDir dir;
   EXPECT_TRUE(checkUpdatableFolder(dir.path()));  // not an installation of this application
   writeFile(dir.path() + "/bin/lumewell-recorder", "x", 0755);
-  // A plain prefix install: updated by its package manager or by reinstalling.
-  auto plain = checkUpdatableFolder(dir.path());
-  ASSERT_TRUE(plain);
-  EXPECT_NE(plain->localizedDescription.find("package manager or by reinstalling"),
-            std::string::npos);
   writeFile(dir.path() + "/lumewell-bundle", "application=other.App\nlayout=1\n");
   EXPECT_TRUE(checkUpdatableFolder(dir.path()));
   writeFile(dir.path() + "/lumewell-bundle", kMarker);
   EXPECT_FALSE(checkUpdatableFolder(dir.path()));
 
   // An archive wrapping everything in one top folder installs from inside it.
-  const std::string archive =
-      makeArchive({executable("lumewell-recorder-1.2/bin/lumewell-recorder", "wrapped"),
-                   file("lumewell-recorder-1.2/lumewell-bundle", kMarker),
-                   file("lumewell-recorder-1.2/lumewell-version", "1.2")});
-  auto installed = installArchive(
-      {reinterpret_cast<const uint8_t*>(archive.data()), archive.size()}, dir.path());
+  auto installed =
+      installArchive(bytes(makeArchive({executable("top-1.2/bin/lumewell-recorder", "wrapped"),
+                                        file("top-1.2/lumewell-bundle", kMarker),
+                                        file("top-1.2/lumewell-version", "1.2")})),
+                     dir.path());
   ASSERT_TRUE(installed) << installed.error().localizedDescription;
   EXPECT_EQ(*installed, dir.path() + "/bin/lumewell-recorder");
   EXPECT_EQ(readFile(*installed), "wrapped");

@@ -52,11 +52,11 @@ class UpdateSafetyTest : public ::testing::Test {
     messenger.call("lumewell/updater/events", "listen");
   }
 
-  // Offers a signed archive holding the given version as 1.2.0.
   void publish(const std::string& version) {
     const std::string archive = testing::makeArchive(testing::newBuild(version));
     server.serve("/lumewell-1.2.0.tar.gz", archive);
-    server.serve("/appcast.xml", testing::oneItemAppcast(archive.size(), key.signBase64(archive)));
+    server.serve("/appcast.xml", testing::appcast({{"1.2.0", "1.2", "lumewell-1.2.0.tar.gz",
+                                                    archive.size(), key.signBase64(archive)}}));
   }
 
   void call(const std::string& method, Value arguments = Value()) {
@@ -68,7 +68,6 @@ class UpdateSafetyTest : public ::testing::Test {
     call("checkForUpdates");
   }
 
-  // A field of the latest status record.
   std::string last(const char* key) {
     const auto& events = messenger.events["lumewell/updater/events"];
     const std::string* s = events.empty() ? nullptr : mapString(events.back().asMap(), key);
@@ -136,46 +135,43 @@ TEST_F(UpdateSafetyTest, AnOlderArchiveAnnouncedAsNewerIsRefusedAndNamesNoDeferr
   EXPECT_TRUE(relaunched.empty());
 }
 
-TEST_F(UpdateSafetyTest, AGuardLoweredDuringTheUnpackHoldsSwapAndRelaunchUntilRaised) {
-  onEvent = [this](const ValueMap& event) {
-    const std::string* message = mapString(&event, "message");
-    if (message != nullptr && *message == "Installing update 1.2.") {
+// A guard lowered, or a recording started, while the archive unpacks holds the swap and the
+// relaunch; a recording holds them whatever asks, until it and the guard both allow.
+TEST_F(UpdateSafetyTest, AGuardOrARecordingHoldsTheUpdateUntilBothAllow) {
+  for (bool byRecording : {false, true}) {
+    SCOPED_TRACE(byRecording ? "recording" : "guard");
+    onEvent = [this, byRecording](const ValueMap& event) {
+      const std::string* message = mapString(&event, "message");
+      if (message == nullptr || *message != "Installing update 1.2.") return;
       onEvent = nullptr;
+      if (byRecording) {
+        recording = true;
+      } else {
+        call("setInstallGuard", ValueMap{{"installAllowed", false}});
+      }
+    };
+    checkForUpdates();
+    expectHeld();
+    if (byRecording) {
+      // Neither the Dart side's release nor raising the guard interrupts the recording.
+      call("installDeferredUpdate");
+      call("setInstallGuard", ValueMap{{"installAllowed", true}});
+      plugin->recorderBecameIdle();  // a stale notice while still recording
+      scheduler.runPending();
+      EXPECT_TRUE(relaunched.empty());
+      // Idle again, but the guard is down now: still held.
       call("setInstallGuard", ValueMap{{"installAllowed", false}});
+      recording = false;
+      plugin->recorderBecameIdle();
+      scheduler.runPending();
+      EXPECT_TRUE(relaunched.empty());
+      EXPECT_EQ(readFile(installation + "/bin/lumewell-recorder"), "old build");
     }
-  };
-  checkForUpdates();
-  expectHeld();
-  call("setInstallGuard", ValueMap{{"installAllowed", true}});
-  expectRelaunchedIntoTheUpdate();
-}
-
-TEST_F(UpdateSafetyTest, ARecordingHoldsTheUpdateWhateverAsksUntilItAndTheGuardAllow) {
-  onEvent = [this](const ValueMap& event) {
-    const std::string* message = mapString(&event, "message");
-    if (message != nullptr && *message == "Installing update 1.2.") {
-      onEvent = nullptr;
-      recording = true;  // a recording starts while the archive unpacks
-    }
-  };
-  checkForUpdates();
-  expectHeld();
-  // Neither the Dart side's release nor raising the guard interrupts the recording.
-  call("installDeferredUpdate");
-  call("setInstallGuard", ValueMap{{"installAllowed", true}});
-  plugin->recorderBecameIdle();  // a stale notice while still recording
-  scheduler.runPending();
-  EXPECT_TRUE(relaunched.empty());
-  EXPECT_EQ(readFile(installation + "/bin/lumewell-recorder"), "old build");
-
-  // Idle again, but the guard is down now: still held, until both allow it.
-  call("setInstallGuard", ValueMap{{"installAllowed", false}});
-  recording = false;
-  plugin->recorderBecameIdle();
-  scheduler.runPending();
-  EXPECT_TRUE(relaunched.empty());
-  call("setInstallGuard", ValueMap{{"installAllowed", true}});
-  expectRelaunchedIntoTheUpdate();
+    call("setInstallGuard", ValueMap{{"installAllowed", true}});
+    expectRelaunchedIntoTheUpdate();
+    relaunched.clear();
+    writeFile(installation + "/bin/lumewell-recorder", "old build", 0755);
+  }
 }
 
 }  // namespace

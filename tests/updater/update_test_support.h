@@ -1,6 +1,6 @@
 #pragma once
 
-// Helpers shared by the updater tests: signing keys, archives made with libarchive, and a
+// Shared by the updater tests: a signing key, archives written by libarchive, feeds, and a
 // delegate that records what the engine tells it.
 
 #include <archive.h>
@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -19,11 +20,14 @@ namespace lumewell::updater::testing {
 
 inline std::string base64(const std::string& bytes) {
   std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                reinterpret_cast<const unsigned char*>(bytes.data()),
-                                static_cast<int>(bytes.size()));
-  out.resize(static_cast<size_t>(n));
+  out.resize(static_cast<size_t>(EVP_EncodeBlock(
+      reinterpret_cast<unsigned char*>(out.data()),
+      reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()))));
   return out;
+}
+
+inline std::span<const uint8_t> bytes(const std::string& s) {
+  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
 }
 
 // An Ed25519 key pair of the test's own.
@@ -62,20 +66,19 @@ class SigningKey {
 
 struct ArchiveEntry {
   std::string path;
-  std::string content;  // for files
-  enum class Kind { file, directory, symlink, hardlink } kind = Kind::file;
-  std::string linkTarget;
+  std::string content;  // a file's bytes, or a link's target
+  enum class Kind { file, symlink, hardlink } kind = Kind::file;
   int mode = 0644;
 };
 
 inline ArchiveEntry file(std::string path, std::string content, int mode = 0644) {
-  return {std::move(path), std::move(content), ArchiveEntry::Kind::file, {}, mode};
+  return {std::move(path), std::move(content), ArchiveEntry::Kind::file, mode};
 }
 inline ArchiveEntry executable(std::string path, std::string content) {
   return file(std::move(path), std::move(content), 0755);
 }
 inline ArchiveEntry symlink(std::string path, std::string target) {
-  return {std::move(path), {}, ArchiveEntry::Kind::symlink, std::move(target), 0777};
+  return {std::move(path), std::move(target), ArchiveEntry::Kind::symlink, 0777};
 }
 
 // The marker file of an installation the updater may replace.
@@ -89,22 +92,15 @@ inline std::vector<ArchiveEntry> newBuild(const std::string& version = "1.2.0") 
 
 enum class ArchiveFormat { tarGz, tarXz, zip };
 
-// An archive in memory with exactly the given entries, written by libarchive.
 inline std::string makeArchive(const std::vector<ArchiveEntry>& entries,
                                ArchiveFormat format = ArchiveFormat::tarGz) {
   archive* a = archive_write_new();
-  switch (format) {
-    case ArchiveFormat::tarGz:
-      archive_write_set_format_pax_restricted(a);
-      archive_write_add_filter_gzip(a);
-      break;
-    case ArchiveFormat::tarXz:
-      archive_write_set_format_pax_restricted(a);
-      archive_write_add_filter_xz(a);
-      break;
-    case ArchiveFormat::zip:
-      archive_write_set_format_zip(a);
-      break;
+  if (format == ArchiveFormat::zip) {
+    archive_write_set_format_zip(a);
+  } else {
+    archive_write_set_format_pax_restricted(a);
+    format == ArchiveFormat::tarGz ? archive_write_add_filter_gzip(a)
+                                   : archive_write_add_filter_xz(a);
   }
   std::vector<char> buffer(16 << 20);
   size_t used = 0;
@@ -113,27 +109,14 @@ inline std::string makeArchive(const std::vector<ArchiveEntry>& entries,
     archive_entry* entry = archive_entry_new();
     archive_entry_set_pathname(entry, e.path.c_str());
     archive_entry_set_perm(entry, static_cast<mode_t>(e.mode));
-    switch (e.kind) {
-      case ArchiveEntry::Kind::file:
-        archive_entry_set_filetype(entry, AE_IFREG);
-        archive_entry_set_size(entry, static_cast<la_int64_t>(e.content.size()));
-        break;
-      case ArchiveEntry::Kind::directory:
-        archive_entry_set_filetype(entry, AE_IFDIR);
-        break;
-      case ArchiveEntry::Kind::symlink:
-        archive_entry_set_filetype(entry, AE_IFLNK);
-        archive_entry_set_symlink(entry, e.linkTarget.c_str());
-        break;
-      case ArchiveEntry::Kind::hardlink:
-        archive_entry_set_filetype(entry, AE_IFREG);
-        archive_entry_set_hardlink(entry, e.linkTarget.c_str());
-        break;
-    }
+    const bool plain = e.kind == ArchiveEntry::Kind::file;
+    archive_entry_set_filetype(entry, e.kind == ArchiveEntry::Kind::symlink ? AE_IFLNK : AE_IFREG);
+    if (plain) archive_entry_set_size(entry, static_cast<la_int64_t>(e.content.size()));
+    if (e.kind == ArchiveEntry::Kind::symlink) archive_entry_set_symlink(entry, e.content.c_str());
+    if (e.kind == ArchiveEntry::Kind::hardlink)
+      archive_entry_set_hardlink(entry, e.content.c_str());
     archive_write_header(a, entry);
-    if (e.kind == ArchiveEntry::Kind::file && !e.content.empty()) {
-      archive_write_data(a, e.content.data(), e.content.size());
-    }
+    if (plain && !e.content.empty()) archive_write_data(a, e.content.data(), e.content.size());
     archive_entry_free(entry);
   }
   archive_write_close(a);
@@ -141,18 +124,44 @@ inline std::string makeArchive(const std::vector<ArchiveEntry>& entries,
   return std::string(buffer.data(), used);
 }
 
+struct Release {
+  std::string version;
+  std::string display;
+  std::string enclosure;  // the url attribute as written in the feed
+  size_t length = 0;
+  std::string signature;
+};
+
+inline std::string appcast(const std::vector<Release>& releases) {
+  std::string xml = R"(<?xml version="1.0"?>
+<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>
+)";
+  for (const Release& r : releases) {
+    xml += "<item><title>" + r.version + "</title><sparkle:version>" + r.version +
+           "</sparkle:version>";
+    if (!r.display.empty()) {
+      xml += "<sparkle:shortVersionString>" + r.display + "</sparkle:shortVersionString>";
+    }
+    xml += "<enclosure url=\"" + r.enclosure + "\" length=\"" + std::to_string(r.length) +
+           "\" sparkle:os=\"linux\"";
+    if (!r.signature.empty()) xml += " sparkle:edSignature=\"" + r.signature + "\"";
+    xml += "/></item>\n";
+  }
+  return xml + "</channel></rss>\n";
+}
+
 // Records the engine's delegate calls as short lines; postpones or takes over blocks as told.
 class RecordingDelegate final : public UpdaterDelegate {
  public:
   std::optional<std::string> feed;
   bool postponeRelaunch = false;
-  bool takeOverInstall = true;
   std::vector<std::string> calls;
   std::function<void()> heldRelaunch;
   std::function<void()> heldInstall;
   std::optional<Error> lastError;
 
   bool cycleEnded() const { return !calls.empty() && calls.back().rfind("finish", 0) == 0; }
+  void note(const char* what, const AppcastItem& i) { calls.push_back(what + i.label()); }
   bool saw(const std::string& prefix) const {
     for (const auto& c : calls) {
       if (c.rfind(prefix, 0) == 0) return true;
@@ -161,26 +170,20 @@ class RecordingDelegate final : public UpdaterDelegate {
   }
 
   std::optional<std::string> feedURLString() override { return feed; }
-  void didFindValidUpdate(const AppcastItem& item) override {
-    calls.push_back("found " + item.label());
-  }
+  void didFindValidUpdate(const AppcastItem& i) override { calls.push_back("found " + i.label()); }
   void didNotFindUpdate() override { calls.push_back("notFound"); }
-  void didDownloadUpdate(const AppcastItem& item) override {
-    calls.push_back("downloaded " + item.label());
-  }
-  bool willInstallUpdateOnQuit(const AppcastItem& item, std::function<void()> block) override {
-    calls.push_back("installOnQuit " + item.label());
+  void didDownloadUpdate(const AppcastItem& i) override { note("downloaded ", i); }
+  bool willInstallUpdateOnQuit(const AppcastItem& i, std::function<void()> block) override {
+    note("installOnQuit ", i);
     heldInstall = std::move(block);
-    return takeOverInstall;
+    return true;
   }
-  bool shouldPostponeRelaunch(const AppcastItem& item, std::function<void()> block) override {
-    calls.push_back("postpone? " + item.label());
+  bool shouldPostponeRelaunch(const AppcastItem& i, std::function<void()> block) override {
+    note("postpone? ", i);
     if (postponeRelaunch) heldRelaunch = std::move(block);
     return postponeRelaunch;
   }
-  void willInstallUpdate(const AppcastItem& item) override {
-    calls.push_back("willInstall " + item.label());
-  }
+  void willInstallUpdate(const AppcastItem& i) override { note("willInstall ", i); }
   void willRelaunchApplication() override { calls.push_back("willRelaunch"); }
   void didAbortWithError(const Error& error) override {
     calls.push_back("abort");
@@ -193,17 +196,5 @@ class RecordingDelegate final : public UpdaterDelegate {
     calls.push_back(std::string("finish ") + kind + (error ? " error" : ""));
   }
 };
-
-// A feed with one item, version 1.2.0, whose enclosure is lumewell-1.2.0.tar.gz of the given
-// size and signature.
-inline std::string oneItemAppcast(size_t archiveBytes, const std::string& signature) {
-  return R"(<?xml version="1.0"?>
-<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>
-<item><title>1.2</title><sparkle:version>1.2.0</sparkle:version>
-<sparkle:shortVersionString>1.2</sparkle:shortVersionString>
-<enclosure url="lumewell-1.2.0.tar.gz" length=")" +
-         std::to_string(archiveBytes) + R"(" sparkle:edSignature=")" + signature +
-         R"("/></item></channel></rss>)";
-}
 
 }  // namespace lumewell::updater::testing

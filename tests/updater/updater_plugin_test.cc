@@ -11,10 +11,12 @@
 namespace lumewell::updater {
 namespace {
 
-// Stands where the update engine stands: records the operations, nothing else.
+using Kind = MethodEnvelope::Kind;
+using Ops = std::vector<std::string>;
+
 class FakeEngine final : public UpdaterEngine {
  public:
-  std::vector<std::string> operations;
+  Ops operations;
   void start() override { operations.push_back("start"); }
   void resetUpdateCycle() override { operations.push_back("reset"); }
   void checkForUpdates() override { operations.push_back("check"); }
@@ -25,14 +27,12 @@ class FakeEngine final : public UpdaterEngine {
   }
 };
 
-// What a call answered: its envelope, and the status record it carries.
-struct Reply {
-  MethodEnvelope envelope;
-  ValueMap record() const {
-    const ValueMap* m = envelope.result.asMap();
-    return m != nullptr ? *m : ValueMap();
-  }
-};
+ValueMap recordOf(const Value& v) { return v.asMap() != nullptr ? *v.asMap() : ValueMap(); }
+
+std::string str(const ValueMap& m, const char* key) {
+  const std::string* s = mapString(&m, key);
+  return s != nullptr ? *s : "<absent>";
+}
 
 AppcastItem item(std::string version, std::string display = {}) {
   AppcastItem i;
@@ -56,31 +56,23 @@ class UpdaterPluginTest : public ::testing::Test {
     plugin->registerChannels(messenger);
   }
 
-  Reply call(const std::string& method, Value arguments = Value()) {
+  MethodEnvelope call(const std::string& method, Value arguments = Value()) {
     auto answer = messenger.call("lumewell/updater", method, arguments);
     EXPECT_EQ(answer->answers, 1) << method;
-    return Reply{answer->envelope.value_or(MethodEnvelope{})};
+    return answer->envelope.value_or(MethodEnvelope{});
+  }
+  ValueMap record(const std::string& method, Value arguments = Value()) {
+    return recordOf(call(method, std::move(arguments)).result);
   }
   void listen() { EXPECT_TRUE(messenger.call(kEvents, "listen")->isSuccess()); }
-  void clearEvents() { messenger.events.clear(); }
-  // The status records sent on the event channel so far.
-  std::vector<ValueMap> events() {
-    std::vector<ValueMap> out;
-    for (const Value& e : messenger.events[kEvents])
-      out.push_back(e.asMap() ? *e.asMap() : ValueMap());
-    return out;
-  }
-
+  std::vector<Value>& events() { return messenger.events[kEvents]; }
+  ValueMap lastEvent() { return events().empty() ? ValueMap() : recordOf(events().back()); }
   void configure(const std::string& channel = "stable",
                  const std::string& feed = "https://updates.example/appcast.xml") {
-    auto reply = call("configure", ValueMap{{"channel", channel}, {"feedUrl", feed}});
-    ASSERT_EQ(reply.envelope.kind, MethodEnvelope::Kind::success);
+    ASSERT_EQ(call("configure", ValueMap{{"channel", channel}, {"feedUrl", feed}}).kind,
+              Kind::success);
   }
-
-  static std::string str(const ValueMap& m, const char* key) {
-    const std::string* s = mapString(&m, key);
-    return s != nullptr ? *s : "<absent>";
-  }
+  void guard(Value allowed) { call("setInstallGuard", ValueMap{{"installAllowed", allowed}}); }
 
   static constexpr const char* kEvents = "lumewell/updater/events";
   VirtualScheduler scheduler;
@@ -93,26 +85,21 @@ class UpdaterPluginTest : public ::testing::Test {
 
 TEST_F(UpdaterPluginTest, FreshStatusSubscriptionAndUnknownMethods) {
   const ValueMap fresh{{"channel", "stable"}};
-  EXPECT_EQ(call("getStatus").record(), fresh);
+  EXPECT_EQ(record("getStatus"), fresh);
   listen();
-  ASSERT_EQ(events().size(), 1u);
-  EXPECT_EQ(events()[0], fresh);
-  // Listening again replaces the sink and sends the record again.
-  listen();
-  EXPECT_EQ(events().size(), 2u);
-
-  EXPECT_EQ(call("GetStatus").envelope.kind, MethodEnvelope::Kind::notImplemented);
-  EXPECT_EQ(call("reset").envelope.kind, MethodEnvelope::Kind::notImplemented);
+  listen();  // listening again replaces the sink and sends the record again
+  EXPECT_EQ(events(), (std::vector<Value>{Value(fresh), Value(fresh)}));
+  EXPECT_EQ(call("GetStatus").kind, Kind::notImplemented);
+  EXPECT_EQ(call("reset").kind, Kind::notImplemented);
 
   messenger.call(kEvents, "cancel");
   configure();
   EXPECT_EQ(events().size(), 2u);  // no sink, no events
-  EXPECT_EQ(enginesMade, 1);
 }
 
 TEST_F(UpdaterPluginTest, ConfigureArgumentRules) {
   listen();
-  clearEvents();
+  events().clear();
   const std::vector<Value> bad = {
       Value(),
       Value("stable"),
@@ -126,24 +113,21 @@ TEST_F(UpdaterPluginTest, ConfigureArgumentRules) {
       ValueMap{{"channel", true}, {"feedUrl", "https://updates.example/appcast.xml"}},
   };
   for (const Value& args : bad) {
-    Reply reply = call("configure", args);
-    ASSERT_EQ(reply.envelope.kind, MethodEnvelope::Kind::error);
-    EXPECT_EQ(reply.envelope.error.code, "bad_args");
-    EXPECT_EQ(reply.envelope.error.message,
-              "channel and feedUrl are required to configure Sparkle.");
-    EXPECT_TRUE(reply.envelope.error.details.isNull());
+    MethodEnvelope reply = call("configure", args);
+    ASSERT_EQ(reply.kind, Kind::error);
+    EXPECT_EQ(reply.error.code, "bad_args");
+    EXPECT_EQ(reply.error.message, "channel and feedUrl are required to configure Sparkle.");
+    EXPECT_TRUE(reply.error.details.isNull());
   }
   EXPECT_TRUE(events().empty());
   EXPECT_EQ(enginesMade, 0);
-  EXPECT_EQ(call("getStatus").record(), (ValueMap{{"channel", "stable"}}));
 
   // An empty channel is accepted; the engine is made, started and its cycle reset.
-  Reply ok = call("configure", ValueMap{{"channel", ""}, {"feedUrl", "https://a.example/f.xml"}});
-  ASSERT_EQ(ok.envelope.kind, MethodEnvelope::Kind::success);
-  EXPECT_EQ(ok.record(), (ValueMap{{"channel", ""}, {"message", "Using the  update channel."}}));
-  ASSERT_EQ(events().size(), 1u);
-  EXPECT_EQ(events()[0], ok.record());
-  EXPECT_EQ(engine->operations, (std::vector<std::string>{"start", "reset"}));
+  const ValueMap ok =
+      record("configure", ValueMap{{"channel", ""}, {"feedUrl", "https://a.example/f.xml"}});
+  EXPECT_EQ(ok, (ValueMap{{"channel", ""}, {"message", "Using the  update channel."}}));
+  EXPECT_EQ(events(), std::vector<Value>{Value(ok)});
+  EXPECT_EQ(engine->operations, (Ops{"start", "reset"}));
   EXPECT_EQ(madeFor.lock(), plugin);
   EXPECT_EQ(plugin->feedURLString(), "https://a.example/f.xml");
 
@@ -151,144 +135,129 @@ TEST_F(UpdaterPluginTest, ConfigureArgumentRules) {
   plugin->didAbortWithError(Error{"x", 1, "boom"});
   configure("beta", "https://b.example/beta.xml");
   EXPECT_EQ(enginesMade, 1);
-  EXPECT_EQ(engine->operations, (std::vector<std::string>{"start", "reset", "reset"}));
+  EXPECT_EQ(engine->operations, (Ops{"start", "reset", "reset"}));
   EXPECT_EQ(plugin->feedURLString(), "https://b.example/beta.xml");
-  EXPECT_EQ(call("getStatus").record(),
+  EXPECT_EQ(record("getStatus"),
             (ValueMap{{"channel", "beta"}, {"message", "Using the beta update channel."}}));
 }
 
-TEST_F(UpdaterPluginTest, ChecksNeedConfigurationAndChooseProbeOrUserInitiated) {
-  Reply refused = call("checkForUpdates", ValueMap{{"probeOnly", true}});
-  ASSERT_EQ(refused.envelope.kind, MethodEnvelope::Kind::error);
-  EXPECT_EQ(refused.envelope.error.code, "not_configured");
-  EXPECT_EQ(refused.envelope.error.message, "Desktop updates are not configured yet.");
-  EXPECT_EQ(call("getStatus").record(), (ValueMap{{"channel", "stable"}}));  // no lastCheckAt
+TEST_F(UpdaterPluginTest, ChecksAndQuitInstallsNeedConfigurationAndChooseProbeOrUser) {
+  MethodEnvelope refused = call("checkForUpdates", ValueMap{{"probeOnly", true}});
+  ASSERT_EQ(refused.kind, Kind::error);
+  EXPECT_EQ(refused.error.code, "not_configured");
+  EXPECT_EQ(refused.error.message, "Desktop updates are not configured yet.");
+  EXPECT_EQ(record("getStatus"), (ValueMap{{"channel", "stable"}}));  // no lastCheckAt
+  EXPECT_FALSE(plugin->installPendingOnQuit());
 
   configure();
   listen();
-  clearEvents();
   plugin->didAbortWithError(Error{"x", 1, "earlier failure"});
   scheduler.advance(std::chrono::milliseconds(2500));  // whole seconds are reported
-  Reply probe = call("checkForUpdates", ValueMap{{"probeOnly", true}});
+  const ValueMap expected{
+      {"channel", "stable"},
+      {"lastCheckAt", "2025-01-01T00:00:02Z"},
+      {"message", "Checking for updates without interrupting the current session."}};
+  EXPECT_EQ(record("checkForUpdates", ValueMap{{"probeOnly", true}}), expected);
   EXPECT_EQ(engine->operations.back(), "information");
-  const ValueMap expected{{"channel", "stable"},
-                          {"lastCheckAt", "2025-01-01T00:00:02Z"},
-                          {"message",
-                           "Checking for updates without interrupting the current "
-                           "session."}};
-  EXPECT_EQ(probe.record(), expected);
-  EXPECT_EQ(events().back(), expected);
+  EXPECT_EQ(lastEvent(), expected);
 
   for (const Value& args : {Value(ValueMap{{"probeOnly", "yes"}}), Value(ValueMap{}), Value(),
                             Value(ValueMap{{"probeOnly", false}})}) {
     engine->operations.clear();
-    Reply user = call("checkForUpdates", args);
-    EXPECT_EQ(engine->operations, std::vector<std::string>{"check"});
-    EXPECT_EQ(str(user.record(), "message"), "Checking for updates.");
+    EXPECT_EQ(str(record("checkForUpdates", args), "message"), "Checking for updates.");
+    EXPECT_EQ(engine->operations, Ops{"check"});
   }
+  EXPECT_FALSE(plugin->installPendingOnQuit());
+  EXPECT_EQ(engine->operations.back(), "installOnQuit");
 }
 
-// What the status keeps and drops as the engine reports: a found version outlives the end of
-// its cycle, an error goes with the next clean end, an abort reads as a failure.
+// A found version outlives the end of its cycle, an error goes with the next clean end, an
+// abort reads as a failure.
 TEST_F(UpdaterPluginTest, DelegateEffectsOnTheStatus) {
   configure();
   listen();
-  clearEvents();
   plugin->didAbortWithError(Error{"updater", 3, "The feed is gone."});
-  EXPECT_EQ(str(events().back(), "error"), "The feed is gone.");
-  EXPECT_EQ(str(events().back(), "message"), "Desktop update check failed.");
+  EXPECT_EQ(str(lastEvent(), "error"), "The feed is gone.");
+  EXPECT_EQ(str(lastEvent(), "message"), "Desktop update check failed.");
 
   plugin->didFindValidUpdate(item("7048", "4.2.0"));
-  EXPECT_EQ(events().back(), (ValueMap{{"channel", "stable"},
-                                       {"availableVersion", "4.2.0"},
-                                       {"message", "Version 4.2.0 is available."}}));
+  EXPECT_EQ(lastEvent(), (ValueMap{{"channel", "stable"},
+                                   {"availableVersion", "4.2.0"},
+                                   {"message", "Version 4.2.0 is available."}}));
   plugin->didFindValidUpdate(item("7049"));  // no display version: the version itself
   plugin->didFinishUpdateCycle(UpdateCheck::updateInformation, std::nullopt);
-  EXPECT_EQ(str(events().back(), "message"), "Version 7049 is available.");
+  EXPECT_EQ(str(lastEvent(), "message"), "Version 7049 is available.");
 
   plugin->willInstallUpdate(item("7049", "4.3"));
-  EXPECT_EQ(str(events().back(), "deferredUpdateVersion"), "4.3");
+  EXPECT_EQ(str(lastEvent(), "deferredUpdateVersion"), "4.3");
   plugin->willRelaunchApplication();
-  EXPECT_EQ(events().back(),
+  EXPECT_EQ(lastEvent(),
             (ValueMap{{"channel", "stable"},
                       {"message", "Relaunching into the updated Lumewell Recorder build."}}));
   plugin->didFinishUpdateCycle(UpdateCheck::updates, Error{"updater", 4, "No network."});
-  EXPECT_EQ(str(events().back(), "error"), "No network.");
+  EXPECT_EQ(str(lastEvent(), "error"), "No network.");
   plugin->didFindValidUpdate(item("2"));
   plugin->didNotFindUpdate();
-  EXPECT_EQ(events().back(), (ValueMap{{"channel", "stable"},
-                                       {"message", "Lumewell Recorder is already up to date."}}));
+  EXPECT_EQ(lastEvent(), (ValueMap{{"channel", "stable"},
+                                   {"message", "Lumewell Recorder is already up to date."}}));
 }
 
 TEST_F(UpdaterPluginTest, InstallOnQuitIsHeldWhileTheGuardIsDownAndRunsWhenRaised) {
   configure();
   listen();
   // Lowering the guard with nothing recorded leaves the message as it was.
-  Reply lowered = call("setInstallGuard", ValueMap{{"installAllowed", false}});
-  EXPECT_EQ(str(lowered.record(), "message"), "Using the stable update channel.");
+  EXPECT_EQ(str(record("setInstallGuard", ValueMap{{"installAllowed", false}}), "message"),
+            "Using the stable update channel.");
 
   int installs = 0;
   EXPECT_TRUE(plugin->willInstallUpdateOnQuit(item("12", "1.2"), [&] { ++installs; }));
   EXPECT_EQ(installs, 0);
-  EXPECT_EQ(str(events().back(), "deferredUpdateVersion"), "1.2");
-  EXPECT_EQ(str(events().back(), "message"),
+  EXPECT_EQ(str(lastEvent(), "deferredUpdateVersion"), "1.2");
+  EXPECT_EQ(str(lastEvent(), "message"),
             "Update 1.2 is downloaded and queued for install when the session is idle.");
-
-  // A second lowering now names the deferral.
-  Reply again = call("setInstallGuard", ValueMap{{"installAllowed", false}});
-  EXPECT_EQ(str(again.record(), "message"),
+  EXPECT_EQ(str(record("setInstallGuard", ValueMap{{"installAllowed", false}}), "message"),
             "Update installation is deferred until the active session is safe to interrupt.");
 
   // No arguments raise the guard: the held block runs once, the version stays named.
-  Reply raised = call("setInstallGuard");
+  const ValueMap raised = record("setInstallGuard");
   EXPECT_EQ(installs, 1);
-  EXPECT_EQ(str(raised.record(), "message"), "Installing the downloaded update.");
-  EXPECT_EQ(str(raised.record(), "deferredUpdateVersion"), "1.2");
-  call("setInstallGuard", ValueMap{{"installAllowed", "no"}});  // malformed: raises too
+  EXPECT_EQ(str(raised, "message"), "Installing the downloaded update.");
+  EXPECT_EQ(str(raised, "deferredUpdateVersion"), "1.2");
+  guard("no");  // malformed: raises too
   EXPECT_EQ(installs, 1);
 
   // With the guard raised, an install-on-quit request runs at once.
   EXPECT_TRUE(plugin->willInstallUpdateOnQuit(item("13"), [&] { ++installs; }));
   EXPECT_EQ(installs, 2);
-  EXPECT_EQ(str(events().back(), "message"), "Installing the downloaded update.");
-  EXPECT_EQ(str(events().back(), "deferredUpdateVersion"), "13");
+  EXPECT_EQ(str(lastEvent(), "deferredUpdateVersion"), "13");
 }
 
 TEST_F(UpdaterPluginTest, InstallDeferredUpdateReleasesOneHandlerRelaunchFirst) {
   configure();
   listen();
-  call("setInstallGuard", ValueMap{{"installAllowed", false}});
+  guard(false);
 
   // Nothing held: nothing changes, not even the guard.
-  const ValueMap status = call("getStatus").record();
+  const ValueMap status = record("getStatus");
   const size_t before = events().size();
-  EXPECT_EQ(call("installDeferredUpdate").record(), status);
+  EXPECT_EQ(record("installDeferredUpdate"), status);
   EXPECT_EQ(events().size(), before);
-  std::vector<std::string> ran;
+  Ops ran;
   EXPECT_TRUE(plugin->shouldPostponeRelaunch(item("12"), [&] { ran.push_back("relaunch"); }));
-
   EXPECT_TRUE(plugin->willInstallUpdateOnQuit(item("13"), [&] { ran.push_back("install"); }));
+
   // Both held: the first release runs only the relaunch and clears the deferred version.
-  Reply first = call("installDeferredUpdate");
-  EXPECT_EQ(ran, std::vector<std::string>{"relaunch"});
-  EXPECT_EQ(first.record(),
+  EXPECT_EQ(record("installDeferredUpdate"),
             (ValueMap{{"channel", "stable"}, {"message", "Installing the downloaded update."}}));
+  EXPECT_EQ(ran, Ops{"relaunch"});
   // The guard stays raised: a new relaunch request is not postponed.
   EXPECT_FALSE(plugin->shouldPostponeRelaunch(item("14"), [&] { ran.push_back("other"); }));
-
   call("installDeferredUpdate");
-  EXPECT_EQ(ran, (std::vector<std::string>{"relaunch", "install"}));
+  EXPECT_EQ(ran, (Ops{"relaunch", "install"}));
   const size_t settled = events().size();
   call("installDeferredUpdate");  // nothing left
   EXPECT_EQ(ran.size(), 2u);
   EXPECT_EQ(events().size(), settled);
-}
-
-TEST_F(UpdaterPluginTest, QuitInstallGoesToTheEngineOnlyOnceConfigured) {
-  EXPECT_FALSE(plugin->installPendingOnQuit());
-  configure();
-  EXPECT_FALSE(plugin->installPendingOnQuit());
-  EXPECT_EQ(engine->operations.back(), "installOnQuit");
 }
 
 }  // namespace

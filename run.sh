@@ -6,6 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/deps.sh
+scripts/build-ffmpeg.sh
 
 mkdir -p build-logs
 if ! { cmake --preset default && cmake --build --preset default --target lumewell-recorder lumewellctl; } \

@@ -8,6 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/deps.sh
+scripts/build-ffmpeg.sh
 
 logs=build-logs
 mkdir -p "$logs"

@@ -1,10 +1,9 @@
 // Application capture against a private sound server: the catalogue, capturing one player
 // only (also across a move to another sink), late, silent, exited and lost players.
-#include <glib.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -31,29 +30,19 @@ const char* const kNoLongerAvailable =
     "The selected desktop app is no longer available to capture.";
 
 // What a capture hands on, as the recording's live mix would take it: the left channel.
-class CollectingFeed final : public recorder::AppAudioFeed {
- public:
+struct CollectingFeed final : recorder::AppAudioFeed {
   void push(const float* stereo, size_t frames) override {
-    std::lock_guard lock(mutex_);
-    for (size_t i = 0; i < frames; ++i) pcm_.push_back(stereo[i * 2]);
+    std::lock_guard lock(mutex);
+    for (size_t i = 0; i < frames; ++i) left.push_back(stereo[i * 2]);
   }
-  void restart() override {
-    std::lock_guard lock(mutex_);
-    ++restarts_;
+  void restart() override { ++restarts; }
+  std::vector<float> mono() {
+    std::lock_guard lock(mutex);
+    return left;
   }
-  std::vector<float> mono() const {
-    std::lock_guard lock(mutex_);
-    return pcm_;
-  }
-  int restarts() const {
-    std::lock_guard lock(mutex_);
-    return restarts_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<float> pcm_;
-  int restarts_ = 0;
+  std::atomic<int> restarts{0};
+  std::mutex mutex;
+  std::vector<float> left;
 };
 
 struct Capture {
@@ -175,7 +164,7 @@ TEST_F(AppAudioCapture, RecordsOnlyTheTargetApplicationUntilTheServerIsLost) {
   wait(1500ms);
   EXPECT_EQ(await(c, false), std::nullopt);
   EXPECT_TRUE(c.stops.empty());
-  EXPECT_EQ(c.feed->restarts(), 1);
+  EXPECT_EQ(c.feed->restarts.load(), 1);
 
   auto pcm = c.feed->mono();
   // Both halves are there (a loaded machine starts and re-creates monitor streams late).

@@ -1,8 +1,6 @@
 // The host's channels over the real socket with several clients at once, on the real
 // services against a private sound server: every listener gets its own events, idle clients
 // cannot crowd out a new one, and a stuck sound server holds up no channel.
-#include <glib.h>
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <map>

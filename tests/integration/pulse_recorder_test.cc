@@ -1,6 +1,3 @@
-#include <glib.h>
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>

@@ -1,7 +1,5 @@
 // The recorder plug-in on the real services against a private sound server: what a Dart side
 // sees of a recording, down to the bytes and samples of the sealed files.
-#include <glib.h>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -361,7 +359,7 @@ TEST_P(RotationHandover, RotationsLoseNoSampleBetweenSealedFiles) {
   for (size_t n = 0; n < sealedEvents.size(); ++n) {
     sealed.push_back(*mapString(&sealedEvents[n], "path"));
     SCOPED_TRACE(sealed[n]);
-    EXPECT_EQ(intOf(sealedEvents[n], "channelCount"), appMode ? 2 : 1);
+    expectIntactSegment(sealedEvents[n], static_cast<int64_t>(n), appMode ? 2 : 1);
     const std::vector<float> pcm = decodeMono(sealed[n]);
     ASSERT_GT(pcm.size(), 4 * kWindow);
     const int64_t guess =

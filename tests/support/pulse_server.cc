@@ -209,12 +209,13 @@ bool PulseServer::setUpSinks() {
 void PulseServer::startKeepAlive() {
   for (pid_t& pid : keepAlive_) stopPid(pid);
   keepAlive_.clear();
-  for (const char* sink : {"micfeed", "vsink", options_.secondSink ? "vsink2" : ""}) {
-    if (*sink != '\0')
+  for (const char* sink : {"micfeed", "vsink", "vsink2"}) {
+    if (options_.secondSink || std::string(sink) != "vsink2") {
       keepAlive_.push_back(
           spawn({"paplay", "--latency-msec=20", "-d", sink, "--raw", "--client-name=Keep awake",
                  "--rate=48000", "--channels=1", "--format=s16le", "/dev/zero"},
                 true, folder_ + "/clients.log"));
+    }
   }
 }
 
@@ -223,9 +224,7 @@ void PulseServer::kill9() {
   frozen_ = false;
   ::kill(serverPid_, SIGKILL);
   waitFor(serverPid_, 5000);
-  serverPid_ = -1;
-  for (pid_t& pid : keepAlive_) stopPid(pid);
-  keepAlive_.clear();
+  serverPid_ = -1;  // its keep-alive players end with it
 }
 
 void PulseServer::freeze() {

@@ -1,39 +1,33 @@
 #include "support/pulse_server.h"
 
-#include <fcntl.h>
-#include <grp.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <stdexcept>
+#include <sstream>
 #include <thread>
 
 namespace lumewell::testing {
 
 namespace {
 
+using namespace std::chrono_literals;
+
 // Waits up to timeoutMs for a child to end; its exit status, or -1 if it still runs.
 int waitFor(pid_t pid, int timeoutMs) {
   return waitForChild(pid, std::chrono::milliseconds(timeoutMs)).value_or(-1);
 }
 
+bool exited(pid_t pid) { return pid > 0 && waitFor(pid, 0) != -1; }
+
 }  // namespace
 
-PulseServer::PulseServer() : PulseServer(Options{}) {}
-
-PulseServer::PulseServer(Options options) : options_(options) {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "lumewell-pulse-XXXXXX").string();
-  if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  folder_ = tmpl;
-  ::chmod(folder_.c_str(), 0700);
+PulseServer::PulseServer(Options options) : options_(options), folder_(dir_.path()) {
   std::filesystem::create_directories(folder_ + "/run");
   ::chmod((folder_ + "/run").c_str(), 0700);
   if (!options_.anonymous && ::getuid() == 0) {
@@ -45,11 +39,8 @@ PulseServer::PulseServer(Options options) : options_(options) {
   }
   std::ofstream config(folder_ + "/ci.pa");
   config << "load-module module-native-protocol-unix auth-anonymous="
-         << (options_.anonymous ? 1 : 0) << "\n"
-         << "load-module module-null-sink sink_name=vsink rate=48000 channels=2\n"
-         << "load-module module-null-sink sink_name=micfeed rate=48000 channels=1\n"
-         << "set-default-sink vsink\n"
-         << "set-default-source micfeed.monitor\n";
+         << (options_.anonymous ? 1 : 0) << "\n";
+  for (const std::string& line : setUpCommands()) config << line << "\n";
   config.close();
   if (dropPrivileges_) {
     for (const std::string& path : {folder_, folder_ + "/run", folder_ + "/ci.pa"}) {
@@ -67,12 +58,19 @@ PulseServer::~PulseServer() {
   thaw();
   stopPlaying();
   for (pid_t& pid : keepAlive_) stopPid(pid);
-  stopPid(serverPid_);
-  stopPid(wireplumberPid_);
-  stopPid(pipewirePid_);
-  stopPid(busPid_);
-  std::error_code ec;
-  std::filesystem::remove_all(folder_, ec);
+  for (pid_t* pid : {&serverPid_, &wireplumberPid_, &pipewirePid_, &busPid_}) stopPid(*pid);
+}
+
+std::vector<std::string> PulseServer::setUpCommands() const {
+  std::vector<std::string> lines = {
+      "load-module module-null-sink sink_name=vsink rate=48000 channels=2",
+      "load-module module-null-sink sink_name=micfeed rate=48000 channels=1"};
+  if (options_.secondSink) {
+    lines.push_back("load-module module-null-sink sink_name=vsink2 rate=48000 channels=2");
+  }
+  lines.push_back("set-default-sink vsink");
+  lines.push_back("set-default-source micfeed.monitor");
+  return lines;
 }
 
 std::string PulseServer::address() const { return "unix:" + folder_ + "/run/pulse/native"; }
@@ -90,32 +88,14 @@ std::vector<std::string> PulseServer::environment(bool client) const {
 
 pid_t PulseServer::spawn(const std::vector<std::string>& argv, bool client,
                          const std::string& output, bool asServerUser) const {
-  std::vector<std::string> env = environment(client);
+  std::vector<std::string> command;
   if (asServerUser && dropPrivileges_) {
-    std::vector<char*> args, envp;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    // fork + exec: posix_spawn cannot change the uid. Only async-signal-safe calls below.
-    const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      const int in = ::open("/dev/null", O_RDONLY);
-      ::dup2(in, 0);
-      ::dup2(out, 1);
-      ::dup2(out, 2);
-      if (::setgroups(0, nullptr) != 0 || ::setgid(serverGid_) != 0 || ::setuid(serverUid_) != 0) {
-        ::_exit(126);
-      }
-      ::execvpe(args[0], args.data(), envp.data());
-      ::_exit(127);
-    }
-    if (out >= 0) ::close(out);
-    return pid;
+    command = {"setpriv", "--reuid=" + std::to_string(serverUid_),
+               "--regid=" + std::to_string(serverGid_), "--clear-groups"};
   }
+  command.insert(command.end(), argv.begin(), argv.end());
   try {
-    return spawnProcess(argv, env, output, output);
+    return spawnProcess(command, environment(client), output, output);
   } catch (const std::exception&) {
     return -1;
   }
@@ -131,48 +111,58 @@ int PulseServer::runClient(const std::vector<std::string>& argv, int timeoutMs) 
 
 bool PulseServer::start(std::string* error) {
   if (serverPid_ > 0) return true;
-  if (pipewire()) return startPipewire(error);
-  serverPid_ = spawn({"pulseaudio", "-n", "-F", folder_ + "/ci.pa", "--daemonize=no",
-                      "--exit-idle-time=-1", "--log-target=file:" + folder_ + "/pulse.log"},
-                     false, folder_ + "/pulse.out", /*asServerUser=*/true);
-  const auto spawnedAt = std::chrono::steady_clock::now();
-  if (serverPid_ < 0) {
-    if (error) *error = "cannot start pulseaudio";
+  const std::string name = pipewire() ? "pipewire-pulse" : "pulseaudio";
+  const std::string log = folder_ + (pipewire() ? "/pipewire.log" : "/pulse.log");
+  auto fail = [&](const std::string& why) {
+    if (error) *error = name + why;
     return false;
+  };
+  const auto spawnedAt = std::chrono::steady_clock::now();
+  if (pipewire()
+          ? !startPipewire()
+          : (serverPid_ = spawn({"pulseaudio", "-n", "-F", folder_ + "/ci.pa", "--daemonize=no",
+                                 "--exit-idle-time=-1", "--log-target=file:" + log},
+                                false, folder_ + "/pulse.out", /*asServerUser=*/true)) < 0) {
+    return fail(" cannot be started");
   }
   // Bounded: 100 tries of `pactl info`, each itself bounded.
   for (int attempt = 0; attempt < 100; ++attempt) {
-    if (waitFor(serverPid_, 0) != -1) {
+    if (exited(serverPid_)) {
       serverPid_ = -1;
-      if (error) *error = "pulseaudio exited; see " + folder_ + "/pulse.log";
-      return false;
+      return fail(" exited; see " + log);
     }
     if (runClient({"pactl", "info"}, 2000) == 0) {
-      // An idle null sink sleeps through its first block of about 2 s and only then honours
-      // low-latency clients; wait out that first block once.
+      if (pipewire() && !setUpSinks()) return fail(" did not take the null sinks; see " + log);
       startKeepAlive();
-      std::this_thread::sleep_until(spawnedAt + std::chrono::milliseconds(2300));
+      // PulseAudio: an idle null sink sleeps through its first block of about 2 s and only
+      // then honours low-latency clients. PipeWire: the session manager links new streams a
+      // moment after they appear.
+      std::this_thread::sleep_until(pipewire() ? std::chrono::steady_clock::now() + 500ms
+                                               : spawnedAt + 2300ms);
       return true;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(100ms);
   }
   stopPid(serverPid_);
-  if (error) *error = "pulseaudio did not answer in time";
-  return false;
+  return fail(" did not answer in time");
 }
 
 // PipeWire, its session manager (which links streams to devices; it needs a session bus) and
 // the pulse server. Only the pulse server goes down in kill9(); a restart brings it and its
 // sinks back on the same PipeWire.
-bool PulseServer::startPipewire(std::string* error) {
+bool PulseServer::startPipewire() {
   const std::string log = folder_ + "/pipewire.log";
-  const std::string bus = folder_ + "/bus";
+  // Waits (bounded) for the file a process just started makes.
+  auto awaitFile = [](const std::string& path) {
+    for (int i = 0; i < 250 && !std::filesystem::exists(path); ++i) {
+      std::this_thread::sleep_for(20ms);
+    }
+  };
   if (busPid_ < 0) {
     busPid_ =
-        spawn({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + bus}, false, log);
-    for (int i = 0; i < 100 && !std::filesystem::exists(bus); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+        spawn({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + folder_ + "/bus"},
+              false, log);
+    awaitFile(folder_ + "/bus");
   }
   // The graph's processes keep their pages in memory: a reclaimed code page costs a page fault
   // on the data thread, which misses its cycle and drops a quantum of the virtual microphone
@@ -185,61 +175,29 @@ bool PulseServer::startPipewire(std::string* error) {
   if (pipewirePid_ < 0) {
     pipewirePid_ = spawn({"pipewire"}, false, log);
     // The session manager gives up at once when PipeWire is not yet listening.
-    const std::string socket = folder_ + "/run/pipewire-0";
-    for (int i = 0; i < 250 && !std::filesystem::exists(socket); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    awaitFile(folder_ + "/run/pipewire-0");
   }
-  if (wireplumberPid_ > 0 && waitFor(wireplumberPid_, 0) != -1) wireplumberPid_ = -1;
+  if (exited(wireplumberPid_)) wireplumberPid_ = -1;
   if (wireplumberPid_ < 0) wireplumberPid_ = spawn({"wireplumber"}, false, log);
   serverPid_ = spawn({"pipewire-pulse"}, false, log);
-  if (busPid_ < 0 || pipewirePid_ < 0 || wireplumberPid_ < 0 || serverPid_ < 0) {
-    if (error) *error = "cannot start pipewire (is pipewire-pulse installed?)";
-    return false;
-  }
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    if (waitFor(serverPid_, 0) != -1) {
-      serverPid_ = -1;
-      if (error) *error = "pipewire-pulse exited; see " + log;
-      return false;
-    }
-    if (runClient({"pactl", "info"}, 2000) == 0) {
-      if (!setUpSinks()) {
-        if (error) *error = "pipewire-pulse did not take the null sinks; see " + log;
-        return false;
-      }
-      startKeepAlive();
-      // The session manager links new streams a moment after they appear.
-      std::this_thread::sleep_for(std::chrono::milliseconds(500));
-      return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  stopPid(serverPid_);
-  if (error) *error = "pipewire-pulse did not answer in time";
-  return false;
+  return busPid_ > 0 && pipewirePid_ > 0 && wireplumberPid_ > 0 && serverPid_ > 0;
 }
 
 bool PulseServer::setUpSinks() {
-  for (const std::vector<std::string>& command :
-       {std::vector<std::string>{"pactl", "load-module", "module-null-sink", "sink_name=vsink",
-                                 "rate=48000", "channels=2"},
-        std::vector<std::string>{"pactl", "load-module", "module-null-sink", "sink_name=micfeed",
-                                 "rate=48000", "channels=1"},
-        std::vector<std::string>{"pactl", "set-default-sink", "vsink"},
-        std::vector<std::string>{"pactl", "set-default-source", "micfeed.monitor"}}) {
+  for (const std::string& line : setUpCommands()) {
+    std::vector<std::string> command = {"pactl"};
+    std::istringstream words(line);
+    for (std::string word; words >> word;) command.push_back(word);
     // pipewire-pulse answers before PipeWire and its session manager are ready for modules:
     // each step is tried again for a bounded while.
     bool done = false;
-    for (int attempt = 0; attempt < 50 && !done; ++attempt) {
-      done = runClient(command) == 0;
-      if (done) break;
+    for (int attempt = 0; attempt < 50 && !(done = runClient(command) == 0); ++attempt) {
       // Defaults live in the session manager's metadata: one that lost its race with
       // PipeWire is started again.
-      if (wireplumberPid_ > 0 && waitFor(wireplumberPid_, 0) != -1) {
+      if (exited(wireplumberPid_)) {
         wireplumberPid_ = spawn({"wireplumber"}, false, folder_ + "/pipewire.log");
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      std::this_thread::sleep_for(100ms);
     }
     if (!done) return false;
   }
@@ -251,11 +209,13 @@ bool PulseServer::setUpSinks() {
 void PulseServer::startKeepAlive() {
   for (pid_t& pid : keepAlive_) stopPid(pid);
   keepAlive_.clear();
-  for (const char* sink : {"micfeed", "vsink"}) {
-    keepAlive_.push_back(
-        spawn({"paplay", "--latency-msec=20", "-d", sink, "--raw", "--client-name=Keep awake",
-               "--rate=48000", "--channels=1", "--format=s16le", "/dev/zero"},
-              true, folder_ + "/clients.log"));
+  for (const char* sink : {"micfeed", "vsink", "vsink2"}) {
+    if (options_.secondSink || std::string(sink) != "vsink2") {
+      keepAlive_.push_back(
+          spawn({"paplay", "--latency-msec=20", "-d", sink, "--raw", "--client-name=Keep awake",
+                 "--rate=48000", "--channels=1", "--format=s16le", "/dev/zero"},
+                true, folder_ + "/clients.log"));
+    }
   }
 }
 
@@ -264,9 +224,7 @@ void PulseServer::kill9() {
   frozen_ = false;
   ::kill(serverPid_, SIGKILL);
   waitFor(serverPid_, 5000);
-  serverPid_ = -1;
-  for (pid_t& pid : keepAlive_) stopPid(pid);
-  keepAlive_.clear();
+  serverPid_ = -1;  // its keep-alive players end with it
 }
 
 void PulseServer::freeze() {
@@ -296,17 +254,15 @@ void PulseServer::stopPlaying() {
 }
 
 void PulseServer::stopPid(pid_t& pid) {
-  if (pid <= 0) return;
-  stopProcess(pid);
+  if (pid > 0) stopProcess(pid);
   pid = -1;
 }
 
 bool PulseServer::makeToneWav(const std::string& path, double seconds, double dbfs, double hz) {
-  char command[1024];
-  std::snprintf(command, sizeof command,
-                "sox -q -n -r 48000 -c 1 -b 16 '%s' synth %.3f sine %.1f gain %.2f 2>/dev/null",
-                path.c_str(), seconds, hz, dbfs);
-  return std::system(command) == 0;
+  return std::system(("sox -q -n -r 48000 -c 1 -b 16 '" + path + "' synth " +
+                      std::to_string(seconds) + " sine " + std::to_string(hz) + " gain " +
+                      std::to_string(dbfs) + " 2>/dev/null")
+                         .c_str()) == 0;
 }
 
 }  // namespace lumewell::testing

@@ -5,16 +5,16 @@
 #include <string>
 #include <vector>
 
+#include "support/main_loop_helpers.h"
 #include "support/process_runner.h"
 
 namespace lumewell::testing {
 
 // A private sound server for integration tests: its own runtime folder and HOME below a temp
-// folder, two null sinks ("vsink" for playback, "micfeed" whose monitor is the default source,
-// the virtual microphone), anonymous access unless told otherwise. It is PulseAudio, or
-// PipeWire's pulse server (pipewire, wireplumber and pipewire-pulse on a private session bus)
-// when LUMEWELL_TEST_SOUND_SERVER=pipewire. Everything it starts is stopped by process id when
-// it is destroyed.
+// folder, null sinks ("vsink" for playback, "micfeed" whose monitor is the default source, the
+// virtual microphone), anonymous access unless told otherwise. PulseAudio, or PipeWire's pulse
+// server (pipewire, wireplumber and pipewire-pulse on a private session bus) when
+// LUMEWELL_TEST_SOUND_SERVER=pipewire. All it starts is stopped by process id at destruction.
 class PulseServer {
  public:
   struct Options {
@@ -22,17 +22,19 @@ class PulseServer {
     // server then runs as "nobody" when started by root, because a client of the server's
     // own uid is let in by its credentials alone.
     bool anonymous = true;
+    // A second playback sink, "vsink2".
+    bool secondSink = false;
   };
-  PulseServer();
+  PulseServer() : PulseServer(Options{}) {}
   explicit PulseServer(Options options);
   ~PulseServer();
   PulseServer(const PulseServer&) = delete;
   PulseServer& operator=(const PulseServer&) = delete;
 
-  // Starts the daemon and waits (bounded) until `pactl info` answers and the virtual
-  // microphone delivers promptly. False with a reason.
+  // Starts the daemon (again after kill9(), at the same address) and waits (bounded) until
+  // `pactl info` answers and the virtual microphone delivers promptly. False with a reason.
   bool start(std::string* error = nullptr);
-  // Whether this is PipeWire's pulse server (LUMEWELL_TEST_SOUND_SERVER=pipewire).
+  bool restart(std::string* error = nullptr) { return start(error); }
   static bool pipewire();
 
   // SIGKILL of the pulse server, as a crash would; the socket file stays behind.
@@ -40,23 +42,18 @@ class PulseServer {
   // SIGSTOP / SIGCONT: a server that stops answering without closing its socket.
   void freeze();
   void thaw();
-  // Starts it again in the same folders (same address).
-  bool restart(std::string* error = nullptr) { return start(error); }
   bool running() const { return serverPid_ > 0; }
   // Whether a client of this process (without the server's cookie) is refused.
   // PipeWire's pulse server knows no cookies, so it never does.
   bool refusesStrangers() const { return !options_.anonymous && dropPrivileges_ && !pipewire(); }
-  pid_t pid() const { return serverPid_; }
 
   // Points this process's libpulse at the server (PULSE_SERVER) and clears PULSE_COOKIE.
   void exportEnvironment() const;
-  // "unix:<runtime dir>/pulse/native"
-  std::string address() const;
+  std::string address() const;  // "unix:<runtime dir>/pulse/native"
   const std::string& folder() const { return folder_; }
 
-  // Plays a sound file into the virtual microphone (paplay -d micfeed, with a deep buffer so
-  // that a busy machine cannot starve it); returns the player's pid. It runs until stopPlaying() or
-  // the file ends.
+  // Plays a sound file into the virtual microphone (with a deep buffer so that a busy machine
+  // cannot starve it) until stopPlaying() or the file ends; the player's pid.
   pid_t play(const std::string& soundFile);
   void stopPlaying();
 
@@ -69,7 +66,8 @@ class PulseServer {
 
  private:
   std::vector<std::string> environment(bool client) const;
-  bool startPipewire(std::string* error);
+  std::vector<std::string> setUpCommands() const;
+  bool startPipewire();
   bool setUpSinks();
   void startKeepAlive();
   pid_t spawn(const std::vector<std::string>& argv, bool client, const std::string& output,
@@ -77,15 +75,14 @@ class PulseServer {
   static void stopPid(pid_t& pid);
 
   Options options_;
+  TempDir dir_;
   std::string folder_;
   pid_t serverPid_ = -1;
-  std::vector<pid_t> keepAlive_;  // silent low-latency players on both sinks
+  std::vector<pid_t> keepAlive_, players_;  // silent players on every sink; play()'s
   pid_t busPid_ = -1, pipewirePid_ = -1, wireplumberPid_ = -1;  // PipeWire only
   uid_t serverUid_ = 0;
   gid_t serverGid_ = 0;
-  bool dropPrivileges_ = false;
-  bool frozen_ = false;
-  std::vector<pid_t> players_;
+  bool dropPrivileges_ = false, frozen_ = false;
 };
 
 }  // namespace lumewell::testing

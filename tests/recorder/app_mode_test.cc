@@ -3,7 +3,6 @@
 namespace lumewell::recorder::testing {
 namespace {
 
-using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 class AppModeTest : public RecorderTest {
@@ -11,14 +10,21 @@ class AppModeTest : public RecorderTest {
   // As the real recorder does: a rotation hands the run (capture, encoder, live mix) over.
   AppModeTest() { audio->offerHandover = true; }
   std::shared_ptr<Call> startApp(std::optional<std::string> displayName = "Meeting") {
-    ValueMap args{
-        {"recordingId", "rec-1"}, {"captureMode", "MIC_PLUS_APP_AUDIO"}, {"sourceId", "4711"}};
-    if (displayName) args.set("sourceDisplayName", *displayName);
-    auto call = messenger.invoke("startRecording", Value(args));
-    scheduler.runPending();
-    return call;
+    return start("rec-1", "MIC_PLUS_APP_AUDIO", "4711", displayName);
   }
-  std::vector<Value> sourceLost() const { return messenger.eventsOfType("source_lost"); }
+  Log lostReasons() const {
+    Log out;
+    for (const Value& e : eventsOfType("source_lost")) {
+      EXPECT_EQ(e.asMap()->size(), 3u);
+      out.push_back(str(e, "reason") + " (" + str(e, "sourceDisplayName") + ")");
+    }
+    return out;
+  }
+  void expectCaptureFeedsRun(size_t capture, size_t run) {
+    ASSERT_EQ(app->captures.size(), capture + 1);
+    ASSERT_EQ(audio->feeds.size(), run + 1);
+    EXPECT_EQ(app->captures[capture]->feed, audio->feeds[run]);
+  }
 };
 
 TEST_F(AppModeTest, AnswersAfterTheCaptureStartsAndMixesItLiveIntoEachSegmentOfTheRun) {
@@ -26,14 +32,11 @@ TEST_F(AppModeTest, AnswersAfterTheCaptureStartsAndMixesItLiveIntoEachSegmentOfT
   auto call = startApp();
   EXPECT_FALSE(call->answered());
   EXPECT_EQ(scheduler.activeTimerCount(), 0u);  // the timers wait for the capture
-  ASSERT_EQ(app->captures.size(), 1u);
-  EXPECT_EQ(app->resolved, std::vector<std::string>{"4711"});
+  EXPECT_EQ(app->resolved, Log{"4711"});
+  expectCaptureFeedsRun(0, 0);  // into the recording's live mix
   EXPECT_EQ(app->captures[0]->target.processId, 4711);
-  ASSERT_EQ(audio->feeds.size(), 1u);
-  EXPECT_EQ(app->captures[0]->feed, audio->feeds[0]);  // into the recording's live mix
-  EXPECT_EQ(audio->settingsUsed.back().channels, 2);
-  EXPECT_EQ(audio->settingsUsed.back().bitRate, 192000);
-  EXPECT_TRUE(audio->settingsUsed.back().mixAppAudio);
+  const RecorderSettings& s = audio->settingsUsed.back();
+  EXPECT_EQ(std::tuple(s.channels, s.bitRate, s.mixAppAudio), std::tuple(2, 192000, true));
   app->holdStart = false;
   app->captures[0]->heldStart(std::nullopt);
   scheduler.runPending();
@@ -42,16 +45,13 @@ TEST_F(AppModeTest, AnswersAfterTheCaptureStartsAndMixesItLiveIntoEachSegmentOfT
 
   // Rotations only cut the run: the capture feeds on, nothing is mixed afterwards, and no
   // source files exist beside the segments.
-  scheduler.advance(seconds(30));
-  scheduler.advance(seconds(30));
+  scheduler.advance(seconds(60));
   EXPECT_EQ(audio->log,
-            (std::vector<std::string>{"record 000000.m4a", "handover 000000.m4a -> 000001.m4a",
-                                      "stop 000000.m4a", "handover 000001.m4a -> 000002.m4a",
-                                      "stop 000001.m4a"}));
-  auto sealed = messenger.eventsOfType("segment_sealed");
-  ASSERT_EQ(sealed.size(), 2u);
-  EXPECT_EQ(str(sealed[1], "path"), file("000001.m4a"));
-  EXPECT_EQ(num(sealed[1], "channelCount"), 2);
+            (Log{"record 000000.m4a", "handover 000000.m4a -> 000001.m4a", "stop 000000.m4a",
+                 "handover 000001.m4a -> 000002.m4a", "stop 000001.m4a"}));
+  EXPECT_EQ(sealed(),
+            (Log{"0 rec-1/000000.m4a 00:00:00.000Z", "1 rec-1/000001.m4a 00:00:30.000Z"}));
+  EXPECT_EQ(num(eventsOfType("segment_sealed")[1], "channelCount"), 2);
   EXPECT_EQ(app->captures.size(), 1u);
   EXPECT_FALSE(app->captures[0]->stopped);
   EXPECT_EQ(app->resolved.size(), 1u);
@@ -59,36 +59,28 @@ TEST_F(AppModeTest, AnswersAfterTheCaptureStartsAndMixesItLiveIntoEachSegmentOfT
   for (const char* name : {"000000-mic.m4a", "000000-app.m4a", "000001-mic.m4a"}) {
     EXPECT_FALSE(exists(file(name))) << name;
   }
-  EXPECT_TRUE(sourceLost().empty());
 
   // The stop ends the capture with the run.
   expectSuccess(invokeAndRun("stopRecording"));
   EXPECT_TRUE(app->captures[0]->stopped);
-  EXPECT_EQ(messenger.eventTypes(), (std::vector<std::string>{"segment_sealed", "segment_sealed",
-                                                              "segment_sealed", "stopped"}));
+  EXPECT_EQ(types(), (Log{"segment_sealed", "segment_sealed", "segment_sealed", "stopped"}));
 }
 
 TEST_F(AppModeTest, ACaptureThatCannotResolveOrStartLosesTheSourceAndTheMicrophoneRecordsOn) {
-  app->resolveResult =
-      programError(34, "The selected desktop app is no longer available to capture.");
+  const std::string gone = "The selected desktop app is no longer available to capture.";
+  app->resolveResult = programError(34, gone);
   expectSuccess(startApp("Meeting App"));
-  ASSERT_EQ(sourceLost().size(), 1u);
-  EXPECT_EQ(sourceLost()[0].asMap()->size(), 3u);
-  EXPECT_EQ(str(sourceLost()[0], "reason"),
-            "The selected desktop app is no longer available to capture.");
-  EXPECT_EQ(str(sourceLost()[0], "sourceDisplayName"), "Meeting App");
+  EXPECT_EQ(lostReasons(), Log{gone + " (Meeting App)"});
   EXPECT_EQ(plugin->runtimeState(), RuntimeState::recording);
 
   // The next segment tries again and this time the capture refuses to start.
   app->resolveResult = AppAudioTarget{4711, "Meeting", "org.meeting", 1, "Out"};
   app->startError = programError(20, "capture refused");
   scheduler.advance(seconds(30));
-  auto sealed = messenger.eventsOfType("segment_sealed");
-  ASSERT_EQ(sealed.size(), 1u);
-  EXPECT_EQ(num(sealed[0], "channelCount"), 2);
+  ASSERT_EQ(sealed().size(), 1u);
+  EXPECT_EQ(num(eventsOfType("segment_sealed")[0], "channelCount"), 2);
   EXPECT_EQ(app->resolved.size(), 2u);
-  ASSERT_EQ(sourceLost().size(), 2u);
-  EXPECT_EQ(str(sourceLost()[1], "reason"), "capture refused");
+  EXPECT_EQ(lostReasons(), (Log{gone + " (Meeting App)", "capture refused (Meeting App)"}));
   ASSERT_EQ(app->captures.size(), 1u);
   EXPECT_TRUE(app->captures[0]->destroyed);
   EXPECT_EQ(plugin->runtimeState(), RuntimeState::recording);
@@ -100,27 +92,22 @@ TEST_F(AppModeTest, ALostApplicationIsSourceLostAndTriedAgainAtTheNextSegmentOfT
   ASSERT_EQ(app->captures.size(), 1u);
   onOtherThread([&] { app->captures[0]->onUnexpectedStop("The app quit."); });
   scheduler.runPending();
-  ASSERT_EQ(sourceLost().size(), 1u);
-  EXPECT_EQ(str(sourceLost()[0], "reason"), "The app quit.");
-  EXPECT_EQ(str(sourceLost()[0], "sourceDisplayName"), "4711");
+  EXPECT_EQ(lostReasons(), Log{"The app quit. (4711)"});
   EXPECT_FALSE(app->captures[0]->stopped);
   EXPECT_EQ(plugin->runtimeState(), RuntimeState::recording);
 
   // At the rotation the lost capture ends and a new one feeds the same run.
   scheduler.advance(seconds(30));
   EXPECT_TRUE(app->captures[0]->stopped);
-  ASSERT_EQ(app->captures.size(), 2u);
   EXPECT_EQ(app->resolved.size(), 2u);
-  ASSERT_EQ(audio->feeds.size(), 1u);
-  EXPECT_EQ(app->captures[1]->feed, audio->feeds[0]);
+  expectCaptureFeedsRun(1, 0);
 
   // A stop whose capture ends with an error reports it before the last segment.
   app->stopError = programError(20, "capture failed");
   expectSuccess(invokeAndRun("stopRecording"));
-  EXPECT_EQ(messenger.eventTypes(),
-            (std::vector<std::string>{"source_lost", "segment_sealed", "source_lost",
-                                      "segment_sealed", "stopped"}));
-  EXPECT_EQ(str(sourceLost()[1], "reason"), "capture failed");
+  EXPECT_EQ(types(),
+            (Log{"source_lost", "segment_sealed", "source_lost", "segment_sealed", "stopped"}));
+  EXPECT_EQ(lostReasons()[1], "capture failed (4711)");
 }
 
 TEST_F(AppModeTest, APauseOrAFailedHandoverEndsTheCaptureWithTheRunAndTheNextRunCapturesAgain) {
@@ -129,19 +116,14 @@ TEST_F(AppModeTest, APauseOrAFailedHandoverEndsTheCaptureWithTheRunAndTheNextRun
   EXPECT_TRUE(app->captures[0]->stopped);
   EXPECT_EQ(plugin->runtimeState(), RuntimeState::paused);
   expectSuccess(invokeAndRun("resumeRecording"));
-  ASSERT_EQ(audio->feeds.size(), 2u);
-  ASSERT_EQ(app->captures.size(), 2u);
-  EXPECT_EQ(app->captures[1]->feed, audio->feeds[1]);
+  expectCaptureFeedsRun(1, 1);
 
   // A rotation that cannot hand the run over stops and starts both.
   audio->handoverFails = true;
   scheduler.advance(seconds(30));
   EXPECT_TRUE(app->captures[1]->stopped);
-  ASSERT_EQ(app->captures.size(), 3u);
-  ASSERT_EQ(audio->feeds.size(), 3u);
-  EXPECT_EQ(app->captures[2]->feed, audio->feeds[2]);
-  EXPECT_EQ(messenger.eventTypes(), (std::vector<std::string>{"segment_sealed", "segment_sealed"}));
-  EXPECT_TRUE(sourceLost().empty());
+  expectCaptureFeedsRun(2, 2);
+  EXPECT_EQ(types(), (Log{"segment_sealed", "segment_sealed"}));
 }
 
 TEST_F(AppModeTest, StopDuringThePendingCaptureStartSealsTheSegmentAfterTheStartAnswers) {
@@ -153,7 +135,7 @@ TEST_F(AppModeTest, StopDuringThePendingCaptureStartSealsTheSegmentAfterTheStart
   scheduler.runPending();
   expectSuccess(start);
   expectSuccess(stop);
-  EXPECT_EQ(messenger.eventTypes(), (std::vector<std::string>{"segment_sealed", "stopped"}));
+  EXPECT_EQ(types(), (Log{"segment_sealed", "stopped"}));
   EXPECT_TRUE(app->captures[0]->stopped);
   EXPECT_EQ(scheduler.activeTimerCount(), 0u);
 }
@@ -172,13 +154,13 @@ TEST_F(AppModeTest, EndingAnApplicationSessionFinishesItsCaptureAndKeepsUnsealed
   expectSuccess(startApp());
   ASSERT_EQ(app->captures.size(), 2u);
   EXPECT_EQ(audio->log.back(), "record 000001.m4a");
-  messenger.events.clear();
+  events.clear();
   expectSuccess(start("next"));
-  EXPECT_EQ(messenger.eventTypes(), (std::vector<std::string>{"segment_sealed", "stopped"}));
+  EXPECT_EQ(types(), (Log{"segment_sealed", "stopped"}));
   EXPECT_TRUE(app->captures[1]->stopped);
   EXPECT_FALSE(app->captures[1]->cancelled);
-  EXPECT_EQ(audio->settingsUsed.back().channels, 1);
-  EXPECT_FALSE(audio->settingsUsed.back().mixAppAudio);
+  const RecorderSettings& s = audio->settingsUsed.back();
+  EXPECT_EQ(std::pair(s.channels, s.mixAppAudio), std::pair(1, false));
 }
 
 }  // namespace

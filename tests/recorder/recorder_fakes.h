@@ -4,16 +4,10 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <map>
-#include <memory>
 #include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "channels/binary_messenger.h"
-#include "channels/method_channel.h"
 #include "recorder/audio_services.h"
 #include "recorder/recorder_plugin.h"
 #include "runtime/virtual_scheduler.h"
@@ -25,13 +19,12 @@ namespace lumewell::recorder::testing {
 
 using lumewell::testing::readFile;
 using lumewell::testing::writeFile;
+using Log = std::vector<std::string>;
+using Call = lumewell::testing::FakeMessenger::Call;
 
 inline bool exists(const std::string& path) { return std::filesystem::exists(path); }
-
-// Runs fn on a thread of its own and waits for it: completions of the platform services come
-// from other threads.
+// Completions of the platform services come from other threads.
 inline void onOtherThread(const std::function<void()>& fn) { std::thread(fn).join(); }
-
 inline std::string fileName(const std::string& path) {
   return std::filesystem::path(path).filename().string();
 }
@@ -45,14 +38,12 @@ struct FakeFeed final : AppAudioFeed {
 struct FakeMicrophone {
   VirtualScheduler& scheduler;
   bool recordFails = false;
-  // Whether recorders hand their capture over to the next file, and whether that fails
-  // (leaving a partial file behind, as a real one might).
-  bool offerHandover = false;
-  bool handoverFails = false;
+  bool offerHandover = false;  // recorders hand their capture over to the next file
+  bool handoverFails = false;  // leaving a partial file behind, as a real one might
   float power = -20.0f;
-  OptionalError recorderFailure;  // what a running recorder reports (a lost source, a write error)
+  OptionalError recorderFailure;  // what a running recorder reports
   int recordings = 0;
-  std::vector<std::string> log;  // "record <file>", "stop <file>", "handover <a> -> <b>"
+  Log log;  // "record <file>", "stop <file>", "handover <a> -> <b>"
 };
 
 class FakeMicrophoneRecorder final : public MicrophoneRecorder {
@@ -108,11 +99,6 @@ class FakeMicrophoneRecorder final : public MicrophoneRecorder {
   bool recording_ = false;
 };
 
-struct ComposeCall {
-  std::vector<std::string> paths;
-  std::string output;
-};
-
 class FakeAudioServices final : public AudioServices, public FakeMicrophone {
  public:
   FakeAudioServices(VirtualScheduler& scheduler, std::string dataDir)
@@ -132,8 +118,7 @@ class FakeAudioServices final : public AudioServices, public FakeMicrophone {
     pendingAccess = std::move(completion);
   }
   std::optional<int64_t> mediaDurationMs(const std::string& path) override {
-    auto it = durations.find(path);
-    if (it != durations.end()) return it->second;
+    if (auto it = durations.find(path); it != durations.end()) return it->second;
     return exists(path) ? std::optional<int64_t>(30000) : std::nullopt;
   }
   Result<std::string> sha256Hex(const std::string& path) override {
@@ -147,7 +132,8 @@ class FakeAudioServices final : public AudioServices, public FakeMicrophone {
   }
   void composeAudio(std::vector<std::string> paths, std::string output,
                     std::function<void(OptionalError)> completion) override {
-    composeCalls.push_back({paths, output});
+    composeCalls.push_back(paths);
+    composeCalls.back().push_back("-> " + output);
     if (!composeError) {
       std::string mixed;
       for (const auto& p : paths) mixed += readFile(p) + "|";
@@ -164,7 +150,7 @@ class FakeAudioServices final : public AudioServices, public FakeMicrophone {
   std::function<void(bool)> pendingAccess;
   std::map<std::string, std::optional<int64_t>> durations;  // 30 s for any other file
   std::set<std::string> hashFails;
-  std::vector<ComposeCall> composeCalls;
+  std::vector<Log> composeCalls;  // the inputs, then "-> <output>"
   OptionalError composeError;
   std::optional<int64_t> freeBytes = int64_t{10} << 30;
   OptionalError makeRecorderError;
@@ -211,9 +197,9 @@ class FakeAppAudioServices final : public AppAudioServices {
   std::vector<AppAudioSource> sources;
   bool validateOk = true;
   std::optional<std::string> validateMessage;
-  std::vector<std::string> validated;
+  Log validated;
   Result<AppAudioTarget> resolveResult = AppAudioTarget{4711, "Meeting", "org.meeting", 1, "Out"};
-  std::vector<std::string> resolved;
+  Log resolved;
   OptionalError startError;
   OptionalError stopError;
   bool holdStart = false;
@@ -255,27 +241,6 @@ inline std::unique_ptr<AppAudioCaptureSession> FakeAppAudioServices::makeCapture
   return std::make_unique<FakeCaptureSession>(*this, captures.back());
 }
 
-// The shared fake messenger seen from the plug-in's two channels: events are those of the
-// event channel.
-class PluginMessenger {
- public:
-  using Call = lumewell::testing::FakeMessenger::Call;
-  std::shared_ptr<Call> invoke(const std::string& method, const Value& arguments = Value()) {
-    return fake.call(LumewellNativeRecorderPlugin::kMethodChannel, method, arguments);
-  }
-  void listen() { fake.call(LumewellNativeRecorderPlugin::kEventChannel, "listen"); }
-  void cancel() { fake.call(LumewellNativeRecorderPlugin::kEventChannel, "cancel"); }
-  std::vector<Value> eventsOfType(const std::string& type) const {
-    return lumewell::testing::eventsOfType(events, type);
-  }
-  std::vector<std::string> eventTypes() const { return lumewell::testing::eventTypes(events); }
-  operator BinaryMessenger&() { return fake; }
-
-  lumewell::testing::FakeMessenger fake;
-  std::vector<Value>& events = fake.events[LumewellNativeRecorderPlugin::kEventChannel];
-};
-using Call = PluginMessenger::Call;
-
 inline const std::string& str(const Value& map, const char* key) {
   static const std::string none = "<absent>";
   const std::string* s = mapString(map.asMap(), key);
@@ -287,12 +252,9 @@ inline int64_t num(const Value& map, const char* key) {
   if (v) v->asInt64(&out);
   return out;
 }
-inline bool has(const Value& map, const char* key) {
-  return map.asMap() && map.asMap()->find(key) != nullptr;
-}
 
 // The plug-in wired to fakes, a virtual clock and a listening fake messenger (which fails the
-// test on a call answered twice).
+// test on a call answered twice); the events kept are those of the event channel.
 class RecorderTest : public ::testing::Test {
  protected:
   RecorderTest()
@@ -300,7 +262,7 @@ class RecorderTest : public ::testing::Test {
         app(std::make_shared<FakeAppAudioServices>(scheduler)),
         plugin(std::make_shared<LumewellNativeRecorderPlugin>(scheduler, audio, app)) {
     plugin->registerChannels(messenger);
-    messenger.listen();
+    listen();
   }
 
   std::string folder(const std::string& id = "rec-1") const {
@@ -309,42 +271,60 @@ class RecorderTest : public ::testing::Test {
   std::string file(const std::string& name, const std::string& id = "rec-1") const {
     return folder(id) + "/" + name;
   }
-  std::shared_ptr<Call> start(const std::string& id = "rec-1", const std::string& mode = "MIC_ONLY",
-                              std::optional<std::string> source = std::nullopt) {
-    ValueMap args{{"recordingId", id}, {"captureMode", mode}};
-    if (source) args.set("sourceId", *source);
-    auto call = messenger.invoke("startRecording", Value(args));
-    scheduler.runPending();
-    return call;
+  void listen(bool on = true) {
+    messenger.call(LumewellNativeRecorderPlugin::kEventChannel, on ? "listen" : "cancel");
+  }
+  std::shared_ptr<Call> invoke(const std::string& method, const Value& arguments = Value()) {
+    return messenger.call(LumewellNativeRecorderPlugin::kMethodChannel, method, arguments);
   }
   std::shared_ptr<Call> invokeAndRun(const std::string& method, const Value& args = Value()) {
-    auto call = messenger.invoke(method, args);
+    auto call = invoke(method, args);
     scheduler.runPending();
     return call;
   }
+  std::shared_ptr<Call> start(const std::string& id = "rec-1", const std::string& mode = "MIC_ONLY",
+                              std::optional<std::string> source = std::nullopt,
+                              std::optional<std::string> sourceName = std::nullopt) {
+    ValueMap args{{"recordingId", id}, {"captureMode", mode}};
+    if (source) args.set("sourceId", *source);
+    if (sourceName) args.set("sourceDisplayName", *sourceName);
+    return invokeAndRun("startRecording", Value(args));
+  }
+  std::vector<Value> eventsOfType(const std::string& type) const {
+    return lumewell::testing::eventsOfType(events, type);
+  }
+  Log types() const { return lumewell::testing::eventTypes(events); }
+  // Each segment_sealed event as "index folder/file startedAt" (the time of day of the first).
+  Log sealed() const {
+    Log out;
+    const std::string root = folder("");
+    for (const Value& e : eventsOfType("segment_sealed")) {
+      std::string path = str(e, "path"), at = str(e, "startedAt");
+      if (path.rfind(root, 0) == 0) path.erase(0, root.size());
+      if (at.rfind("2025-01-01T", 0) == 0) at.erase(0, 11);
+      out.push_back(std::to_string(num(e, "index")) + " " + path + " " + at);
+    }
+    return out;
+  }
   static void expectSuccess(const std::shared_ptr<Call>& call) {
-    ASSERT_TRUE(call->answered());
-    ASSERT_TRUE(call->envelope.has_value());
+    ASSERT_TRUE(call->envelope.has_value()) << "no answer";
     EXPECT_EQ(call->envelope->kind, MethodEnvelope::Kind::success)
         << call->envelope->error.code << ": " << call->envelope->error.message.value_or("");
   }
+  // details: none expects no details, "*" any string, anything else that exact string.
   static void expectError(const std::shared_ptr<Call>& call, const std::string& code,
                           const std::string& message,
                           std::optional<std::string> details = std::nullopt) {
-    // details: none expects no details, "*" any string, anything else that exact string.
-    ASSERT_TRUE(call->answered());
-    ASSERT_TRUE(call->envelope.has_value());
+    ASSERT_TRUE(call->envelope.has_value()) << "no answer";
     ASSERT_EQ(call->envelope->kind, MethodEnvelope::Kind::error);
     EXPECT_EQ(call->envelope->error.code, code);
     EXPECT_EQ(call->envelope->error.message.value_or(""), message);
-    if (details && *details == "*") {
-      EXPECT_NE(call->envelope->error.details.asString(), nullptr) << "details missing";
-    } else if (details) {
-      const std::string* d = call->envelope->error.details.asString();
-      ASSERT_NE(d, nullptr) << "details missing";
-      EXPECT_EQ(*d, *details);
-    } else {
+    const std::string* d = call->envelope->error.details.asString();
+    if (!details) {
       EXPECT_TRUE(call->envelope->error.details.isNull());
+    } else {
+      ASSERT_NE(d, nullptr) << "details missing";
+      EXPECT_TRUE(*details == "*" || *d == *details) << *d;
     }
   }
 
@@ -354,7 +334,8 @@ class RecorderTest : public ::testing::Test {
   std::shared_ptr<FakeAudioServices> audio;
   std::shared_ptr<FakeAppAudioServices> app;
   std::shared_ptr<LumewellNativeRecorderPlugin> plugin;
-  PluginMessenger messenger;
+  lumewell::testing::FakeMessenger messenger;
+  std::vector<Value>& events = messenger.events[LumewellNativeRecorderPlugin::kEventChannel];
 };
 
 }  // namespace lumewell::recorder::testing

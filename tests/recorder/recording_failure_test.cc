@@ -6,29 +6,27 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-constexpr int64_t kFloor = LumewellNativeRecorderPlugin::kLowDiskStopFloorBytes;
+const std::string kRotateFailed = "Failed to rotate recording segment: ";
 
 TEST_F(RecorderTest, FreeSpaceBelowTheFloorSealsTheSegmentThenReportsTheDiskAndIdles) {
   expectSuccess(start());
-  audio->freeBytes = kFloor;
+  audio->freeBytes = LumewellNativeRecorderPlugin::kLowDiskStopFloorBytes;
   scheduler.advance(seconds(5));
   audio->freeBytes.reset();  // unknown is no reason to stop
   scheduler.advance(seconds(5));
   EXPECT_EQ(plugin->runtimeState(), RuntimeState::recording);
-  EXPECT_TRUE(messenger.eventTypes().empty());
+  EXPECT_TRUE(types().empty());
 
-  audio->freeBytes = kFloor - 1;
+  audio->freeBytes = LumewellNativeRecorderPlugin::kLowDiskStopFloorBytes - 1;
   scheduler.advance(seconds(2));
-  EXPECT_EQ(messenger.eventTypes(), (std::vector<std::string>{"segment_sealed", "error"}));
-  const Value sealed = messenger.eventsOfType("segment_sealed")[0];
-  EXPECT_EQ(num(sealed, "index"), 0);
-  EXPECT_EQ(str(sealed, "path"), file("000000.m4a"));
-  EXPECT_EQ(str(messenger.eventsOfType("error")[0], "message"),
-            "Failed to rotate recording segment: The disk holding " + folder() +
+  EXPECT_EQ(types(), (Log{"segment_sealed", "error"}));
+  EXPECT_EQ(sealed(), Log{"0 rec-1/000000.m4a 00:00:00.000Z"});
+  EXPECT_EQ(str(eventsOfType("error")[0], "message"),
+            kRotateFailed + "The disk holding " + folder() +
                 " has only 33554431 bytes free, below the 33554432 needed to go on recording.");
   EXPECT_EQ(plugin->runtimeState(), RuntimeState::idle);
   EXPECT_EQ(scheduler.activeTimerCount(), 0u);
-  EXPECT_EQ(audio->log, (std::vector<std::string>{"record 000000.m4a", "stop 000000.m4a"}));
+  EXPECT_EQ(audio->log, (Log{"record 000000.m4a", "stop 000000.m4a"}));
 }
 
 TEST_F(RecorderTest, ARecorderFailureSealsWhatWasRecordedUnlessTheFileDoesNotPlay) {
@@ -36,26 +34,25 @@ TEST_F(RecorderTest, ARecorderFailureSealsWhatWasRecordedUnlessTheFileDoesNotPla
   scheduler.advance(seconds(10));
   audio->recorderFailure = Error{"pulse", 6, "The connection to the sound server was lost."};
   scheduler.advance(milliseconds(250));
-  EXPECT_EQ(messenger.eventTypes(), (std::vector<std::string>{"segment_sealed", "error"}));
-  EXPECT_EQ(str(messenger.eventsOfType("error")[0], "message"),
-            "Failed to rotate recording segment: The connection to the sound server was lost.");
+  EXPECT_EQ(types(), (Log{"segment_sealed", "error"}));
+  EXPECT_EQ(str(eventsOfType("error")[0], "message"),
+            kRotateFailed + "The connection to the sound server was lost.");
   EXPECT_EQ(plugin->runtimeState(), RuntimeState::idle);
   scheduler.advance(seconds(30));
-  EXPECT_EQ(messenger.eventTypes().size(), 2u) << "reported once, no rotation after it";
+  EXPECT_EQ(types().size(), 2u) << "reported once, no rotation after it";
 
   // A write error that left a file no player opens: nothing is reported sealed, the file
   // stays for a later recovery.
-  messenger.events.clear();
+  events.clear();
   audio->recorderFailure.reset();
   expectSuccess(start("rec-2"));
   audio->durations[file("000000.m4a", "rec-2")] = std::nullopt;
   audio->recorderFailure = Error{"FFmpeg", -28, "Cannot write x: No space left on device"};
   scheduler.advance(milliseconds(250));
-  EXPECT_EQ(messenger.eventTypes(), (std::vector<std::string>{"error"}));
-  EXPECT_EQ(str(messenger.eventsOfType("error")[0], "message"),
-            "Failed to rotate recording segment: Cannot write x: No space left on device; the "
-            "segment in progress could not be sealed: The file " +
-                file("000000.m4a", "rec-2") + " does not play.");
+  EXPECT_EQ(types(), Log{"error"});
+  EXPECT_EQ(str(eventsOfType("error")[0], "message"),
+            kRotateFailed + "Cannot write x: No space left on device; the segment in progress " +
+                "could not be sealed: The file " + file("000000.m4a", "rec-2") + " does not play.");
   EXPECT_TRUE(exists(file("000000.m4a", "rec-2")));
   EXPECT_EQ(plugin->runtimeState(), RuntimeState::idle);
 }

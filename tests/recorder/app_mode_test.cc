@@ -12,18 +12,13 @@ class AppModeTest : public RecorderTest {
   std::shared_ptr<Call> startApp(std::optional<std::string> displayName = "Meeting") {
     return start("rec-1", "MIC_PLUS_APP_AUDIO", "4711", displayName);
   }
-  Log lostReasons() const {
-    Log out;
-    for (const Value& e : eventsOfType("source_lost")) {
-      EXPECT_EQ(e.asMap()->size(), 3u);
-      out.push_back(str(e, "reason") + " (" + str(e, "sourceDisplayName") + ")");
-    }
-    return out;
-  }
   void expectCaptureFeedsRun(size_t capture, size_t run) {
     ASSERT_EQ(app->captures.size(), capture + 1);
     ASSERT_EQ(audio->feeds.size(), run + 1);
     EXPECT_EQ(app->captures[capture]->feed, audio->feeds[run]);
+  }
+  int64_t channelsOfLastSeal() const {
+    return num(eventsOfType("segment_sealed").back(), "channelCount");
   }
 };
 
@@ -31,7 +26,7 @@ TEST_F(AppModeTest, AnswersAfterTheCaptureStartsAndMixesItLiveIntoEachSegmentOfT
   app->holdStart = true;
   auto call = startApp();
   EXPECT_FALSE(call->answered());
-  EXPECT_EQ(scheduler.activeTimerCount(), 0u);  // the timers wait for the capture
+  EXPECT_EQ(state(), "recording, 0 timers");  // the timers wait for the capture
   EXPECT_EQ(app->resolved, Log{"4711"});
   expectCaptureFeedsRun(0, 0);  // into the recording's live mix
   EXPECT_EQ(app->captures[0]->target.processId, 4711);
@@ -41,24 +36,20 @@ TEST_F(AppModeTest, AnswersAfterTheCaptureStartsAndMixesItLiveIntoEachSegmentOfT
   app->captures[0]->heldStart(std::nullopt);
   scheduler.runPending();
   expectSuccess(call);
-  EXPECT_EQ(scheduler.activeTimerCount(), 2u);
+  EXPECT_EQ(state(), "recording, 2 timers");
 
-  // Rotations only cut the run: the capture feeds on, nothing is mixed afterwards, and no
-  // source files exist beside the segments.
+  // Rotations only cut the run: the capture feeds on and nothing is mixed afterwards.
   scheduler.advance(seconds(60));
   EXPECT_EQ(audio->log,
             (Log{"record 000000.m4a", "handover 000000.m4a -> 000001.m4a", "stop 000000.m4a",
                  "handover 000001.m4a -> 000002.m4a", "stop 000001.m4a"}));
-  EXPECT_EQ(sealed(),
-            (Log{"0 rec-1/000000.m4a 00:00:00.000Z", "1 rec-1/000001.m4a 00:00:30.000Z"}));
-  EXPECT_EQ(num(eventsOfType("segment_sealed")[1], "channelCount"), 2);
+  EXPECT_EQ(eventLog(), (Log{"sealed 0 rec-1/000000.m4a 00:00:00.000Z",
+                             "sealed 1 rec-1/000001.m4a 00:00:30.000Z"}));
+  EXPECT_EQ(channelsOfLastSeal(), 2);
   EXPECT_EQ(app->captures.size(), 1u);
   EXPECT_FALSE(app->captures[0]->stopped);
   EXPECT_EQ(app->resolved.size(), 1u);
   EXPECT_TRUE(audio->composeCalls.empty());
-  for (const char* name : {"000000-mic.m4a", "000000-app.m4a", "000001-mic.m4a"}) {
-    EXPECT_FALSE(exists(file(name))) << name;
-  }
 
   // The stop ends the capture with the run.
   expectSuccess(invokeAndRun("stopRecording"));
@@ -70,21 +61,21 @@ TEST_F(AppModeTest, ACaptureThatCannotResolveOrStartLosesTheSourceAndTheMicropho
   const std::string gone = "The selected desktop app is no longer available to capture.";
   app->resolveResult = programError(34, gone);
   expectSuccess(startApp("Meeting App"));
-  EXPECT_EQ(lostReasons(), Log{gone + " (Meeting App)"});
-  EXPECT_EQ(plugin->runtimeState(), RuntimeState::recording);
+  EXPECT_EQ(eventLog(), Log{"lost " + gone + " (Meeting App)"});
+  EXPECT_EQ(state(), "recording, 2 timers");
 
   // The next segment tries again and this time the capture refuses to start.
   app->resolveResult = AppAudioTarget{4711, "Meeting", "org.meeting", 1, "Out"};
   app->startError = programError(20, "capture refused");
   scheduler.advance(seconds(30));
-  ASSERT_EQ(sealed().size(), 1u);
-  EXPECT_EQ(num(eventsOfType("segment_sealed")[0], "channelCount"), 2);
+  EXPECT_EQ(eventLog(),
+            (Log{"lost " + gone + " (Meeting App)", "sealed 0 rec-1/000000.m4a 00:00:00.000Z",
+                 "lost capture refused (Meeting App)"}));
+  EXPECT_EQ(channelsOfLastSeal(), 2);
   EXPECT_EQ(app->resolved.size(), 2u);
-  EXPECT_EQ(lostReasons(), (Log{gone + " (Meeting App)", "capture refused (Meeting App)"}));
   ASSERT_EQ(app->captures.size(), 1u);
   EXPECT_TRUE(app->captures[0]->destroyed);
-  EXPECT_EQ(plugin->runtimeState(), RuntimeState::recording);
-  EXPECT_EQ(scheduler.activeTimerCount(), 2u);
+  EXPECT_EQ(state(), "recording, 2 timers");
 }
 
 TEST_F(AppModeTest, ALostApplicationIsSourceLostAndTriedAgainAtTheNextSegmentOfTheSameRun) {
@@ -92,7 +83,7 @@ TEST_F(AppModeTest, ALostApplicationIsSourceLostAndTriedAgainAtTheNextSegmentOfT
   ASSERT_EQ(app->captures.size(), 1u);
   onOtherThread([&] { app->captures[0]->onUnexpectedStop("The app quit."); });
   scheduler.runPending();
-  EXPECT_EQ(lostReasons(), Log{"The app quit. (4711)"});
+  EXPECT_EQ(eventLog(), Log{"lost The app quit. (4711)"});
   EXPECT_FALSE(app->captures[0]->stopped);
   EXPECT_EQ(plugin->runtimeState(), RuntimeState::recording);
 
@@ -105,16 +96,16 @@ TEST_F(AppModeTest, ALostApplicationIsSourceLostAndTriedAgainAtTheNextSegmentOfT
   // A stop whose capture ends with an error reports it before the last segment.
   app->stopError = programError(20, "capture failed");
   expectSuccess(invokeAndRun("stopRecording"));
-  EXPECT_EQ(types(),
-            (Log{"source_lost", "segment_sealed", "source_lost", "segment_sealed", "stopped"}));
-  EXPECT_EQ(lostReasons()[1], "capture failed (4711)");
+  EXPECT_EQ(eventLog(), (Log{"lost The app quit. (4711)", "sealed 0 rec-1/000000.m4a 00:00:00.000Z",
+                             "lost capture failed (4711)",
+                             "sealed 1 rec-1/000001.m4a 00:00:30.000Z", "stopped"}));
 }
 
 TEST_F(AppModeTest, APauseOrAFailedHandoverEndsTheCaptureWithTheRunAndTheNextRunCapturesAgain) {
   expectSuccess(startApp());
   expectSuccess(invokeAndRun("pauseRecording"));
   EXPECT_TRUE(app->captures[0]->stopped);
-  EXPECT_EQ(plugin->runtimeState(), RuntimeState::paused);
+  EXPECT_EQ(state(), "paused, 0 timers");
   expectSuccess(invokeAndRun("resumeRecording"));
   expectCaptureFeedsRun(1, 1);
 
@@ -137,7 +128,7 @@ TEST_F(AppModeTest, StopDuringThePendingCaptureStartSealsTheSegmentAfterTheStart
   expectSuccess(stop);
   EXPECT_EQ(types(), (Log{"segment_sealed", "stopped"}));
   EXPECT_TRUE(app->captures[0]->stopped);
-  EXPECT_EQ(scheduler.activeTimerCount(), 0u);
+  EXPECT_EQ(state(), "idle, 0 timers");
 }
 
 TEST_F(AppModeTest, EndingAnApplicationSessionFinishesItsCaptureAndKeepsUnsealedFiles) {

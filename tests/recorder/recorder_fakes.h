@@ -294,17 +294,39 @@ class RecorderTest : public ::testing::Test {
     return lumewell::testing::eventsOfType(events, type);
   }
   Log types() const { return lumewell::testing::eventTypes(events); }
-  // Each segment_sealed event as "index folder/file startedAt" (the time of day of the first).
-  Log sealed() const {
-    Log out;
+  // The events but the levels, one line each, the recordings folder and the date of the
+  // first segment left out: "sealed <index> <folder>/<file> <startedAt>", "error <message>",
+  // "lost <reason> (<source name>)", "stopped".
+  Log eventLog() const {
     const std::string root = folder("");
-    for (const Value& e : eventsOfType("segment_sealed")) {
-      std::string path = str(e, "path"), at = str(e, "startedAt");
-      if (path.rfind(root, 0) == 0) path.erase(0, root.size());
-      if (at.rfind("2025-01-01T", 0) == 0) at.erase(0, 11);
-      out.push_back(std::to_string(num(e, "index")) + " " + path + " " + at);
+    const auto trim = [&](std::string text, const std::string& prefix) {
+      for (size_t at; (at = text.find(prefix)) != std::string::npos;) text.erase(at, prefix.size());
+      return text;
+    };
+    Log out;
+    for (const Value& e : events) {
+      const std::string& type = str(e, "type");
+      const size_t keys = e.asMap()->size();
+      if (type == "segment_sealed" && keys == 11) {
+        out.push_back("sealed " + std::to_string(num(e, "index")) + " " +
+                      trim(str(e, "path"), root) + " " + trim(str(e, "startedAt"), "2025-01-01T"));
+      } else if (type == "error" && keys == 2) {
+        out.push_back("error " + trim(str(e, "message"), root));
+      } else if (type == "source_lost" && keys == 3) {
+        out.push_back("lost " + str(e, "reason") + " (" + str(e, "sourceDisplayName") + ")");
+      } else if (type == "stopped" && keys == 1) {
+        out.push_back(type);
+      } else if (type != "level_changed") {
+        out.push_back(type + " with " + std::to_string(keys) + " keys");
+      }
     }
     return out;
+  }
+  // The runtime state and the timers running: "recording, 2 timers".
+  std::string state() const {
+    const char* names[] = {"idle", "recording", "paused"};
+    return names[static_cast<int>(plugin->runtimeState())] + std::string(", ") +
+           std::to_string(scheduler.activeTimerCount()) + " timers";
   }
   static void expectSuccess(const std::shared_ptr<Call>& call) {
     ASSERT_TRUE(call->envelope.has_value()) << "no answer";

@@ -16,25 +16,25 @@ SnapshotApplication app(std::string name, std::string bundle, int32_t pid) {
 }
 
 TEST(CatalogueRules, ExclusionRulesInOrder) {
-  const auto capturable = [](std::string name, std::string bundle, int32_t pid = 10) {
-    return isCapturableApplication(app(std::move(name), std::move(bundle), pid), kHost);
+  const auto capturable = [](const std::string& nameAndBundle, int32_t pid = 10) {
+    const size_t bar = nameAndBundle.find('|');
+    return isCapturableApplication(
+        app(nameAndBundle.substr(0, bar), nameAndBundle.substr(bar + 1), pid), kHost);
   };
-  EXPECT_TRUE(capturable("Firefox", "firefox"));
-  EXPECT_FALSE(capturable("", "firefox"));
-  EXPECT_FALSE(capturable("Firefox", "firefox", kHost));
-  for (auto name : kExcludedApplicationNames) {
-    EXPECT_FALSE(capturable(std::string(name), "x.y")) << name;
-  }
   // The name table is exact and case-sensitive.
-  EXPECT_TRUE(capturable("finder", "x.y"));
-  EXPECT_TRUE(capturable("Finder ", "x.y"));
-  EXPECT_FALSE(capturable("AutoFill Helper", "x.y"));
-  EXPECT_TRUE(capturable("autofill", "x.y"));
-  EXPECT_FALSE(capturable("com.example.Tool", "x.y"));
-  EXPECT_FALSE(capturable("Music", "com.apple.Music"));
-  EXPECT_TRUE(capturable("Music", "com.applesauce"));
-  EXPECT_FALSE(capturable("Endpoint", "com.bitdefender.epsecurity.BDLDaemonApp"));
-  EXPECT_FALSE(capturable("Firefox", ""));
+  for (const char* ok :
+       {"Firefox|firefox", "finder|x.y", "Finder |x.y", "autofill|x.y", "Music|com.applesauce"}) {
+    EXPECT_TRUE(capturable(ok)) << ok;
+  }
+  for (const char* excluded :
+       {"|firefox", "AutoFill Helper|x.y", "com.example.Tool|x.y", "Music|com.apple.Music",
+        "Endpoint|com.bitdefender.epsecurity.BDLDaemonApp", "Firefox|"}) {
+    EXPECT_FALSE(capturable(excluded)) << excluded;
+  }
+  for (auto name : kExcludedApplicationNames) {
+    EXPECT_FALSE(capturable(std::string(name) + "|x.y")) << name;
+  }
+  EXPECT_FALSE(capturable("Firefox|firefox", kHost));
 }
 
 TEST(CatalogueRules, CatalogueFiltersAndSortsCaseInsensitivelyAndStably) {

@@ -51,7 +51,6 @@ TEST_F(AppModeTest, AnswersAfterTheCaptureStartsAndMixesItLiveIntoEachSegmentOfT
   EXPECT_EQ(app->resolved.size(), 1u);
   EXPECT_TRUE(audio->composeCalls.empty());
 
-  // The stop ends the capture with the run.
   expectSuccess(invokeAndRun("stopRecording"));
   EXPECT_TRUE(app->captures[0]->stopped);
   EXPECT_EQ(types(), (Log{"segment_sealed", "segment_sealed", "segment_sealed", "stopped"}));
@@ -135,8 +134,7 @@ TEST_F(AppModeTest, EndingAnApplicationSessionFinishesItsCaptureAndKeepsUnsealed
   expectSuccess(startApp());
   audio->hashFails.insert(file("000000.m4a"));
   expectError(invokeAndRun("stopRecording"), "stop_failed", "Failed to stop recording.", "*");
-  // The stop finished the capture before the seal failed; the unsealed file stays, and the
-  // next session in the folder goes around it.
+  // The capture ended before the seal failed; the next session goes around the unsealed file.
   EXPECT_TRUE(app->captures[0]->stopped);
   EXPECT_TRUE(exists(file("000000.m4a")));
 

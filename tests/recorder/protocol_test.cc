@@ -56,8 +56,7 @@ TEST_F(RecorderTest, StartRecordingChecksArgumentsInOrderBeforeAnythingChanges) 
   EXPECT_TRUE(audio->settingsUsed.empty());
   EXPECT_FALSE(exists(dir.path() + "/data"));
 
-  // A 255-byte id is a valid file name; the mode in lower case records the microphone only
-  // and needs no source.
+  // A 255-byte id is a valid file name; the mode in lower case is the microphone alone.
   expectSuccess(start(std::string(255, 'x'), "mic_plus_app_audio"));
   EXPECT_TRUE(exists(file("000000.m4a", std::string(255, 'x'))));
   EXPECT_TRUE(app->resolved.empty());

@@ -294,9 +294,8 @@ class RecorderTest : public ::testing::Test {
     return lumewell::testing::eventsOfType(events, type);
   }
   Log types() const { return lumewell::testing::eventTypes(events); }
-  // The events but the levels, one line each, the recordings folder and the date of the
-  // first segment left out: "sealed <index> <folder>/<file> <startedAt>", "error <message>",
-  // "lost <reason> (<source name>)", "stopped".
+  // The events but the levels, without the recordings folder and the first day's date: "sealed
+  // <index> <folder>/<file> <startedAt>", "error <message>", "lost <reason> (<name>)", "stopped".
   Log eventLog() const {
     const std::string root = folder("");
     const auto trim = [&](std::string text, const std::string& prefix) {

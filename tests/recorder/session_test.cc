@@ -157,37 +157,13 @@ TEST_F(RecorderTest, AFailedPauseKeepsTheUnsealedFileAndLaterSegmentsGoAroundIt)
   EXPECT_EQ(plugin->runtimeState(), RuntimeState::recording);
   EXPECT_TRUE(eventLog().empty());
 
-  // Nothing records now; a second pause gives paused, and the resumed segment does not
-  // overwrite the unsealed file.
+  // Nothing records now; the resumed segment does not overwrite the unsealed file.
   expectSuccess(invokeAndRun("pauseRecording"));
   EXPECT_EQ(state(), "paused, 0 timers");
   const std::string unsealed = readFile(file("000000.m4a"));
   expectSuccess(invokeAndRun("resumeRecording"));
   EXPECT_EQ(readFile(file("000000.m4a")), unsealed);
   EXPECT_TRUE(exists(file("000001.m4a")));
-}
-
-TEST_F(RecorderTest, RotationFailureSendsErrorThenIdlesAndKeepsTheFiles) {
-  expectSuccess(start());
-  audio->hashFails.insert(file("000000.m4a"));
-  scheduler.advance(seconds(30));
-  EXPECT_EQ(eventLog(), Log{"error Failed to rotate recording segment: Cannot read "
-                            "rec-1/000000.m4a: Input/output error"});
-  EXPECT_EQ(state(), "idle, 0 timers");
-  EXPECT_TRUE(exists(file("000000.m4a")));
-  // Resume after the failure finds an idle session: no value, nothing recorded.
-  expectSuccess(invokeAndRun("resumeRecording"));
-  EXPECT_EQ(audio->log.size(), 2u);
-
-  // The next recorder fails to start: the sealed segment was reported before the error.
-  events.clear();
-  expectSuccess(start("other"));
-  audio->recordFails = true;
-  scheduler.advance(seconds(30));
-  EXPECT_EQ(eventLog(), (Log{"sealed 0 other/000000.m4a 00:00:30.000Z",
-                             "error Failed to rotate recording segment: AVAudioRecorder failed to "
-                             "enter the recording state."}));
-  EXPECT_EQ(state(), "idle, 0 timers");
 }
 
 TEST_F(RecorderTest, EventsGoOnlyToTheCurrentListenerAndLevelsStayInZeroToOne) {

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "recorder/recorder_fakes.h"
 
 namespace lumewell::recorder::testing {
@@ -12,10 +14,15 @@ class AppModeTest : public RecorderTest {
   std::shared_ptr<Call> startApp(std::optional<std::string> displayName = "Meeting") {
     return start("rec-1", "MIC_PLUS_APP_AUDIO", "4711", displayName);
   }
-  void expectCaptureFeedsRun(size_t capture, size_t run) {
-    ASSERT_EQ(app->captures.size(), capture + 1);
-    ASSERT_EQ(audio->feeds.size(), run + 1);
-    EXPECT_EQ(app->captures[capture]->feed, audio->feeds[run]);
+  // Each capture as "run <n>", the run (the recording's live mix) it feeds, and what ended it.
+  Log captures() const {
+    Log out;
+    for (const auto& c : app->captures) {
+      const auto run = std::find(audio->feeds.begin(), audio->feeds.end(), c->feed);
+      out.push_back("run " + std::to_string(run - audio->feeds.begin()) +
+                    (c->stopped ? " stopped" : "") + (c->cancelled ? " cancelled" : ""));
+    }
+    return out;
   }
   int64_t channelsOfLastSeal() const {
     return num(eventsOfType("segment_sealed").back(), "channelCount");
@@ -28,7 +35,7 @@ TEST_F(AppModeTest, AnswersAfterTheCaptureStartsAndMixesItLiveIntoEachSegmentOfT
   EXPECT_FALSE(call->answered());
   EXPECT_EQ(state(), "recording, 0 timers");  // the timers wait for the capture
   EXPECT_EQ(app->resolved, Log{"4711"});
-  expectCaptureFeedsRun(0, 0);  // into the recording's live mix
+  EXPECT_EQ(captures(), Log{"run 0"});
   EXPECT_EQ(app->captures[0]->target.processId, 4711);
   const RecorderSettings& s = audio->settingsUsed.back();
   EXPECT_EQ(std::tuple(s.channels, s.bitRate, s.mixAppAudio), std::tuple(2, 192000, true));
@@ -46,13 +53,12 @@ TEST_F(AppModeTest, AnswersAfterTheCaptureStartsAndMixesItLiveIntoEachSegmentOfT
   EXPECT_EQ(eventLog(), (Log{"sealed 0 rec-1/000000.m4a 00:00:00.000Z",
                              "sealed 1 rec-1/000001.m4a 00:00:30.000Z"}));
   EXPECT_EQ(channelsOfLastSeal(), 2);
-  EXPECT_EQ(app->captures.size(), 1u);
-  EXPECT_FALSE(app->captures[0]->stopped);
+  EXPECT_EQ(captures(), Log{"run 0"});
   EXPECT_EQ(app->resolved.size(), 1u);
   EXPECT_TRUE(audio->composeCalls.empty());
 
   expectSuccess(invokeAndRun("stopRecording"));
-  EXPECT_TRUE(app->captures[0]->stopped);
+  EXPECT_EQ(captures(), Log{"run 0 stopped"});
   EXPECT_EQ(types(), (Log{"segment_sealed", "segment_sealed", "segment_sealed", "stopped"}));
 }
 
@@ -83,14 +89,13 @@ TEST_F(AppModeTest, ALostApplicationIsSourceLostAndTriedAgainAtTheNextSegmentOfT
   onOtherThread([&] { app->captures[0]->onUnexpectedStop("The app quit."); });
   scheduler.runPending();
   EXPECT_EQ(eventLog(), Log{"lost The app quit. (4711)"});
-  EXPECT_FALSE(app->captures[0]->stopped);
+  EXPECT_EQ(captures(), Log{"run 0"});
   EXPECT_EQ(plugin->runtimeState(), RuntimeState::recording);
 
   // At the rotation the lost capture ends and a new one feeds the same run.
   scheduler.advance(seconds(30));
-  EXPECT_TRUE(app->captures[0]->stopped);
+  EXPECT_EQ(captures(), (Log{"run 0 stopped", "run 0"}));
   EXPECT_EQ(app->resolved.size(), 2u);
-  expectCaptureFeedsRun(1, 0);
 
   // A stop whose capture ends with an error reports it before the last segment.
   app->stopError = programError(20, "capture failed");
@@ -103,16 +108,15 @@ TEST_F(AppModeTest, ALostApplicationIsSourceLostAndTriedAgainAtTheNextSegmentOfT
 TEST_F(AppModeTest, APauseOrAFailedHandoverEndsTheCaptureWithTheRunAndTheNextRunCapturesAgain) {
   expectSuccess(startApp());
   expectSuccess(invokeAndRun("pauseRecording"));
-  EXPECT_TRUE(app->captures[0]->stopped);
   EXPECT_EQ(state(), "paused, 0 timers");
   expectSuccess(invokeAndRun("resumeRecording"));
-  expectCaptureFeedsRun(1, 1);
+  EXPECT_EQ(captures(), (Log{"run 0 stopped", "run 1"}));
 
   // A rotation that cannot hand the run over stops and starts both.
   audio->handoverFails = true;
   scheduler.advance(seconds(30));
-  EXPECT_TRUE(app->captures[1]->stopped);
-  expectCaptureFeedsRun(2, 2);
+  EXPECT_EQ(captures(), (Log{"run 0 stopped", "run 1 stopped", "run 2"}));
+  EXPECT_EQ(audio->feeds.size(), 3u);
   EXPECT_EQ(types(), (Log{"segment_sealed", "segment_sealed"}));
 }
 
@@ -126,7 +130,7 @@ TEST_F(AppModeTest, StopDuringThePendingCaptureStartSealsTheSegmentAfterTheStart
   expectSuccess(start);
   expectSuccess(stop);
   EXPECT_EQ(types(), (Log{"segment_sealed", "stopped"}));
-  EXPECT_TRUE(app->captures[0]->stopped);
+  EXPECT_EQ(captures(), Log{"run 0 stopped"});
   EXPECT_EQ(state(), "idle, 0 timers");
 }
 
@@ -141,13 +145,11 @@ TEST_F(AppModeTest, EndingAnApplicationSessionFinishesItsCaptureAndKeepsUnsealed
   // Starting over a running application session finishes its capture and seals it first.
   audio->hashFails.clear();
   expectSuccess(startApp());
-  ASSERT_EQ(app->captures.size(), 2u);
   EXPECT_EQ(audio->log.back(), "record 000001.m4a");
   events.clear();
   expectSuccess(start("next"));
   EXPECT_EQ(types(), (Log{"segment_sealed", "stopped"}));
-  EXPECT_TRUE(app->captures[1]->stopped);
-  EXPECT_FALSE(app->captures[1]->cancelled);
+  EXPECT_EQ(captures(), (Log{"run 0 stopped", "run 1 stopped"}));
   const RecorderSettings& s = audio->settingsUsed.back();
   EXPECT_EQ(std::pair(s.channels, s.mixAppAudio), std::pair(1, false));
 }

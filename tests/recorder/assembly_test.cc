@@ -67,6 +67,7 @@ TEST_F(AssemblyTest, TwoOrMoreSegmentsAreJoinedInOrderAndAnsweredOnTheMainThread
   scheduler.runPending();
   expectSuccess(call);
   EXPECT_EQ(audio->composeCalls, (std::vector<Log>{{segments[2], segments[0], "-> " + out}}));
+  EXPECT_EQ(readFile(out), "joined");
 
   const std::string missing = "Audio track missing for segment " + segments[0] + ".";
   audio->composeError = Error{kProgramErrorDomain, 11, missing};

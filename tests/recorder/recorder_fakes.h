@@ -129,11 +129,7 @@ class FakeAudioServices final : public AudioServices, public FakeMicrophone {
                     std::function<void(OptionalError)> completion) override {
     composeCalls.push_back(paths);
     composeCalls.back().push_back("-> " + output);
-    if (!composeError) {
-      std::string mixed;
-      for (const auto& p : paths) mixed += readFile(p) + "|";
-      writeFile(output, "mixed:" + mixed);
-    }
+    if (!composeError) writeFile(output, "joined");
     onOtherThread([&] { completion(composeError); });
   }
   std::optional<int64_t> freeDiskBytes() override { return freeBytes; }

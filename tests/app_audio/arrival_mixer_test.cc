@@ -2,36 +2,29 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 namespace lumewell::app_audio {
 namespace {
 
 // Mono keeps the arithmetic readable; the mixer is channel-agnostic.
-std::vector<float> constant(size_t frames, float v) { return std::vector<float>(frames, v); }
-
 TEST(ArrivalMixer, PlacesStreamsByArrivalAndSums) {
   ArrivalMixer m(1);
-  std::vector<float> out;
+  std::vector<float> out, a(100, 0.25f), b(50, 0.5f);
   EXPECT_EQ(m.takeReady(1000, out), 0u);  // nothing heard yet: no time line
-  auto a = constant(100, 0.25f);
-  m.add(1, 1100, a.data(), a.size());  // frames 1000..1099
+  m.add(1, 1100, a.data(), a.size());     // frames 1000..1099
   EXPECT_TRUE(m.started());
   EXPECT_EQ(m.firstFrame(), 1000);
-  auto b = constant(50, 0.5f);
   m.add(2, 1100, b.data(), b.size());  // frames 1050..1099
   EXPECT_EQ(m.takeAll(out), 100u);
   ASSERT_EQ(out.size(), 100u);
-  EXPECT_FLOAT_EQ(out[0], 0.25f);
-  EXPECT_FLOAT_EQ(out[49], 0.25f);
-  EXPECT_FLOAT_EQ(out[50], 0.75f);
-  EXPECT_FLOAT_EQ(out[99], 0.75f);
+  EXPECT_EQ(std::tuple(out[0], out[49], out[50], out[99]), std::tuple(0.25f, 0.25f, 0.75f, 0.75f));
 }
 
 TEST(ArrivalMixer, LiveStreamsHoldBackUntilTheHorizon) {
   ArrivalMixer m(1);
-  std::vector<float> out;
-  auto a = constant(100, 0.1f);
+  std::vector<float> out, a(100, 0.1f);
   m.add(1, 100, a.data(), a.size());    // 0..99
   m.add(2, 60, a.data(), 60);           // 0..59
   EXPECT_EQ(m.takeReady(0, out), 60u);  // stream 2 may still add from 60 on
@@ -43,34 +36,30 @@ TEST(ArrivalMixer, LiveStreamsHoldBackUntilTheHorizon) {
   out.clear();
   // Stream 1 can still add from 200 on, but the horizon (250) lets older frames go.
   EXPECT_EQ(m.takeReady(250, out), 150u);
-  EXPECT_FLOAT_EQ(out[0], 0.1f);
-  EXPECT_FLOAT_EQ(out[149], 0.1f);
+  EXPECT_EQ(std::pair(out[0], out[149]), std::pair(0.1f, 0.1f));
 }
 
 TEST(ArrivalMixer, ResyncsAStreamThatFellBehindAndDropsLateFrames) {
   ArrivalMixer m(2);
-  std::vector<float> out;
-  auto a = std::vector<float>(200, 0.5f);  // 100 stereo frames
-  m.add(1, 100, a.data(), 100);            // 0..99
+  std::vector<float> out, a(200, 0.5f);  // 100 stereo frames
+  m.add(1, 100, a.data(), 100);          // 0..99
   EXPECT_EQ(m.takeAll(out), 100u);
   // Late by less than the resync threshold (a busy machine): still contiguous.
   m.add(1, 40000, a.data(), 100);  // 100..199
   out.clear();
   EXPECT_EQ(m.takeAll(out), 100u);
-  EXPECT_FLOAT_EQ(out[0], 0.5f);
+  EXPECT_EQ(out[0], 0.5f);
   // Corked for two seconds: the next chunk is placed where it arrived, the gap is silence.
   m.add(1, 96100, a.data(), 100);  // 96000..96099
   out.clear();
   EXPECT_EQ(m.takeAll(out), 95900u);
-  EXPECT_FLOAT_EQ(out[0], 0.0f);
-  EXPECT_FLOAT_EQ(out[2 * 95799], 0.0f);
-  EXPECT_FLOAT_EQ(out[2 * 95800], 0.5f);
-  EXPECT_FLOAT_EQ(out[2 * 95899 + 1], 0.5f);
+  EXPECT_EQ(std::tuple(out[0], out[2 * 95799], out[2 * 95800], out[2 * 95899 + 1]),
+            std::tuple(0.0f, 0.0f, 0.5f, 0.5f));
   // A new stream whose first chunk reaches back before what was handed out keeps its tail.
   m.add(2, 96150, a.data(), 100);  // 96050..96149, of which 96050..96099 already went
   out.clear();
   EXPECT_EQ(m.takeAll(out), 50u);
-  EXPECT_FLOAT_EQ(out[0], 0.5f);
+  EXPECT_EQ(out[0], 0.5f);
 }
 
 }  // namespace

@@ -13,40 +13,32 @@ using ::testing::ElementsAre;
 
 constexpr int32_t kHost = 500;
 
-class FakeProcesses : public ProcessTable {
- public:
-  void add(int32_t pid, int32_t ppid, std::string program) {
-    procs_[pid] = {ppid, std::move(program)};
-  }
+struct FakeProcesses : ProcessTable {
   std::optional<int32_t> parent(int32_t pid) const override {
-    auto it = procs_.find(pid);
-    if (it == procs_.end()) return std::nullopt;
-    return it->second.first;
+    auto it = procs.find(pid);
+    return it == procs.end() ? std::nullopt : std::optional(it->second.first);
   }
   std::string program(int32_t pid) const override {
-    auto it = procs_.find(pid);
-    return it == procs_.end() ? std::string() : it->second.second;
+    auto it = procs.find(pid);
+    return it == procs.end() ? std::string() : it->second.second;
   }
-
- private:
-  std::map<int32_t, std::pair<int32_t, std::string>> procs_;
+  std::map<int32_t, std::pair<int32_t, std::string>> procs;  // pid: parent, program
 };
 
 class SnapshotBuilder : public ::testing::Test {
  protected:
   SnapshotBuilder() {
-    procs.add(1, 0, "/sbin/init");
-    procs.add(100, 1, "/usr/bin/bash");
-    procs.add(200, 100, "/usr/lib/firefox/firefox");  // the browser
-    procs.add(210, 200, "/usr/lib/firefox/firefox");  // its content process
-    procs.add(211, 210, "/usr/lib/firefox/firefox");  // and that one's audio helper
-    procs.add(300, 100, "/usr/bin/pacat");
-    procs.add(301, 100, "/usr/bin/pacat");
-    procs.add(400, 1, "/usr/bin/pulseaudio");
-    procs.add(401, 1, "/usr/bin/wireplumber");
-    procs.add(kHost, 100, "/opt/lumewell/lumewell-recorder");
-    procs.add(501, kHost, "/opt/lumewell/lumewell-recorder");
-    procs.add(600, 100, "/usr/bin/zoom");
+    // The browser, its content process and that one's audio helper; the host and its helper.
+    const char *ff = "/usr/lib/firefox/firefox", *host = "/opt/lumewell/lumewell-recorder";
+    for (const auto& [pid, ppid, program] :
+         {std::tuple{1, 0, "/sbin/init"}, std::tuple{100, 1, "/usr/bin/bash"},
+          std::tuple{200, 100, ff}, std::tuple{210, 200, ff}, std::tuple{211, 210, ff},
+          std::tuple{300, 100, "/usr/bin/pacat"}, std::tuple{301, 100, "/usr/bin/pacat"},
+          std::tuple{400, 1, "/usr/bin/pulseaudio"}, std::tuple{401, 1, "/usr/bin/wireplumber"},
+          std::tuple{kHost, 100, host}, std::tuple{501, kHost, host},
+          std::tuple{600, 100, "/usr/bin/zoom"}}) {
+      procs.procs[pid] = {ppid, program};
+    }
     env.hostProcessId = kHost;
     env.processes = &procs;
     env.desktopEntryId = [](const std::string& program) {
@@ -88,19 +80,18 @@ TEST_F(SnapshotBuilder, GroupsHelpersAndDropsNonApplications) {
                    a.bundleIdentifier);
   }
   for (const auto& w : c.windows) {
-    windows.push_back(w.owningProcessID ? std::to_string(*w.owningProcessID) : "-");
+    windows.push_back((w.owningProcessID ? std::to_string(*w.owningProcessID) : "-") + "@" +
+                      std::to_string(w.deviceIndex));
   }
   for (const auto& d : c.displays) displays.push_back(d.name);
   EXPECT_THAT(
       apps, ElementsAre("200 Firefox firefox-esr", "300 Tone A org.example.a", "301 pacat pacat"));
-  EXPECT_THAT(windows, ElementsAre("200", "300", "301", "-", "-"));
-  EXPECT_EQ(c.windows[0].deviceIndex, 0u);
+  EXPECT_THAT(windows, ElementsAre("200@0", "300@1", "301@1", "-@0", "-@0"));
   EXPECT_THAT(displays, ElementsAre("vsink2", "vsink"));  // the default first
 
   // Resolution sees the grouped application and where its stream plays.
   auto t = selectCaptureTarget(c, 300);
-  ASSERT_TRUE(t.ok());
-  EXPECT_EQ(t->display.name, "vsink2");
+  EXPECT_TRUE(t.ok() && t->display.name == "vsink2");
   EXPECT_FALSE(selectCaptureTarget(c, 211).ok());  // a helper is not an application
 }
 
@@ -118,8 +109,7 @@ TEST_F(SnapshotBuilder, ApplicationOfAHelperAndItsOwnership) {
 
   // A parent loop in a broken table ends.
   FakeProcesses loop;
-  loop.add(20, 21, "/x");
-  loop.add(21, 20, "/x");
+  loop.procs = {{20, {21, "/x"}}, {21, {20, "/x"}}};
   int32_t top = applicationProcess(loop, 20);
   EXPECT_TRUE(top == 20 || top == 21);
 }

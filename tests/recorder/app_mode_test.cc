@@ -1,9 +1,10 @@
+#include <algorithm>
+
 #include "recorder/recorder_fakes.h"
 
 namespace lumewell::recorder::testing {
 namespace {
 
-using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 class AppModeTest : public RecorderTest {
@@ -11,88 +12,75 @@ class AppModeTest : public RecorderTest {
   // As the real recorder does: a rotation hands the run (capture, encoder, live mix) over.
   AppModeTest() { audio->offerHandover = true; }
   std::shared_ptr<Call> startApp(std::optional<std::string> displayName = "Meeting") {
-    ValueMap args{
-        {"recordingId", "rec-1"}, {"captureMode", "MIC_PLUS_APP_AUDIO"}, {"sourceId", "4711"}};
-    if (displayName) args.set("sourceDisplayName", *displayName);
-    auto call = messenger.invoke("startRecording", Value(args));
-    scheduler.runPending();
-    return call;
+    return start("rec-1", "MIC_PLUS_APP_AUDIO", "4711", displayName);
   }
-  std::vector<Value> sourceLost() const { return messenger.eventsOfType("source_lost"); }
+  // Each capture as "run <n>", the run (the recording's live mix) it feeds, and what ended it.
+  Log captures() const {
+    Log out;
+    for (const auto& c : app->captures) {
+      const auto run = std::find(audio->feeds.begin(), audio->feeds.end(), c->feed);
+      out.push_back("run " + std::to_string(run - audio->feeds.begin()) +
+                    (c->stopped ? " stopped" : "") + (c->cancelled ? " cancelled" : ""));
+    }
+    return out;
+  }
+  int64_t channelsOfLastSeal() const {
+    return num(eventsOfType("segment_sealed").back(), "channelCount");
+  }
 };
 
 TEST_F(AppModeTest, AnswersAfterTheCaptureStartsAndMixesItLiveIntoEachSegmentOfTheRun) {
   app->holdStart = true;
   auto call = startApp();
   EXPECT_FALSE(call->answered());
-  EXPECT_EQ(scheduler.activeTimerCount(), 0u);  // the timers wait for the capture
-  ASSERT_EQ(app->captures.size(), 1u);
-  EXPECT_EQ(app->resolved, std::vector<std::string>{"4711"});
+  EXPECT_EQ(state(), "recording, 0 timers");  // the timers wait for the capture
+  EXPECT_EQ(app->resolved, Log{"4711"});
+  EXPECT_EQ(captures(), Log{"run 0"});
   EXPECT_EQ(app->captures[0]->target.processId, 4711);
-  ASSERT_EQ(audio->feeds.size(), 1u);
-  EXPECT_EQ(app->captures[0]->feed, audio->feeds[0]);  // into the recording's live mix
-  EXPECT_EQ(audio->settingsUsed.back().channels, 2);
-  EXPECT_EQ(audio->settingsUsed.back().bitRate, 192000);
-  EXPECT_TRUE(audio->settingsUsed.back().mixAppAudio);
+  const RecorderSettings& s = audio->settingsUsed.back();
+  EXPECT_EQ(std::tuple(s.channels, s.bitRate, s.mixAppAudio), std::tuple(2, 192000, true));
   app->holdStart = false;
   app->captures[0]->heldStart(std::nullopt);
   scheduler.runPending();
   expectSuccess(call);
-  EXPECT_EQ(scheduler.activeTimerCount(), 2u);
+  EXPECT_EQ(state(), "recording, 2 timers");
 
-  // Rotations only cut the run: the capture feeds on, nothing is mixed afterwards, and no
-  // source files exist beside the segments.
-  scheduler.advance(seconds(30));
-  scheduler.advance(seconds(30));
+  // Rotations only cut the run: the capture feeds on and nothing is mixed afterwards.
+  scheduler.advance(seconds(60));
   EXPECT_EQ(audio->log,
-            (std::vector<std::string>{"record 000000.m4a", "handover 000000.m4a -> 000001.m4a",
-                                      "stop 000000.m4a", "handover 000001.m4a -> 000002.m4a",
-                                      "stop 000001.m4a"}));
-  auto sealed = messenger.eventsOfType("segment_sealed");
-  ASSERT_EQ(sealed.size(), 2u);
-  EXPECT_EQ(str(sealed[1], "path"), file("000001.m4a"));
-  EXPECT_EQ(num(sealed[1], "channelCount"), 2);
-  EXPECT_EQ(app->captures.size(), 1u);
-  EXPECT_FALSE(app->captures[0]->stopped);
+            (Log{"record 000000.m4a", "handover 000000.m4a -> 000001.m4a", "stop 000000.m4a",
+                 "handover 000001.m4a -> 000002.m4a", "stop 000001.m4a"}));
+  EXPECT_EQ(eventLog(), (Log{"sealed 0 rec-1/000000.m4a 00:00:00.000Z",
+                             "sealed 1 rec-1/000001.m4a 00:00:30.000Z"}));
+  EXPECT_EQ(channelsOfLastSeal(), 2);
+  EXPECT_EQ(captures(), Log{"run 0"});
   EXPECT_EQ(app->resolved.size(), 1u);
   EXPECT_TRUE(audio->composeCalls.empty());
-  for (const char* name : {"000000-mic.m4a", "000000-app.m4a", "000001-mic.m4a"}) {
-    EXPECT_FALSE(exists(file(name))) << name;
-  }
-  EXPECT_TRUE(sourceLost().empty());
 
-  // The stop ends the capture with the run.
   expectSuccess(invokeAndRun("stopRecording"));
-  EXPECT_TRUE(app->captures[0]->stopped);
-  EXPECT_EQ(messenger.eventTypes(), (std::vector<std::string>{"segment_sealed", "segment_sealed",
-                                                              "segment_sealed", "stopped"}));
+  EXPECT_EQ(captures(), Log{"run 0 stopped"});
+  EXPECT_EQ(types(), (Log{"segment_sealed", "segment_sealed", "segment_sealed", "stopped"}));
 }
 
 TEST_F(AppModeTest, ACaptureThatCannotResolveOrStartLosesTheSourceAndTheMicrophoneRecordsOn) {
-  app->resolveResult =
-      programError(34, "The selected desktop app is no longer available to capture.");
+  const std::string gone = "The selected desktop app is no longer available to capture.";
+  app->resolveResult = programError(34, gone);
   expectSuccess(startApp("Meeting App"));
-  ASSERT_EQ(sourceLost().size(), 1u);
-  EXPECT_EQ(sourceLost()[0].asMap()->size(), 3u);
-  EXPECT_EQ(str(sourceLost()[0], "reason"),
-            "The selected desktop app is no longer available to capture.");
-  EXPECT_EQ(str(sourceLost()[0], "sourceDisplayName"), "Meeting App");
-  EXPECT_EQ(plugin->runtimeState(), RuntimeState::recording);
+  EXPECT_EQ(eventLog(), Log{"lost " + gone + " (Meeting App)"});
+  EXPECT_EQ(state(), "recording, 2 timers");
 
   // The next segment tries again and this time the capture refuses to start.
   app->resolveResult = AppAudioTarget{4711, "Meeting", "org.meeting", 1, "Out"};
   app->startError = programError(20, "capture refused");
   scheduler.advance(seconds(30));
-  auto sealed = messenger.eventsOfType("segment_sealed");
-  ASSERT_EQ(sealed.size(), 1u);
-  EXPECT_EQ(num(sealed[0], "channelCount"), 2);
+  EXPECT_EQ(eventLog(),
+            (Log{"lost " + gone + " (Meeting App)", "sealed 0 rec-1/000000.m4a 00:00:00.000Z",
+                 "lost capture refused (Meeting App)"}));
+  EXPECT_EQ(channelsOfLastSeal(), 2);
   EXPECT_EQ(app->resolved.size(), 2u);
-  ASSERT_EQ(sourceLost().size(), 2u);
-  EXPECT_EQ(str(sourceLost()[1], "reason"), "capture refused");
   ASSERT_EQ(app->captures.size(), 1u);
   EXPECT_TRUE(app->captures[0]->destroyed);
-  EXPECT_EQ(plugin->runtimeState(), RuntimeState::recording);
-  EXPECT_EQ(scheduler.activeTimerCount(), 2u);
+  EXPECT_EQ(state(), "recording, 2 timers");
 }
 
 TEST_F(AppModeTest, ALostApplicationIsSourceLostAndTriedAgainAtTheNextSegmentOfTheSameRun) {
@@ -100,48 +88,36 @@ TEST_F(AppModeTest, ALostApplicationIsSourceLostAndTriedAgainAtTheNextSegmentOfT
   ASSERT_EQ(app->captures.size(), 1u);
   onOtherThread([&] { app->captures[0]->onUnexpectedStop("The app quit."); });
   scheduler.runPending();
-  ASSERT_EQ(sourceLost().size(), 1u);
-  EXPECT_EQ(str(sourceLost()[0], "reason"), "The app quit.");
-  EXPECT_EQ(str(sourceLost()[0], "sourceDisplayName"), "4711");
-  EXPECT_FALSE(app->captures[0]->stopped);
+  EXPECT_EQ(eventLog(), Log{"lost The app quit. (4711)"});
+  EXPECT_EQ(captures(), Log{"run 0"});
   EXPECT_EQ(plugin->runtimeState(), RuntimeState::recording);
 
   // At the rotation the lost capture ends and a new one feeds the same run.
   scheduler.advance(seconds(30));
-  EXPECT_TRUE(app->captures[0]->stopped);
-  ASSERT_EQ(app->captures.size(), 2u);
+  EXPECT_EQ(captures(), (Log{"run 0 stopped", "run 0"}));
   EXPECT_EQ(app->resolved.size(), 2u);
-  ASSERT_EQ(audio->feeds.size(), 1u);
-  EXPECT_EQ(app->captures[1]->feed, audio->feeds[0]);
 
   // A stop whose capture ends with an error reports it before the last segment.
   app->stopError = programError(20, "capture failed");
   expectSuccess(invokeAndRun("stopRecording"));
-  EXPECT_EQ(messenger.eventTypes(),
-            (std::vector<std::string>{"source_lost", "segment_sealed", "source_lost",
-                                      "segment_sealed", "stopped"}));
-  EXPECT_EQ(str(sourceLost()[1], "reason"), "capture failed");
+  EXPECT_EQ(eventLog(), (Log{"lost The app quit. (4711)", "sealed 0 rec-1/000000.m4a 00:00:00.000Z",
+                             "lost capture failed (4711)",
+                             "sealed 1 rec-1/000001.m4a 00:00:30.000Z", "stopped"}));
 }
 
 TEST_F(AppModeTest, APauseOrAFailedHandoverEndsTheCaptureWithTheRunAndTheNextRunCapturesAgain) {
   expectSuccess(startApp());
   expectSuccess(invokeAndRun("pauseRecording"));
-  EXPECT_TRUE(app->captures[0]->stopped);
-  EXPECT_EQ(plugin->runtimeState(), RuntimeState::paused);
+  EXPECT_EQ(state(), "paused, 0 timers");
   expectSuccess(invokeAndRun("resumeRecording"));
-  ASSERT_EQ(audio->feeds.size(), 2u);
-  ASSERT_EQ(app->captures.size(), 2u);
-  EXPECT_EQ(app->captures[1]->feed, audio->feeds[1]);
+  EXPECT_EQ(captures(), (Log{"run 0 stopped", "run 1"}));
 
   // A rotation that cannot hand the run over stops and starts both.
   audio->handoverFails = true;
   scheduler.advance(seconds(30));
-  EXPECT_TRUE(app->captures[1]->stopped);
-  ASSERT_EQ(app->captures.size(), 3u);
-  ASSERT_EQ(audio->feeds.size(), 3u);
-  EXPECT_EQ(app->captures[2]->feed, audio->feeds[2]);
-  EXPECT_EQ(messenger.eventTypes(), (std::vector<std::string>{"segment_sealed", "segment_sealed"}));
-  EXPECT_TRUE(sourceLost().empty());
+  EXPECT_EQ(captures(), (Log{"run 0 stopped", "run 1 stopped", "run 2"}));
+  EXPECT_EQ(audio->feeds.size(), 3u);
+  EXPECT_EQ(types(), (Log{"segment_sealed", "segment_sealed"}));
 }
 
 TEST_F(AppModeTest, StopDuringThePendingCaptureStartSealsTheSegmentAfterTheStartAnswers) {
@@ -153,32 +129,29 @@ TEST_F(AppModeTest, StopDuringThePendingCaptureStartSealsTheSegmentAfterTheStart
   scheduler.runPending();
   expectSuccess(start);
   expectSuccess(stop);
-  EXPECT_EQ(messenger.eventTypes(), (std::vector<std::string>{"segment_sealed", "stopped"}));
-  EXPECT_TRUE(app->captures[0]->stopped);
-  EXPECT_EQ(scheduler.activeTimerCount(), 0u);
+  EXPECT_EQ(types(), (Log{"segment_sealed", "stopped"}));
+  EXPECT_EQ(captures(), Log{"run 0 stopped"});
+  EXPECT_EQ(state(), "idle, 0 timers");
 }
 
 TEST_F(AppModeTest, EndingAnApplicationSessionFinishesItsCaptureAndKeepsUnsealedFiles) {
   expectSuccess(startApp());
   audio->hashFails.insert(file("000000.m4a"));
   expectError(invokeAndRun("stopRecording"), "stop_failed", "Failed to stop recording.", "*");
-  // The stop finished the capture before the seal failed; the unsealed file stays, and the
-  // next session in the folder goes around it.
+  // The capture ended before the seal failed; the next session goes around the unsealed file.
   EXPECT_TRUE(app->captures[0]->stopped);
   EXPECT_TRUE(exists(file("000000.m4a")));
 
   // Starting over a running application session finishes its capture and seals it first.
   audio->hashFails.clear();
   expectSuccess(startApp());
-  ASSERT_EQ(app->captures.size(), 2u);
   EXPECT_EQ(audio->log.back(), "record 000001.m4a");
-  messenger.events.clear();
+  events.clear();
   expectSuccess(start("next"));
-  EXPECT_EQ(messenger.eventTypes(), (std::vector<std::string>{"segment_sealed", "stopped"}));
-  EXPECT_TRUE(app->captures[1]->stopped);
-  EXPECT_FALSE(app->captures[1]->cancelled);
-  EXPECT_EQ(audio->settingsUsed.back().channels, 1);
-  EXPECT_FALSE(audio->settingsUsed.back().mixAppAudio);
+  EXPECT_EQ(types(), (Log{"segment_sealed", "stopped"}));
+  EXPECT_EQ(captures(), (Log{"run 0 stopped", "run 1 stopped"}));
+  const RecorderSettings& s = audio->settingsUsed.back();
+  EXPECT_EQ(std::pair(s.channels, s.mixAppAudio), std::pair(1, false));
 }
 
 }  // namespace

@@ -5,9 +5,10 @@
 namespace lumewell::recorder::testing {
 namespace {
 
-const char* kRequired = "segmentPaths and outputPath are required to assemble a recording.";
 const char* kPrepareFailed = "Failed to prepare assembled audio output.";
 const char* kAssembleFailed = "Failed to assemble the recording.";
+
+Value pathList(const Log& paths) { return Value(ValueList(paths.begin(), paths.end())); }
 
 class AssemblyTest : public RecorderTest {
  protected:
@@ -17,16 +18,16 @@ class AssemblyTest : public RecorderTest {
       writeFile(segments.back(), "segment " + std::to_string(i));
     }
   }
-  std::shared_ptr<Call> assemble(const ValueList& paths, const std::string& out) {
+  std::shared_ptr<Call> assemble(const Log& paths, const std::string& out) {
     return invokeAndRun("assembleRecording",
-                        Value(ValueMap{{"segmentPaths", paths}, {"outputPath", out}}));
+                        Value(ValueMap{{"segmentPaths", pathList(paths)}, {"outputPath", out}}));
   }
-  std::vector<std::string> segments;
+  Log segments;
+  const std::string out = dir.path() + "/out.m4a";
 };
 
 TEST_F(AssemblyTest, ArgumentErrors) {
-  const std::string out = dir.path() + "/out.m4a";
-  const ValueList one{Value(segments[0])};
+  const Value one = pathList({segments[0]});
   for (const Value& args :
        {Value(), Value(ValueMap{{"outputPath", out}}),
         Value(ValueMap{{"segmentPaths", segments[0]}, {"outputPath", out}}),
@@ -34,9 +35,10 @@ TEST_F(AssemblyTest, ArgumentErrors) {
                        {"outputPath", out}}),
         Value(ValueMap{{"segmentPaths", one}, {"outputPath", int32_t{1}}}),
         Value(ValueMap{{"segmentPaths", one}, {"outputPath", ""}})}) {
-    expectError(invokeAndRun("assembleRecording", args), "bad_args", kRequired);
+    expectError(invokeAndRun("assembleRecording", args), "bad_args",
+                "segmentPaths and outputPath are required to assemble a recording.");
   }
-  for (const ValueList& paths : {ValueList{}, ValueList{Value(""), Value("")}}) {
+  for (const Log& paths : {Log{}, Log{"", ""}}) {
     expectError(assemble(paths, out), "bad_args",
                 "At least one segment path is required to assemble a recording.");
   }
@@ -45,45 +47,41 @@ TEST_F(AssemblyTest, ArgumentErrors) {
 
 TEST_F(AssemblyTest, OneSegmentIsCopiedIntoAFreshOutputInNewFolders) {
   const std::string out = dir.path() + "/a/b/c/out.m4a";
-  expectSuccess(assemble({Value(""), Value(segments[1]), Value("")}, out));
+  expectSuccess(assemble({"", segments[1], ""}, out));
   EXPECT_EQ(readFile(out), "segment 1");
+  expectSuccess(assemble({segments[2]}, out));  // an earlier output is replaced
+  EXPECT_EQ(readFile(out), "segment 2");
   EXPECT_TRUE(audio->composeCalls.empty());
 
-  // An earlier output is replaced.
-  expectSuccess(assemble({Value(segments[2])}, out));
-  EXPECT_EQ(readFile(out), "segment 2");
-
-  expectError(assemble({Value(dir.path() + "/missing.m4a")}, out), "assemble_failed",
+  expectError(assemble({dir.path() + "/missing.m4a"}, out), "assemble_failed",
               "Failed to copy assembled audio output.", "*");
   EXPECT_FALSE(exists(out));  // the old output was removed in preparation
 }
 
 TEST_F(AssemblyTest, TwoOrMoreSegmentsAreJoinedInOrderAndAnsweredOnTheMainThread) {
-  const std::string out = dir.path() + "/joined.m4a";
-  writeFile(out, "old");
-  auto call = messenger.invoke(
-      "assembleRecording",
-      Value(ValueMap{{"segmentPaths", ValueList{Value(segments[2]), Value(""), Value(segments[0])}},
-                     {"outputPath", out}}));
+  writeFile(out, "old");  // replaced
+  auto call = invoke("assembleRecording",
+                     Value(ValueMap{{"segmentPaths", pathList({segments[2], "", segments[0]})},
+                                    {"outputPath", out}}));
   EXPECT_FALSE(call->answered());  // the join ends on a worker; the answer hops over
   scheduler.runPending();
   expectSuccess(call);
-  ASSERT_EQ(audio->composeCalls.size(), 1u);
-  EXPECT_EQ(audio->composeCalls[0].paths, (std::vector<std::string>{segments[2], segments[0]}));
-  EXPECT_EQ(audio->composeCalls[0].output, out);
+  EXPECT_EQ(audio->composeCalls, (std::vector<Log>{{segments[2], segments[0], "-> " + out}}));
+  EXPECT_EQ(readFile(out), "joined");
 
-  audio->composeError =
-      Error{kProgramErrorDomain, 11, "Audio track missing for segment " + segments[0] + "."};
-  expectError(assemble({Value(segments[1]), Value(segments[0])}, out), "assemble_failed",
-              kAssembleFailed, "Audio track missing for segment " + segments[0] + ".");
+  const std::string missing = "Audio track missing for segment " + segments[0] + ".";
+  audio->composeError = Error{kProgramErrorDomain, 11, missing};
+  expectError(assemble({segments[1], segments[0]}, out), "assemble_failed", kAssembleFailed,
+              missing);
 }
 
-TEST_F(AssemblyTest, AnOutputThatCannotBePreparedNeverCostsASegment) {
+TEST_F(AssemblyTest, PathsThatCannotBeOutputsOrInputsAreRefusedChangingNothing) {
+  writeFile(out, "old");
   writeFile(dir.path() + "/file", "x");
   // A parent that is a file; the output as one of the inputs, however spelled; a folder at
   // the output path (not removed): refused, the segment intact.
   std::filesystem::create_directories(dir.path() + "/folder/inner");
-  const ValueList one{Value(segments[0])}, two{Value(segments[0]), Value(segments[1])};
+  const Log one{segments[0]}, two{segments[0], segments[1]};
   for (const auto& [out, paths] :
        {std::pair{dir.path() + "/file/out.m4a", one}, std::pair{segments[1], two},
         std::pair{dir.path() + "/./seg1.m4a", two}, std::pair{dir.path() + "/x/../seg1.m4a", two},
@@ -92,12 +90,7 @@ TEST_F(AssemblyTest, AnOutputThatCannotBePreparedNeverCostsASegment) {
   }
   EXPECT_EQ(readFile(segments[1]), "segment 1");
   EXPECT_TRUE(exists(dir.path() + "/folder/inner"));
-  EXPECT_TRUE(audio->composeCalls.empty());
-}
 
-TEST_F(AssemblyTest, PathsThatAreNoPlainFilesOrHoldRecordedAudioAreRefusedChangingNothing) {
-  const std::string out = dir.path() + "/out.m4a";
-  writeFile(out, "old");
   const std::string fifo = dir.path() + "/fifo.m4a";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   // Inputs that are URLs to the media layer or relative, a FIFO (looked at, never opened, so
@@ -108,42 +101,39 @@ TEST_F(AssemblyTest, PathsThatAreNoPlainFilesOrHoldRecordedAudioAreRefusedChangi
         std::pair{std::string("seg0.m4a"), notLocal},
         std::pair{fifo, std::string(" is a FIFO, not a regular file.")},
         std::pair{dir.path(), std::string(" is a folder, not a regular file.")}}) {
-    for (const ValueList& list :
-         {ValueList{Value(path)}, ValueList{Value(segments[0]), Value(path)}}) {
+    for (const Log& list : {Log{path}, Log{segments[0], path}}) {
       expectError(assemble(list, out), "assemble_failed", kAssembleFailed,
                   "The segment path " + path + details);
     }
   }
   // The copy holds its one input to what a join reads: a file that opens as MP4 media.
   audio->durations[segments[2]] = std::nullopt;
-  expectError(assemble({Value(segments[2])}, out), "assemble_failed", kAssembleFailed,
+  expectError(assemble({segments[2]}, out), "assemble_failed", kAssembleFailed,
               "The segment path " + segments[2] + " is not an MP4 audio file.");
 
-  for (const std::string url : {"http://127.0.0.1:9/x.m4a", "out.m4a"}) {
-    expectError(assemble({Value(segments[0]), Value(segments[1])}, url), "assemble_failed",
-                kPrepareFailed, "The output path " + url + " is not an absolute local file path.");
-  }
+  const auto outputRefused = [&](const std::string& output, const std::string& why,
+                                 const Log& paths = {}) {
+    expectError(assemble(paths.empty() ? Log{segments[0], segments[1]} : paths, output),
+                "assemble_failed", kPrepareFailed, "The output path " + output + why);
+  };
+  for (const char* url : {"http://127.0.0.1:9/x.m4a", "out.m4a"}) outputRefused(url, notLocal);
   // A sealed segment of a finished recording, by any spelling; another name beside it is fine.
   std::filesystem::create_directories(folder("rec-0"));
   writeFile(file("000003.m4a", "rec-0"), "sealed");
   std::filesystem::create_directory_symlink(folder("rec-0"), dir.path() + "/link");
   for (const std::string& sealed : {file("000003.m4a", "rec-0"), dir.path() + "/link/000003.m4a",
                                     folder("rec-0") + "/../rec-0/000003.m4a"}) {
-    expectError(assemble({Value(segments[0])}, sealed), "assemble_failed", kPrepareFailed,
-                "The output path " + sealed + " is a segment file of a recording.");
+    outputRefused(sealed, " is a segment file of a recording.", {segments[0]});
   }
   EXPECT_EQ(readFile(file("000003.m4a", "rec-0")), "sealed");
-  expectSuccess(assemble({Value(segments[0])}, file("upload.m4a", "rec-0")));
+  expectSuccess(assemble({segments[0]}, file("upload.m4a", "rec-0")));
 
   // The recording in progress: its live segment and anything else in its folder.
   expectSuccess(start("rec-1"));
   const std::string live = readFile(file("000000.m4a"));
   ASSERT_FALSE(live.empty());
   for (const std::string& inside : {file("000000.m4a"), file("upload.m4a"), file("sub/x.m4a")}) {
-    expectError(
-        assemble({Value(segments[0]), Value(segments[1])}, inside), "assemble_failed",
-        kPrepareFailed,
-        "The output path " + inside + " is inside the folder of the recording in progress.");
+    outputRefused(inside, " is inside the folder of the recording in progress.");
   }
   EXPECT_EQ(readFile(file("000000.m4a")), live);
   EXPECT_FALSE(exists(file("upload.m4a")) || exists(file("sub")));

@@ -2,18 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <map>
-#include <memory>
 #include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "channels/binary_messenger.h"
-#include "channels/method_channel.h"
 #include "recorder/audio_services.h"
 #include "recorder/recorder_plugin.h"
 #include "runtime/virtual_scheduler.h"
@@ -25,13 +18,12 @@ namespace lumewell::recorder::testing {
 
 using lumewell::testing::readFile;
 using lumewell::testing::writeFile;
+using Log = std::vector<std::string>;
+using Call = lumewell::testing::FakeMessenger::Call;
 
 inline bool exists(const std::string& path) { return std::filesystem::exists(path); }
-
-// Runs fn on a thread of its own and waits for it: completions of the platform services come
-// from other threads.
+// Completions of the platform services come from other threads.
 inline void onOtherThread(const std::function<void()>& fn) { std::thread(fn).join(); }
-
 inline std::string fileName(const std::string& path) {
   return std::filesystem::path(path).filename().string();
 }
@@ -45,14 +37,12 @@ struct FakeFeed final : AppAudioFeed {
 struct FakeMicrophone {
   VirtualScheduler& scheduler;
   bool recordFails = false;
-  // Whether recorders hand their capture over to the next file, and whether that fails
-  // (leaving a partial file behind, as a real one might).
-  bool offerHandover = false;
-  bool handoverFails = false;
+  bool offerHandover = false;  // recorders hand their capture over to the next file
+  bool handoverFails = false;  // leaving a partial file behind, as a real one might
   float power = -20.0f;
-  OptionalError recorderFailure;  // what a running recorder reports (a lost source, a write error)
+  OptionalError recorderFailure;  // what a running recorder reports
   int recordings = 0;
-  std::vector<std::string> log;  // "record <file>", "stop <file>", "handover <a> -> <b>"
+  Log log;  // "record <file>", "stop <file>", "handover <a> -> <b>"
 };
 
 class FakeMicrophoneRecorder final : public MicrophoneRecorder {
@@ -70,8 +60,7 @@ class FakeMicrophoneRecorder final : public MicrophoneRecorder {
     recording_ = false;
   }
   double currentTime() const override {
-    const Duration end = handedOverAt_.value_or(mic_.scheduler.monotonicNow());
-    return std::chrono::duration<double>(end - startedAt_).count();
+    return std::chrono::duration<double>(mic_.scheduler.monotonicNow() - startedAt_).count();
   }
   void updateMeters() override {}
   float averagePowerForChannel(int) const override { return mic_.power; }
@@ -80,7 +69,7 @@ class FakeMicrophoneRecorder final : public MicrophoneRecorder {
   }
   std::shared_ptr<AppAudioFeed> appAudioFeed() override { return feed_; }
   Result<std::unique_ptr<MicrophoneRecorder>> continueInto(const std::string& path) override {
-    if (!mic_.offerHandover || !recording_ || handedOverAt_) {
+    if (!mic_.offerHandover || !recording_ || handedOver_) {
       return MicrophoneRecorder::continueInto(path);
     }
     if (mic_.handoverFails) {
@@ -89,7 +78,7 @@ class FakeMicrophoneRecorder final : public MicrophoneRecorder {
     }
     auto next = std::make_unique<FakeMicrophoneRecorder>(mic_, path, feed_);
     next->begin();
-    handedOverAt_ = next->startedAt_;
+    handedOver_ = true;
     mic_.log.push_back("handover " + fileName(path_) + " -> " + fileName(path));
     return std::unique_ptr<MicrophoneRecorder>(std::move(next));
   }
@@ -104,13 +93,7 @@ class FakeMicrophoneRecorder final : public MicrophoneRecorder {
   std::string path_;
   std::shared_ptr<FakeFeed> feed_;
   Duration startedAt_{0};
-  std::optional<Duration> handedOverAt_;
-  bool recording_ = false;
-};
-
-struct ComposeCall {
-  std::vector<std::string> paths;
-  std::string output;
+  bool recording_ = false, handedOver_ = false;
 };
 
 class FakeAudioServices final : public AudioServices, public FakeMicrophone {
@@ -132,8 +115,7 @@ class FakeAudioServices final : public AudioServices, public FakeMicrophone {
     pendingAccess = std::move(completion);
   }
   std::optional<int64_t> mediaDurationMs(const std::string& path) override {
-    auto it = durations.find(path);
-    if (it != durations.end()) return it->second;
+    if (auto it = durations.find(path); it != durations.end()) return it->second;
     return exists(path) ? std::optional<int64_t>(30000) : std::nullopt;
   }
   Result<std::string> sha256Hex(const std::string& path) override {
@@ -141,18 +123,13 @@ class FakeAudioServices final : public AudioServices, public FakeMicrophone {
       return Error{"posix", 5, "Cannot read " + path + ": Input/output error"};
     }
     // Not SHA-256 (the media library's own tests cover that): a stable digest of the content.
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016zx", std::hash<std::string>()(readFile(path)));
-    return std::string(hex) + hex + hex + hex;
+    return "digest " + std::to_string(std::hash<std::string>()(readFile(path)));
   }
   void composeAudio(std::vector<std::string> paths, std::string output,
                     std::function<void(OptionalError)> completion) override {
-    composeCalls.push_back({paths, output});
-    if (!composeError) {
-      std::string mixed;
-      for (const auto& p : paths) mixed += readFile(p) + "|";
-      writeFile(output, "mixed:" + mixed);
-    }
+    composeCalls.push_back(paths);
+    composeCalls.back().push_back("-> " + output);
+    if (!composeError) writeFile(output, "joined");
     onOtherThread([&] { completion(composeError); });
   }
   std::optional<int64_t> freeDiskBytes() override { return freeBytes; }
@@ -164,7 +141,7 @@ class FakeAudioServices final : public AudioServices, public FakeMicrophone {
   std::function<void(bool)> pendingAccess;
   std::map<std::string, std::optional<int64_t>> durations;  // 30 s for any other file
   std::set<std::string> hashFails;
-  std::vector<ComposeCall> composeCalls;
+  std::vector<Log> composeCalls;  // the inputs, then "-> <output>"
   OptionalError composeError;
   std::optional<int64_t> freeBytes = int64_t{10} << 30;
   OptionalError makeRecorderError;
@@ -211,9 +188,9 @@ class FakeAppAudioServices final : public AppAudioServices {
   std::vector<AppAudioSource> sources;
   bool validateOk = true;
   std::optional<std::string> validateMessage;
-  std::vector<std::string> validated;
+  Log validated;
   Result<AppAudioTarget> resolveResult = AppAudioTarget{4711, "Meeting", "org.meeting", 1, "Out"};
-  std::vector<std::string> resolved;
+  Log resolved;
   OptionalError startError;
   OptionalError stopError;
   bool holdStart = false;
@@ -255,27 +232,6 @@ inline std::unique_ptr<AppAudioCaptureSession> FakeAppAudioServices::makeCapture
   return std::make_unique<FakeCaptureSession>(*this, captures.back());
 }
 
-// The shared fake messenger seen from the plug-in's two channels: events are those of the
-// event channel.
-class PluginMessenger {
- public:
-  using Call = lumewell::testing::FakeMessenger::Call;
-  std::shared_ptr<Call> invoke(const std::string& method, const Value& arguments = Value()) {
-    return fake.call(LumewellNativeRecorderPlugin::kMethodChannel, method, arguments);
-  }
-  void listen() { fake.call(LumewellNativeRecorderPlugin::kEventChannel, "listen"); }
-  void cancel() { fake.call(LumewellNativeRecorderPlugin::kEventChannel, "cancel"); }
-  std::vector<Value> eventsOfType(const std::string& type) const {
-    return lumewell::testing::eventsOfType(events, type);
-  }
-  std::vector<std::string> eventTypes() const { return lumewell::testing::eventTypes(events); }
-  operator BinaryMessenger&() { return fake; }
-
-  lumewell::testing::FakeMessenger fake;
-  std::vector<Value>& events = fake.events[LumewellNativeRecorderPlugin::kEventChannel];
-};
-using Call = PluginMessenger::Call;
-
 inline const std::string& str(const Value& map, const char* key) {
   static const std::string none = "<absent>";
   const std::string* s = mapString(map.asMap(), key);
@@ -287,12 +243,9 @@ inline int64_t num(const Value& map, const char* key) {
   if (v) v->asInt64(&out);
   return out;
 }
-inline bool has(const Value& map, const char* key) {
-  return map.asMap() && map.asMap()->find(key) != nullptr;
-}
 
 // The plug-in wired to fakes, a virtual clock and a listening fake messenger (which fails the
-// test on a call answered twice).
+// test on a call answered twice); the events kept are those of the event channel.
 class RecorderTest : public ::testing::Test {
  protected:
   RecorderTest()
@@ -300,7 +253,7 @@ class RecorderTest : public ::testing::Test {
         app(std::make_shared<FakeAppAudioServices>(scheduler)),
         plugin(std::make_shared<LumewellNativeRecorderPlugin>(scheduler, audio, app)) {
     plugin->registerChannels(messenger);
-    messenger.listen();
+    listen();
   }
 
   std::string folder(const std::string& id = "rec-1") const {
@@ -309,42 +262,81 @@ class RecorderTest : public ::testing::Test {
   std::string file(const std::string& name, const std::string& id = "rec-1") const {
     return folder(id) + "/" + name;
   }
-  std::shared_ptr<Call> start(const std::string& id = "rec-1", const std::string& mode = "MIC_ONLY",
-                              std::optional<std::string> source = std::nullopt) {
-    ValueMap args{{"recordingId", id}, {"captureMode", mode}};
-    if (source) args.set("sourceId", *source);
-    auto call = messenger.invoke("startRecording", Value(args));
-    scheduler.runPending();
-    return call;
+  void listen(bool on = true) {
+    messenger.call(LumewellNativeRecorderPlugin::kEventChannel, on ? "listen" : "cancel");
+  }
+  std::shared_ptr<Call> invoke(const std::string& method, const Value& arguments = Value()) {
+    return messenger.call(LumewellNativeRecorderPlugin::kMethodChannel, method, arguments);
   }
   std::shared_ptr<Call> invokeAndRun(const std::string& method, const Value& args = Value()) {
-    auto call = messenger.invoke(method, args);
+    auto call = invoke(method, args);
     scheduler.runPending();
     return call;
   }
+  std::shared_ptr<Call> start(const std::string& id = "rec-1", const std::string& mode = "MIC_ONLY",
+                              std::optional<std::string> source = std::nullopt,
+                              std::optional<std::string> sourceName = std::nullopt) {
+    ValueMap args{{"recordingId", id}, {"captureMode", mode}};
+    if (source) args.set("sourceId", *source);
+    if (sourceName) args.set("sourceDisplayName", *sourceName);
+    return invokeAndRun("startRecording", Value(args));
+  }
+  std::vector<Value> eventsOfType(const std::string& type) const {
+    return lumewell::testing::eventsOfType(events, type);
+  }
+  Log types() const { return lumewell::testing::eventTypes(events); }
+  // The events but the levels, without the recordings folder and the first day's date: "sealed
+  // <index> <folder>/<file> <startedAt>", "error <message>", "lost <reason> (<name>)", "stopped".
+  Log eventLog() const {
+    const std::string root = folder("");
+    const auto trim = [&](std::string text, const std::string& prefix) {
+      for (size_t at; (at = text.find(prefix)) != std::string::npos;) text.erase(at, prefix.size());
+      return text;
+    };
+    Log out;
+    for (const Value& e : events) {
+      const std::string& type = str(e, "type");
+      const size_t keys = e.asMap()->size();
+      if (type == "segment_sealed" && keys == 11) {
+        out.push_back("sealed " + std::to_string(num(e, "index")) + " " +
+                      trim(str(e, "path"), root) + " " + trim(str(e, "startedAt"), "2025-01-01T"));
+      } else if (type == "error" && keys == 2) {
+        out.push_back("error " + trim(str(e, "message"), root));
+      } else if (type == "source_lost" && keys == 3) {
+        out.push_back("lost " + str(e, "reason") + " (" + str(e, "sourceDisplayName") + ")");
+      } else if (type == "stopped" && keys == 1) {
+        out.push_back(type);
+      } else if (type != "level_changed") {
+        out.push_back(type + " with " + std::to_string(keys) + " keys");
+      }
+    }
+    return out;
+  }
+  // The runtime state and the timers running: "recording, 2 timers".
+  std::string state() const {
+    const char* names[] = {"idle", "recording", "paused"};
+    return names[static_cast<int>(plugin->runtimeState())] + std::string(", ") +
+           std::to_string(scheduler.activeTimerCount()) + " timers";
+  }
   static void expectSuccess(const std::shared_ptr<Call>& call) {
-    ASSERT_TRUE(call->answered());
-    ASSERT_TRUE(call->envelope.has_value());
+    ASSERT_TRUE(call->envelope.has_value()) << "no answer";
     EXPECT_EQ(call->envelope->kind, MethodEnvelope::Kind::success)
         << call->envelope->error.code << ": " << call->envelope->error.message.value_or("");
   }
+  // details: none expects no details, "*" any string, anything else that exact string.
   static void expectError(const std::shared_ptr<Call>& call, const std::string& code,
                           const std::string& message,
                           std::optional<std::string> details = std::nullopt) {
-    // details: none expects no details, "*" any string, anything else that exact string.
-    ASSERT_TRUE(call->answered());
-    ASSERT_TRUE(call->envelope.has_value());
+    ASSERT_TRUE(call->envelope.has_value()) << "no answer";
     ASSERT_EQ(call->envelope->kind, MethodEnvelope::Kind::error);
     EXPECT_EQ(call->envelope->error.code, code);
     EXPECT_EQ(call->envelope->error.message.value_or(""), message);
-    if (details && *details == "*") {
-      EXPECT_NE(call->envelope->error.details.asString(), nullptr) << "details missing";
-    } else if (details) {
-      const std::string* d = call->envelope->error.details.asString();
-      ASSERT_NE(d, nullptr) << "details missing";
-      EXPECT_EQ(*d, *details);
-    } else {
+    const std::string* d = call->envelope->error.details.asString();
+    if (!details) {
       EXPECT_TRUE(call->envelope->error.details.isNull());
+    } else {
+      ASSERT_NE(d, nullptr) << "details missing";
+      EXPECT_TRUE(*details == "*" || *d == *details) << *d;
     }
   }
 
@@ -354,7 +346,8 @@ class RecorderTest : public ::testing::Test {
   std::shared_ptr<FakeAudioServices> audio;
   std::shared_ptr<FakeAppAudioServices> app;
   std::shared_ptr<LumewellNativeRecorderPlugin> plugin;
-  PluginMessenger messenger;
+  lumewell::testing::FakeMessenger messenger;
+  std::vector<Value>& events = messenger.events[LumewellNativeRecorderPlugin::kEventChannel];
 };
 
 }  // namespace lumewell::recorder::testing

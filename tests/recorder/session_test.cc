@@ -1,3 +1,5 @@
+#include <cmath>
+
 #include "recorder/recorder_fakes.h"
 
 namespace lumewell::recorder::testing {
@@ -9,147 +11,121 @@ using std::chrono::seconds;
 TEST_F(RecorderTest, MicOnlySegmentRotatesAtExactlyThirtySecondsAndReportsItsRecord) {
   expectSuccess(start());
   ASSERT_EQ(audio->settingsUsed.size(), 1u);
-  EXPECT_EQ(audio->settingsUsed[0].channels, 1);
-  EXPECT_EQ(audio->settingsUsed[0].bitRate, 128000);
-  EXPECT_EQ(audio->settingsUsed[0].sampleRate, 48000);
+  const RecorderSettings& s = audio->settingsUsed[0];
+  EXPECT_EQ(std::tuple(s.channels, s.bitRate, s.sampleRate), std::tuple(1, 128000, 48000));
 
   scheduler.advance(milliseconds(29999));
-  EXPECT_TRUE(messenger.eventsOfType("segment_sealed").empty());
+  EXPECT_TRUE(eventLog().empty());
   scheduler.advance(milliseconds(1));
-  auto sealed = messenger.eventsOfType("segment_sealed");
-  ASSERT_EQ(sealed.size(), 1u);
-  const Value& record = sealed[0];
-  EXPECT_EQ(record.asMap()->size(), 11u);
-  EXPECT_EQ(num(record, "index"), 0);
-  EXPECT_EQ(str(record, "path"), file("000000.m4a"));
-  EXPECT_EQ(num(record, "durationMs"), 30000);
-  EXPECT_EQ(num(record, "byteLength"), static_cast<int64_t>(readFile(file("000000.m4a")).size()));
-  EXPECT_EQ(str(record, "sha256"), *audio->sha256Hex(file("000000.m4a")));
-  EXPECT_EQ(str(record, "codec"), "aac-lc");
-  EXPECT_EQ(num(record, "sampleRate"), 48000);
-  EXPECT_EQ(num(record, "channelCount"), 1);
-  EXPECT_EQ(str(record, "startedAt"), "2025-01-01T00:00:00.000Z");
-  EXPECT_EQ(str(record, "sealedAt"), "2025-01-01T00:00:30.000Z");
+  const std::string path = file("000000.m4a");
+  EXPECT_EQ(eventsOfType("segment_sealed"),
+            ValueList{Value(ValueMap{{"type", "segment_sealed"},
+                                     {"index", int32_t{0}},
+                                     {"path", path},
+                                     {"durationMs", int32_t{30000}},
+                                     {"byteLength", Value::integer(readFile(path).size())},
+                                     {"sha256", *audio->sha256Hex(path)},
+                                     {"codec", "aac-lc"},
+                                     {"sampleRate", int32_t{48000}},
+                                     {"channelCount", int32_t{1}},
+                                     {"sealedAt", "2025-01-01T00:00:30.000Z"},
+                                     {"startedAt", "2025-01-01T00:00:00.000Z"}})});
 
-  // The next segment runs at once and rotates 30 s later.
-  EXPECT_EQ(audio->log, (std::vector<std::string>{"record 000000.m4a", "stop 000000.m4a",
-                                                  "record 000001.m4a"}));
-  EXPECT_EQ(plugin->runtimeState(), RuntimeState::recording);
+  // The next segment runs at once and rotates 30 s later; no file of this mode is removed.
+  EXPECT_EQ(audio->log, (Log{"record 000000.m4a", "stop 000000.m4a", "record 000001.m4a"}));
+  EXPECT_EQ(state(), "recording, 2 timers");
   scheduler.advance(seconds(30));
-  sealed = messenger.eventsOfType("segment_sealed");
-  ASSERT_EQ(sealed.size(), 2u);
-  EXPECT_EQ(num(sealed[1], "index"), 1);
-  EXPECT_EQ(str(sealed[1], "path"), file("000001.m4a"));
-  EXPECT_EQ(str(sealed[1], "startedAt"), "2025-01-01T00:00:30.000Z");
-  // No file of the microphone-only mode is removed.
-  EXPECT_TRUE(exists(file("000000.m4a")));
-  EXPECT_TRUE(exists(file("000001.m4a")));
-}
+  EXPECT_EQ(eventLog(), (Log{"sealed 0 rec-1/000000.m4a 00:00:00.000Z",
+                             "sealed 1 rec-1/000001.m4a 00:00:30.000Z"}));
+  EXPECT_TRUE(exists(file("000000.m4a")) && exists(file("000001.m4a")));
 
-TEST_F(RecorderTest, ShorterSegmentDurationForBenchmarksRotatesAtThatLength) {
+  // A shorter segment length (for benchmarks) rotates at that length.
   plugin->setSegmentDuration(0.5);
-  expectSuccess(start());
+  expectSuccess(start("short"));
+  events.clear();
   scheduler.advance(milliseconds(499));
-  EXPECT_TRUE(messenger.eventsOfType("segment_sealed").empty());
+  EXPECT_TRUE(eventLog().empty());
   scheduler.advance(milliseconds(1));
-  EXPECT_EQ(messenger.eventsOfType("segment_sealed").size(), 1u);
+  EXPECT_EQ(eventLog(), Log{"sealed 0 short/000000.m4a 00:01:00.000Z"});
 }
 
-TEST_F(RecorderTest, PauseSealsResumeTakesTheNextIndexStopSealsTheLast) {
+TEST_F(RecorderTest, PauseSealsResumeTakesTheNextIndexStopSealsTheLastAndIdleCallsAnswerAtOnce) {
+  for (const char* method : {"pauseRecording", "resumeRecording", "stopRecording"}) {
+    expectSuccess(invokeAndRun(method));
+  }
+  EXPECT_EQ(eventLog(), Log{"stopped"});
+  events.clear();
+
   expectSuccess(start());
   scheduler.advance(seconds(10));
   audio->durations[file("000000.m4a")] = 10250;
   scheduler.advance(milliseconds(250));
-  auto pause = invokeAndRun("pauseRecording");
-  expectSuccess(pause);
-  EXPECT_EQ(plugin->runtimeState(), RuntimeState::paused);
-  EXPECT_EQ(scheduler.activeTimerCount(), 0u);
-  auto sealed = messenger.eventsOfType("segment_sealed");
-  ASSERT_EQ(sealed.size(), 1u);
-  EXPECT_EQ(num(sealed[0], "durationMs"), 10250);
+  expectSuccess(invokeAndRun("pauseRecording"));
+  EXPECT_EQ(state(), "paused, 0 timers");
+  EXPECT_EQ(num(eventsOfType("segment_sealed").at(0), "durationMs"), 10250);
 
   // Paused: no timer, no rotation, no levels; a second pause changes nothing.
-  messenger.events.clear();
+  events.clear();
   scheduler.advance(seconds(60));
   expectSuccess(invokeAndRun("pauseRecording"));
-  EXPECT_TRUE(messenger.events.empty());
+  EXPECT_TRUE(events.empty());
 
   expectSuccess(invokeAndRun("resumeRecording"));
-  EXPECT_EQ(plugin->runtimeState(), RuntimeState::recording);
-  EXPECT_TRUE(exists(file("000001.m4a")));
+  EXPECT_EQ(state(), "recording, 2 timers");
   expectSuccess(invokeAndRun("resumeRecording"));  // not paused: nothing happens
   scheduler.advance(seconds(5));
-  messenger.events.clear();
+  events.clear();
   expectSuccess(invokeAndRun("stopRecording"));
-  EXPECT_EQ(messenger.eventTypes(), (std::vector<std::string>{"segment_sealed", "stopped"}));
-  EXPECT_EQ(num(messenger.events[0], "index"), 1);
-  EXPECT_EQ(plugin->runtimeState(), RuntimeState::idle);
+  EXPECT_EQ(eventLog(), (Log{"sealed 1 rec-1/000001.m4a 00:01:10.250Z", "stopped"}));
+  EXPECT_EQ(state(), "idle, 0 timers");
   EXPECT_EQ(plugin->nextSegmentIndex(), 0);
   EXPECT_FALSE(plugin->recordingDirectory().has_value());
-  EXPECT_EQ(scheduler.activeTimerCount(), 0u);
-}
-
-TEST_F(RecorderTest, IdleAndPausedCallsAnswerAtOnce) {
-  expectSuccess(invokeAndRun("pauseRecording"));
-  expectSuccess(invokeAndRun("resumeRecording"));
-  EXPECT_TRUE(messenger.events.empty());
-  expectSuccess(invokeAndRun("stopRecording"));
-  EXPECT_EQ(messenger.eventTypes(), (std::vector<std::string>{"stopped"}));
 
   // Stopping a paused session seals nothing more.
   expectSuccess(start());
   expectSuccess(invokeAndRun("pauseRecording"));
-  messenger.events.clear();
+  events.clear();
   expectSuccess(invokeAndRun("stopRecording"));
-  EXPECT_EQ(messenger.eventTypes(), (std::vector<std::string>{"stopped"}));
-  EXPECT_EQ(plugin->runtimeState(), RuntimeState::idle);
+  EXPECT_EQ(eventLog(), Log{"stopped"});
+  EXPECT_EQ(state(), "idle, 0 timers");
 }
 
 TEST_F(RecorderTest, StartingOverAnOpenSessionEndsItFirstAndKeepsEveryFile) {
   expectSuccess(start("a"));
   scheduler.advance(seconds(5));
   expectSuccess(start("b"));
-  EXPECT_EQ(messenger.eventTypes(), (std::vector<std::string>{"segment_sealed", "stopped"}));
-  EXPECT_EQ(str(messenger.eventsOfType("segment_sealed")[0], "path"), file("000000.m4a", "a"));
-  EXPECT_TRUE(exists(file("000000.m4a", "b")));
-  EXPECT_TRUE(exists(file("000000.m4a", "a")));
+  EXPECT_EQ(eventLog(), (Log{"sealed 0 a/000000.m4a 00:00:00.000Z", "stopped"}));
+  EXPECT_TRUE(exists(file("000000.m4a", "a")) && exists(file("000000.m4a", "b")));
 
   // The same id again: the sealed segment stays as it was, the new one takes the next index.
   const std::string sealedBefore = readFile(file("000000.m4a", "b"));
-  messenger.events.clear();
+  events.clear();
   expectSuccess(invokeAndRun("pauseRecording"));
   expectSuccess(start("b"));
-  EXPECT_EQ(messenger.eventTypes(), (std::vector<std::string>{"segment_sealed", "stopped"}));
-  EXPECT_EQ(readFile(file("000000.m4a", "b")), sealedBefore);
-  EXPECT_TRUE(exists(file("000001.m4a", "b")));
   scheduler.advance(seconds(30));
-  auto sealed = messenger.eventsOfType("segment_sealed");
-  ASSERT_EQ(sealed.size(), 2u);
-  EXPECT_EQ(num(sealed[1], "index"), 1);
-  EXPECT_EQ(str(sealed[1], "path"), file("000001.m4a", "b"));
+  EXPECT_EQ(eventLog(), (Log{"sealed 0 b/000000.m4a 00:00:05.000Z", "stopped",
+                             "sealed 1 b/000001.m4a 00:00:05.000Z"}));
   EXPECT_EQ(readFile(file("000000.m4a", "b")), sealedBefore);
 }
 
 TEST_F(RecorderTest, StartResumeAndStopFailuresAnswerTheirTriples) {
+  const auto startFails = [&](const std::string& details) {
+    expectError(start(), "start_failed", "Failed to start recording.", details);
+    EXPECT_EQ(state(), "idle, 0 timers");
+  };
+  const std::string notRecording = "AVAudioRecorder failed to enter the recording state.";
   audio->makeRecorderError = Error{"posix", 13, "Cannot open /x: Permission denied"};
-  expectError(start(), "start_failed", "Failed to start recording.",
-              "Cannot open /x: Permission denied");
-  EXPECT_EQ(plugin->runtimeState(), RuntimeState::idle);
+  startFails("Cannot open /x: Permission denied");
   EXPECT_TRUE(exists(folder()));  // the folder stays
   audio->makeRecorderError.reset();
   audio->recordFails = true;
-  expectError(start(), "start_failed", "Failed to start recording.",
-              "AVAudioRecorder failed to enter the recording state.");
+  startFails(notRecording);
   audio->recordFails = false;
-
-  // The data folder cannot hold a recordings folder.
-  audio->dataDir = dir.path() + "/plainfile";
-  writeFile(audio->dataDir, "x");
-  expectError(start(), "start_failed", "Failed to start recording.", "*");
+  // The data folder cannot hold a recordings folder, or there is none.
+  writeFile(audio->dataDir = dir.path() + "/plainfile", "x");
+  startFails("*");
   audio->dataDir = "";
-  expectError(start(), "start_failed", "Failed to start recording.",
-              "No data folder is available for recordings.");
-  EXPECT_EQ(plugin->runtimeState(), RuntimeState::idle);
+  startFails("No data folder is available for recordings.");
   audio->dataDir = dir.path() + "/data";
 
   // A failed resume stays paused and may be tried again.
@@ -157,19 +133,19 @@ TEST_F(RecorderTest, StartResumeAndStopFailuresAnswerTheirTriples) {
   expectSuccess(invokeAndRun("pauseRecording"));
   audio->recordFails = true;
   expectError(invokeAndRun("resumeRecording"), "resume_failed", "Failed to resume recording.",
-              "AVAudioRecorder failed to enter the recording state.");
-  EXPECT_EQ(plugin->runtimeState(), RuntimeState::paused);
+              notRecording);
+  EXPECT_EQ(state(), "paused, 0 timers");
   audio->recordFails = false;
   expectSuccess(invokeAndRun("resumeRecording"));
-  EXPECT_EQ(plugin->runtimeState(), RuntimeState::recording);
+  EXPECT_EQ(state(), "recording, 2 timers");
 
   // A stop whose seal fails answers stop_failed without "stopped" and still ends the session.
-  messenger.events.clear();
+  events.clear();
   audio->hashFails.insert(file("000001.m4a"));
   expectError(invokeAndRun("stopRecording"), "stop_failed", "Failed to stop recording.",
               "Cannot read " + file("000001.m4a") + ": Input/output error");
-  EXPECT_TRUE(messenger.events.empty());
-  EXPECT_EQ(plugin->runtimeState(), RuntimeState::idle);
+  EXPECT_TRUE(events.empty());
+  EXPECT_EQ(state(), "idle, 0 timers");
   EXPECT_TRUE(exists(file("000001.m4a")));
 }
 
@@ -179,61 +155,52 @@ TEST_F(RecorderTest, AFailedPauseKeepsTheUnsealedFileAndLaterSegmentsGoAroundIt)
   audio->hashFails.insert(file("000000.m4a"));
   expectError(invokeAndRun("pauseRecording"), "pause_failed", "Failed to pause recording.", "*");
   EXPECT_EQ(plugin->runtimeState(), RuntimeState::recording);
-  EXPECT_TRUE(messenger.eventsOfType("segment_sealed").empty());
+  EXPECT_TRUE(eventLog().empty());
 
-  // Nothing records now; a second pause gives paused, and the resumed segment does not
-  // overwrite the unsealed file.
+  // Nothing records now; the resumed segment does not overwrite the unsealed file.
   expectSuccess(invokeAndRun("pauseRecording"));
-  EXPECT_EQ(plugin->runtimeState(), RuntimeState::paused);
+  EXPECT_EQ(state(), "paused, 0 timers");
   const std::string unsealed = readFile(file("000000.m4a"));
   expectSuccess(invokeAndRun("resumeRecording"));
   EXPECT_EQ(readFile(file("000000.m4a")), unsealed);
   EXPECT_TRUE(exists(file("000001.m4a")));
 }
 
-TEST_F(RecorderTest, RotationFailureSendsErrorThenIdlesAndKeepsTheFiles) {
-  expectSuccess(start());
-  audio->hashFails.insert(file("000000.m4a"));
-  scheduler.advance(seconds(30));
-  EXPECT_TRUE(messenger.eventsOfType("segment_sealed").empty());
-  auto errors = messenger.eventsOfType("error");
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0].asMap()->size(), 2u);
-  EXPECT_EQ(str(errors[0], "message"), "Failed to rotate recording segment: Cannot read " +
-                                           file("000000.m4a") + ": Input/output error");
-  EXPECT_EQ(plugin->runtimeState(), RuntimeState::idle);
-  EXPECT_EQ(scheduler.activeTimerCount(), 0u);
-  EXPECT_TRUE(exists(file("000000.m4a")));
-  // Resume after the failure finds an idle session: no value, nothing recorded.
-  expectSuccess(invokeAndRun("resumeRecording"));
-  EXPECT_EQ(audio->log.size(), 2u);
-
-  // The next recorder fails to start: the sealed segment was reported before the error.
-  messenger.events.clear();
-  expectSuccess(start("other"));
-  audio->recordFails = true;
-  scheduler.advance(seconds(30));
-  EXPECT_EQ(messenger.eventTypes(), (std::vector<std::string>{"segment_sealed", "error"}));
-  EXPECT_EQ(str(messenger.eventsOfType("error")[0], "message"),
-            "Failed to rotate recording segment: AVAudioRecorder failed to enter the recording "
-            "state.");
-  EXPECT_EQ(plugin->runtimeState(), RuntimeState::idle);
-}
-
-TEST_F(RecorderTest, WithoutAListenerRecordsAreDroppedButTheIndexMovesAndFailuresStillReset) {
-  messenger.cancel();
+TEST_F(RecorderTest, EventsGoOnlyToTheCurrentListenerAndLevelsStayInZeroToOne) {
+  // Without a listener records are dropped, but the index moves on.
+  listen(false);
   expectSuccess(start());
   scheduler.advance(seconds(60));
-  EXPECT_TRUE(messenger.events.empty());
+  EXPECT_TRUE(events.empty());
   EXPECT_EQ(plugin->nextSegmentIndex(), 2);
   EXPECT_TRUE(exists(file("000002.m4a")));
-  messenger.listen();
-  EXPECT_TRUE(messenger.events.empty());
-  messenger.cancel();
+
+  // After a new listen the levels come again.
+  listen();
+  EXPECT_TRUE(events.empty());
+  scheduler.advance(seconds(1));
+  auto levels = eventsOfType("level_changed");
+  ASSERT_EQ(levels.size(), 4u);
+  EXPECT_EQ(levels[0].asMap()->size(), 2u);
+  EXPECT_NEAR(levels[0].asMap()->find("level")->get<double>(), 0.1, 1e-6);  // -20 dB
+  // The level is above zero and at most one, whatever the meter says.
+  for (float power : {0.0f, 6.0f, -160.0f, -INFINITY, NAN}) {
+    events.clear();
+    audio->power = power;
+    scheduler.advance(milliseconds(250));
+    auto levels = eventsOfType("level_changed");
+    ASSERT_EQ(levels.size(), 1u);
+    double level = levels[0].asMap()->find("level")->get<double>();
+    EXPECT_TRUE(level > 0.0 && level <= 1.0 && (!(power >= 0) || level == 1.0)) << power;
+  }
+
+  // A failure without a listener still resets the session.
+  events.clear();
+  listen(false);
   audio->hashFails.insert(file("000002.m4a"));
   scheduler.advance(seconds(30));
-  EXPECT_EQ(plugin->runtimeState(), RuntimeState::idle);
-  EXPECT_TRUE(messenger.events.empty());
+  EXPECT_EQ(state(), "idle, 0 timers");
+  EXPECT_TRUE(events.empty());
 }
 
 }  // namespace

@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "support/loopback_http_server.h"
 #include "support/main_loop_helpers.h"
@@ -40,13 +37,10 @@ class AppcastEngineTest : public ::testing::Test {
   }
 
   void startEngine() {
-    AppcastEngineConfig c;
-    c.runningVersion = "1.0.0";
-    c.publicKeyBase64 = key.publicKeyBase64();
-    c.installationFolder = prefix;
-    c.downloadFolder = cache;
-    c.relaunch = [this](const std::string& exe) { relaunched.push_back(exe); };
-    engine = std::make_shared<AppcastUpdateEngine>(delegate, scheduler, c);
+    engine = std::make_shared<AppcastUpdateEngine>(
+        delegate, scheduler,
+        AppcastEngineConfig{"1.0.0", key.publicKeyBase64(), prefix, cache,
+                            [this](const std::string& exe) { relaunched.push_back(exe); }});
     engine->start();
   }
 

@@ -35,10 +35,7 @@ std::string str(const ValueMap& m, const char* key) {
 }
 
 AppcastItem item(std::string version, std::string display = {}) {
-  AppcastItem i;
-  i.versionString = std::move(version);
-  i.displayVersionString = std::move(display);
-  return i;
+  return {std::move(version), std::move(display)};
 }
 
 // The plug-in on its channels, the test playing the Dart side through the fake messenger.
@@ -188,8 +185,12 @@ TEST_F(UpdaterPluginTest, DelegateEffectsOnTheStatus) {
   plugin->didFinishUpdateCycle(UpdateCheck::updateInformation, std::nullopt);
   EXPECT_EQ(str(lastEvent(), "message"), "Version 7049 is available.");
 
+  // A failed install, with nothing held, leaves no update to wait for.
   plugin->willInstallUpdate(item("7049", "4.3"));
   EXPECT_EQ(str(lastEvent(), "deferredUpdateVersion"), "4.3");
+  plugin->didAbortWithError(Error{"updater", 5, "holds version 0.9"});
+  EXPECT_EQ(str(lastEvent(), "deferredUpdateVersion"), "<absent>");
+  plugin->willInstallUpdate(item("7049", "4.3"));
   plugin->willRelaunchApplication();
   EXPECT_EQ(lastEvent(),
             (ValueMap{{"channel", "stable"},
@@ -215,6 +216,8 @@ TEST_F(UpdaterPluginTest, InstallOnQuitIsHeldWhileTheGuardIsDownAndRunsWhenRaise
   EXPECT_EQ(str(lastEvent(), "deferredUpdateVersion"), "1.2");
   EXPECT_EQ(str(lastEvent(), "message"),
             "Update 1.2 is downloaded and queued for install when the session is idle.");
+  plugin->didAbortWithError(Error{"updater", 5, "later check failed"});  // still held: named
+  EXPECT_EQ(str(lastEvent(), "deferredUpdateVersion"), "1.2");
   EXPECT_EQ(str(record("setInstallGuard", ValueMap{{"installAllowed", false}}), "message"),
             "Update installation is deferred until the active session is safe to interrupt.");
 

@@ -9,21 +9,20 @@ TEST(ShutdownHooks, RunNewestFirstOnceWaitingForAsynchronousOnesButNotForever) {
   ShutdownHooks hooks;
   std::vector<std::string> order;
   hooks.add("bridge", [&] { order.push_back("bridge"); });
+  std::function<void()> finishRecorder;
   hooks.addAsync("recorder", [&](std::function<void()> done) {
     order.push_back("recorder started");
     // Finishes later, from the main loop, as a stream that closes asynchronously does.
-    auto* pending = new std::function<void()>([&order, done] {
+    finishRecorder = [&order, done] {
       order.push_back("recorder finished");
       done();
-    });
+    };
     g_idle_add(
-        [](gpointer data) {
-          auto* fn = static_cast<std::function<void()>*>(data);
-          (*fn)();
-          delete fn;
+        +[](gpointer fn) -> gboolean {
+          (*static_cast<std::function<void()>*>(fn))();
           return G_SOURCE_REMOVE;
         },
-        pending);
+        &finishRecorder);
   });
   hooks.add("compositions", [&] { order.push_back("compositions"); });
 

@@ -1,4 +1,5 @@
 // The built lumewell-recorder, run in a private desktop session with its own session bus.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@ namespace lumewell::testing {
 namespace {
 
 using Kind = MethodEnvelope::Kind;
+using ::testing::HasSubstr;
 
 constexpr const char* kHost = LUMEWELL_RECORDER_EXE;
 constexpr const char* kApp = "lumewell/app";
@@ -133,14 +135,12 @@ TEST(HostWithoutSessionBus, RunsAloneAndSaysSo) {
   // A second lone instance, on the same socket or on another one, finds the data folder
   // taken: it says why and fails, and the first goes on.
   EXPECT_EQ(desktop.run({kHost, "--socket", socket, "lumewell://lost"}, "second"), 1);
-  EXPECT_NE(readFile(desktop.logPath("second.err")).find("already running"), std::string::npos);
+  EXPECT_THAT(readFile(desktop.logPath("second.err")), HasSubstr("already running"));
   const std::string other = desktop.runtimeDir() + "/other.sock";
   EXPECT_EQ(desktop.run({kHost, "--socket", other}, "third"), 1);
-  EXPECT_NE(readFile(desktop.logPath("third.err"))
-                .find("already running for the data folder " + desktop.dataHome() +
-                      "/app.lumewell.Recorder (pid " + std::to_string(pid) + ")"),
-            std::string::npos)
-      << readFile(desktop.logPath("third.err"));
+  EXPECT_THAT(readFile(desktop.logPath("third.err")),
+              HasSubstr("already running for the data folder " + desktop.dataHome() +
+                        "/app.lumewell.Recorder (pid " + std::to_string(pid) + ")"));
   EXPECT_NE(::access(other.c_str(), F_OK), 0) << "the refused host served nothing";
   EXPECT_TRUE(processAlive(pid));
   EXPECT_TRUE(succeeded(client->call(kApp, "consumePendingAuthCallback")));

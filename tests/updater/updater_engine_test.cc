@@ -34,7 +34,7 @@ class AppcastEngineTest : public ::testing::Test {
   void SetUp() override {
     writeFile(prefix + "/bin/lumewell-recorder", "old build", 0755);
     writeFile(prefix + "/share/data.txt", "old data");
-    writeFile(prefix + "/lumewell-bundle", kBundleMarker);
+    writeFile(prefix + "/lumewell-bundle", testing::kBundleMarker);
     freshDelegate();
   }
 
@@ -360,13 +360,13 @@ TEST(Installation, FolderOfTheExecutableAndFoldersAnUpdateMustNotReplace) {
   writeFile(dir.path() + "/bin/lumewell-recorder", "x", 0755);
   writeFile(dir.path() + "/lumewell-bundle", "application=other.App\nlayout=1\n");
   EXPECT_TRUE(checkUpdatableFolder(dir.path()));
-  writeFile(dir.path() + "/lumewell-bundle", kBundleMarker);
+  writeFile(dir.path() + "/lumewell-bundle", testing::kBundleMarker);
   EXPECT_FALSE(checkUpdatableFolder(dir.path()));
 
   // An archive wrapping everything in one top folder installs from inside it.
   auto installed =
       installArchive(bytes(makeArchive({executable("top-1.2/bin/lumewell-recorder", "wrapped"),
-                                        file("top-1.2/lumewell-bundle", kBundleMarker),
+                                        file("top-1.2/lumewell-bundle", testing::kBundleMarker),
                                         file("top-1.2/lumewell-version", "1.2")})),
                      dir.path());
   ASSERT_TRUE(installed) << installed.error().localizedDescription;
@@ -486,9 +486,12 @@ TEST(Appcast, RealFeedsParseAndTheBestLinuxDefaultChannelItemIsChosen) {
     SCOPED_TRACE(c.fixture);
     auto parsed = parseAppcast(readFile(folder + "/" + c.fixture), "https://feeds.example/a.xml");
     ASSERT_TRUE(parsed) << parsed.error().localizedDescription;
-    if (!c.versions.empty()) EXPECT_EQ(versions(*parsed), c.versions);
-    if (c.bestVersion != nullptr)
+    if (!c.versions.empty()) {
+      EXPECT_EQ(versions(*parsed), c.versions);
+    }
+    if (c.bestVersion != nullptr) {
       EXPECT_EQ(bestUpdate(*parsed, c.running)->versionString, c.bestVersion);
+    }
     if (c.fixture == cases[0].fixture) {
       auto best = bestUpdate(*parsed, "1.0.0");
       EXPECT_EQ(best->label(), "4.2.0");

@@ -197,12 +197,8 @@ TEST_F(UpdaterPluginTest, DelegateEffectsOnTheStatus) {
   plugin->didFinishUpdateCycle(UpdateCheck::updateInformation, std::nullopt);
   EXPECT_EQ(str(lastEvent(), "message"), "Version 7049 is available.");
 
-  // A failed install, with nothing held, leaves no update to wait for.
   plugin->willInstallUpdate(item("7049", "4.3"));
   EXPECT_EQ(str(lastEvent(), "deferredUpdateVersion"), "4.3");
-  plugin->didAbortWithError(Error{"updater", 5, "holds version 0.9"});
-  EXPECT_EQ(str(lastEvent(), "deferredUpdateVersion"), "<absent>");
-  plugin->willInstallUpdate(item("7049", "4.3"));
   plugin->willRelaunchApplication();
   EXPECT_EQ(lastEvent(),
             (ValueMap{{"channel", "stable"},
@@ -213,6 +209,10 @@ TEST_F(UpdaterPluginTest, DelegateEffectsOnTheStatus) {
   plugin->didNotFindUpdate();
   EXPECT_EQ(lastEvent(), (ValueMap{{"channel", "stable"},
                                    {"message", "Lumewell Recorder is already up to date."}}));
+  // A failed install, with nothing held, leaves no update to wait for.
+  plugin->willInstallUpdate(item("7049", "4.3"));
+  plugin->didAbortWithError(Error{"updater", 5, "holds version 0.9"});
+  EXPECT_EQ(str(lastEvent(), "deferredUpdateVersion"), "<absent>");
 }
 
 TEST_F(UpdaterPluginTest, InstallOnQuitIsHeldWhileTheGuardIsDownAndRunsWhenRaised) {

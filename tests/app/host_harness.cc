@@ -8,6 +8,8 @@
 
 #include <stdexcept>
 
+#include "channels/method_channel.h"
+
 extern char** environ;
 
 namespace lumewell::testing {
@@ -98,13 +100,11 @@ std::optional<MethodEnvelope> HostClient::call(const std::string& channel,
                                                const std::string& method, const Value& arguments) {
   std::optional<MethodEnvelope> answer;
   bool done = false;
-  messenger_->send(channel, StandardMethodCodec::encodeMethodCall({method, arguments}),
-                   [&](const Bytes* reply) {
-                     done = true;
-                     if (reply == nullptr) return;
-                     auto decoded = StandardMethodCodec::decodeEnvelope(*reply);
-                     if (decoded) answer = std::move(decoded.value());
-                   });
+  MethodChannel(*messenger_, channel)
+      .invokeMethod(method, arguments, [&](Result<MethodEnvelope> reply) {
+        done = true;
+        if (reply) answer = std::move(reply.value());
+      });
   spinUntil(g_main_context_default(), [&] { return done; });
   return answer;
 }

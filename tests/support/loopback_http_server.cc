@@ -1,12 +1,12 @@
 #include "support/loopback_http_server.h"
 
 #include <arpa/inet.h>
-#include <errno.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <stdexcept>
 
 namespace lumewell::testing {
@@ -24,9 +24,8 @@ LoopbackHttpServer::LoopbackHttpServer() {
   }
   port_ = ntohs(addr.sin_port);
   thread_ = std::thread([this] {
-    // Ends when the destructor shuts the listening socket down.
-    for (int fd;
-         (fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0 || errno == EINTR;) {
+    while (!stopping_) {  // the destructor shuts the listening socket down to end accept4
+      const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) continue;
       // A client that stops reading or writing cannot hold the server (or its destructor).
       timeval timeout{5, 0};
@@ -39,6 +38,7 @@ LoopbackHttpServer::LoopbackHttpServer() {
 }
 
 LoopbackHttpServer::~LoopbackHttpServer() {
+  stopping_ = true;
   ::shutdown(listenFd_, SHUT_RDWR);
   thread_.join();
   ::close(listenFd_);
@@ -67,10 +67,8 @@ void LoopbackHttpServer::handle(int fd) {
     if (n <= 0) return;
     request.append(buffer, static_cast<size_t>(n));
   }
-  const size_t methodEnd = request.find(' ');
-  const size_t pathEnd = request.find(' ', methodEnd + 1);
-  if (methodEnd == std::string::npos || pathEnd == std::string::npos) return;
-  const std::string path = request.substr(methodEnd + 1, pathEnd - methodEnd - 1);
+  std::string method, path;
+  if (!(std::istringstream(request) >> method >> path)) return;
   std::string response;
   {
     std::lock_guard lock(mutex_);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
@@ -39,6 +40,7 @@ class LoopbackHttpServer {
   void handle(int fd);
 
   int listenFd_ = -1;
+  std::atomic<bool> stopping_ = false;
   int port_ = 0;
   mutable std::mutex mutex_;
   std::map<std::string, Resource> resources_;

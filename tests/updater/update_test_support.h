@@ -5,12 +5,10 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <gtest/gtest.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
 #include <functional>
-#include <memory>
 #include <span>
 #include <string>
 #include <vector>

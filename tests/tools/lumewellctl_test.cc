@@ -1,12 +1,8 @@
 #include <glib.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <cstring>
 
 #include "channels/method_channel.h"
 #include "channels/socket_host_messenger.h"
@@ -43,15 +39,12 @@ TEST(Lumewellctl, WaitsTenSecondsByDefaultAndTheLongRunningCallsAsLongAsTheyTake
   EXPECT_EQ(callTimeout("assembleRecording", std::nullopt), std::nullopt);
   EXPECT_EQ(callTimeout("runPreflight", 3.0), 3.0);
 
-  // A host that takes the connection but never answers: exit 2 and a message that says so.
+  // A host whose main loop never turns takes the connection (the kernel queues it) but never
+  // answers: exit 2 and a message that says so.
   testing::TempDir dir;
   const std::string path = dir.path() + "/host.sock";
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(::listen(fd, 8), 0);
+  auto host = SocketHostMessenger::listen(path);
+  ASSERT_TRUE(host.ok()) << host.error().localizedDescription;
   for (const char* method : {"getStorageStatus", "runPreflight"}) {
     const std::string err = dir.path() + "/" + method + ".err";
     const pid_t pid = testing::spawnProcess(
@@ -61,7 +54,6 @@ TEST(Lumewellctl, WaitsTenSecondsByDefaultAndTheLongRunningCallsAsLongAsTheyTake
     EXPECT_THAT(testing::readFile(err),
                 HasSubstr(std::string("did not answer \"") + method + "\" within 0.3 s"));
   }
-  ::close(fd);
 }
 
 // A host that answers the stop with an error: lumewellctl record prints that error and exits

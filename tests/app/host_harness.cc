@@ -6,9 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <map>
 #include <stdexcept>
-#include <thread>
+
+#include "channels/method_channel.h"
 
 extern char** environ;
 
@@ -54,12 +54,9 @@ std::vector<std::string> PrivateDesktop::environment() const {
       env.push_back(entry);
     }
   }
-  env.push_back("XDG_RUNTIME_DIR=" + runtimeDir());
-  env.push_back("HOME=" + root() + "/home");
-  env.push_back("XDG_DATA_HOME=" + dataHome());
-  env.push_back("XDG_CONFIG_HOME=" + configHome());
-  env.push_back("XDG_CACHE_HOME=" + root() + "/cache");
-  env.push_back("GIO_USE_VFS=local");
+  env.insert(env.end(), {"XDG_RUNTIME_DIR=" + runtimeDir(), "HOME=" + root() + "/home",
+                         "XDG_DATA_HOME=" + dataHome(), "XDG_CONFIG_HOME=" + configHome(),
+                         "XDG_CACHE_HOME=" + root() + "/cache", "GIO_USE_VFS=local"});
   if (!busAddress_.empty()) env.push_back("DBUS_SESSION_BUS_ADDRESS=" + busAddress_);
   return env;
 }
@@ -81,20 +78,9 @@ pid_t PrivateDesktop::start(const std::vector<std::string>& argv, const std::str
                             const std::vector<std::string>& extraEnv) {
   auto env = environment();
   env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-  pid_t pid = spawnProcess(argv, env, logPath(logName + ".out"), logPath(logName + ".err"));
-  tracked_.push_back(pid);
-  return pid;
+  return tracked_.emplace_back(
+      spawnProcess(argv, env, logPath(logName + ".out"), logPath(logName + ".err")));
 }
-
-std::optional<int> PrivateDesktop::run(const std::vector<std::string>& argv,
-                                       const std::string& logName,
-                                       const std::vector<std::string>& extraEnv) {
-  pid_t pid = start(argv, logName, extraEnv);
-  return waitForChild(pid);
-}
-
-HostClient::HostClient(std::unique_ptr<SocketClientMessenger> messenger)
-    : messenger_(std::move(messenger)) {}
 
 std::unique_ptr<HostClient> HostClient::connect(const std::string& socketPath,
                                                 std::chrono::milliseconds patience) {
@@ -107,21 +93,18 @@ std::unique_ptr<HostClient> HostClient::connect(const std::string& socketPath,
         return messenger != nullptr;
       },
       patience);
-  if (!messenger) return nullptr;
-  return std::unique_ptr<HostClient>(new HostClient(std::move(messenger)));
+  return messenger ? std::make_unique<HostClient>(std::move(messenger)) : nullptr;
 }
 
 std::optional<MethodEnvelope> HostClient::call(const std::string& channel,
                                                const std::string& method, const Value& arguments) {
   std::optional<MethodEnvelope> answer;
   bool done = false;
-  messenger_->send(channel, StandardMethodCodec::encodeMethodCall({method, arguments}),
-                   [&](const Bytes* reply) {
-                     done = true;
-                     if (reply == nullptr) return;
-                     auto decoded = StandardMethodCodec::decodeEnvelope(*reply);
-                     if (decoded) answer = std::move(decoded.value());
-                   });
+  MethodChannel(*messenger_, channel)
+      .invokeMethod(method, arguments, [&](Result<MethodEnvelope> reply) {
+        done = true;
+        if (reply) answer = std::move(reply.value());
+      });
   spinUntil(g_main_context_default(), [&] { return done; });
   return answer;
 }
@@ -159,12 +142,10 @@ bool waitForText(const std::string& path, const std::string& text,
 }
 
 size_t countText(const std::string& path, const std::string& text) {
-  std::string content = readFile(path);
+  const std::string content = readFile(path);
   size_t count = 0;
-  for (size_t at = content.find(text); at != std::string::npos;
-       at = content.find(text, at + text.size())) {
+  for (size_t at = 0; (at = content.find(text, at)) != std::string::npos; at += text.size())
     ++count;
-  }
   return count;
 }
 

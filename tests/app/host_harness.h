@@ -42,7 +42,9 @@ class PrivateDesktop {
               const std::vector<std::string>& extraEnv = {});
   // Its exit status; none when it did not end in time.
   std::optional<int> run(const std::vector<std::string>& argv, const std::string& logName,
-                         const std::vector<std::string>& extraEnv = {});
+                         const std::vector<std::string>& extraEnv = {}) {
+    return waitForChild(start(argv, logName, extraEnv));
+  }
   // Stops this pid too when the desktop goes away (a process this test did not start).
   void track(pid_t pid) { tracked_.push_back(pid); }
   std::string logPath(const std::string& logName) const { return root() + "/" + logName; }
@@ -52,7 +54,6 @@ class PrivateDesktop {
   std::string busAddress_;
   pid_t busPid_ = -1;
   std::vector<pid_t> tracked_;
-  int runs_ = 0;
 };
 
 // The Dart side's end, on the default main context.
@@ -60,6 +61,8 @@ class HostClient {
  public:
   static std::unique_ptr<HostClient> connect(const std::string& socketPath,
                                              std::chrono::milliseconds patience = kPatience);
+  explicit HostClient(std::unique_ptr<SocketClientMessenger> messenger)
+      : messenger_(std::move(messenger)) {}
 
   // None when the connection broke.
   std::optional<MethodEnvelope> call(const std::string& channel, const std::string& method,
@@ -72,7 +75,6 @@ class HostClient {
   pid_t hostPid() const;
 
  private:
-  explicit HostClient(std::unique_ptr<SocketClientMessenger> messenger);
   std::unique_ptr<SocketClientMessenger> messenger_;
   std::map<std::string, std::vector<Value>> events_;
 };

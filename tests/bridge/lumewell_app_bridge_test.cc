@@ -1,9 +1,9 @@
-#include "bridge/lumewell_app_bridge.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
+#include "bridge/lumewell_app_bridge.h"
+#include "bridge/url_check.h"
 #include "runtime/virtual_scheduler.h"
 #include "support/fake_messenger.h"
 
@@ -32,6 +32,7 @@ class AppBridgeTest : public ::testing::Test {
   auto call(const std::string& method, const Value& arguments = Value()) {
     return messenger.call(kAppChannel, method, arguments);
   }
+  auto open(const std::string& url) { return call("openExternalUrl", ValueMap{{"url", url}}); }
   Value consume() {
     auto reply = call("consumePendingAuthCallback");
     EXPECT_TRUE(reply->isSuccess());
@@ -86,17 +87,20 @@ TEST_F(AppBridgeTest, TheLatestUrlIsHeldUntilListenOrConsumeAndDeliveredOnce) {
 }
 
 TEST_F(AppBridgeTest, OpenExternalUrlTakesOnlyAUrlAndAnswersFromTheOpener) {
-  for (const Value& arguments : {
-           Value(),
-           Value(ValueList{Value("https://example.com")}),
-           Value(ValueMap{{"url", Value(int32_t{5})}}),
-           Value(ValueMap{{"link", "https://example.com"}}),
-           Value(ValueMap{{"url", "not a url"}}),
-           Value(ValueMap{{"url", "/tmp/relative/path"}}),
-           Value(ValueMap{{"url", "https://example.com/\nforged log line"}}),
-           Value(ValueMap{{"url", "http://[bad"}}),
-           Value(ValueMap{{"url", ""}}),
-       }) {
+  // Method names match exactly.
+  for (const char* method : {"OpenExternalUrl", "consumependingauthcallback", "RESTARTAPP",
+                             "restartApp ", "", "listen"}) {
+    auto reply = call(method, Value(ValueMap{{"url", "https://example.com"}}));
+    ASSERT_TRUE(reply->envelope) << method;
+    EXPECT_EQ(reply->envelope->kind, Kind::notImplemented) << method;
+  }
+  for (const Value& arguments :
+       {Value(), Value(ValueList{Value("https://example.com")}),
+        Value(ValueMap{{"url", Value(int32_t{5})}}),
+        Value(ValueMap{{"link", "https://example.com"}}), Value(ValueMap{{"url", "not a url"}}),
+        Value(ValueMap{{"url", "/tmp/relative/path"}}),
+        Value(ValueMap{{"url", "https://example.com/\nforged log line"}}),
+        Value(ValueMap{{"url", "http://[bad"}}), Value(ValueMap{{"url", ""}})}) {
     auto reply = call("openExternalUrl", arguments);
     ASSERT_TRUE(reply->envelope);
     EXPECT_EQ(reply->envelope->kind, Kind::error);
@@ -107,9 +111,9 @@ TEST_F(AppBridgeTest, OpenExternalUrlTakesOnlyAUrlAndAnswersFromTheOpener) {
   EXPECT_TRUE(opened.empty());
   EXPECT_TRUE(log.empty());
 
-  auto ok = call("openExternalUrl", Value(ValueMap{{"url", "https://example.com/a?b=c"}}));
-  auto refused = call("openExternalUrl", Value(ValueMap{{"url", "nohandler://x"}}));
-  auto late = call("openExternalUrl", Value(ValueMap{{"url", "https://example.com"}}));
+  auto ok = open("https://example.com/a?b=c");
+  auto refused = open("nohandler://x");
+  auto late = open("https://example.com");
   ASSERT_EQ(opened.size(), 3u);
   EXPECT_EQ(opened[0], "https://example.com/a?b=c");
   EXPECT_FALSE(ok->answered() || refused->answered());  // not before the handler started
@@ -169,14 +173,23 @@ TEST_F(AppBridgeTest, RestartIsAnsweredAtOnceAndRunsOnce300msLaterOrWhenTheRecor
   EXPECT_EQ(restarts, 2);
 }
 
-TEST_F(AppBridgeTest, MethodNamesMatchExactly) {
-  for (const char* method : {"OpenExternalUrl", "consumependingauthcallback", "RESTARTAPP",
-                             "restartApp ", "", "listen"}) {
-    auto reply = call(method, Value(ValueMap{{"url", "https://example.com"}}));
-    ASSERT_TRUE(reply->envelope) << method;
-    EXPECT_EQ(reply->envelope->kind, Kind::notImplemented) << method;
+TEST(UrlCheck, AcceptsBoundedAbsoluteUrlsOnly) {
+  for (const char* url :
+       {"lumewell://auth?code=1&state=a%20b", "https://example.com/p#frag",
+        "mailto:someone@example.com", "lumewell:callback", "http://[::1]:8080/x"}) {
+    EXPECT_TRUE(isAbsoluteUrl(url)) << url;
   }
-  EXPECT_TRUE(opened.empty());
+  for (const char* text :
+       {"", "hello", "/tmp/file.m4a", "./relative", "1abc:x", "a b:c", "lumewell://a%zz",
+        "http://[bad", "https://example.com/a b", "lumewell://x\ny", "lumewell://\x01",
+        "lumewell://caf\xc3\xa9", "http://a/<script>", "lumewell://a\"b", "-x", "--help"}) {
+    EXPECT_FALSE(isAbsoluteUrl(text)) << text;
+  }
+  std::string url = "lumewell://auth?code=";
+  url.append(kMaxUrlLength - url.size(), 'a');
+  EXPECT_TRUE(isAbsoluteUrl(url));
+  url.push_back('a');
+  EXPECT_FALSE(isAbsoluteUrl(url));
 }
 
 }  // namespace

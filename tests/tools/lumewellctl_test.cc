@@ -1,11 +1,8 @@
 #include <glib.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <cstring>
 
 #include "channels/method_channel.h"
 #include "channels/socket_host_messenger.h"
@@ -13,10 +10,13 @@
 #include "support/process_runner.h"
 #include "support/test_files.h"
 #include "tools/ctl_client.h"
+#include "tools/json_mapping.h"
 #include "tools/printable.h"
 
 namespace lumewell::tools {
 namespace {
+
+using ::testing::HasSubstr;
 
 TEST(Printable, NamesReachTheTerminalWithoutControlsAndJsonStaysDecodable) {
   EXPECT_EQ(printableText("Caf\xc3\xa9 Player"), "Caf\xc3\xa9 Player");
@@ -39,27 +39,21 @@ TEST(Lumewellctl, WaitsTenSecondsByDefaultAndTheLongRunningCallsAsLongAsTheyTake
   EXPECT_EQ(callTimeout("assembleRecording", std::nullopt), std::nullopt);
   EXPECT_EQ(callTimeout("runPreflight", 3.0), 3.0);
 
-  // A host that takes the connection but never answers: exit 2 and a message that says so.
+  // A host whose main loop never turns takes the connection (the kernel queues it) but never
+  // answers: exit 2 and a message that says so.
   testing::TempDir dir;
   const std::string path = dir.path() + "/host.sock";
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(::listen(fd, 8), 0);
+  auto host = SocketHostMessenger::listen(path);
+  ASSERT_TRUE(host.ok()) << host.error().localizedDescription;
   for (const char* method : {"getStorageStatus", "runPreflight"}) {
     const std::string err = dir.path() + "/" + method + ".err";
     const pid_t pid = testing::spawnProcess(
         {LUMEWELLCTL_PATH, "--socket", path, "--timeout", "0.3", "call", "recorder", method},
         testing::currentEnvironment(), "/dev/null", err);
     EXPECT_EQ(testing::waitForChild(pid), kExitUnreachable);
-    EXPECT_NE(
-        testing::readFile(err).find(std::string("did not answer \"") + method + "\" within 0.3 s"),
-        std::string::npos)
-        << testing::readFile(err);
+    EXPECT_THAT(testing::readFile(err),
+                HasSubstr(std::string("did not answer \"") + method + "\" within 0.3 s"));
   }
-  ::close(fd);
 }
 
 // A host that answers the stop with an error: lumewellctl record prints that error and exits
@@ -90,9 +84,29 @@ TEST(Lumewellctl, RecordReportsAStopTheHostRefused) {
   })) << testing::readFile(dir.path() + "/err");
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), kExitError) << testing::readFile(dir.path() + "/err");
-  EXPECT_NE(testing::readFile(dir.path() + "/out").find("\"code\":\"stop_failed\""),
-            std::string::npos)
-      << testing::readFile(dir.path() + "/out");
+  EXPECT_THAT(testing::readFile(dir.path() + "/out"), HasSubstr("\"code\":\"stop_failed\""));
+}
+
+TEST(JsonMapping, NumbersPickTheNarrowestCodecTypeBothWays) {
+  auto v = jsonToValue(nlohmann::json::parse(
+      R"({"small": 5, "neg": -2147483648, "big": 2147483648, "huge": 18446744073709551615,
+          "f": 1.5, "whole": 2.0, "s": "x", "list": [true, null], "z": {}, "a": 1})"));
+  // Beyond int64 a number is a float, not a wrapped integer. (Keys come sorted.)
+  EXPECT_EQ(v, Value(ValueMap{{"a", int32_t{1}},
+                              {"big", int64_t{2147483648LL}},
+                              {"f", 1.5},
+                              {"huge", 18446744073709551615.0},
+                              {"list", ValueList{Value(true), Value()}},
+                              {"neg", int32_t{INT32_MIN}},
+                              {"s", "x"},
+                              {"small", int32_t{5}},
+                              {"whole", 2.0},
+                              {"z", ValueMap{}}}));
+
+  // And back: non-string keys and non-finite numbers still give valid JSON.
+  auto json = valueToJson(Value(ValueMap{{Value(int32_t{1}), Value(NAN)},
+                                         {Value("bytes"), Value(std::vector<uint8_t>{1, 2})}}));
+  EXPECT_EQ(json, nlohmann::json::parse(R"({"1": null, "bytes": [1, 2]})"));
 }
 
 }  // namespace

@@ -5,11 +5,10 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <functional>
-#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -33,12 +32,7 @@ inline std::span<const uint8_t> bytes(const std::string& s) {
 // An Ed25519 key pair of the test's own.
 class SigningKey {
  public:
-  SigningKey() {
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr);
-    EVP_PKEY_keygen_init(ctx);
-    EVP_PKEY_keygen(ctx, &key_);
-    EVP_PKEY_CTX_free(ctx);
-  }
+  SigningKey() : key_(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519")) {}
   ~SigningKey() { EVP_PKEY_free(key_); }
   SigningKey(const SigningKey&) = delete;
   SigningKey& operator=(const SigningKey&) = delete;
@@ -61,12 +55,11 @@ class SigningKey {
   }
 
  private:
-  EVP_PKEY* key_ = nullptr;
+  EVP_PKEY* key_;
 };
 
 struct ArchiveEntry {
-  std::string path;
-  std::string content;  // a file's bytes, or a link's target
+  std::string path, content;  // content: a file's bytes, or a link's target
   enum class Kind { file, symlink, hardlink } kind = Kind::file;
   int mode = 0644;
 };
@@ -106,17 +99,16 @@ inline std::string makeArchive(const std::vector<ArchiveEntry>& entries,
   size_t used = 0;
   archive_write_open_memory(a, buffer.data(), buffer.size(), &used);
   for (const ArchiveEntry& e : entries) {
+    using enum ArchiveEntry::Kind;
     archive_entry* entry = archive_entry_new();
     archive_entry_set_pathname(entry, e.path.c_str());
     archive_entry_set_perm(entry, static_cast<mode_t>(e.mode));
-    const bool plain = e.kind == ArchiveEntry::Kind::file;
-    archive_entry_set_filetype(entry, e.kind == ArchiveEntry::Kind::symlink ? AE_IFLNK : AE_IFREG);
-    if (plain) archive_entry_set_size(entry, static_cast<la_int64_t>(e.content.size()));
-    if (e.kind == ArchiveEntry::Kind::symlink) archive_entry_set_symlink(entry, e.content.c_str());
-    if (e.kind == ArchiveEntry::Kind::hardlink)
-      archive_entry_set_hardlink(entry, e.content.c_str());
+    archive_entry_set_filetype(entry, e.kind == symlink ? AE_IFLNK : AE_IFREG);
+    if (e.kind == file) archive_entry_set_size(entry, e.content.size());
+    if (e.kind == symlink) archive_entry_set_symlink(entry, e.content.c_str());
+    if (e.kind == hardlink) archive_entry_set_hardlink(entry, e.content.c_str());
     archive_write_header(a, entry);
-    if (plain && !e.content.empty()) archive_write_data(a, e.content.data(), e.content.size());
+    if (e.kind == file) archive_write_data(a, e.content.data(), e.content.size());
     archive_entry_free(entry);
   }
   archive_write_close(a);
@@ -125,9 +117,7 @@ inline std::string makeArchive(const std::vector<ArchiveEntry>& entries,
 }
 
 struct Release {
-  std::string version;
-  std::string display;
-  std::string enclosure;  // the url attribute as written in the feed
+  std::string version, display, enclosure;  // enclosure: the url attribute as written
   size_t length = 0;
   std::string signature;
 };
@@ -139,9 +129,8 @@ inline std::string appcast(const std::vector<Release>& releases) {
   for (const Release& r : releases) {
     xml += "<item><title>" + r.version + "</title><sparkle:version>" + r.version +
            "</sparkle:version>";
-    if (!r.display.empty()) {
+    if (!r.display.empty())
       xml += "<sparkle:shortVersionString>" + r.display + "</sparkle:shortVersionString>";
-    }
     xml += "<enclosure url=\"" + r.enclosure + "\" length=\"" + std::to_string(r.length) +
            "\" sparkle:os=\"linux\"";
     if (!r.signature.empty()) xml += " sparkle:edSignature=\"" + r.signature + "\"";
@@ -156,44 +145,43 @@ class RecordingDelegate final : public UpdaterDelegate {
   std::optional<std::string> feed;
   bool postponeRelaunch = false;
   std::vector<std::string> calls;
-  std::function<void()> heldRelaunch;
-  std::function<void()> heldInstall;
+  std::function<void()> heldRelaunch, heldInstall;
   std::optional<Error> lastError;
 
   bool cycleEnded() const { return !calls.empty() && calls.back().rfind("finish", 0) == 0; }
-  void note(const char* what, const AppcastItem& i) { calls.push_back(what + i.label()); }
   bool saw(const std::string& prefix) const {
-    for (const auto& c : calls) {
-      if (c.rfind(prefix, 0) == 0) return true;
-    }
-    return false;
+    return std::any_of(calls.begin(), calls.end(),
+                       [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
+  }
+  void note(const std::string& what, const AppcastItem* i = nullptr) {
+    calls.push_back(i != nullptr ? what + " " + i->label() : what);
   }
 
   std::optional<std::string> feedURLString() override { return feed; }
-  void didFindValidUpdate(const AppcastItem& i) override { calls.push_back("found " + i.label()); }
-  void didNotFindUpdate() override { calls.push_back("notFound"); }
-  void didDownloadUpdate(const AppcastItem& i) override { note("downloaded ", i); }
+  void didFindValidUpdate(const AppcastItem& i) override { note("found", &i); }
+  void didNotFindUpdate() override { note("notFound"); }
+  void didDownloadUpdate(const AppcastItem& i) override { note("downloaded", &i); }
   bool willInstallUpdateOnQuit(const AppcastItem& i, std::function<void()> block) override {
-    note("installOnQuit ", i);
+    note("installOnQuit", &i);
     heldInstall = std::move(block);
     return true;
   }
   bool shouldPostponeRelaunch(const AppcastItem& i, std::function<void()> block) override {
-    note("postpone? ", i);
+    note("postpone?", &i);
     if (postponeRelaunch) heldRelaunch = std::move(block);
     return postponeRelaunch;
   }
-  void willInstallUpdate(const AppcastItem& i) override { note("willInstall ", i); }
-  void willRelaunchApplication() override { calls.push_back("willRelaunch"); }
+  void willInstallUpdate(const AppcastItem& i) override { note("willInstall", &i); }
+  void willRelaunchApplication() override { note("willRelaunch"); }
   void didAbortWithError(const Error& error) override {
-    calls.push_back("abort");
+    note("abort");
     lastError = error;
   }
   void didFinishUpdateCycle(UpdateCheck check, const OptionalError& error) override {
-    const char* kind = check == UpdateCheck::updates               ? "updates"
-                       : check == UpdateCheck::updatesInBackground ? "background"
-                                                                   : "information";
-    calls.push_back(std::string("finish ") + kind + (error ? " error" : ""));
+    const char* kind = check == UpdateCheck::updates               ? "finish updates"
+                       : check == UpdateCheck::updatesInBackground ? "finish background"
+                                                                   : "finish information";
+    note(error ? std::string(kind) + " error" : kind);
   }
 };
 

@@ -6,11 +6,19 @@
 
 #include "runtime/virtual_scheduler.h"
 #include "support/fake_messenger.h"
+#include "support/loopback_http_server.h"
+#include "support/main_loop_helpers.h"
+#include "support/test_files.h"
+#include "update_test_support.h"
+#include "updater/appcast_update_engine.h"
 #include "updater/updater_plugin.h"
 
 namespace lumewell::updater {
 namespace {
 
+using lumewell::testing::pumpUntil;
+using lumewell::testing::readFile;
+using lumewell::testing::writeFile;
 using Kind = MethodEnvelope::Kind;
 using Ops = std::vector<std::string>;
 
@@ -35,10 +43,7 @@ std::string str(const ValueMap& m, const char* key) {
 }
 
 AppcastItem item(std::string version, std::string display = {}) {
-  AppcastItem i;
-  i.versionString = std::move(version);
-  i.displayVersionString = std::move(display);
-  return i;
+  return {std::move(version), std::move(display)};
 }
 
 // The plug-in on its channels, the test playing the Dart side through the fake messenger.
@@ -49,11 +54,13 @@ class UpdaterPluginTest : public ::testing::Test {
         [this](std::weak_ptr<UpdaterDelegate> delegate) {
           ++enginesMade;
           madeFor = delegate;
-          engine = std::make_shared<FakeEngine>();
-          return engine;
+          return makeEngine(std::move(delegate));
         },
         scheduler);
     plugin->registerChannels(messenger);
+  }
+  virtual std::shared_ptr<UpdaterEngine> makeEngine(std::weak_ptr<UpdaterDelegate>) {
+    return engine = std::make_shared<FakeEngine>();
   }
 
   MethodEnvelope call(const std::string& method, Value arguments = Value()) {
@@ -72,7 +79,9 @@ class UpdaterPluginTest : public ::testing::Test {
     ASSERT_EQ(call("configure", ValueMap{{"channel", channel}, {"feedUrl", feed}}).kind,
               Kind::success);
   }
-  void guard(Value allowed) { call("setInstallGuard", ValueMap{{"installAllowed", allowed}}); }
+  void guard(Value allowed) {
+    EXPECT_EQ(call("setInstallGuard", ValueMap{{"installAllowed", allowed}}).kind, Kind::success);
+  }
 
   static constexpr const char* kEvents = "lumewell/updater/events";
   VirtualScheduler scheduler;
@@ -200,6 +209,10 @@ TEST_F(UpdaterPluginTest, DelegateEffectsOnTheStatus) {
   plugin->didNotFindUpdate();
   EXPECT_EQ(lastEvent(), (ValueMap{{"channel", "stable"},
                                    {"message", "Lumewell Recorder is already up to date."}}));
+  // A failed install, with nothing held, leaves no update to wait for.
+  plugin->willInstallUpdate(item("7049", "4.3"));
+  plugin->didAbortWithError(Error{"updater", 5, "holds version 0.9"});
+  EXPECT_EQ(str(lastEvent(), "deferredUpdateVersion"), "<absent>");
 }
 
 TEST_F(UpdaterPluginTest, InstallOnQuitIsHeldWhileTheGuardIsDownAndRunsWhenRaised) {
@@ -215,6 +228,8 @@ TEST_F(UpdaterPluginTest, InstallOnQuitIsHeldWhileTheGuardIsDownAndRunsWhenRaise
   EXPECT_EQ(str(lastEvent(), "deferredUpdateVersion"), "1.2");
   EXPECT_EQ(str(lastEvent(), "message"),
             "Update 1.2 is downloaded and queued for install when the session is idle.");
+  plugin->didAbortWithError(Error{"updater", 5, "later check failed"});  // still held: named
+  EXPECT_EQ(str(lastEvent(), "deferredUpdateVersion"), "1.2");
   EXPECT_EQ(str(record("setInstallGuard", ValueMap{{"installAllowed", false}}), "message"),
             "Update installation is deferred until the active session is safe to interrupt.");
 
@@ -258,6 +273,92 @@ TEST_F(UpdaterPluginTest, InstallDeferredUpdateReleasesOneHandlerRelaunchFirst) 
   call("installDeferredUpdate");  // nothing left
   EXPECT_EQ(ran.size(), 2u);
   EXPECT_EQ(events().size(), settled);
+}
+
+constexpr const char* kHeld = "Update relaunch is deferred until recording and uploads are idle.";
+
+// The plug-in on the real engine, as the host wires them: a loopback feed offering a signed
+// 1.2.0, the recorder's state behind a flag.
+class UpdateSafetyTest : public UpdaterPluginTest {
+ protected:
+  void SetUp() override {
+    writeFile(installation + "/bin/lumewell-recorder", "old build", 0755);
+    writeFile(installation + "/lumewell-bundle", testing::kBundleMarker);
+    const std::string archive = testing::makeArchive(testing::newBuild());
+    server.serve("/lumewell-1.2.0.tar.gz", archive);
+    server.serve("/appcast.xml", testing::appcast({{"1.2.0", "1.2", "lumewell-1.2.0.tar.gz",
+                                                    archive.size(), key.signBase64(archive)}}));
+    UpdaterPluginTest::SetUp();
+    plugin->setRecorderBusy([this] { return recording; });
+    messenger.onEvent = [this](const std::string&, const Value& event) {
+      if (onEvent) onEvent(*event.asMap());
+    };
+    listen();
+  }
+  void TearDown() override { plugin.reset(); }  // the engine goes before the server
+  std::shared_ptr<UpdaterEngine> makeEngine(std::weak_ptr<UpdaterDelegate> delegate) override {
+    return std::make_shared<AppcastUpdateEngine>(
+        std::move(delegate), scheduler,
+        AppcastEngineConfig{"1.0.0", key.publicKeyBase64(), installation, temp.path() + "/cache",
+                            [this](const std::string& exe) { relaunched.push_back(exe); }});
+  }
+  std::string last(const char* key) { return str(lastEvent(), key); }
+
+  lumewell::testing::TempDir temp;
+  const std::string installation = temp.path() + "/opt/lumewell-recorder";
+  testing::SigningKey key;
+  lumewell::testing::LoopbackHttpServer server;
+  std::function<void(const ValueMap&)> onEvent;
+  std::vector<std::string> relaunched;
+  bool recording = false;
+};
+
+// A guard lowered, or a recording started, while the archive unpacks holds the swap and the
+// relaunch; a recording holds them whatever asks, until it and the guard both allow.
+TEST_F(UpdateSafetyTest, AGuardOrARecordingHoldsTheUpdateUntilBothAllow) {
+  for (bool byRecording : {false, true}) {
+    SCOPED_TRACE(byRecording ? "recording" : "guard");
+    onEvent = [this, byRecording](const ValueMap& event) {
+      const std::string* message = mapString(&event, "message");
+      if (message == nullptr || *message != "Installing update 1.2.") return;
+      onEvent = nullptr;
+      if (byRecording) {
+        recording = true;
+      } else {
+        guard(false);
+      }
+    };
+    configure("stable", server.url("/appcast.xml"));
+    EXPECT_EQ(call("checkForUpdates").kind, Kind::success);
+    // Held before the swap: the archive is unpacked, nothing is replaced or relaunched.
+    ASSERT_TRUE(pumpUntil(scheduler, [&] { return last("message") == kHeld; }));
+    scheduler.runPending();
+    EXPECT_EQ(readFile(installation + "/bin/lumewell-recorder"), "old build");
+    EXPECT_TRUE(relaunched.empty());
+    EXPECT_EQ(last("deferredUpdateVersion"), "1.2");
+    if (byRecording) {
+      // Neither the Dart side's release nor raising the guard interrupts the recording.
+      EXPECT_EQ(call("installDeferredUpdate").kind, Kind::success);
+      guard(true);
+      plugin->recorderBecameIdle();  // a stale notice while still recording
+      scheduler.runPending();
+      EXPECT_TRUE(relaunched.empty());
+      // Idle again, but the guard is down now: still held.
+      guard(false);
+      recording = false;
+      plugin->recorderBecameIdle();
+      scheduler.runPending();
+      EXPECT_TRUE(relaunched.empty());
+      EXPECT_EQ(readFile(installation + "/bin/lumewell-recorder"), "old build");
+    }
+    guard(true);
+    ASSERT_TRUE(pumpUntil(scheduler, [&] { return !relaunched.empty(); }));
+    EXPECT_EQ(readFile(installation + "/bin/lumewell-recorder"), "new build");
+    EXPECT_EQ(last("message"), "Relaunching into the updated Lumewell Recorder build.");
+    EXPECT_EQ(relaunched.size(), 1u);
+    relaunched.clear();
+    writeFile(installation + "/bin/lumewell-recorder", "old build", 0755);
+  }
 }
 
 }  // namespace

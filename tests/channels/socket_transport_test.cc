@@ -70,6 +70,26 @@ class SocketTransportTest : public ::testing::Test {
     EXPECT_TRUE(c.ok());
     return c.ok() ? std::move(*c) : nullptr;
   }
+  // One call, the loop run until its answer is in (echo calls answered as they arrive unless
+  // holdEchoes).
+  MethodEnvelope ask(SocketClientMessenger& c, const std::string& channel,
+                     const std::string& method, const Value& arguments = Value()) {
+    auto got = std::make_shared<std::optional<Result<MethodEnvelope>>>();
+    MethodChannel(c, channel).invokeMethod(method, arguments, [got](auto e) { *got = e; });
+    EXPECT_TRUE(spinUntil(ctx, [&] {
+      if (!holdEchoes) {
+        for (auto& [value, result] : std::exchange(held, {})) result->success(value);
+      }
+      return got->has_value();
+    })) << method;
+    if (got->has_value() && (*got)->ok()) return ***got;
+    ADD_FAILURE() << method << ": no answer";
+    return MethodEnvelope{MethodEnvelope::Kind::error, Value(), {"no answer", {}, Value()}};
+  }
+  void drain() {
+    spinUntil(
+        ctx, [] { return false; }, std::chrono::milliseconds(50));
+  }
 
   TempDir dir;
   GMainContext* ctx = nullptr;
@@ -77,6 +97,7 @@ class SocketTransportTest : public ::testing::Test {
   std::unique_ptr<SocketHostMessenger> messenger;
   std::shared_ptr<Counter> events = std::make_shared<Counter>();
   std::vector<std::pair<Value, MethodResultPtr>> held;
+  bool holdEchoes = true;
 };
 
 TEST_F(SocketTransportTest, ManyCallsOnTwoConnectionsAreMatchedByIdAndEventsGoToTheListener) {
@@ -102,16 +123,12 @@ TEST_F(SocketTransportTest, ManyCallsOnTwoConnectionsAreMatchedByIdAndEventsGoTo
   for (auto& [tag, v] : answers) EXPECT_EQ(v, Value(tag));
 
   // Error envelopes, not-implemented, and a channel nobody handles.
-  Result<MethodEnvelope> failed = Error{}, unknown = Error{}, nochannel = Error{};
-  MethodChannel(*a, "test/echo").invokeMethod("fail", Value(), [&](auto e) { failed = e; });
-  MethodChannel(*a, "test/echo").invokeMethod("other", Value(), [&](auto e) { unknown = e; });
-  MethodChannel(*a, "nobody").invokeMethod("x", Value(), [&](auto e) { nochannel = e; });
-  ASSERT_TRUE(spinUntil(ctx, [&] { return failed.ok() && unknown.ok() && nochannel.ok(); }));
-  EXPECT_EQ(failed->kind, MethodEnvelope::Kind::error);
-  EXPECT_EQ(failed->error.code, "bad_args");
-  EXPECT_EQ(failed->error.details, Value("why"));
-  EXPECT_EQ(unknown->kind, MethodEnvelope::Kind::notImplemented);
-  EXPECT_EQ(nochannel->kind, MethodEnvelope::Kind::notImplemented);
+  const MethodEnvelope failed = ask(*a, "test/echo", "fail");
+  EXPECT_EQ(failed.kind, MethodEnvelope::Kind::error);
+  EXPECT_EQ(failed.error.code, "bad_args");
+  EXPECT_EQ(failed.error.details, Value("why"));
+  EXPECT_EQ(ask(*a, "test/echo", "other").kind, MethodEnvelope::Kind::notImplemented);
+  EXPECT_EQ(ask(*a, "nobody", "x").kind, MethodEnvelope::Kind::notImplemented);
 }
 
 TEST_F(SocketTransportTest, EveryListeningConnectionHasAStreamOfItsOwn) {
@@ -122,16 +139,7 @@ TEST_F(SocketTransportTest, EveryListeningConnectionHasAStreamOfItsOwn) {
       auto env = StandardMethodCodec::decodeEnvelope(bytes);
       if (env.ok()) got[&m].push_back(env->result);
     });
-    std::optional<MethodEnvelope::Kind> answer;
-    MethodChannel(m, "test/events").invokeMethod(method, Value(), [&](auto e) {
-      if (e.ok()) answer = e->kind;
-    });
-    EXPECT_TRUE(spinUntil(ctx, [&] { return answer.has_value(); }));
-    return answer;
-  };
-  auto drain = [&] {
-    spinUntil(
-        ctx, [] { return false; }, std::chrono::milliseconds(50));
+    return ask(m, "test/events", method).kind;
   };
   listen(*b);
   listen(*a);
@@ -181,10 +189,7 @@ TEST_F(SocketTransportTest, AtTheConnectionLimitTheOldestIdleConnectionMakesRoom
   }
   // A new client is served although 102 came before it.
   auto late = connect();
-  Result<MethodEnvelope> answer = Error{};
-  MethodChannel(*late, "test/echo").invokeMethod("fail", Value(), [&](auto e) { answer = e; });
-  ASSERT_TRUE(spinUntil(ctx, [&] { return answer.ok(); }));
-  EXPECT_EQ(answer->error.code, "bad_args");
+  EXPECT_EQ(ask(*late, "test/echo", "fail").error.code, "bad_args");
   EXPECT_LE(messenger->connectionCount(), SocketHostMessenger::kConnectionLimit);
   // The ones that listen or wait for an answer were kept; the oldest idle ones made room.
   EXPECT_TRUE(listener->isConnected());
@@ -199,17 +204,8 @@ TEST_F(SocketTransportTest, BadFramesCloseOnlyTheirConnection) {
   std::vector<std::string> closed;
   messenger->setConnectionClosedHook([&](const std::string& why) { closed.push_back(why); });
   auto good = connect();
-  auto echo = [&](SocketClientMessenger& c, const std::string& tag) {
-    auto got = std::make_shared<std::optional<Value>>();
-    MethodChannel(c, "test/echo").invokeMethod("echo", Value(tag), [got](auto e) {
-      if (e.ok()) *got = e->result;
-    });
-    EXPECT_TRUE(spinUntil(ctx, [&] { return held.size() == 1; }));
-    for (auto& h : held) h.second->success(h.first);
-    held.clear();
-    EXPECT_TRUE(spinUntil(ctx, [&] { return got->has_value(); }));
-    return got->value_or(Value());
-  };
+  holdEchoes = false;
+  auto echo = [&](const std::string& tag) { return ask(*good, "test/echo", "echo", Value(tag)); };
 
   std::vector<Bytes> garbage = {
       {0xff, 0xff, 0xff, 0x7f, 1},                                        // length over 16 MiB
@@ -225,8 +221,7 @@ TEST_F(SocketTransportTest, BadFramesCloseOnlyTheirConnection) {
     bad->setClosedHandler([&](const std::string&) { badClosed = true; });
     bad->sendRaw(garbage[i]);
     ASSERT_TRUE(spinUntil(ctx, [&] { return badClosed; })) << "garbage #" << i;
-    EXPECT_EQ(echo(*good, "still here " + std::to_string(i)),
-              Value("still here " + std::to_string(i)));
+    EXPECT_EQ(echo("still " + std::to_string(i)).result, Value("still " + std::to_string(i)));
   }
   EXPECT_EQ(closed.size(), garbage.size());
 
@@ -240,7 +235,7 @@ TEST_F(SocketTransportTest, BadFramesCloseOnlyTheirConnection) {
   }
   ASSERT_TRUE(spinUntil(ctx, [&] { return closed.size() == garbage.size() + 1; }));
   EXPECT_TRUE(held.empty());
-  EXPECT_EQ(echo(*good, "end"), Value("end"));
+  EXPECT_EQ(echo("end").result, Value("end"));
 }
 
 TEST_F(SocketTransportTest, ALiveHostIsNotReplacedButAStaleSocketIs) {

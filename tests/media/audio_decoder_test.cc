@@ -5,23 +5,12 @@
 #include <fstream>
 
 #include "media/compose_test_files.h"
+#include "media/media_probe.h"
 
 namespace lumewell::media {
 namespace {
 
 using namespace compose_test;
-
-// Reads everything in odd-sized pieces, as the sources do; a read error ends it cleanly.
-std::vector<float> readAll(AudioDecoder& decoder) {
-  std::vector<float> all, piece(777 * 2);
-  for (Result<size_t> got = 777; got.ok() && *got == 777;) {
-    got = decoder.read(piece.data(), 777);
-    if (got)
-      all.insert(all.end(), piece.begin(),
-                 piece.begin() + std::ptrdiff_t(*got * decoder.info().channels));
-  }
-  return all;
-}
 
 TEST(AudioDecoderTest, OtherRatesAndLayoutsArriveAt48kHzMonoOrStereo) {
   TempDir dir;
@@ -57,12 +46,29 @@ TEST(AudioDecoderTest, DamagedOrForeignFilesEndCleanly) {
   ASSERT_TRUE(decoder.ok() && *decoder);
   EXPECT_LE(readAll(**decoder).size(), 2u * 48000 * 3);
 
-  // Not media, not there, a folder: no audio track, no error.
-  std::ofstream(dir.path() + "/text.m4a") << "hello";
-  for (const std::string& p : {dir.path() + "/text.m4a", dir.path() + "/absent.m4a", dir.path()}) {
+  // Not media, cut to its first 40 bytes, not there, a folder: no audio track, no duration,
+  // no error.
+  const std::string text = dir.path() + "/text.m4a", stub = dir.path() + "/stub.m4a";
+  std::ofstream(text) << "hello";
+  std::ofstream(stub, std::ios::binary) << whole.substr(0, 40);
+  for (const std::string& p : {text, stub, dir.path() + "/absent.m4a", dir.path()}) {
     auto none = AudioDecoder::open(p);
     ASSERT_TRUE(none.ok()) << p;
     EXPECT_EQ(none->get(), nullptr) << p;
+    EXPECT_FALSE(mediaDurationMs(p)) << p;
+    EXPECT_FALSE(hasAudioTrack(p)) << p;
+    EXPECT_FALSE(probeAudio(p)) << p;
+  }
+}
+
+TEST(MediaProbeTest, DurationsRoundToWholeMillisecondsHalfAwayFromZero) {
+  TempDir dir;
+  // 1000.5 ms rounds up to 1001; 1000.4 ms down to 1000; 20 ms stays 20.
+  for (const auto& [frames, ms] :
+       {std::pair{48024, 1001}, std::pair{48019, 1000}, std::pair{960, 20}}) {
+    const std::string path = dir.path() + "/" + std::to_string(frames) + ".m4a";
+    writeToneFile(path, 1, 0, frames, {1000, 0});
+    EXPECT_EQ(mediaDurationMs(path), std::optional<int64_t>(ms)) << frames << " frames";
   }
 }
 

@@ -19,27 +19,23 @@ using namespace compose_test;
 
 // A loopback socket that listens and never accepts: a connection made to it stays in its
 // queue, so after the calls under test one non-blocking accept shows whether any was made.
-class LoopbackListener {
- public:
+struct LoopbackListener {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  std::string url;
   LoopbackListener() {
     sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
-    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), length), 0);
-    EXPECT_EQ(listen(fd_, 16), 0);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    url_ = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), length), 0);
+    EXPECT_EQ(listen(fd, 16), 0);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
   }
-  ~LoopbackListener() { close(fd_); }
-  std::string url(const std::string& path) const { return url_ + path; }
+  ~LoopbackListener() { close(fd); }
   bool contacted() const {
-    const int connection = accept(fd_, nullptr, nullptr);
+    const int connection = accept(fd, nullptr, nullptr);
     if (connection >= 0) close(connection);
     return connection >= 0;
   }
-
- private:
-  int fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  std::string url_;
 };
 
 TEST(MediaPathsTest, OnlyAbsoluteLocalRegularMp4FilesAreOpenedAndNothingElseIsContacted) {
@@ -55,7 +51,7 @@ TEST(MediaPathsTest, OnlyAbsoluteLocalRegularMp4FilesAreOpenedAndNothingElseIsCo
   // URLs, protocol prefixes and relative names, a FIFO (opening it would wait for a writer)
   // and a device: refused without being opened.
   for (const std::string& path :
-       {listener.url("/in.m4a"), "concat:" + good + "|" + good, "file:" + good,
+       {listener.url + "/in.m4a", "concat:" + good + "|" + good, "file:" + good,
         std::string("good.m4a"), fifo, std::string("/dev/zero")}) {
     Result<std::unique_ptr<AudioDecoder>> decoder = AudioDecoder::open(path);
     ASSERT_FALSE(decoder.ok()) << path;
@@ -77,14 +73,14 @@ TEST(MediaPathsTest, OnlyAbsoluteLocalRegularMp4FilesAreOpenedAndNothingElseIsCo
 
   // Outputs: a URL, a FIFO, a device are refused by the writer; a join refuses a URL output
   // and an input that is not a local path, and writes nothing.
-  for (const std::string& path : {listener.url("/x.m4a"), fifo, std::string("/dev/null")}) {
+  for (const std::string& path : {listener.url + "/x.m4a", fifo, std::string("/dev/null")}) {
     auto writer = AacFileWriter::create(path, {});
     ASSERT_FALSE(writer.ok()) << path;
     EXPECT_EQ(writer.error().localizedDescription.rfind("Refused to write " + path + ": ", 0), 0u)
         << writer.error().localizedDescription;
   }
   const std::string out = dir.path() + "/out.m4a";
-  for (const auto& [inputs, output] : {std::pair{std::vector{good, good}, listener.url("/x.m4a")},
+  for (const auto& [inputs, output] : {std::pair{std::vector{good, good}, listener.url + "/x.m4a"},
                                        std::pair{std::vector{good, "concat:" + good}, out}}) {
     OptionalError error = compose(inputs, output).error;
     ASSERT_TRUE(error) << output;
@@ -128,15 +124,7 @@ TEST(MediaPathsTest, DecodingIsBoundedByTheDeclaredFormatAndDuration) {
   ASSERT_TRUE(decoder.ok() && *decoder);
   const int64_t declared = (*decoder)->info().durationFrames;
   EXPECT_LE(declared, 24000 + 2048);
-  std::vector<float> piece(4096);
-  int64_t frames = 0;
-  for (;;) {
-    Result<size_t> got = (*decoder)->read(piece.data(), 4096);
-    ASSERT_TRUE(got.ok());
-    frames += static_cast<int64_t>(*got);
-    if (*got < 4096) break;
-  }
-  EXPECT_EQ(frames, declared);
+  EXPECT_EQ(static_cast<int64_t>(readAll(**decoder).size()), declared);
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <future>
-#include <mutex>
 #include <vector>
 
 #include "runtime/coalesced_query.h"
@@ -42,34 +40,23 @@ TEST(JobLimiter, RunsAtMostItsLimitQueuesInOrderAndRefusesBeyondTheQueue) {
 }
 
 TEST(CoalescedQuery, CallersWaitingOnARunningQueryShareTheNextOneWhichStartsAfterThem) {
-  std::mutex mutex;
-  std::condition_variable changed;
-  int runs = 0;
-  bool release = false;
+  std::atomic<int> runs{0};
+  std::promise<void> firstStarted, release;
+  std::shared_future<void> released = release.get_future().share();
   CoalescedQuery<int> query("test-query", std::chrono::seconds(2), [&](auto deadline) {
-    std::unique_lock lock(mutex);
     EXPECT_GT(deadline, std::chrono::steady_clock::now());
     const int mine = ++runs;
-    changed.notify_all();
-    changed.wait(lock, [&] { return release || mine > 1; });
+    if (mine == 1) firstStarted.set_value(), released.wait();
     return mine;
   });
   std::vector<std::promise<int>> answers(4);
   query.ask([&](const int& run) { answers[0].set_value(run); });
-  {
-    std::unique_lock lock(mutex);
-    changed.wait(lock, [&] { return runs == 1; });
-  }
+  firstStarted.get_future().wait();
   // Three callers arrive while the first run is under way: they get the second run.
   for (int i = 1; i < 4; ++i) query.ask([&, i](const int& run) { answers[i].set_value(run); });
-  {
-    std::lock_guard lock(mutex);
-    release = true;
-  }
-  changed.notify_all();
+  release.set_value();
   EXPECT_EQ(answers[0].get_future().get(), 1);
   for (int i = 1; i < 4; ++i) EXPECT_EQ(answers[i].get_future().get(), 2);
-  std::lock_guard lock(mutex);
   EXPECT_EQ(runs, 2);
 }
 

@@ -8,6 +8,7 @@ namespace lumewell {
 namespace {
 
 using testing::FakeMessenger;
+using testing::RecordingStreamHandler;
 
 TEST(MethodChannel, EveryCallIsAnsweredExactlyOnce) {
   FakeMessenger m;
@@ -49,23 +50,9 @@ TEST(MethodChannel, EveryCallIsAnsweredExactlyOnce) {
   EXPECT_EQ(garbage->reply, Bytes{});
 }
 
-class Handler final : public StreamHandler {
- public:
-  std::optional<MethodError> onListen(const Value&, EventSink s) override {
-    sinks.push_back(std::move(s));
-    return std::nullopt;
-  }
-  std::optional<MethodError> onCancel(const Value&) override {
-    ++cancels;
-    return std::nullopt;
-  }
-  std::vector<EventSink> sinks;
-  int cancels = 0;
-};
-
 TEST(EventChannel, ListenReplacesTheSinkAndOldSinksGoQuiet) {
   FakeMessenger m;
-  auto h = std::make_shared<Handler>();
+  auto h = std::make_shared<RecordingStreamHandler>();
   EventChannel(m, "e").setStreamHandler(h);
   EXPECT_EQ(m.call("e", "listen")->reply, StandardMethodCodec::encodeSuccessEnvelope(Value()));
   h->sinks[0](Value("one"));

@@ -8,6 +8,7 @@
 #include "channels/method_channel.h"
 #include "channels/socket_client_messenger.h"
 #include "channels/socket_host_messenger.h"
+#include "support/fake_messenger.h"
 #include "support/main_loop_helpers.h"
 #include "support/test_files.h"
 
@@ -16,29 +17,6 @@ namespace {
 
 using testing::spinUntil;
 using testing::TempDir;
-
-// Greets every new listener the way the updater sends its status record on subscribe.
-class Counter final : public StreamHandler {
- public:
-  std::optional<MethodError> onListen(const Value&, EventSink sink) override {
-    sink_ = std::move(sink);
-    ++listens;
-    sink_(Value("hello"));
-    return std::nullopt;
-  }
-  std::optional<MethodError> onCancel(const Value&) override {
-    sink_ = nullptr;
-    ++cancels;
-    return std::nullopt;
-  }
-  void emit(const Value& v) {
-    if (sink_) sink_(v);
-  }
-  int listens = 0, cancels = 0;
-
- private:
-  EventSink sink_;
-};
 
 class SocketTransportTest : public ::testing::Test {
  protected:
@@ -59,6 +37,7 @@ class SocketTransportTest : public ::testing::Test {
             result->notImplemented();
           }
         });
+    events->greeting = Value("hello");
     EventChannel(*messenger, "test/events").setStreamHandler(events);
   }
   void TearDown() override {
@@ -90,12 +69,14 @@ class SocketTransportTest : public ::testing::Test {
     spinUntil(
         ctx, [] { return false; }, std::chrono::milliseconds(50));
   }
+  void emit(const Value& v) { events->sinks.back()(v); }
 
   TempDir dir;
   GMainContext* ctx = nullptr;
   std::string path;
   std::unique_ptr<SocketHostMessenger> messenger;
-  std::shared_ptr<Counter> events = std::make_shared<Counter>();
+  std::shared_ptr<testing::RecordingStreamHandler> events =
+      std::make_shared<testing::RecordingStreamHandler>();
   std::vector<std::pair<Value, MethodResultPtr>> held;
   bool holdEchoes = true;
 };
@@ -147,7 +128,7 @@ TEST_F(SocketTransportTest, EveryListeningConnectionHasAStreamOfItsOwn) {
   // What a listen sends on subscribe goes to that listener alone.
   EXPECT_EQ(got[b.get()], std::vector<Value>{Value("hello")});
   EXPECT_EQ(got[a.get()], std::vector<Value>{Value("hello")});
-  for (int i = 0; i < 50; ++i) events->emit(Value(int32_t{i}));
+  for (int i = 0; i < 50; ++i) emit(Value(int32_t{i}));
   ASSERT_TRUE(
       spinUntil(ctx, [&] { return got[a.get()].size() == 51 && got[b.get()].size() == 51; }));
   EXPECT_EQ(got[a.get()], got[b.get()]);
@@ -160,7 +141,7 @@ TEST_F(SocketTransportTest, EveryListeningConnectionHasAStreamOfItsOwn) {
   c.reset();
   ASSERT_TRUE(spinUntil(ctx, [&] { return messenger->connectionCount() == 3; }));
   EXPECT_EQ(events->cancels, 0);
-  events->emit(Value("after"));
+  emit(Value("after"));
   ASSERT_TRUE(spinUntil(ctx, [&] { return got[a.get()].size() == 52; }));
   EXPECT_EQ(got[a.get()].back(), Value("after"));
   drain();
@@ -172,7 +153,7 @@ TEST_F(SocketTransportTest, EveryListeningConnectionHasAStreamOfItsOwn) {
   EXPECT_EQ(events->listens, 4);
   a.reset();
   ASSERT_TRUE(spinUntil(ctx, [&] { return events->cancels == 2; }));
-  events->emit(Value("dropped"));
+  emit(Value("dropped"));
 }
 
 TEST_F(SocketTransportTest, AtTheConnectionLimitTheOldestIdleConnectionMakesRoom) {

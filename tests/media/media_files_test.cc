@@ -11,11 +11,74 @@
 #include "media/audio_decoder.h"
 #include "media/compose_test_files.h"
 #include "media/media_probe.h"
+#include "media/sha256.h"
+
+// Reading files: the decoder, the duration probe, the paths both accept, the digest.
 
 namespace lumewell::media {
 namespace {
 
 using namespace compose_test;
+
+TEST(AudioDecoderTest, OtherRatesAndLayoutsArriveAt48kHzMonoOrStereo) {
+  TempDir dir;
+  const std::string mono = dir.path() + "/mono44.m4a", surround = dir.path() + "/surround.m4a";
+  ffmpeg("-f lavfi -i sine=f=1000:r=44100:d=2 -c:a aac " + mono);
+  ffmpeg(
+      "-f lavfi -i sine=f=1000:r=32000:d=1 -af 'pan=5.1|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0' "
+      "-c:a aac " +
+      surround);
+  auto decoder = AudioDecoder::open(mono);
+  ASSERT_TRUE(decoder.ok() && *decoder);
+  EXPECT_EQ((*decoder)->info().channels, 1);
+  EXPECT_EQ((*decoder)->info().durationFrames, 96000);
+  std::vector<float> x = readAll(**decoder);
+  EXPECT_EQ(x.size(), 96000u);
+  // ffmpeg's sine source has amplitude 1/8; resampling keeps level and pitch.
+  EXPECT_NEAR(fitTone(x, 24000, 72000, 1000, 0.125).amplitude, 0.125, 0.005);
+
+  decoder = AudioDecoder::open(surround);
+  ASSERT_TRUE(decoder.ok() && *decoder);
+  EXPECT_EQ((*decoder)->info().channels, 2);
+  EXPECT_EQ(readAll(**decoder).size(), 2u * 48000u);
+}
+
+TEST(AudioDecoderTest, DamagedOrForeignFilesEndCleanly) {
+  TempDir dir;
+  const std::string tone = dir.path() + "/tone.m4a", cut = dir.path() + "/cut.m4a";
+  ffmpeg("-f lavfi -i sine=f=1000:r=48000:d=3 -ac 2 -c:a aac -movflags +faststart " + tone);
+  // The index is in front: cutting the file short leaves an index promising missing data.
+  const std::string whole = readFile(tone);
+  std::ofstream(cut, std::ios::binary) << whole.substr(0, whole.size() / 2);
+  auto decoder = AudioDecoder::open(cut);
+  ASSERT_TRUE(decoder.ok() && *decoder);
+  EXPECT_LE(readAll(**decoder).size(), 2u * 48000 * 3);
+
+  // Not media, cut to its first 40 bytes, not there, a folder: no audio track, no duration,
+  // no error.
+  const std::string text = dir.path() + "/text.m4a", stub = dir.path() + "/stub.m4a";
+  std::ofstream(text) << "hello";
+  std::ofstream(stub, std::ios::binary) << whole.substr(0, 40);
+  for (const std::string& p : {text, stub, dir.path() + "/absent.m4a", dir.path()}) {
+    auto none = AudioDecoder::open(p);
+    ASSERT_TRUE(none.ok()) << p;
+    EXPECT_EQ(none->get(), nullptr) << p;
+    EXPECT_FALSE(mediaDurationMs(p)) << p;
+    EXPECT_FALSE(hasAudioTrack(p)) << p;
+    EXPECT_FALSE(probeAudio(p)) << p;
+  }
+}
+
+TEST(MediaProbeTest, DurationsRoundToWholeMillisecondsHalfAwayFromZero) {
+  TempDir dir;
+  // 1000.5 ms rounds up to 1001; 1000.4 ms down to 1000; 20 ms stays 20.
+  for (const auto& [frames, ms] :
+       {std::pair{48024, 1001}, std::pair{48019, 1000}, std::pair{960, 20}}) {
+    const std::string path = dir.path() + "/" + std::to_string(frames) + ".m4a";
+    writeToneFile(path, 1, 0, frames, {1000, 0});
+    EXPECT_EQ(mediaDurationMs(path), std::optional<int64_t>(ms)) << frames << " frames";
+  }
+}
 
 // A loopback socket that listens and never accepts: a connection made to it stays in its
 // queue, so after the calls under test one non-blocking accept shows whether any was made.
@@ -125,6 +188,28 @@ TEST(MediaPathsTest, DecodingIsBoundedByTheDeclaredFormatAndDuration) {
   const int64_t declared = (*decoder)->info().durationFrames;
   EXPECT_LE(declared, 24000 + 2048);
   EXPECT_EQ(static_cast<int64_t>(readAll(**decoder).size()), declared);
+}
+
+// The empty file, and one larger than a read block holding every byte value, against the
+// system's tool.
+TEST(Sha256Test, DigestsOfWholeFilesAndMissingFiles) {
+  TempDir dir;
+  lumewell::testing::writeFile(dir.path() + "/empty", "");
+  EXPECT_EQ(*sha256FileHex(dir.path() + "/empty"),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  std::string big(3 * 1024 * 1024 + 17, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) ^ (i >> 9));
+  const std::string bigPath = dir.path() + "/big";
+  lumewell::testing::writeFile(bigPath, big);
+  auto digest = sha256FileHex(bigPath);
+  ASSERT_TRUE(digest);
+  EXPECT_EQ(*digest, commandOutput("sha256sum '" + bigPath + "'").substr(0, 64));
+
+  auto missing = sha256FileHex(dir.path() + "/missing");
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().domain, "posix");
+  EXPECT_NE(missing.error().localizedDescription.find("/missing"), std::string::npos);
+  EXPECT_FALSE(sha256FileHex(dir.path())) << "a folder is not a file";
 }
 
 }  // namespace

@@ -47,10 +47,8 @@ inline std::vector<float> tonePcm(int64_t first, size_t frames, int channels, To
 
 inline void writeToneFile(const std::string& path, int channels, int64_t first, int64_t frames,
                           Tone tone = {}) {
-  AacWriterSettings settings;
-  settings.channels = channels;
-  settings.bitRate = channels == 1 ? 128000 : 192000;
-  auto writer = AacFileWriter::create(path, settings);
+  auto writer =
+      AacFileWriter::create(path, {.channels = channels, .bitRate = 64000 * (channels + 1)});
   ASSERT_TRUE(writer.ok()) << writer.error().localizedDescription;
   for (int64_t done = 0; done < frames; done += 48000) {
     const size_t n = static_cast<size_t>(std::min<int64_t>(48000, frames - done));

@@ -18,11 +18,10 @@ using namespace compose_test;
 
 // A reproducible noise (with a tone in it, for the phase checks of the re-encode).
 std::vector<float> noise(size_t frames, uint32_t seed) {
-  std::vector<float> pcm(frames);
-  for (size_t i = 0; i < frames; ++i) {
+  std::vector<float> pcm = tonePcm(0, frames, 1, {1000, 0.3});
+  for (float& v : pcm) {
     seed = seed * 1664525u + 1013904223u;
-    const double tone = 0.3 * std::sin(2 * kPi * 1000 * static_cast<double>(i) / 48000);
-    pcm[i] = static_cast<float>(tone + 0.2 * (static_cast<double>(seed >> 8) / (1 << 24) - 0.5));
+    v += static_cast<float>(0.2 * (static_cast<double>(seed >> 8) / (1 << 24) - 0.5));
   }
   return pcm;
 }
@@ -50,8 +49,7 @@ std::vector<int64_t> writeRun(const std::vector<float>& pcm, const std::vector<s
     const size_t n = std::min(blocks[k % std::size(blocks)], pcm.size() - at);
     EXPECT_FALSE((*writer)->write(pcm.data() + at, n));
     at += n;
-    const bool late = next % 2 == 1;
-    if (next < cuts.size() && static_cast<int64_t>(at) + (late ? -3000 : 2500) >= cuts[next]) {
+    if (next < cuts.size() && static_cast<int64_t>(at) + (next % 2 ? -3000 : 2500) >= cuts[next]) {
       auto cut = (*writer)->cut(cuts[next], paths[next + 1]);
       EXPECT_TRUE(cut) << cut.error().localizedDescription;
       placed.push_back(cut ? *cut : -1);

@@ -193,7 +193,7 @@ TEST(FilesTest, FreeBytesMeasureTheNearestExistingFolderAndCreateNothing) {
   EXPECT_FALSE(std::filesystem::exists(dir.path() + "/not"));
 }
 
-TEST(FilesTest, CreateDirectoriesMakesTheChainAndRefusesFiles) {
+TEST(FilesTest, FoldersAreMadeAlongTheChainPrivateOnesAre0700AndFilesInTheWayRefused) {
   TempDir dir;
   const std::string deep = dir.path() + "/a/b/c";
   ASSERT_FALSE(createDirectories(deep));
@@ -206,10 +206,9 @@ TEST(FilesTest, CreateDirectoriesMakesTheChainAndRefusesFiles) {
   EXPECT_EQ(error->domain, "posix");
   EXPECT_TRUE(createDirectories(dir.path() + "/file"));
   EXPECT_TRUE(createDirectories(""));
-}
+  EXPECT_TRUE(createPrivateDirectories(dir.path() + "/file/sub", dir.path()));
 
-TEST(FilesTest, PrivateFoldersAre0700WhateverTheUmaskAndWiderOnesAreNarrowed) {
-  TempDir dir;
+  // Private folders are 0700 whatever the umask, and wider ones are narrowed.
   const mode_t saved = ::umask(022);
   ::chmod(dir.path().c_str(), 0755);
   const std::string root = dir.path() + "/recordings";
@@ -224,8 +223,6 @@ TEST(FilesTest, PrivateFoldersAre0700WhateverTheUmaskAndWiderOnesAreNarrowed) {
   ASSERT_FALSE(createPrivateDirectories(dir.path() + "/other/c", root));
   EXPECT_EQ(fileMode(dir.path() + "/other"), 0755);
   EXPECT_EQ(fileMode(dir.path() + "/other/c"), 0700);
-  lumewell::testing::writeFile(dir.path() + "/file", "x");
-  EXPECT_TRUE(createPrivateDirectories(dir.path() + "/file/sub", dir.path()));
   ::umask(saved);
 }
 

@@ -25,13 +25,12 @@ using namespace std::chrono_literals;
 using lumewell::testing::fileMode;
 using lumewell::testing::TempDir;
 
-TEST(VirtualScheduler, FiresDueTimersInOrderAndStopsInvalidatedOnes) {
+TEST(VirtualScheduler, FiresDueTimersInOrderStopsInvalidatedOnesAndRunsPostsInOrder) {
   VirtualScheduler s;
   std::vector<int64_t> fired;  // when the one-shot timer fired, in ms
   auto segment = s.oneShot(30s, [&] { fired.push_back(s.monotonicNow() / 1ms); });
   int ticks = 0;
-  std::unique_ptr<Timer> meter;
-  meter = s.repeating(250ms, [&] {
+  std::unique_ptr<Timer> meter = s.repeating(250ms, [&] {
     ++ticks;
     if (ticks == 200) meter->invalidate();  // a callback may stop its own timer
   });
@@ -61,10 +60,8 @@ TEST(VirtualScheduler, FiresDueTimersInOrderAndStopsInvalidatedOnes) {
   dropped.reset();
   s.advance(95s);
   EXPECT_EQ(rearmed, 3);
-}
 
-TEST(VirtualScheduler, PostedCallsRunInFifoOrderFromAnyThread) {
-  VirtualScheduler s;
+  // Posted calls run in FIFO order from any thread, a call posted by one among them.
   std::vector<int> order;
   std::thread t([&] {
     for (int i = 0; i < 100; ++i) s.post([&order, i] { order.push_back(i); });

@@ -16,83 +16,73 @@ Bytes hex(const std::string& h) {
   return out;
 }
 
-void expectRoundTrip(const Value& v, const std::string& expectedHex) {
-  Bytes encoded = StandardMessageCodec::encode(v);
-  EXPECT_EQ(encoded, hex(expectedHex)) << expectedHex;
-  auto decoded = StandardMessageCodec::decode(encoded);
-  ASSERT_TRUE(decoded.ok()) << decoded.error().localizedDescription;
-  EXPECT_EQ(*decoded, v) << expectedHex;
+std::string times(size_t n, const std::string& h) {
+  std::string out;
+  while (n-- > 0) out += h;
+  return out;
 }
 
-// Byte vectors as Flutter's own codec tests publish them.
-TEST(StandardMessageCodec, MatchesFlutterScalarVectors) {
-  expectRoundTrip(Value(), "00");
-  expectRoundTrip(Value(true), "01");
-  expectRoundTrip(Value(false), "02");
-  expectRoundTrip(Value(int32_t{0x01234567}), "0367452301");
-  expectRoundTrip(Value(INT32_MIN), "0300000080");
-  expectRoundTrip(Value(int64_t{0x0123456789abcdef}), "04efcdab8967452301");
-  expectRoundTrip(Value(INT64_MIN), "040000000000000080");
-  // int32 and int64 stay distinct types even for small numbers.
-  EXPECT_NE(StandardMessageCodec::encode(Value(int64_t{1})),
-            StandardMessageCodec::encode(Value(int32_t{1})));
-  expectRoundTrip(Value(1.0), "0600000000000000000000000000f03f");
-  expectRoundTrip(Value(-0.5), "0600000000000000000000000000e0bf");
-  expectRoundTrip(Value(M_PI), "0600000000000000182d4454fb210940");
-  expectRoundTrip(Value(INFINITY), "0600000000000000000000000000f07f");
-  expectRoundTrip(Value("hello"), "070568656c6c6f");
-  expectRoundTrip(Value("h\u00e9llo w\u00f6rld"), "070d68c3a96c6c6f2077c3b6726c64");
-  expectRoundTrip(Value("h\U0001F602w"), "070668f09f988277");
-}
-
-TEST(StandardMessageCodec, MatchesFlutterTypedListAndCollectionVectors) {
-  expectRoundTrip(Value(std::vector<uint8_t>{}), "0800");
-  expectRoundTrip(Value(std::vector<uint8_t>{0, 1, 2, 3, 4}), "08050001020304");
-  // Empty typed lists are padded to their alignment as well.
-  expectRoundTrip(Value(std::vector<int32_t>{}), "09000000");
-  expectRoundTrip(Value(std::vector<int32_t>{0, -1, 2, -3, 4}),
-                  "0905000000000000ffffffff02000000fdffffff04000000");
-  expectRoundTrip(Value(std::vector<int64_t>{}), "0a00000000000000");
-  expectRoundTrip(Value(std::vector<int64_t>{0, -1, 2, -3, 4}),
-                  "0a050000000000000000000000000000ffffffffffffffff0200000000000000fdffffff"
-                  "ffffffff0400000000000000");
-  expectRoundTrip(Value(std::vector<float>{}), "0e000000");
-  expectRoundTrip(Value(std::vector<float>{0.0f, -0.5f, 0.25f, -0.125f, 0.00625f}),
-                  "0e05000000000000000000bf0000803e000000becdcccc3b");
-  expectRoundTrip(Value(std::vector<double>{}), "0b00000000000000");
-  expectRoundTrip(Value(std::vector<double>{0, -0.5, 0.25, -0.125, 0.00625}),
-                  "0b050000000000000000000000000000000000000000e0bf000000000000d03f00000000"
-                  "0000c0bf9a9999999999793f");
-  // A double inside a list is aligned relative to the start of the message.
-  expectRoundTrip(Value(ValueList{Value(), Value(true), Value(int32_t{42}), Value(M_PI),
-                                  Value("hello"), Value(ValueList{}), Value(ValueMap{})}),
-                  "0c070001032a00000006000000000000182d4454fb210940070568656c6c6f0c000d00");
-  expectRoundTrip(Value(ValueMap{{Value(), Value("null")},
-                                 {Value(true), Value("bool")},
-                                 {Value(int32_t{42}), Value("int")},
-                                 {Value(M_PI), Value("float")},
-                                 {Value("hello"), Value("string")},
-                                 {Value(ValueList{}), Value("list")},
-                                 {Value(ValueMap{}), Value("map")}}),
-                  "0d070007046e756c6c010704626f6f6c032a0000000703696e74060000000000"
-                  "182d4454fb2109400705666c6f6174070568656c6c6f0706737472696e670c"
-                  "0007046c6973740d0007036d6170");
-}
-
-TEST(StandardMessageCodec, SizeEscapesAt254And65536) {
-  std::string s254(254, 'a');
-  Bytes e = StandardMessageCodec::encode(Value(s254));
-  ASSERT_EQ(e.size(), 1u + 3 + 254);
-  EXPECT_EQ(Bytes(e.begin(), e.begin() + 4), hex("07fefe00"));
-  std::string s253(253, 'a');
-  EXPECT_EQ(StandardMessageCodec::encode(Value(s253))[1], 253);
-  std::string s65536(65536, 'b');
-  e = StandardMessageCodec::encode(Value(s65536));
-  EXPECT_EQ(Bytes(e.begin(), e.begin() + 6), hex("07ff00000100"));
-  EXPECT_EQ(*StandardMessageCodec::decode(e), Value(s65536));
-  std::string s65535(65535, 'c');
-  e = StandardMessageCodec::encode(Value(s65535));
-  EXPECT_EQ(Bytes(e.begin(), e.begin() + 4), hex("07feffff"));
+// Byte vectors as Flutter's own codec tests publish them, and the size escapes at 254 and 65536.
+TEST(StandardMessageCodec, EncodesAndDecodesFlutterVectors) {
+  const std::pair<Value, std::string> cases[] = {
+      {Value(), "00"},
+      {Value(true), "01"},
+      {Value(false), "02"},
+      {Value(int32_t{0x01234567}), "0367452301"},
+      {Value(INT32_MIN), "0300000080"},
+      {Value(int64_t{0x0123456789abcdef}), "04efcdab8967452301"},
+      {Value(INT64_MIN), "040000000000000080"},
+      {Value(int64_t{1}), "040100000000000000"},  // int64 stays int64 even when small
+      {Value(1.0), "0600000000000000000000000000f03f"},
+      {Value(-0.5), "0600000000000000000000000000e0bf"},
+      {Value(M_PI), "0600000000000000182d4454fb210940"},
+      {Value(INFINITY), "0600000000000000000000000000f07f"},
+      {Value("hello"), "070568656c6c6f"},
+      {Value("h\u00e9llo w\u00f6rld"), "070d68c3a96c6c6f2077c3b6726c64"},
+      {Value("h\U0001F602w"), "070668f09f988277"},
+      {Value(std::string(253, 'a')), "07fd" + times(253, "61")},
+      {Value(std::string(254, 'a')), "07fefe00" + times(254, "61")},
+      {Value(std::string(65535, 'c')), "07feffff" + times(65535, "63")},
+      {Value(std::string(65536, 'b')), "07ff00000100" + times(65536, "62")},
+      {Value(std::vector<uint8_t>{}), "0800"},
+      {Value(std::vector<uint8_t>{0, 1, 2, 3, 4}), "08050001020304"},
+      // Empty typed lists are padded to their alignment as well.
+      {Value(std::vector<int32_t>{}), "09000000"},
+      {Value(std::vector<int32_t>{0, -1, 2, -3, 4}),
+       "0905000000000000ffffffff02000000fdffffff04000000"},
+      {Value(std::vector<int64_t>{}), "0a00000000000000"},
+      {Value(std::vector<int64_t>{0, -1, 2, -3, 4}),
+       "0a050000000000000000000000000000ffffffffffffffff0200000000000000fdffffffffffffff"
+       "0400000000000000"},
+      {Value(std::vector<float>{}), "0e000000"},
+      {Value(std::vector<float>{0.0f, -0.5f, 0.25f, -0.125f, 0.00625f}),
+       "0e05000000000000000000bf0000803e000000becdcccc3b"},
+      {Value(std::vector<double>{}), "0b00000000000000"},
+      {Value(std::vector<double>{0, -0.5, 0.25, -0.125, 0.00625}),
+       "0b050000000000000000000000000000000000000000e0bf000000000000d03f000000000000c0bf"
+       "9a9999999999793f"},
+      // A double inside a list is aligned relative to the start of the message.
+      {Value(ValueList{Value(), Value(true), Value(int32_t{42}), Value(M_PI), Value("hello"),
+                       Value(ValueList{}), Value(ValueMap{})}),
+       "0c070001032a00000006000000000000182d4454fb210940070568656c6c6f0c000d00"},
+      {Value(ValueMap{{Value(), Value("null")},
+                      {Value(true), Value("bool")},
+                      {Value(int32_t{42}), Value("int")},
+                      {Value(M_PI), Value("float")},
+                      {Value("hello"), Value("string")},
+                      {Value(ValueList{}), Value("list")},
+                      {Value(ValueMap{}), Value("map")}}),
+       "0d070007046e756c6c010704626f6f6c032a0000000703696e74060000000000182d4454fb2109400705"
+       "666c6f6174070568656c6c6f0706737472696e670c0007046c6973740d0007036d6170"},
+  };
+  for (const auto& [value, expected] : cases) {
+    SCOPED_TRACE(expected.substr(0, 64));
+    const Bytes encoded = StandardMessageCodec::encode(value);
+    EXPECT_EQ(encoded, hex(expected));
+    auto decoded = StandardMessageCodec::decode(encoded);
+    ASSERT_TRUE(decoded.ok()) << decoded.error().localizedDescription;
+    EXPECT_EQ(*decoded, value);
+  }
 }
 
 TEST(StandardMethodCodec, CallsAndEnvelopes) {
@@ -120,11 +110,13 @@ TEST(StandardMethodCodec, CallsAndEnvelopes) {
   EXPECT_EQ(err->error.details, Value(""));
   EXPECT_EQ(StandardMethodCodec::decodeEnvelope({})->kind, MethodEnvelope::Kind::notImplemented);
 
-  EXPECT_FALSE(StandardMethodCodec::decodeEnvelope(hex("02")).ok());
-  EXPECT_FALSE(StandardMethodCodec::decodeEnvelope(hex("000000")).ok());        // trailing byte
-  EXPECT_FALSE(StandardMethodCodec::decodeEnvelope(hex("010300000000")).ok());  // code not string
-  EXPECT_FALSE(StandardMethodCodec::decodeMethodCall(hex("0300000000")).ok());
-  EXPECT_FALSE(StandardMethodCodec::decodeMethodCall(hex("0701")).ok());
+  // Unknown kind, a trailing byte, a code that is no string; calls without a method name.
+  for (const char* bad : {"02", "000000", "010300000000"}) {
+    EXPECT_FALSE(StandardMethodCodec::decodeEnvelope(hex(bad)).ok()) << bad;
+  }
+  for (const char* bad : {"0300000000", "0701"}) {
+    EXPECT_FALSE(StandardMethodCodec::decodeMethodCall(hex(bad)).ok()) << bad;
+  }
 }
 
 TEST(StandardMessageCodec, RejectsMalformedInputWithoutOverreadOrHugeAllocation) {
@@ -139,26 +131,14 @@ TEST(StandardMessageCodec, RejectsMalformedInputWithoutOverreadOrHugeAllocation)
   }
 
   // Nesting: 64 levels decode, 65 do not (and 100000 must not blow the stack).
-  auto nested = [](size_t depth) {
-    Bytes b;
-    for (size_t i = 0; i < depth; ++i) {
-      b.push_back(0x0c);
-      b.push_back(0x01);
-    }
-    b.push_back(0x00);
-    return b;
-  };
+  const auto nested = [](size_t depth) { return hex(times(depth, "0c01") + "00"); };
   EXPECT_TRUE(StandardMessageCodec::decode(nested(64)).ok());
   EXPECT_FALSE(StandardMessageCodec::decode(nested(65)).ok());
   EXPECT_FALSE(StandardMessageCodec::decode(nested(100000)).ok());
 
   // A tree that would take more than 4x its bytes is refused, before it is built: 128 KiB of
   // empty lists in a list (two bytes per value). Strings and typed lists cost their size.
-  Bytes lists{0x0c, 0xfe, 0x00, 0x00};
-  const size_t items = 0xffff;
-  lists[2] = items & 0xff;
-  lists[3] = items >> 8;
-  for (size_t i = 0; i < items; ++i) lists.insert(lists.end(), {0x0c, 0x00});
+  const Bytes lists = hex("0cfeffff" + times(0xffff, "0c00"));
   auto refused = StandardMessageCodec::decode(lists);
   ASSERT_FALSE(refused.ok());
   EXPECT_NE(refused.error().localizedDescription.find("4 times"), std::string::npos);

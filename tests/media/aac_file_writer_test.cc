@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <limits>
+#include <numeric>
 
 #include "media/compose_test_files.h"
 #include "media/media_probe.h"
@@ -25,9 +26,8 @@ void writeChunked(AacFileWriter& writer, const std::vector<float>& pcm) {
 }
 
 double rms(const std::vector<float>& v, size_t from, size_t to) {
-  double sum = 0;
-  for (size_t i = from; i < to; ++i) sum += double(v[i]) * v[i];
-  return std::sqrt(sum / double(to - from));
+  const auto begin = v.begin() + std::ptrdiff_t(from), end = v.begin() + std::ptrdiff_t(to);
+  return std::sqrt(std::inner_product(begin, end, begin, 0.0) / double(to - from));
 }
 
 // Mono as written, with a length off the 1024-frame AAC frame (the short last frame must count

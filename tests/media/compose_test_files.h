@@ -5,20 +5,16 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <map>
 #include <numbers>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "media/aac_file_writer.h"
+#include "media/audio_decoder.h"
 #include "media/compose_audio.h"
 #include "support/main_loop_helpers.h"
 #include "support/process_runner.h"
@@ -51,10 +47,8 @@ inline std::vector<float> tonePcm(int64_t first, size_t frames, int channels, To
 
 inline void writeToneFile(const std::string& path, int channels, int64_t first, int64_t frames,
                           Tone tone = {}) {
-  AacWriterSettings settings;
-  settings.channels = channels;
-  settings.bitRate = channels == 1 ? 128000 : 192000;
-  auto writer = AacFileWriter::create(path, settings);
+  auto writer =
+      AacFileWriter::create(path, {.channels = channels, .bitRate = 64000 * (channels + 1)});
   ASSERT_TRUE(writer.ok()) << writer.error().localizedDescription;
   for (int64_t done = 0; done < frames; done += 48000) {
     const size_t n = static_cast<size_t>(std::min<int64_t>(48000, frames - done));
@@ -95,9 +89,9 @@ inline int64_t expectAacOutput(const std::string& path, int channels) {
             "aacLC48000" + std::to_string(channels))
       << path;
   const std::string bytes = readFile(path);
-  const size_t moov = bytes.find("moov"), mdat = bytes.find("mdat");
-  EXPECT_TRUE(moov != std::string::npos && mdat != std::string::npos && moov < mdat) << path;
-  return fields.count("duration_ts") ? std::stoll(fields["duration_ts"]) : -1;
+  EXPECT_LT(bytes.find("moov"), bytes.find("mdat")) << path;
+  EXPECT_NE(bytes.find("mdat"), std::string::npos) << path;
+  return durationOf(path);
 }
 
 struct Pcm {
@@ -124,45 +118,40 @@ inline Pcm decode(const std::string& path, int channels) {
   return pcm;
 }
 
+// Reads everything through the decoder under test in odd-sized pieces, as the sources do; a
+// read error ends it cleanly.
+inline std::vector<float> readAll(AudioDecoder& decoder) {
+  std::vector<float> all, piece(777 * 2);
+  for (Result<size_t> got = 777; got.ok() && *got == 777;) {
+    got = decoder.read(piece.data(), 777);
+    if (got)
+      all.insert(all.end(), piece.begin(),
+                 piece.begin() + std::ptrdiff_t(*got * decoder.info().channels));
+  }
+  return all;
+}
+
 struct ToneFit {
   double amplitude = 0;
   double offsetSamples = 0;  // delay against the continuous tone sin(w n) at absolute index n
   double residual = 0;       // RMS of what the fitted sine leaves, over the given amplitude
 };
 
-// Least-squares fit of a sin(w n) + b cos(w n) + c, the frequency known, over x[from, to).
+// Least-squares fit of a sin(w n) + b cos(w n), the frequency known, over x[from, to).
 inline ToneFit fitTone(const std::vector<float>& x, size_t from, size_t to, double frequency,
                        double amplitude) {
   const double w = 2 * kPi * frequency / 48000.0;
-  double m[3][4] = {};
+  double ss = 0, sc = 0, cc = 0, xs = 0, xc = 0, xx = 0;
   for (size_t i = from; i < to; ++i) {
-    const double basis[3] = {std::sin(w * double(i)), std::cos(w * double(i)), 1.0};
-    for (int r = 0; r < 3; ++r) {
-      for (int c = 0; c < 3; ++c) m[r][c] += basis[r] * basis[c];
-      m[r][3] += basis[r] * x[i];
-    }
+    const double s = std::sin(w * double(i)), c = std::cos(w * double(i));
+    ss += s * s, sc += s * c, cc += c * c, xs += x[i] * s, xc += x[i] * c, xx += x[i] * x[i];
   }
-  for (int p = 0; p < 3; ++p) {  // Gaussian elimination of the normal equations
-    for (int r = p + 1; r < 3; ++r) {
-      const double f = m[r][p] / m[p][p];
-      for (int c = p; c < 4; ++c) m[r][c] -= f * m[p][c];
-    }
-  }
-  double coef[3];
-  for (int r = 2; r >= 0; --r) {
-    double v = m[r][3];
-    for (int c = r + 1; c < 3; ++c) v -= m[r][c] * coef[c];
-    coef[r] = v / m[r][r];
-  }
-  double energy = 0;
-  for (size_t i = from; i < to; ++i) {
-    const double e =
-        x[i] - (coef[0] * std::sin(w * double(i)) + coef[1] * std::cos(w * double(i)) + coef[2]);
-    energy += e * e;
-  }
-  // a sin(w (n - k)) = a cos(wk) sin(wn) - a sin(wk) cos(wn)
-  return {std::hypot(coef[0], coef[1]), std::atan2(-coef[1], coef[0]) / w,
-          std::sqrt(energy / double(to - from)) / amplitude};
+  const double det = ss * cc - sc * sc, a = (xs * cc - xc * sc) / det,
+               b = (xc * ss - xs * sc) / det;
+  // a sin(wn) + b cos(wn) = A sin(w (n - k)) with A cos(wk) = a, A sin(wk) = -b; what the fit
+  // leaves is xx - a xs - b xc.
+  return {std::hypot(a, b), std::atan2(-b, a) / w,
+          std::sqrt(std::max(0.0, xx - a * xs - b * xc) / double(to - from)) / amplitude};
 }
 
 // The worst residual of the tone fitted over 1024-sample windows sliding through [from, to):

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "channels/binary_messenger.h"
+#include "channels/event_channel.h"
 #include "channels/method_channel.h"
 #include "channels/standard_codec.h"
 
@@ -101,6 +102,25 @@ class FakeMessenger final : public BinaryMessenger {
   FaultHandler onFault_;
   std::thread::id thread_ = std::this_thread::get_id();
   std::map<std::string, BinaryMessageHandler> handlers_;
+};
+
+// A stream handler that keeps every sink it is given and counts listens and cancels; a
+// greeting, when set, goes to each new listener at once (as the updater's status record).
+class RecordingStreamHandler final : public StreamHandler {
+ public:
+  std::optional<MethodError> onListen(const Value&, EventSink sink) override {
+    ++listens;
+    if (greeting) sink(*greeting);
+    sinks.push_back(std::move(sink));
+    return std::nullopt;
+  }
+  std::optional<MethodError> onCancel(const Value&) override {
+    ++cancels;
+    return std::nullopt;
+  }
+  std::optional<Value> greeting;
+  std::vector<EventSink> sinks;
+  int listens = 0, cancels = 0;
 };
 
 // The events of one type ("segment_sealed"), in order.

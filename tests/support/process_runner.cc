@@ -28,15 +28,12 @@ pid_t spawnProcess(const std::vector<std::string>& argv, const std::vector<std::
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   // Appending: a relaunched host writes on after the old one.
-  posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                   0600);
-  posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                   0600);
-  auto args = argv;
-  auto envs = env;
+  for (const auto& [fd, path] : {std::pair{1, &stdoutPath}, std::pair{2, &stderrPath}})
+    posix_spawn_file_actions_addopen(&actions, fd, path->c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0600);
   std::vector<char*> cArgs, cEnv;
-  for (auto& s : args) cArgs.push_back(s.data());
-  for (auto& s : envs) cEnv.push_back(s.data());
+  for (const auto& s : argv) cArgs.push_back(const_cast<char*>(s.c_str()));
+  for (const auto& s : env) cEnv.push_back(const_cast<char*>(s.c_str()));
   cArgs.push_back(nullptr);
   cEnv.push_back(nullptr);
   pid_t pid = -1;

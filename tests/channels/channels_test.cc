@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <map>
@@ -8,37 +7,73 @@
 #include "channels/method_channel.h"
 #include "channels/socket_client_messenger.h"
 #include "channels/socket_host_messenger.h"
+#include "support/fake_messenger.h"
 #include "support/main_loop_helpers.h"
 #include "support/test_files.h"
 
 namespace lumewell {
 namespace {
 
+using testing::FakeMessenger;
+using testing::RecordingStreamHandler;
 using testing::spinUntil;
 using testing::TempDir;
 
-// Greets every new listener the way the updater sends its status record on subscribe.
-class Counter final : public StreamHandler {
- public:
-  std::optional<MethodError> onListen(const Value&, EventSink sink) override {
-    sink_ = std::move(sink);
-    ++listens;
-    sink_(Value("hello"));
-    return std::nullopt;
-  }
-  std::optional<MethodError> onCancel(const Value&) override {
-    sink_ = nullptr;
-    ++cancels;
-    return std::nullopt;
-  }
-  void emit(const Value& v) {
-    if (sink_) sink_(v);
-  }
-  int listens = 0, cancels = 0;
+TEST(MethodChannel, EveryCallIsAnsweredExactlyOnce) {
+  FakeMessenger m;
+  std::vector<std::string> doubleAnswers;  // replaces the messenger's failing hook
+  MethodResult::setDoubleAnswerHook(
+      [&](const std::string& what) { doubleAnswers.push_back(what); });
+  MethodResultPtr kept;
+  MethodChannel(m, "c").setMethodCallHandler([&](const MethodCall& call, MethodResultPtr result) {
+    if (call.method == "twice") {
+      result->success(Value(int32_t{1}));
+      result->error("x", "y");  // a programming error: reported, not sent
+    } else if (call.method == "drop") {
+      // never answered: the result's destruction answers for it
+    } else if (call.method == "keep") {
+      kept = result;
+    } else {
+      result->notImplemented();
+    }
+  });
+  auto twice = m.call("c", "twice");
+  EXPECT_EQ(twice->answers, 1);
+  EXPECT_EQ(twice->reply, StandardMethodCodec::encodeSuccessEnvelope(Value(int32_t{1})));
+  EXPECT_EQ(doubleAnswers.size(), 1u);
 
- private:
-  EventSink sink_;
-};
+  auto dropped = m.call("c", "drop");
+  ASSERT_TRUE(dropped->envelope);
+  EXPECT_EQ(dropped->envelope->error.code, "internal_error");
+
+  auto keep = m.call("c", "keep");
+  EXPECT_FALSE(keep->answered());  // pending while the plug-in holds it
+  kept.reset();                    // released without an answer later: the caller still hears back
+  EXPECT_EQ(keep->envelope->error.code, "internal_error");
+
+  EXPECT_EQ(m.call("c", "other")->reply, Bytes{});
+  // Bytes that are not a method call get the empty (not implemented) reply.
+  auto garbage = m.deliver("c", Bytes{0x07, 0x09});
+  EXPECT_EQ(garbage->answers, 1);
+  EXPECT_EQ(garbage->reply, Bytes{});
+}
+
+TEST(EventChannel, ListenReplacesTheSinkAndOldSinksGoQuiet) {
+  FakeMessenger m;
+  auto h = std::make_shared<RecordingStreamHandler>();
+  EventChannel(m, "e").setStreamHandler(h);
+  EXPECT_EQ(m.call("e", "listen")->reply, StandardMethodCodec::encodeSuccessEnvelope(Value()));
+  h->sinks[0](Value("one"));
+  EXPECT_TRUE(m.call("e", "listen")->isSuccess());
+  EXPECT_EQ(h->cancels, 1);  // the earlier stream was cancelled first
+  h->sinks[0](Value("stale"));
+  h->sinks[1](Value("two"));
+  m.call("e", "cancel");
+  h->sinks[1](Value("after cancel"));
+  EXPECT_EQ(m.events["e"], (std::vector<Value>{Value("one"), Value("two")}));
+  // Cancelling what is not listening is an error answer, not a crash.
+  EXPECT_EQ(m.call("e", "cancel")->envelope->kind, MethodEnvelope::Kind::error);
+}
 
 class SocketTransportTest : public ::testing::Test {
  protected:
@@ -59,6 +94,7 @@ class SocketTransportTest : public ::testing::Test {
             result->notImplemented();
           }
         });
+    events->greeting = Value("hello");
     EventChannel(*messenger, "test/events").setStreamHandler(events);
   }
   void TearDown() override {
@@ -70,13 +106,35 @@ class SocketTransportTest : public ::testing::Test {
     EXPECT_TRUE(c.ok());
     return c.ok() ? std::move(*c) : nullptr;
   }
+  // One call, the loop run until its answer is in (echo calls answered as they arrive unless
+  // holdEchoes).
+  MethodEnvelope ask(SocketClientMessenger& c, const std::string& channel,
+                     const std::string& method, const Value& arguments = Value()) {
+    auto got = std::make_shared<std::optional<Result<MethodEnvelope>>>();
+    MethodChannel(c, channel).invokeMethod(method, arguments, [got](auto e) { *got = e; });
+    EXPECT_TRUE(spinUntil(ctx, [&] {
+      if (!holdEchoes) {
+        for (auto& [value, result] : std::exchange(held, {})) result->success(value);
+      }
+      return got->has_value();
+    })) << method;
+    if (got->has_value() && (*got)->ok()) return ***got;
+    ADD_FAILURE() << method << ": no answer";
+    return MethodEnvelope{MethodEnvelope::Kind::error, Value(), {"no answer", {}, Value()}};
+  }
+  void drain() {
+    spinUntil(
+        ctx, [] { return false; }, std::chrono::milliseconds(50));
+  }
+  void emit(const Value& v) { events->sinks.back()(v); }
 
   TempDir dir;
   GMainContext* ctx = nullptr;
   std::string path;
   std::unique_ptr<SocketHostMessenger> messenger;
-  std::shared_ptr<Counter> events = std::make_shared<Counter>();
+  std::shared_ptr<RecordingStreamHandler> events = std::make_shared<RecordingStreamHandler>();
   std::vector<std::pair<Value, MethodResultPtr>> held;
+  bool holdEchoes = true;
 };
 
 TEST_F(SocketTransportTest, ManyCallsOnTwoConnectionsAreMatchedByIdAndEventsGoToTheListener) {
@@ -102,16 +160,12 @@ TEST_F(SocketTransportTest, ManyCallsOnTwoConnectionsAreMatchedByIdAndEventsGoTo
   for (auto& [tag, v] : answers) EXPECT_EQ(v, Value(tag));
 
   // Error envelopes, not-implemented, and a channel nobody handles.
-  Result<MethodEnvelope> failed = Error{}, unknown = Error{}, nochannel = Error{};
-  MethodChannel(*a, "test/echo").invokeMethod("fail", Value(), [&](auto e) { failed = e; });
-  MethodChannel(*a, "test/echo").invokeMethod("other", Value(), [&](auto e) { unknown = e; });
-  MethodChannel(*a, "nobody").invokeMethod("x", Value(), [&](auto e) { nochannel = e; });
-  ASSERT_TRUE(spinUntil(ctx, [&] { return failed.ok() && unknown.ok() && nochannel.ok(); }));
-  EXPECT_EQ(failed->kind, MethodEnvelope::Kind::error);
-  EXPECT_EQ(failed->error.code, "bad_args");
-  EXPECT_EQ(failed->error.details, Value("why"));
-  EXPECT_EQ(unknown->kind, MethodEnvelope::Kind::notImplemented);
-  EXPECT_EQ(nochannel->kind, MethodEnvelope::Kind::notImplemented);
+  const MethodEnvelope failed = ask(*a, "test/echo", "fail");
+  EXPECT_EQ(failed.kind, MethodEnvelope::Kind::error);
+  EXPECT_EQ(failed.error.code, "bad_args");
+  EXPECT_EQ(failed.error.details, Value("why"));
+  EXPECT_EQ(ask(*a, "test/echo", "other").kind, MethodEnvelope::Kind::notImplemented);
+  EXPECT_EQ(ask(*a, "nobody", "x").kind, MethodEnvelope::Kind::notImplemented);
 }
 
 TEST_F(SocketTransportTest, EveryListeningConnectionHasAStreamOfItsOwn) {
@@ -122,16 +176,7 @@ TEST_F(SocketTransportTest, EveryListeningConnectionHasAStreamOfItsOwn) {
       auto env = StandardMethodCodec::decodeEnvelope(bytes);
       if (env.ok()) got[&m].push_back(env->result);
     });
-    std::optional<MethodEnvelope::Kind> answer;
-    MethodChannel(m, "test/events").invokeMethod(method, Value(), [&](auto e) {
-      if (e.ok()) answer = e->kind;
-    });
-    EXPECT_TRUE(spinUntil(ctx, [&] { return answer.has_value(); }));
-    return answer;
-  };
-  auto drain = [&] {
-    spinUntil(
-        ctx, [] { return false; }, std::chrono::milliseconds(50));
+    return ask(m, "test/events", method).kind;
   };
   listen(*b);
   listen(*a);
@@ -139,7 +184,7 @@ TEST_F(SocketTransportTest, EveryListeningConnectionHasAStreamOfItsOwn) {
   // What a listen sends on subscribe goes to that listener alone.
   EXPECT_EQ(got[b.get()], std::vector<Value>{Value("hello")});
   EXPECT_EQ(got[a.get()], std::vector<Value>{Value("hello")});
-  for (int i = 0; i < 50; ++i) events->emit(Value(int32_t{i}));
+  for (int i = 0; i < 50; ++i) emit(Value(int32_t{i}));
   ASSERT_TRUE(
       spinUntil(ctx, [&] { return got[a.get()].size() == 51 && got[b.get()].size() == 51; }));
   EXPECT_EQ(got[a.get()], got[b.get()]);
@@ -152,7 +197,7 @@ TEST_F(SocketTransportTest, EveryListeningConnectionHasAStreamOfItsOwn) {
   c.reset();
   ASSERT_TRUE(spinUntil(ctx, [&] { return messenger->connectionCount() == 3; }));
   EXPECT_EQ(events->cancels, 0);
-  events->emit(Value("after"));
+  emit(Value("after"));
   ASSERT_TRUE(spinUntil(ctx, [&] { return got[a.get()].size() == 52; }));
   EXPECT_EQ(got[a.get()].back(), Value("after"));
   drain();
@@ -164,7 +209,7 @@ TEST_F(SocketTransportTest, EveryListeningConnectionHasAStreamOfItsOwn) {
   EXPECT_EQ(events->listens, 4);
   a.reset();
   ASSERT_TRUE(spinUntil(ctx, [&] { return events->cancels == 2; }));
-  events->emit(Value("dropped"));
+  emit(Value("dropped"));
 }
 
 TEST_F(SocketTransportTest, AtTheConnectionLimitTheOldestIdleConnectionMakesRoom) {
@@ -181,10 +226,7 @@ TEST_F(SocketTransportTest, AtTheConnectionLimitTheOldestIdleConnectionMakesRoom
   }
   // A new client is served although 102 came before it.
   auto late = connect();
-  Result<MethodEnvelope> answer = Error{};
-  MethodChannel(*late, "test/echo").invokeMethod("fail", Value(), [&](auto e) { answer = e; });
-  ASSERT_TRUE(spinUntil(ctx, [&] { return answer.ok(); }));
-  EXPECT_EQ(answer->error.code, "bad_args");
+  EXPECT_EQ(ask(*late, "test/echo", "fail").error.code, "bad_args");
   EXPECT_LE(messenger->connectionCount(), SocketHostMessenger::kConnectionLimit);
   // The ones that listen or wait for an answer were kept; the oldest idle ones made room.
   EXPECT_TRUE(listener->isConnected());
@@ -199,17 +241,8 @@ TEST_F(SocketTransportTest, BadFramesCloseOnlyTheirConnection) {
   std::vector<std::string> closed;
   messenger->setConnectionClosedHook([&](const std::string& why) { closed.push_back(why); });
   auto good = connect();
-  auto echo = [&](SocketClientMessenger& c, const std::string& tag) {
-    auto got = std::make_shared<std::optional<Value>>();
-    MethodChannel(c, "test/echo").invokeMethod("echo", Value(tag), [got](auto e) {
-      if (e.ok()) *got = e->result;
-    });
-    EXPECT_TRUE(spinUntil(ctx, [&] { return held.size() == 1; }));
-    for (auto& h : held) h.second->success(h.first);
-    held.clear();
-    EXPECT_TRUE(spinUntil(ctx, [&] { return got->has_value(); }));
-    return got->value_or(Value());
-  };
+  holdEchoes = false;
+  auto echo = [&](const std::string& tag) { return ask(*good, "test/echo", "echo", Value(tag)); };
 
   std::vector<Bytes> garbage = {
       {0xff, 0xff, 0xff, 0x7f, 1},                                        // length over 16 MiB
@@ -225,8 +258,7 @@ TEST_F(SocketTransportTest, BadFramesCloseOnlyTheirConnection) {
     bad->setClosedHandler([&](const std::string&) { badClosed = true; });
     bad->sendRaw(garbage[i]);
     ASSERT_TRUE(spinUntil(ctx, [&] { return badClosed; })) << "garbage #" << i;
-    EXPECT_EQ(echo(*good, "still here " + std::to_string(i)),
-              Value("still here " + std::to_string(i)));
+    EXPECT_EQ(echo("still " + std::to_string(i)).result, Value("still " + std::to_string(i)));
   }
   EXPECT_EQ(closed.size(), garbage.size());
 
@@ -240,7 +272,7 @@ TEST_F(SocketTransportTest, BadFramesCloseOnlyTheirConnection) {
   }
   ASSERT_TRUE(spinUntil(ctx, [&] { return closed.size() == garbage.size() + 1; }));
   EXPECT_TRUE(held.empty());
-  EXPECT_EQ(echo(*good, "end"), Value("end"));
+  EXPECT_EQ(echo("end").result, Value("end"));
 }
 
 TEST_F(SocketTransportTest, ALiveHostIsNotReplacedButAStaleSocketIs) {

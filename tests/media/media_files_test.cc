@@ -1,0 +1,208 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "media/audio_decoder.h"
+#include "media/compose_test_files.h"
+#include "media/media_probe.h"
+#include "media/sha256.h"
+
+// Reading files: the decoder, the duration probe, the paths both accept, the digest.
+
+namespace lumewell::media {
+namespace {
+
+using namespace compose_test;
+
+TEST(AudioDecoderTest, OtherRatesAndLayoutsArriveAt48kHzMonoOrStereo) {
+  TempDir dir;
+  const std::string mono = dir.path() + "/mono44.m4a", surround = dir.path() + "/surround.m4a";
+  ffmpeg("-f lavfi -i sine=f=1000:r=44100:d=2 -c:a aac " + mono);
+  ffmpeg(
+      "-f lavfi -i sine=f=1000:r=32000:d=1 -af 'pan=5.1|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0' "
+      "-c:a aac " +
+      surround);
+  auto decoder = AudioDecoder::open(mono);
+  ASSERT_TRUE(decoder.ok() && *decoder);
+  EXPECT_EQ((*decoder)->info().channels, 1);
+  EXPECT_EQ((*decoder)->info().durationFrames, 96000);
+  std::vector<float> x = readAll(**decoder);
+  EXPECT_EQ(x.size(), 96000u);
+  // ffmpeg's sine source has amplitude 1/8; resampling keeps level and pitch.
+  EXPECT_NEAR(fitTone(x, 24000, 72000, 1000, 0.125).amplitude, 0.125, 0.005);
+
+  decoder = AudioDecoder::open(surround);
+  ASSERT_TRUE(decoder.ok() && *decoder);
+  EXPECT_EQ((*decoder)->info().channels, 2);
+  EXPECT_EQ(readAll(**decoder).size(), 2u * 48000u);
+}
+
+TEST(AudioDecoderTest, DamagedOrForeignFilesEndCleanly) {
+  TempDir dir;
+  const std::string tone = dir.path() + "/tone.m4a", cut = dir.path() + "/cut.m4a";
+  ffmpeg("-f lavfi -i sine=f=1000:r=48000:d=3 -ac 2 -c:a aac -movflags +faststart " + tone);
+  // The index is in front: cutting the file short leaves an index promising missing data.
+  const std::string whole = readFile(tone);
+  std::ofstream(cut, std::ios::binary) << whole.substr(0, whole.size() / 2);
+  auto decoder = AudioDecoder::open(cut);
+  ASSERT_TRUE(decoder.ok() && *decoder);
+  EXPECT_LE(readAll(**decoder).size(), 2u * 48000 * 3);
+
+  // Not media, cut to its first 40 bytes, a WAV file under an .m4a name (only the MP4 demuxer
+  // reads), not there, a folder: no audio track, no duration, no error.
+  const std::string text = dir.path() + "/text.m4a", stub = dir.path() + "/stub.m4a";
+  const std::string wav = dir.path() + "/wav.m4a";
+  std::ofstream(text) << "hello";
+  std::ofstream(stub, std::ios::binary) << whole.substr(0, 40);
+  ffmpeg("-f lavfi -i sine=d=1 -f wav " + wav);
+  for (const std::string& p : {text, stub, wav, dir.path() + "/absent.m4a", dir.path()}) {
+    auto none = AudioDecoder::open(p);
+    ASSERT_TRUE(none.ok()) << p;
+    EXPECT_EQ(none->get(), nullptr) << p;
+    EXPECT_FALSE(mediaDurationMs(p)) << p;
+    EXPECT_FALSE(hasAudioTrack(p)) << p;
+    EXPECT_FALSE(probeAudio(p)) << p;
+  }
+}
+
+TEST(MediaProbeTest, DurationsRoundToWholeMillisecondsHalfAwayFromZero) {
+  TempDir dir;
+  // 1000.5 ms rounds up to 1001; 1000.4 ms down to 1000; 20 ms stays 20.
+  for (const auto& [frames, ms] :
+       {std::pair{48024, 1001}, std::pair{48019, 1000}, std::pair{960, 20}}) {
+    const std::string path = dir.path() + "/" + std::to_string(frames) + ".m4a";
+    writeToneFile(path, 1, 0, frames, {1000, 0});
+    EXPECT_EQ(mediaDurationMs(path), std::optional<int64_t>(ms)) << frames << " frames";
+  }
+}
+
+// A loopback socket that listens and never accepts: a connection made to it stays in its
+// queue, so after the calls under test one non-blocking accept shows whether any was made.
+struct LoopbackListener {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  std::string url;
+  LoopbackListener() {
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), length), 0);
+    EXPECT_EQ(listen(fd, 16), 0);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  }
+  ~LoopbackListener() { close(fd); }
+  bool contacted() const {
+    const int connection = accept(fd, nullptr, nullptr);
+    if (connection >= 0) close(connection);
+    return connection >= 0;
+  }
+};
+
+TEST(MediaPathsTest, OnlyAbsoluteLocalRegularMp4FilesAreOpenedAndNothingElseIsContacted) {
+  TempDir dir;
+  LoopbackListener listener;
+  const std::string good = dir.path() + "/good.m4a";
+  writeToneFile(good, 1, 0, 4800);
+  const std::string fifo = dir.path() + "/fifo.m4a";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+
+  // URLs, protocol prefixes and relative names, a FIFO (opening it would wait for a writer)
+  // and a device: refused without being opened.
+  for (const std::string& path :
+       {listener.url + "/in.m4a", "concat:" + good + "|" + good, "file:" + good,
+        std::string("good.m4a"), fifo, std::string("/dev/zero")}) {
+    Result<std::unique_ptr<AudioDecoder>> decoder = AudioDecoder::open(path);
+    ASSERT_FALSE(decoder.ok()) << path;
+    EXPECT_EQ(decoder.error().domain, "posix") << path;
+    EXPECT_EQ(decoder.error().localizedDescription.rfind("Refused to read " + path + ": ", 0), 0u)
+        << decoder.error().localizedDescription;
+    EXPECT_FALSE(mediaDurationMs(path)) << path;
+    EXPECT_FALSE(hasAudioTrack(path)) << path;
+  }
+  EXPECT_NE(AudioDecoder::open(fifo).error().localizedDescription.find("it is a FIFO"),
+            std::string::npos);
+  Result<std::unique_ptr<AudioDecoder>> mp4 = AudioDecoder::open(good);  // what is refused above
+  ASSERT_TRUE(mp4.ok() && *mp4);
+
+  // Outputs: a URL, a FIFO, a device are refused by the writer; a join refuses a URL output
+  // and an input that is not a local path, and writes nothing.
+  for (const std::string& path : {listener.url + "/x.m4a", fifo, std::string("/dev/null")}) {
+    auto writer = AacFileWriter::create(path, {});
+    ASSERT_FALSE(writer.ok()) << path;
+    EXPECT_EQ(writer.error().localizedDescription.rfind("Refused to write " + path + ": ", 0), 0u)
+        << writer.error().localizedDescription;
+  }
+  const std::string out = dir.path() + "/out.m4a";
+  for (const auto& [inputs, output] : {std::pair{std::vector{good, good}, listener.url + "/x.m4a"},
+                                       std::pair{std::vector{good, "concat:" + good}, out}}) {
+    OptionalError error = compose(inputs, output).error;
+    ASSERT_TRUE(error) << output;
+    EXPECT_EQ(error->domain, "posix");
+  }
+  EXPECT_FALSE(std::filesystem::exists(out));
+
+  EXPECT_FALSE(listener.contacted());
+}
+
+TEST(MediaPathsTest, DecodingIsBoundedByTheDeclaredFormatAndDuration) {
+  TempDir dir;
+  // 1 Hz (each frame would be resampled 48000-fold), 4 kHz, and 16 channels: refused.
+  for (const auto& [source, what] :
+       {std::pair{"sine=r=8000:d=1,asetrate=1", "1 Hz"}, std::pair{"sine=r=4000:d=1", "4000 Hz"},
+        std::pair{"sine=d=1 -af aformat=channel_layouts=hexadecagonal", "16 channels"}}) {
+    const std::string path = dir.path() + "/" + what + ".mov";
+    ffmpeg("-f lavfi -i " + std::string(source) + " -c:a pcm_s16le '" + path + "'");
+    Result<std::unique_ptr<AudioDecoder>> decoder = AudioDecoder::open(path);
+    ASSERT_FALSE(decoder.ok()) << path;
+    EXPECT_NE(decoder.error().localizedDescription.find(what), std::string::npos)
+        << decoder.error().localizedDescription;
+  }
+
+  // A track whose header declares a quarter of the audio it holds ends at the declared length.
+  const std::string whole = dir.path() + "/whole.m4a";
+  writeToneFile(whole, 1, 0, 96000);
+  std::string bytes = readFile(whole);
+  const size_t mdhd = bytes.find("mdhd");
+  ASSERT_NE(mdhd, std::string::npos);
+  ASSERT_EQ(bytes[mdhd + 4], 0);  // version 0: 32-bit fields, the duration 20 bytes on
+  uint32_t duration = 0;
+  for (int i = 0; i < 4; ++i) duration = duration << 8 | uint8_t(bytes[mdhd + 20 + i]);
+  for (int i = 3; i >= 0; --i) bytes[mdhd + 20 + i] = char(duration / 4 >> (8 * (3 - i)));
+  const std::string shortened = dir.path() + "/shortened.m4a";
+  std::ofstream(shortened, std::ios::binary) << bytes;
+  Result<std::unique_ptr<AudioDecoder>> decoder = AudioDecoder::open(shortened);
+  ASSERT_TRUE(decoder.ok() && *decoder);
+  const int64_t declared = (*decoder)->info().durationFrames;
+  EXPECT_LE(declared, 24000 + 2048);
+  EXPECT_EQ(static_cast<int64_t>(readAll(**decoder).size()), declared);
+}
+
+// The empty file, and one larger than a read block holding every byte value, against the
+// system's tool.
+TEST(Sha256Test, DigestsOfWholeFilesAndMissingFiles) {
+  TempDir dir;
+  lumewell::testing::writeFile(dir.path() + "/empty", "");
+  EXPECT_EQ(*sha256FileHex(dir.path() + "/empty"),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  std::string big(3 * 1024 * 1024 + 17, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) ^ (i >> 9));
+  const std::string bigPath = dir.path() + "/big";
+  lumewell::testing::writeFile(bigPath, big);
+  auto digest = sha256FileHex(bigPath);
+  ASSERT_TRUE(digest);
+  EXPECT_EQ(*digest, commandOutput("sha256sum '" + bigPath + "'").substr(0, 64));
+
+  auto missing = sha256FileHex(dir.path() + "/missing");
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().domain, "posix");
+  EXPECT_NE(missing.error().localizedDescription.find("/missing"), std::string::npos);
+  EXPECT_FALSE(sha256FileHex(dir.path())) << "a folder is not a file";
+}
+
+}  // namespace
+}  // namespace lumewell::media

@@ -3,7 +3,7 @@
 # from elsewhere, the mov/mp4 demuxer and muxer, the file protocol, libswresample) as static
 # libraries in .deps/ffmpeg, from Debian's source of the FFmpeg release the machine has.
 # Debian's shared FFmpeg pulls in about 150 libraries (video codecs, SVG, TLS, ...) that the
-# host never calls and that cost it ~20 MiB of resident memory and ~150 ms at every start.
+# host never calls and that cost it ~16 MiB of resident memory and ~150 ms at every start.
 # The presets build against this copy; a plain configure uses the system's FFmpeg.
 # Quick when the copy is already there. Needs deb.debian.org (the source index is checked
 # against Debian's signed release files by apt).

@@ -18,7 +18,10 @@ case "${1:-}" in
 esac
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build_dir="${2:-$source_dir/build-bundle}"
-set -- -DCMAKE_BUILD_TYPE=Release -DLUMEWELL_BUNDLE=ON -DLUMEWELL_TESTS=OFF -DLUMEWELL_BENCH=OFF
+# A bundle carries its own FFmpeg (only what the host uses), linked in statically.
+"$source_dir/scripts/build-ffmpeg.sh"
+set -- -DCMAKE_BUILD_TYPE=Release -DLUMEWELL_BUNDLE=ON -DLUMEWELL_TESTS=OFF -DLUMEWELL_BENCH=OFF \
+  -DLUMEWELL_FFMPEG_ROOT="$source_dir/.deps/ffmpeg"
 if [ -n "${LUMEWELL_UPDATE_PUBLIC_KEY:-}" ]; then
   set -- "$@" -DLUMEWELL_UPDATE_PUBLIC_KEY="$LUMEWELL_UPDATE_PUBLIC_KEY"
 fi

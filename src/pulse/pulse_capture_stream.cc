@@ -142,8 +142,10 @@ void PulseCaptureStream::readAvailableLocked(bool flush) {
       } else {
         pending_.insert(pending_.end(), bytes, 0);  // a hole in the stream is silence
       }
+      framesRead_ += static_cast<int64_t>(bytes / frameBytes_);
       pa_stream_drop(stream_);
     }
+    fitBlocksToCutLocked();
   }
   // Servers push small pieces (a null sink every 5 ms); handing them on in fragment-sized
   // blocks keeps the worker's wake-ups at the fragment rate.
@@ -155,6 +157,29 @@ void PulseCaptureStream::readAvailableLocked(bool flush) {
   // Only the bytes of a frame the server split remain.
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(used));
   deliver(std::move(block));
+}
+
+void PulseCaptureStream::fitBlocksToCutLocked() {
+  // From a second before a cut until a quarter second after it: the file before the cut is
+  // complete once the encoder has frames past it.
+  const int64_t cut = sink_ ? sink_->nextCutFrame() : -1;
+  if (cut != watchedCut_) {
+    if (watchedCut_ >= 0) shortUntil_ = watchedCut_ + options_.sampleRate / 4;
+    watchedCut_ = cut;
+  }
+  const bool near =
+      (cut >= 0 && framesRead_ + options_.sampleRate >= cut) || framesRead_ < shortUntil_;
+  if (near == shortBlocks_) return;
+  shortBlocks_ = near;
+  const int ms = near ? options_.cutFragmentMs : options_.fragmentMs;
+  batchFrames_ = static_cast<size_t>(options_.sampleRate) * static_cast<size_t>(ms) / 1000;
+  pa_buffer_attr attr;
+  std::memset(&attr, 0xff, sizeof attr);
+  attr.fragsize = static_cast<uint32_t>(batchFrames_ * frameBytes_);
+  // Harmless when refused: the blocks keep their size and a cut waits up to one block longer.
+  if (pa_operation* op = pa_stream_set_buffer_attr(stream_, &attr, nullptr, nullptr)) {
+    pa_operation_unref(op);
+  }
 }
 
 void PulseCaptureStream::deliver(std::vector<float> block) {

@@ -19,6 +19,9 @@ class PcmSink {
  public:
   virtual ~PcmSink() = default;
   virtual void consume(const float* interleaved, size_t frames) = 0;
+  // The frame of the capture at which the next cut is due (-1: none), read on the server's
+  // thread: the capture asks for short blocks from a second before it.
+  virtual int64_t nextCutFrame() const { return -1; }
 };
 
 struct CaptureOptions {
@@ -27,9 +30,10 @@ struct CaptureOptions {
   int channels = 1;
   // Source name; empty for the server's default source.
   std::string device;
-  // Delivery granularity (servers default to ~2 s blocks). Each block wakes two threads:
-  // 50 ms costs a quarter less CPU than 20 ms and delays a cut by at most one block.
-  int fragmentMs = 50;
+  // Delivery granularity (servers default to ~2 s blocks). Each block wakes two threads, so
+  // blocks are long, and short only in the second before a cut, which waits for its frame.
+  int fragmentMs = 100;
+  int cutFragmentMs = 20;
   std::string streamName = "Microphone";
 };
 
@@ -65,6 +69,8 @@ class PulseCaptureStream {
   // Reads what the server delivered; hands it on once a fragment's worth is there, or all
   // of it with flush.
   void readAvailableLocked(bool flush);
+  // Asks for short blocks near a cut and long ones elsewhere.
+  void fitBlocksToCutLocked();
   void deliver(std::vector<float> block);
   void closeLocked();
 
@@ -72,10 +78,14 @@ class PulseCaptureStream {
   size_t frameBytes_;
   pa_stream* stream_ = nullptr;
   size_t batchFrames_;
+  int64_t framesRead_ = 0;        // from the server, on its thread
+  bool shortBlocks_ = false;      // asked for cutFragmentMs
+  int64_t watchedCut_ = -1;       // the cut nextCutFrame() answered last
+  int64_t shortUntil_ = 0;        // short blocks until this frame, past the last cut
   std::vector<uint8_t> pending_;  // read from the server, not yet handed on
   std::atomic<bool> ended_{false};
   std::atomic<bool> serverLost_{false};
-  // Touched on the worker only.
+  // Consumes on the worker; asked for its next cut on the server's thread.
   std::shared_ptr<PcmSink> sink_;
   // Declared last: destroyed first, so queued deliveries finish while the sink still exists.
   SerialExecutor worker_{"lumewell-pcm"};

@@ -67,13 +67,18 @@ void RecordingFileSink::feedLocked(const float* interleaved, size_t frames) {
 void RecordingFileSink::releaseHeldLocked(int64_t nextHold) {
   std::vector<float> held;
   held.swap(held_);
-  holdFrom_ = nextHold;
+  setHoldLocked(nextHold);
   if (!held.empty()) feedLocked(held.data(), held.size() / static_cast<size_t>(channels_));
 }
 
 void RecordingFileSink::holdFrom(int64_t frame) {
   std::lock_guard lock(mutex_);
-  if (held_.empty()) holdFrom_ = frame;
+  if (held_.empty()) setHoldLocked(frame);
+}
+
+void RecordingFileSink::setHoldLocked(int64_t frame) {
+  holdFrom_ = frame;
+  nextCut_.store(frame, std::memory_order_relaxed);
 }
 
 MeterReading RecordingFileSink::takeMeterReading() {

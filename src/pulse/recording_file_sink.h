@@ -33,6 +33,7 @@ class RecordingFileSink : public PcmSink {
                              std::shared_ptr<media::LiveMix> mix = nullptr);
 
   void consume(const float* interleaved, size_t frames) override;
+  int64_t nextCutFrame() const override { return nextCut_.load(std::memory_order_relaxed); }
 
   // The level of the PCM consumed since the previous call.
   MeterReading takeMeterReading();
@@ -68,6 +69,7 @@ class RecordingFileSink : public PcmSink {
   // With mutex_ held: hands PCM to the writer in order, keeping back what lies past the hold.
   void feedLocked(const float* interleaved, size_t frames);
   void releaseHeldLocked(int64_t nextHold);
+  void setHoldLocked(int64_t frame);
 
   std::unique_ptr<media::SegmentedAacWriter> writer_;
   const std::shared_ptr<media::LiveMix> mix_;
@@ -79,9 +81,10 @@ class RecordingFileSink : public PcmSink {
   std::condition_variable progressed_;
   bool finished_ = false;
   OptionalError writeError_;
-  int64_t fed_ = 0;          // run frames handed to the writer
-  int64_t holdFrom_ = -1;    // run frame from which PCM is held; -1: none
-  std::vector<float> held_;  // interleaved PCM from fed_ on, waiting for the cut
+  int64_t fed_ = 0;                   // run frames handed to the writer
+  int64_t holdFrom_ = -1;             // run frame from which PCM is held; -1: none
+  std::atomic<int64_t> nextCut_{-1};  // holdFrom_, for the capture's thread
+  std::vector<float> held_;           // interleaved PCM from fed_ on, waiting for the cut
   // The meter has its own lock: a reading never waits behind the encoder or the disk.
   std::mutex meterMutex_;
   std::array<double, 2> sumSquares_{};

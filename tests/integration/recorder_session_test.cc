@@ -318,7 +318,8 @@ TEST_P(RotationHandover, RotationsLoseNoSampleBetweenSealedFiles) {
   constexpr size_t kWindow = 2048;
   constexpr double kAppTone = 660.0;
   const bool appMode = GetParam();
-  plugin->setSegmentDuration(1.0);
+  // Two seconds: the capture switches between long and short blocks inside every segment.
+  plugin->setSegmentDuration(2.0);
   // The application: a quiet tone on the other sink, so the noise is still found in the mix.
   std::optional<Child> app;
   if (appMode) {
@@ -380,8 +381,8 @@ TEST_P(RotationHandover, RotationsLoseNoSampleBetweenSealedFiles) {
     previousEnd = tail.position + static_cast<int64_t>(kWindow);
     if (n + 1 < sealedEvents.size()) {
       // A rotated segment is cut from the run's one encode at exactly its length.
-      EXPECT_EQ(pcm.size(), 48000u);
-      EXPECT_EQ(intOf(sealedEvents[n], "durationMs"), 1000);
+      EXPECT_EQ(pcm.size(), 96000u);
+      EXPECT_EQ(intOf(sealedEvents[n], "durationMs"), 2000);
     }
     if (appMode) {
       // From the first segment's middle on (its capture came up after the microphone's), the

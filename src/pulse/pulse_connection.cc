@@ -23,8 +23,11 @@ PulseConnection& PulseConnection::shared() {
 
 PulseConnection::PulseConnection() {
   mainloop_ = pa_threaded_mainloop_new();
-  if (mainloop_ == nullptr || pa_threaded_mainloop_start(mainloop_) < 0) std::abort();
+  if (mainloop_ == nullptr) std::abort();
+  // Named before it starts: on a running loop libpulse renames the calling thread instead, and
+  // the process would show as "lumewell-pulse" to ps and pkill.
   pa_threaded_mainloop_set_name(mainloop_, "lumewell-pulse");
+  if (pa_threaded_mainloop_start(mainloop_) < 0) std::abort();
 }
 
 PulseConnection::Lock::Lock(PulseConnection& connection) : mainloop_(connection.mainloop_) {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <vector>
@@ -20,6 +21,27 @@ void logLine(const std::string& text) {
   const std::string line = "Lumewell Recorder " + text + "\n";
   std::fwrite(line.data(), 1, line.size(), stdout);  // one write: lines never interleave
   std::fflush(stdout);
+}
+
+// What a sealed segment is reported with, measured from its file (any thread): a file that
+// does not play is an error (EIO), never a segment of a made-up length.
+struct SegmentMeasure {
+  int64_t byteLength = 0;
+  std::string sha256;
+  int64_t durationMs = 0;
+};
+
+Result<SegmentMeasure> measureSegment(AudioServices& audio, const std::string& path) {
+  std::error_code ec;
+  const auto byteLength = fs::file_size(path, ec);
+  if (ec)
+    return Error{"posix", ec.value(),
+                 "Cannot read the attributes of " + path + ": " + ec.message()};
+  auto sha256 = audio.sha256Hex(path);
+  if (!sha256) return sha256.error();
+  const std::optional<int64_t> durationMs = audio.mediaDurationMs(path);
+  if (!durationMs) return Error{"posix", EIO, "The file " + path + " does not play."};
+  return SegmentMeasure{static_cast<int64_t>(byteLength), *sha256, *durationMs};
 }
 
 // A segment file made from what a crash left of a recording, measured as a seal measures.

@@ -34,9 +34,10 @@ struct SegmentMeasure {
 Result<SegmentMeasure> measureSegment(AudioServices& audio, const std::string& path) {
   std::error_code ec;
   const auto byteLength = fs::file_size(path, ec);
-  if (ec)
+  if (ec) {
     return Error{"posix", ec.value(),
                  "Cannot read the attributes of " + path + ": " + ec.message()};
+  }
   auto sha256 = audio.sha256Hex(path);
   if (!sha256) return sha256.error();
   const std::optional<int64_t> durationMs = audio.mediaDurationMs(path);

@@ -40,25 +40,6 @@ bool isAtOrBelow(const fs::path& path, const fs::path& folder) {
   return true;
 }
 
-// Where recorded audio lives; paths as resolved().
-struct RecordedAudio {
-  std::optional<fs::path> recordings;  // the recordings folder
-  std::optional<fs::path> liveFolder;  // the folder of the recording in progress
-};
-
-// Why the assembled file must not be written at output (as resolved()), or none: it would
-// replace audio of the recording in progress or a segment of any recording.
-std::optional<std::string> recordedAudioAt(const fs::path& output, const RecordedAudio& recorded) {
-  if (recorded.liveFolder && isAtOrBelow(output, *recorded.liveFolder)) {
-    return "is inside the folder of the recording in progress";
-  }
-  if (recorded.recordings && output.parent_path().parent_path() == *recorded.recordings &&
-      isSegmentFileName(output.filename().string())) {
-    return "is a segment file of a recording";
-  }
-  return std::nullopt;
-}
-
 // Links of the part that exists resolved, "." and ".." gone, no trailing "/": two spellings
 // of one place compare equal.
 fs::path resolved(const std::string& path) {
@@ -80,11 +61,15 @@ std::optional<std::string> refusedOutput(const std::string& output,
   for (const auto& path : inputs) {
     if (sameFile(path, output)) return "The output path is one of the segment paths: " + output;
   }
-  RecordedAudio recorded;
-  if (!dataDirectory.empty()) recorded.recordings = resolved(joinPath(dataDirectory, "recordings"));
-  if (liveFolder) recorded.liveFolder = resolved(*liveFolder);
-  if (auto rule = recordedAudioAt(resolved(output), recorded)) {
-    return "The output path " + output + " " + *rule + ".";
+  // Nor audio of the recording in progress or a segment of any recording.
+  const fs::path at = resolved(output);
+  if (liveFolder && isAtOrBelow(at, resolved(*liveFolder))) {
+    return "The output path " + output + " is inside the folder of the recording in progress.";
+  }
+  if (!dataDirectory.empty() &&
+      at.parent_path().parent_path() == resolved(joinPath(dataDirectory, "recordings")) &&
+      isSegmentFileName(at.filename().string())) {
+    return "The output path " + output + " is a segment file of a recording.";
   }
   return std::nullopt;
 }
@@ -176,64 +161,46 @@ void LumewellNativeRecorderPlugin::assembleRecording(const Value& arguments,
     for (const auto& item : *list) allStrings = allStrings && item.asString() != nullptr;
   }
   if (!allStrings || outputPath == nullptr || outputPath->empty()) {
-    result->error(errors::kBadArgs, errors::kAssembleArgsMissing);
-    return;
+    return result->error(errors::kBadArgs, errors::kAssembleArgsMissing);
   }
   std::vector<std::string> paths;
   for (const auto& item : *list) {
     if (!item.asString()->empty()) paths.push_back(*item.asString());
   }
-  if (paths.empty()) {
-    result->error(errors::kBadArgs, errors::kNoSegmentPaths);
-    return;
-  }
+  if (paths.empty()) return result->error(errors::kBadArgs, errors::kNoSegmentPaths);
   const std::string& output = *outputPath;
+  auto fail = [result](const char* message, const std::string& why) {
+    result->error(errors::kAssembleFailed, message, Value(why));
+  };
   // Refusals come before anything is prepared: a refused call changes no file.
   if (auto refused = refusedOutput(output, paths, audio_->dataDirectory(), recordingDirectory_)) {
-    result->error(errors::kAssembleFailed, errors::kPrepareOutputFailed, Value(*refused));
-    return;
+    return fail(errors::kPrepareOutputFailed, *refused);
   }
   for (const auto& path : paths) {
-    if (auto refused = refusedInput(path)) {
-      result->error(errors::kAssembleFailed, errors::kAssembleFailedText, Value(*refused));
-      return;
-    }
+    if (auto refused = refusedInput(path)) return fail(errors::kAssembleFailedText, *refused);
   }
   // The copy never decodes, so it checks here what the media layer checks for a join: the
   // file opens as MP4 media. A missing file fails as a copy.
   std::error_code ec;
   if (paths.size() == 1 && fs::exists(paths.front(), ec) &&
       !audio_->mediaDurationMs(paths.front())) {
-    result->error(errors::kAssembleFailed, errors::kAssembleFailedText,
-                  Value("The segment path " + paths.front() + " is not an MP4 audio file."));
-    return;
+    return fail(errors::kAssembleFailedText,
+                "The segment path " + paths.front() + " is not an MP4 audio file.");
   }
   std::string parent = fs::path(output).parent_path().string();
   OptionalError prepared = parent.empty() ? std::nullopt : createDirectories(parent);
   if (!prepared) prepared = removeFileIfPresent(output);
-  if (prepared) {
-    result->error(errors::kAssembleFailed, errors::kPrepareOutputFailed,
-                  Value(prepared->localizedDescription));
-    return;
-  }
+  if (prepared) return fail(errors::kPrepareOutputFailed, prepared->localizedDescription);
   if (paths.size() == 1) {
-    if (auto error = copyRegularFile(paths.front(), output)) {
-      result->error(errors::kAssembleFailed, errors::kCopyOutputFailed,
-                    Value(error->localizedDescription));
-      return;
-    }
-    result->success();
-    return;
+    OptionalError copied = copyRegularFile(paths.front(), output);
+    if (copied) return fail(errors::kCopyOutputFailed, copied->localizedDescription);
+    return result->success();
   }
   audio_->composeAudio(std::move(paths), output,
-                       [scheduler = &scheduler_, result = std::move(result)](OptionalError error) {
-                         scheduler->post([result, error = std::move(error)] {
-                           if (error) {
-                             result->error(errors::kAssembleFailed, errors::kAssembleFailedText,
-                                           Value(error->localizedDescription));
-                           } else {
-                             result->success();
-                           }
+                       [scheduler = &scheduler_, result, fail](OptionalError error) {
+                         scheduler->post([result, fail, error = std::move(error)] {
+                           if (!error) return result->success();
+                           fail(errors::kAssembleFailedText, error->localizedDescription);
                          });
                        });
 }

@@ -57,8 +57,6 @@ inline constexpr char kAppSourceGone[] =
 inline constexpr char kAppSourceInvalid[] = "The selected desktop app audio source is invalid.";
 
 // The recorder's own errors (domain kProgramErrorDomain), code and text.
-inline constexpr int kNoRecordingDirectory = 1;
-inline constexpr char kNoRecordingDirectoryText[] = "Recording directory is not initialized.";
 inline constexpr int kRecorderNotRecording = 2;
 inline constexpr char kRecorderNotRecordingText[] =
     "AVAudioRecorder failed to enter the recording state.";

@@ -1,15 +1,8 @@
 #include "recorder/recorder_files.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <filesystem>
-
-#include "runtime/files.h"
 
 namespace fs = std::filesystem;
 
@@ -22,12 +15,13 @@ std::string indexed(int64_t index, const char* suffix) {
   return buffer;
 }
 
+Error fileError(const std::error_code& ec, const std::string& context) {
+  return Error{"posix", ec.value(), context + ": " + ec.message()};
+}
+
 }  // namespace
 
 std::string sealedSegmentName(int64_t index) { return indexed(index, ".m4a"); }
-std::string micSegmentName(int64_t index) { return indexed(index, "-mic.m4a"); }
-std::string appSegmentName(int64_t index) { return indexed(index, "-app.m4a"); }
-std::string partSegmentName(int64_t index) { return "." + indexed(index, ".m4a.part"); }
 
 std::optional<int64_t> partSegmentIndex(const std::string& fileName) {
   // "." then six to eighteen digits then ".m4a.part".
@@ -52,9 +46,9 @@ std::string joinPath(const std::string& folder, const std::string& name) {
 
 int64_t firstFreeSegmentIndex(const std::string& folder, int64_t from) {
   while (pathExists(joinPath(folder, sealedSegmentName(from))) ||
-         pathExists(joinPath(folder, partSegmentName(from))) ||
-         pathExists(joinPath(folder, micSegmentName(from))) ||
-         pathExists(joinPath(folder, appSegmentName(from)))) {
+         pathExists(joinPath(folder, "." + indexed(from, ".m4a.part"))) ||
+         pathExists(joinPath(folder, indexed(from, "-mic.m4a"))) ||
+         pathExists(joinPath(folder, indexed(from, "-app.m4a")))) {
     ++from;
   }
   return from;
@@ -63,10 +57,6 @@ int64_t firstFreeSegmentIndex(const std::string& folder, int64_t from) {
 bool isValidRecordingId(const std::string& id) {
   if (id.empty() || id == "." || id == ".." || id.size() > 255) return false;
   return id.find('/') == std::string::npos && id.find('\0') == std::string::npos;
-}
-
-Error fileError(const std::error_code& ec, const std::string& context) {
-  return Error{"posix", ec.value(), context + ": " + ec.message()};
 }
 
 bool pathExists(const std::string& path) {
@@ -83,23 +73,6 @@ OptionalError removeFileIfPresent(const std::string& path) {
   }
   if (!fs::remove(path, ec) && ec) return fileError(ec, "Cannot remove " + path);
   return std::nullopt;
-}
-
-Result<int64_t> fileSize(const std::string& path) {
-  std::error_code ec;
-  auto size = fs::file_size(path, ec);
-  if (ec) return fileError(ec, "Cannot read the attributes of " + path);
-  return static_cast<int64_t>(size);
-}
-
-Result<SegmentMeasure> measureSegment(AudioServices& audio, const std::string& path) {
-  auto byteLength = fileSize(path);
-  if (!byteLength) return byteLength.error();
-  auto sha256 = audio.sha256Hex(path);
-  if (!sha256) return sha256.error();
-  const std::optional<int64_t> durationMs = audio.mediaDurationMs(path);
-  if (!durationMs) return Error{"posix", EIO, "The file " + path + " does not play."};
-  return SegmentMeasure{*byteLength, *sha256, *durationMs};
 }
 
 bool sameFile(const std::string& a, const std::string& b) {

@@ -1,5 +1,6 @@
 #include "recorder/recorder_plugin.h"
 
+#include <functional>
 #include <mutex>
 
 namespace lumewell::recorder {
@@ -23,18 +24,25 @@ LumewellNativeRecorderPlugin::LumewellNativeRecorderPlugin(
     std::shared_ptr<AppAudioServices> appAudio)
     : scheduler_(scheduler),
       audio_(std::move(audio)),
-      appAudio_(std::move(appAudio)),
-      preflight_(std::make_shared<Preflight>(scheduler, audio_, appAudio_)) {}
+      preflight_(std::make_shared<Preflight>(scheduler, audio_, appAudio)),
+      sealer_(std::make_shared<SegmentSealer>(
+          scheduler, audio_, std::bind_front(&LumewellNativeRecorderPlugin::sendEvent, this),
+          [this](ValueMap event) {
+            // Nobody listening yet: the first listener gets it.
+            if (eventSink_ && *eventSink_) return sendEvent(std::move(event));
+            heldRecoveredEvents_.push_back(std::move(event));
+          })),
+      chain_(std::make_shared<SegmentChain>(
+          scheduler, audio_, std::move(appAudio), *sealer_,
+          SegmentChain::Hooks{std::bind_front(&LumewellNativeRecorderPlugin::sendEvent, this),
+                              [this] { endSegment(std::nullopt); },
+                              [this](Error failure) { endSegment(std::move(failure)); },
+                              [this] {
+                                return runtimeState_ == RuntimeState::recording &&
+                                       !sessionOps_.segmentEndPending();
+                              }})) {}
 
-LumewellNativeRecorderPlugin::~LumewellNativeRecorderPlugin() {
-  // Nothing may outlive the plug-in's timers; a running recorder closes its file.
-  stopTimers();
-  if (currentRecorder_) currentRecorder_->stop();
-  if (handedOver_) handedOver_->recorder->stop();
-  if (currentAppAudioCaptureSession_) currentAppAudioCaptureSession_->cancel();
-  // The launch's recovery finishes the file it is on (each is written whole or not at all).
-  if (recoveryWorker_.joinable()) recoveryWorker_.join();
-}
+LumewellNativeRecorderPlugin::~LumewellNativeRecorderPlugin() = default;
 
 std::shared_ptr<LumewellNativeRecorderPlugin> LumewellNativeRecorderPlugin::shared() {
   auto& shared = sharedInstance();
@@ -53,7 +61,7 @@ bool LumewellNativeRecorderPlugin::configureShared(Factory factory) {
 
 void LumewellNativeRecorderPlugin::registerChannels(BinaryMessenger& messenger) {
   openPluginChannels(messenger, kMethodChannel, kEventChannel, shared_from_this());
-  recoverInterruptedSegmentsInBackground();
+  sealer_->recoverAllInBackground();
 }
 
 void LumewellNativeRecorderPlugin::handleMethodCall(const MethodCall& call,

@@ -6,7 +6,6 @@
 
 #include <glib.h>
 
-#include <algorithm>
 #include <cerrno>
 
 #include "app_audio/catalogue_rules.h"
@@ -186,11 +185,8 @@ void ApplicationStreamTap::onSinkInputInfo(pa_context* context, const pa_sink_in
     auto& request = tap->requests_.emplace_back(Request{tap, info->index, info->sink});
     pa_operation* operation = pa_context_get_client_info(
         context, info->client, &ApplicationStreamTap::onClientInfo, &request);
-    if (operation == nullptr) {
-      tap->requests_.pop_back();
-    } else {
-      tap->track(operation);
-    }
+    if (operation == nullptr) tap->requests_.pop_back();
+    tap->track(operation);
     return;
   }
   if (!pid || !belongsToApplication(*tap->processes_, *pid, tap->processId_)) return;
@@ -224,11 +220,8 @@ void ApplicationStreamTap::capturePlayback(uint32_t sinkInput, uint32_t sink) {
   auto& request = requests_.emplace_back(Request{this, sinkInput, sink});
   pa_operation* operation =
       pa_context_get_sink_info_by_index(context, sink, &ApplicationStreamTap::onSinkInfo, &request);
-  if (operation == nullptr) {
-    requests_.pop_back();
-  } else {
-    track(operation);
-  }
+  if (operation == nullptr) requests_.pop_back();
+  track(operation);
 }
 
 void ApplicationStreamTap::onSinkInfo(pa_context*, const pa_sink_info* info, int eol,
@@ -257,12 +250,8 @@ void ApplicationStreamTap::createCapture(uint32_t sinkInput, uint32_t sink,
   }
   pa_stream_set_read_callback(stream, &ApplicationStreamTap::onRead, this);
   pa_stream_set_state_callback(stream, &ApplicationStreamTap::onStreamState, this);
-  pa_buffer_attr attr;
-  attr.maxlength = UINT32_MAX;
-  attr.tlength = UINT32_MAX;
-  attr.prebuf = UINT32_MAX;
-  attr.minreq = UINT32_MAX;
-  attr.fragsize = kFragmentBytes;
+  // The server's defaults for maxlength, tlength, prebuf and minreq; our fragment size.
+  const pa_buffer_attr attr{UINT32_MAX, UINT32_MAX, UINT32_MAX, UINT32_MAX, kFragmentBytes};
   const std::string device = std::to_string(monitorSource);
   // Never moved by the server: when the stream's sink changes we follow it ourselves.
   auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);

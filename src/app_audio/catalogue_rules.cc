@@ -2,7 +2,6 @@
 
 #include <glib.h>
 #include <pulse/def.h>
-#include <pulse/error.h>
 
 #include <algorithm>
 
@@ -54,12 +53,10 @@ Error sourceUnavailableError() {
 }
 Error noDisplayError() { return programError(kNoDisplayErrorCode, kNoDisplayMessage); }
 
-bool isCaptureDeclined(const Error& error) {
-  return error.domain == kPulseErrorDomain && error.code == PA_ERR_ACCESS;
-}
-
 std::string appAudioErrorMessage(const Error& error) {
-  if (isCaptureDeclined(error)) return kCaptureDeclinedMessage;
+  if (error.domain == kPulseErrorDomain && error.code == PA_ERR_ACCESS) {
+    return kCaptureDeclinedMessage;
+  }
   return error.localizedDescription;
 }
 
@@ -102,12 +99,10 @@ std::optional<int32_t> parseSourceId(std::string_view id) {
     id.remove_prefix(1);
   }
   if (id.empty()) return std::nullopt;
-  if (!std::all_of(id.begin(), id.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return std::nullopt;
-  }
   // Accumulate in 64 bits with an early cut, so any length of digits is safe.
   int64_t value = 0;
   for (char c : id) {
+    if (c < '0' || c > '9') return std::nullopt;
     value = value * 10 + (c - '0');
     if (value > int64_t{1} << 31) return std::nullopt;
   }

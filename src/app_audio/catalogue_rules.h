@@ -95,11 +95,8 @@ Error noDisplayError();
 using pulse::kPulseErrorDomain;
 using pulse::pulseError;
 
-// Whether an error means the sound server refused us (the counterpart of a declined
-// screen-capture permission).
-bool isCaptureDeclined(const Error& error);
-
-// The declined-capture sentence for a refusal, else the error's own description.
+// The declined-capture sentence when the sound server refused us (the counterpart of a
+// declined screen-capture permission), else the error's own description.
 std::string appAudioErrorMessage(const Error& error);
 
 // The catalogue's filter; the first rule that matches excludes the application.

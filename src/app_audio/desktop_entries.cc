@@ -1,12 +1,8 @@
 #include "app_audio/desktop_entries.h"
 
-#include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
 #include <limits.h>
 #include <stdlib.h>
-
-#include <memory>
-#include <vector>
 
 #include "app_audio/process_table.h"
 

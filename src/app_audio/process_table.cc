@@ -4,7 +4,6 @@
 
 #include <array>
 #include <climits>
-#include <cstdlib>
 #include <string_view>
 
 #include "runtime/files.h"

@@ -11,6 +11,8 @@
 #include "pulse/pulse_connection.h"
 
 namespace lumewell::app_audio {
+namespace {
+
 recorder::AppAudioSource toAppAudioSource(const SnapshotApplication& app) {
   return recorder::AppAudioSource{std::to_string(app.processID), app.applicationName,
                                   app.bundleIdentifier, app.processID};
@@ -21,6 +23,8 @@ recorder::AppAudioTarget toAppAudioTarget(const CaptureTarget& target) {
                                   target.application.bundleIdentifier, target.display.deviceIndex,
                                   target.display.name};
 }
+
+}  // namespace
 
 PulseAppAudioServices::PulseAppAudioServices(PulseAppAudioOptions options)
     : options_(std::move(options)),
@@ -79,21 +83,12 @@ void PulseAppAudioServices::listSources(
 void PulseAppAudioServices::resolveCaptureTarget(
     const std::string& sourceId, std::function<void(Result<recorder::AppAudioTarget>)> completion) {
   auto pid = parseSourceId(sourceId);
-  if (!pid) {
-    completion(invalidSourceError());
-    return;
-  }
+  if (!pid) return completion(invalidSourceError());
   snapshots_.ask(
       [pid = *pid, completion = std::move(completion)](const Result<ShareableContent>& content) {
-        if (!content) {
-          completion(content.error());
-          return;
-        }
+        if (!content) return completion(content.error());
         auto target = selectCaptureTarget(*content, pid);
-        if (!target) {
-          completion(target.error());
-          return;
-        }
+        if (!target) return completion(target.error());
         completion(toAppAudioTarget(*target));
       });
 }
@@ -101,11 +96,8 @@ void PulseAppAudioServices::resolveCaptureTarget(
 void PulseAppAudioServices::validateSource(
     const std::string& sourceId, std::function<void(bool, std::optional<std::string>)> done) {
   resolveCaptureTarget(sourceId, [done = std::move(done)](Result<recorder::AppAudioTarget> r) {
-    if (r) {
-      done(true, std::nullopt);
-    } else {
-      done(false, app_audio::appAudioErrorMessage(r.error()));
-    }
+    if (r) return done(true, std::nullopt);
+    done(false, app_audio::appAudioErrorMessage(r.error()));
   });
 }
 

@@ -54,8 +54,4 @@ class PulseAppAudioServices final : public recorder::AppAudioServices {
   CoalescedQuery<Result<ShareableContent>> snapshots_;  // last: its worker joins first
 };
 
-// The catalogue record of an application.
-recorder::AppAudioSource toAppAudioSource(const SnapshotApplication& app);
-recorder::AppAudioTarget toAppAudioTarget(const CaptureTarget& target);
-
 }  // namespace lumewell::app_audio

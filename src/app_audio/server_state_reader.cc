@@ -9,10 +9,19 @@ struct Reading {
   bool failed = false;  // a list ended with an error (eol < 0): the state is incomplete
 };
 
-// The end of a list: eol > 0 when it is complete, < 0 when the server failed it.
-void endOfList(Reading* r, int eol) {
+// Whether a list callback brings an entry; at the list's end (eol > 0 when it is complete,
+// < 0 when the server failed it) it wakes the reader instead.
+bool isEntry(Reading* r, const void* info, int eol) {
+  if (eol == 0) return info != nullptr;
   if (eol < 0) r->failed = true;
   r->connection->signalLocked();
+  return false;
+}
+
+std::string stringProperty(const pa_proplist* props, const char* key) {
+  if (props == nullptr) return {};
+  const char* v = pa_proplist_gets(props, key);
+  return v != nullptr ? std::string(v) : std::string();
 }
 
 void onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
@@ -25,43 +34,30 @@ void onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
 
 void onSink(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
   auto* r = static_cast<Reading*>(userdata);
-  if (eol == 0 && info != nullptr) {
-    r->state.sinks.push_back(ServerSink{
-        info->index, info->name ? info->name : "", info->description ? info->description : "",
-        info->monitor_source_name ? info->monitor_source_name : ""});
-  }
-  if (eol != 0) endOfList(r, eol);
+  if (!isEntry(r, info, eol)) return;
+  r->state.sinks.push_back(ServerSink{info->index, info->name ? info->name : "",
+                                      info->description ? info->description : "",
+                                      info->monitor_source_name ? info->monitor_source_name : ""});
 }
 
 void onClient(pa_context*, const pa_client_info* info, int eol, void* userdata) {
   auto* r = static_cast<Reading*>(userdata);
-  if (eol == 0 && info != nullptr) {
-    r->state.clients.push_back(
-        ServerClient{info->index, processIdProperty(info->proplist),
-                     stringProperty(info->proplist, PA_PROP_APPLICATION_NAME),
-                     stringProperty(info->proplist, PA_PROP_APPLICATION_ID)});
-  }
-  if (eol != 0) endOfList(r, eol);
+  if (!isEntry(r, info, eol)) return;
+  r->state.clients.push_back(ServerClient{info->index, processIdProperty(info->proplist),
+                                          stringProperty(info->proplist, PA_PROP_APPLICATION_NAME),
+                                          stringProperty(info->proplist, PA_PROP_APPLICATION_ID)});
 }
 
 void onSinkInput(pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
   auto* r = static_cast<Reading*>(userdata);
-  if (eol == 0 && info != nullptr) {
-    r->state.streams.push_back(ServerPlaybackStream{
-        info->index, info->client, info->sink, processIdProperty(info->proplist),
-        stringProperty(info->proplist, PA_PROP_APPLICATION_NAME),
-        stringProperty(info->proplist, PA_PROP_APPLICATION_ID)});
-  }
-  if (eol != 0) endOfList(r, eol);
+  if (!isEntry(r, info, eol)) return;
+  r->state.streams.push_back(
+      ServerPlaybackStream{info->index, info->client, info->sink, processIdProperty(info->proplist),
+                           stringProperty(info->proplist, PA_PROP_APPLICATION_NAME),
+                           stringProperty(info->proplist, PA_PROP_APPLICATION_ID)});
 }
 
 }  // namespace
-
-std::string stringProperty(const pa_proplist* props, const char* key) {
-  if (props == nullptr) return {};
-  const char* v = pa_proplist_gets(props, key);
-  return v != nullptr ? std::string(v) : std::string();
-}
 
 std::optional<int32_t> processIdProperty(const pa_proplist* props) {
   auto pid = parseSourceId(stringProperty(props, PA_PROP_APPLICATION_PROCESS_ID));
@@ -100,10 +96,9 @@ Result<ServerState> readServerState(pulse::PulseConnection& connection,
     return pulseError(late ? PA_ERR_TIMEOUT : connection.errorCodeLocked(),
                       "Cannot read the sound server's streams");
   }
-  std::stable_sort(r.state.clients.begin(), r.state.clients.end(),
-                   [](const auto& a, const auto& b) { return a.index < b.index; });
-  std::stable_sort(r.state.streams.begin(), r.state.streams.end(),
-                   [](const auto& a, const auto& b) { return a.index < b.index; });
+  const auto byIndex = [](const auto& a, const auto& b) { return a.index < b.index; };
+  std::stable_sort(r.state.clients.begin(), r.state.clients.end(), byIndex);
+  std::stable_sort(r.state.streams.begin(), r.state.streams.end(), byIndex);
   return std::move(r.state);
 }
 

@@ -16,6 +16,5 @@ Result<ServerState> readServerState(pulse::PulseConnection& connection,
 
 // application.process.id of a property list, when it is a positive decimal number.
 std::optional<int32_t> processIdProperty(const pa_proplist* props);
-std::string stringProperty(const pa_proplist* props, const char* key);
 
 }  // namespace lumewell::app_audio

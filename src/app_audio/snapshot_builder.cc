@@ -7,19 +7,18 @@
 
 namespace lumewell::app_audio {
 
-bool isSoundServerProgram(const std::string& programName) {
-  static constexpr std::array<std::string_view, 5> kServers = {
-      "pulseaudio", "pipewire", "pipewire-pulse", "wireplumber", "pipewire-media-session"};
-  return std::find(kServers.begin(), kServers.end(), programName) != kServers.end();
-}
-
 std::optional<int32_t> owningApplicationProcess(std::optional<int32_t> pid,
                                                 const SnapshotEnvironment& env) {
+  // Programs of the sound servers themselves: their clients are never applications.
+  static constexpr std::array<std::string_view, 5> kServers = {
+      "pulseaudio", "pipewire", "pipewire-pulse", "wireplumber", "pipewire-media-session"};
   if (!pid || *pid <= 0 || *pid == env.hostProcessId) return std::nullopt;
   const std::string program = env.processes->program(*pid);
   // A process that has exited is gone even while the server still lists its stream (it
   // notices a moment later).
-  if (program.empty() || isSoundServerProgram(programName(program))) return std::nullopt;
+  if (program.empty() || std::ranges::find(kServers, programName(program)) != kServers.end()) {
+    return std::nullopt;
+  }
   int32_t app = applicationProcess(*env.processes, *pid);
   if (app == env.hostProcessId) return std::nullopt;
   return app;

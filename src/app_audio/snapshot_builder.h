@@ -49,9 +49,6 @@ struct SnapshotEnvironment {
   std::function<std::string(const std::string& program)> desktopEntryId;
 };
 
-// Programs of the sound servers themselves: their clients are never applications.
-bool isSoundServerProgram(const std::string& programName);
-
 // The process a stream or client is counted to, or none when it belongs to no application
 // (no process, the host, the sound server).
 std::optional<int32_t> owningApplicationProcess(std::optional<int32_t> pid,

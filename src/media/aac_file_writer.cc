@@ -3,12 +3,8 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libavutil/channel_layout.h>
-#include <libavutil/opt.h>
 }
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -65,9 +61,8 @@ class FfmpegAacFileWriter final : public AacFileWriter {
 
   OptionalError write(const float* interleaved, size_t frames) override {
     if (state_ != State::open) return writerClosed();
-    if (failure_) return failure_;
-    if (auto error = encoder_->write(interleaved, frames, muxer())) return fail(*error);
-    return std::nullopt;
+    if (!failure_) failure_ = encoder_->write(interleaved, frames, muxer());
+    return failure_;
   }
 
   OptionalError finish() override {
@@ -96,18 +91,12 @@ class FfmpegAacFileWriter final : public AacFileWriter {
 
   int64_t framesWritten() const override { return encoder_ ? encoder_->framesWritten() : 0; }
   const AacWriterSettings& settings() const override { return settings_; }
-  const std::string& path() const override { return path_; }
 
  private:
   enum class State { created, open, finished, cancelled };
 
   OptionalError writerClosed() const {
     return Error{"FFmpeg", AVERROR(EINVAL), "The audio file " + path_ + " is already closed."};
-  }
-
-  OptionalError fail(Error error) {
-    failure_ = error;
-    return error;
   }
 
   AacEncoder::PacketSink muxer() {

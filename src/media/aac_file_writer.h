@@ -44,7 +44,6 @@ class AacFileWriter {
   // Frames accepted so far (what the file will hold once finished).
   virtual int64_t framesWritten() const = 0;
   virtual const AacWriterSettings& settings() const = 0;
-  virtual const std::string& path() const = 0;
 };
 
 }  // namespace lumewell::media

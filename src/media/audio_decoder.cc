@@ -45,7 +45,8 @@ class FfmpegAudioDecoder final : public AudioDecoder {
     format_ = input_->get();
     streamIndex_ = firstAudioStream();
     if (streamIndex_ < 0) return false;
-    if (!parametersGiven(format_->streams[streamIndex_]->codecpar)) {
+    const AVCodecParameters* given = format_->streams[streamIndex_]->codecpar;
+    if (given->sample_rate == 0 || given->ch_layout.nb_channels == 0) {
       // A sample description without rate or channel count: the packets tell.
       if (avformat_find_stream_info(format_, nullptr) < 0) return false;
     }
@@ -140,10 +141,6 @@ class FfmpegAudioDecoder final : public AudioDecoder {
     return -1;
   }
 
-  static bool parametersGiven(const AVCodecParameters* par) {
-    return par->sample_rate != 0 && par->ch_layout.nb_channels != 0;
-  }
-
   Error unsupported(int sampleRate, int channels) const {
     return ffmpegError(AVERROR_INVALIDDATA, "Unsupported audio in " + path_ + " (" +
                                                 std::to_string(sampleRate) + " Hz, " +
@@ -159,15 +156,11 @@ class FfmpegAudioDecoder final : public AudioDecoder {
         av_frame_unref(frame_);
         return error;
       }
-      if (rc == AVERROR_EOF) {
+      if (rc == AVERROR_EOF || (rc == AVERROR(EAGAIN) && demuxEnded_)) {
         drained_ = true;
         return flushResampler();
       }
       if (rc != AVERROR(EAGAIN)) return ffmpegError(rc, "Cannot decode " + path_);
-      if (demuxEnded_) {
-        drained_ = true;
-        return flushResampler();
-      }
       rc = av_read_frame(format_, packet_);
       if (rc == AVERROR_EOF) {
         demuxEnded_ = true;

@@ -91,10 +91,6 @@ class Registry {
 
 thread_local const Job* currentJob = nullptr;
 
-bool sameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // The file is written under a hidden name beside the output and renamed into place once it
 // is complete, so the output path never shows a half-written file, whatever happens.
 std::string temporaryPathFor(const std::filesystem::path& output) {
@@ -131,7 +127,8 @@ OptionalError prepareOutput(const std::vector<std::string>& paths, const std::st
     // Replacing the output must never destroy an input.
     for (const std::string& path : paths) {
       struct stat inputStat {};
-      if (stat(path.c_str(), &inputStat) == 0 && sameFile(inputStat, outputStat)) {
+      if (stat(path.c_str(), &inputStat) == 0 && inputStat.st_dev == outputStat.st_dev &&
+          inputStat.st_ino == outputStat.st_ino) {
         return posixError(EINVAL, "The output " + output + " is one of the inputs");
       }
     }
@@ -147,7 +144,21 @@ OptionalError prepareOutput(const std::vector<std::string>& paths, const std::st
   return std::nullopt;
 }
 
-OptionalError publish(const std::string& temporary, const std::string& output, const Job& job);
+// Moves a complete temporary file into place, unless the job was cancelled meanwhile.
+OptionalError publish(const std::string& temporary, const std::string& output, const Job& job) {
+  // On the disk before it takes the output's name, and the name on the disk before the
+  // answer: a power cut never leaves a half file at the output.
+  OptionalError error =
+      job.cancelled() ? compositionError(kCompositionCancelled) : syncFile(temporary);
+  if (!error && rename(temporary.c_str(), output.c_str()) != 0) {
+    error = posixError(errno, "Cannot move the finished file to " + output);
+  }
+  if (error) {
+    unlink(temporary.c_str());
+    return error;
+  }
+  return syncFolderOf(output);
+}
 
 OptionalError encode(PcmSource& source, const std::string& output, int bitRate, const Job& job) {
   AacWriterSettings settings;
@@ -161,50 +172,23 @@ OptionalError encode(PcmSource& source, const std::string& output, int bitRate, 
   AacFileWriter& writer = **created;
 
   std::vector<float> chunk(kChunkFrames * static_cast<size_t>(settings.channels));
-  for (;;) {
+  OptionalError error;
+  // A read shorter than a chunk is the end.
+  for (size_t got = kChunkFrames; got == kChunkFrames && !error;) {
     if (job.cancelled()) {
-      writer.cancel();
-      return compositionError(kCompositionCancelled);
+      error = compositionError(kCompositionCancelled);
+    } else if (Result<size_t> read = source.read(chunk.data(), kChunkFrames); !read) {
+      error = read.error();
+    } else if ((got = *read) > 0) {
+      error = writer.write(chunk.data(), got);
     }
-    Result<size_t> got = source.read(chunk.data(), kChunkFrames);
-    if (!got) {
-      writer.cancel();
-      return got.error();
-    }
-    if (*got > 0) {
-      if (OptionalError error = writer.write(chunk.data(), *got)) {
-        writer.cancel();
-        return error;
-      }
-    }
-    if (*got < kChunkFrames) break;
   }
-  if (OptionalError error = writer.finish()) {
-    writer.cancel();
-    unlink(temporary.c_str());
+  if (!error) error = writer.finish();
+  if (error) {
+    writer.cancel();  // removes the temporary file, finished or not
     return error;
   }
   return publish(temporary, output, job);
-}
-
-// Moves a complete temporary file into place, unless the job was cancelled meanwhile.
-OptionalError publish(const std::string& temporary, const std::string& output, const Job& job) {
-  if (job.cancelled()) {
-    unlink(temporary.c_str());
-    return compositionError(kCompositionCancelled);
-  }
-  // On the disk before it takes the output's name, and the name on the disk before the
-  // answer: a power cut never leaves a half file at the output.
-  if (OptionalError error = syncFile(temporary)) {
-    unlink(temporary.c_str());
-    return error;
-  }
-  if (rename(temporary.c_str(), output.c_str()) != 0) {
-    const int err = errno;
-    unlink(temporary.c_str());
-    return posixError(err, "Cannot move the finished file to " + output);
-  }
-  return syncFolderOf(output);
 }
 
 OptionalError compose(const std::vector<std::string>& paths, const std::string& output,

@@ -9,14 +9,12 @@
 
 namespace lumewell::media {
 
-// Error codes of the composition (domain "LumewellRecorder").
-inline constexpr int kAudioTrackMissing = 11;  // "Audio track missing for segment <path>."
-inline constexpr int kCompositionTrackFailed =
-    12;                                           // "Failed to create the audio composition track."
-inline constexpr int kExporterFailed = 13;        // "Failed to create the audio exporter."
-inline constexpr int kCompositionCancelled = 14;  // "Recording assembly was cancelled."
-inline constexpr int kCompositionUnexpected =
-    15;  // "Recording assembly ended in an unexpected state."
+// Error codes of the composition (domain "LumewellRecorder"; texts in compositionError).
+inline constexpr int kAudioTrackMissing = 11;
+inline constexpr int kCompositionTrackFailed = 12;
+inline constexpr int kExporterFailed = 13;
+inline constexpr int kCompositionCancelled = 14;
+inline constexpr int kCompositionUnexpected = 15;
 
 // The error of one of the codes above with its message; path is the input for code 11.
 Error compositionError(int code, const std::string& path = {});

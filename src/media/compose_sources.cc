@@ -8,10 +8,27 @@
 #include <thread>
 
 #include "media/compose_audio.h"
-#include "media/pcm_mixer.h"
 
 namespace lumewell::media {
 namespace {
+
+// Copies frames of src into dst at dst's channel count: a mono source goes into every channel
+// at its own level, a wider source into a mono one is averaged.
+void copyPcm(float* dst, size_t dstChannels, const float* src, size_t srcChannels, size_t frames) {
+  std::fill(dst, dst + frames * dstChannels, 0.0f);
+  const float scale = 1.0f / static_cast<float>(srcChannels);
+  for (size_t i = 0; i < frames; ++i) {
+    if (dstChannels == 1 && srcChannels > 1) {
+      float sum = 0;
+      for (size_t c = 0; c < srcChannels; ++c) sum += src[i * srcChannels + c];
+      dst[i] += sum * scale;
+      continue;
+    }
+    for (size_t c = 0; c < dstChannels; ++c) {
+      dst[i * dstChannels + c] += src[i * srcChannels + std::min(c, srcChannels - 1)];
+    }
+  }
+}
 
 class SequenceSource final : public PcmSource {
  public:

@@ -52,8 +52,7 @@ int64_t seekDescriptor(void* opaque, int64_t offset, int whence) {
 }
 
 bool supportedInputFormat(int sampleRate, int channels) {
-  return sampleRate >= kMinInputSampleRate && sampleRate <= kMaxInputSampleRate && channels >= 1 &&
-         channels <= kMaxInputChannels;
+  return sampleRate >= 8000 && sampleRate <= 192000 && channels >= 1 && channels <= 8;
 }
 
 std::optional<std::string> nonLocalPathReason(const std::string& path) {

@@ -11,10 +11,8 @@ struct AVIOContext;
 
 namespace lumewell::media {
 
-// The audio a decoder accepts: anything outside is refused before a buffer is sized by it.
-inline constexpr int kMinInputSampleRate = 8000;
-inline constexpr int kMaxInputSampleRate = 192000;
-inline constexpr int kMaxInputChannels = 8;
+// The audio a decoder accepts, 8-192 kHz and 1-8 channels: anything outside is refused
+// before a buffer is sized by it.
 bool supportedInputFormat(int sampleRate, int channels);
 
 // Why path is no file to FFmpeg, or none. Only an absolute local path (a leading "/", no NUL)

@@ -5,6 +5,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <algorithm>
 #include <memory>
 
 #include "media/ffmpeg_error.h"
@@ -15,10 +16,9 @@ namespace lumewell::media {
 namespace {
 
 bool hasAudioStream(const AVFormatContext* context) {
-  for (unsigned i = 0; i < context->nb_streams; ++i) {
-    if (context->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) return true;
-  }
-  return false;
+  return std::any_of(
+      context->streams, context->streams + context->nb_streams,
+      [](const AVStream* s) { return s->codecpar->codec_type == AVMEDIA_TYPE_AUDIO; });
 }
 
 // Halves away from zero, in integers so no rounding of a double can move a half.

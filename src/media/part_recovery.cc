@@ -8,7 +8,6 @@ extern "C" {
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <mutex>
 #include <vector>
 
@@ -24,18 +23,6 @@ namespace {
 
 // Far more packets than any segment holds (an hour of 48 kHz AAC): a bound, not a limit.
 constexpr size_t kMaxPackets = 200000;
-
-std::optional<int64_t> tagNumber(AVDictionary* metadata, const char* key) {
-  const AVDictionaryEntry* entry = av_dict_get(metadata, key, nullptr, AV_DICT_MATCH_CASE);
-  if (entry == nullptr || entry->value == nullptr || *entry->value < '0' || *entry->value > '9') {
-    return std::nullopt;
-  }
-  errno = 0;
-  char* end = nullptr;
-  const long long value = std::strtoll(entry->value, &end, 10);
-  if (errno != 0 || *end != '\0') return std::nullopt;
-  return value;
-}
 
 Error unusable(const std::string& path, const std::string& why) {
   return Error{"FFmpeg", AVERROR_INVALIDDATA, "Cannot recover " + path + ": " + why + "."};
@@ -75,7 +62,9 @@ Result<FinalizedPart> finalizePart(const std::string& partPath) {
     return unusable(partPath, "not an AAC track this recorder writes");
   }
   const int sampleRate = codec->sample_rate;
-  const std::optional<int64_t> lead = tagNumber(format->metadata, kLeadSamplesTag);
+  const AVDictionaryEntry* leadTag =
+      av_dict_get(format->metadata, kLeadSamplesTag, nullptr, AV_DICT_MATCH_CASE);
+  const std::optional<int64_t> lead = leadTag ? parseTagNumber(leadTag->value) : std::nullopt;
   if (!lead || *lead > 64 * 1024) return unusable(partPath, "no lead samples noted");
   FinalSegment segment;
   segment.codec = codec;

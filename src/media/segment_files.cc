@@ -5,13 +5,11 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include <fcntl.h>
-#include <stdio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 #include "media/ffmpeg_error.h"
 #include "media/local_media_path.h"
@@ -20,15 +18,10 @@ namespace lumewell::media {
 
 namespace {
 
-std::string nameOf(const std::string& path) {
-  const auto slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string beside(const std::string& finalPath, const char* suffix) {
   const auto slash = finalPath.rfind('/');
-  const std::string folder = slash == std::string::npos ? "" : finalPath.substr(0, slash + 1);
-  return folder + "." + nameOf(finalPath) + suffix;
+  const size_t name = slash == std::string::npos ? 0 : slash + 1;
+  return finalPath.substr(0, name) + "." + finalPath.substr(name) + suffix;
 }
 
 OptionalError writeStaging(const std::string& staging, const FinalSegment& segment,
@@ -123,6 +116,15 @@ PacketPtr copyPacket(const AVPacket& packet) {
 
 std::string partPathFor(const std::string& finalPath) { return beside(finalPath, ".part"); }
 std::string stagingPathFor(const std::string& finalPath) { return beside(finalPath, ".tmp"); }
+
+std::optional<int64_t> parseTagNumber(const char* text) {
+  if (text == nullptr || *text < '0' || *text > '9') return std::nullopt;
+  errno = 0;
+  char* end = nullptr;
+  const long long value = std::strtoll(text, &end, 10);
+  if (errno != 0 || *end != '\0') return std::nullopt;
+  return value;
+}
 
 std::string finalNameOfPart(const std::string& fileName) {
   constexpr std::string_view suffix = ".part";

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,6 +33,8 @@ std::string finalNameOfPart(const std::string& fileName);
 // Metadata tag of a part file: the samples its first packets hold before the segment's first
 // presented sample (encoder priming and pre-roll), hidden by the final file's edit list.
 inline constexpr const char* kLeadSamplesTag = "lumewell_lead";
+// A numeric tag's value: ASCII digits only, the whole text, within int64; else none.
+std::optional<int64_t> parseTagNumber(const char* text);
 
 struct FinalSegment {
   const AVCodecParameters* codec = nullptr;  // the AAC track

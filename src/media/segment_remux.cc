@@ -7,13 +7,12 @@ extern "C" {
 
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
 
 #include "media/ffmpeg_error.h"
+#include "media/segment_files.h"
 #include "media/segmented_aac_writer.h"
 
 namespace lumewell::media {
@@ -24,10 +23,6 @@ struct InputCloser {
   void operator()(AVFormatContext* format) const { avformat_close_input(&format); }
 };
 using InputPtr = std::unique_ptr<AVFormatContext, InputCloser>;
-struct PacketFree {
-  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
 
 // A run's file as the joiner needs it: its audio stream, run id and first run sample.
 struct RunFile {
@@ -36,16 +31,6 @@ struct RunFile {
   std::string runId;
   int64_t firstSample = -1;
 };
-
-bool parseSample(const char* text, int64_t& value) {
-  if (text == nullptr || *text < '0' || *text > '9') return false;
-  errno = 0;
-  char* end = nullptr;
-  const long long parsed = std::strtoll(text, &end, 10);
-  if (errno != 0 || *end != '\0') return false;
-  value = parsed;
-  return true;
-}
 
 // Opens path as one of our run files; none when it is not one (no error: it is re-encoded).
 std::optional<RunFile> openRunFile(const std::string& path) {
@@ -63,10 +48,9 @@ std::optional<RunFile> openRunFile(const std::string& path) {
   }
   const AVDictionaryEntry* run = av_dict_get(file.format->metadata, kRunIdTag, nullptr, 0);
   const AVDictionaryEntry* first = av_dict_get(file.format->metadata, kFirstSampleTag, nullptr, 0);
-  if (run == nullptr || first == nullptr || *run->value == '\0' ||
-      !parseSample(first->value, file.firstSample)) {
-    return std::nullopt;
-  }
+  const std::optional<int64_t> firstSample = first ? parseTagNumber(first->value) : std::nullopt;
+  if (run == nullptr || *run->value == '\0' || !firstSample) return std::nullopt;
+  file.firstSample = *firstSample;
   file.runId = run->value;
   return file;
 }
@@ -156,12 +140,9 @@ class Joiner {
     int rc = av_write_trailer(format_);
     if (rc < 0) return ffmpegError(rc, "Cannot finish " + output_);
     rc = avio_closep(&format_->pb);
+    if (rc < 0) return ffmpegError(rc, "Cannot close " + output_);  // removed with the joiner
     avformat_free_context(format_);
     format_ = nullptr;
-    if (rc < 0) {
-      ::unlink(output_.c_str());
-      return ffmpegError(rc, "Cannot close " + output_);
-    }
     return std::nullopt;
   }
 

@@ -2,8 +2,6 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/channel_layout.h>
 }
 
 #include <unistd.h>
@@ -11,7 +9,6 @@ extern "C" {
 #include <algorithm>
 #include <cstdio>
 #include <deque>
-#include <mutex>
 #include <random>
 #include <utility>
 #include <vector>
@@ -19,7 +16,6 @@ extern "C" {
 #include "media/aac_encoder.h"
 #include "media/ffmpeg_error.h"
 #include "media/fragmented_part_file.h"
-#include "media/local_media_path.h"
 #include "media/segment_files.h"
 
 namespace lumewell::media {
@@ -122,8 +118,6 @@ class FfmpegSegmentedAacWriter final : public SegmentedAacWriter {
     state_ = State::cancelled;
   }
 
-  int64_t framesWritten() const override { return encoder_->framesWritten(); }
-  const std::string& runId() const override { return runId_; }
   const AacWriterSettings& settings() const override { return settings_; }
 
  private:
@@ -216,10 +210,7 @@ class FfmpegSegmentedAacWriter final : public SegmentedAacWriter {
     if (cutPending_ && start < cutAt_ && end > cutAt_) {
       // The packet spans the cut: its start ends this file, all of it begins the next.
       if (auto error = writeTo(current_, *packet, cutAt_ - start)) return error;
-      if (auto error = switchFile()) return error;
-      if (auto error = writeTo(current_, *packet, packet->duration)) return error;
-      remember(std::move(packet));
-      return std::nullopt;
+      if (auto error = switchFile()) return error;  // no cut pending any more
     }
     if (auto error = writeTo(current_, *packet, packet->duration)) return error;
     remember(std::move(packet));

@@ -45,9 +45,6 @@ class SegmentedAacWriter {
   // Closes without finishing and removes the files not yet complete.
   virtual void cancel() = 0;
 
-  // Run samples accepted so far.
-  virtual int64_t framesWritten() const = 0;
-  virtual const std::string& runId() const = 0;
   virtual const AacWriterSettings& settings() const = 0;
 };
 

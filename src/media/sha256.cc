@@ -23,29 +23,26 @@ Error opensslError(const std::string& what) {
 }  // namespace
 
 Result<std::string> sha256FileHex(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return posixError(errno, "Cannot read " + path);
+  const struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
   std::unique_ptr<EVP_MD_CTX, DigestFree> context(EVP_MD_CTX_new());
   if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-    ::close(fd);
     return opensslError("init");
   }
   std::vector<unsigned char> block(1 << 20);
   for (;;) {
     ssize_t n = ::read(fd, block.data(), block.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      Error error = posixError(errno, "Cannot read " + path);
-      ::close(fd);
-      return error;
-    }
+    if (n < 0) return posixError(errno, "Cannot read " + path);
     if (n == 0) break;
     if (EVP_DigestUpdate(context.get(), block.data(), static_cast<size_t>(n)) != 1) {
-      ::close(fd);
       return opensslError("update");
     }
   }
-  ::close(fd);
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) return opensslError("final");

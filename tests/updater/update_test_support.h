@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -32,30 +33,25 @@ inline std::span<const uint8_t> bytes(const std::string& s) {
 // An Ed25519 key pair of the test's own.
 class SigningKey {
  public:
-  SigningKey() : key_(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519")) {}
-  ~SigningKey() { EVP_PKEY_free(key_); }
-  SigningKey(const SigningKey&) = delete;
-  SigningKey& operator=(const SigningKey&) = delete;
-
   std::string publicKeyBase64() const {
     std::string raw(32, '\0');
     size_t len = raw.size();
-    EVP_PKEY_get_raw_public_key(key_, reinterpret_cast<unsigned char*>(raw.data()), &len);
+    EVP_PKEY_get_raw_public_key(key_.get(), reinterpret_cast<unsigned char*>(raw.data()), &len);
     return base64(raw);
   }
   std::string signBase64(const std::string& data) const {
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, key_);
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key_.get());
     std::string sig(64, '\0');
     size_t len = sig.size();
-    EVP_DigestSign(ctx, reinterpret_cast<unsigned char*>(sig.data()), &len,
+    EVP_DigestSign(ctx.get(), reinterpret_cast<unsigned char*>(sig.data()), &len,
                    reinterpret_cast<const unsigned char*>(data.data()), data.size());
-    EVP_MD_CTX_free(ctx);
     return base64(sig);
   }
 
  private:
-  EVP_PKEY* key_;
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key_{
+      EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"), EVP_PKEY_free};
 };
 
 struct ArchiveEntry {
@@ -178,10 +174,8 @@ class RecordingDelegate final : public UpdaterDelegate {
     lastError = error;
   }
   void didFinishUpdateCycle(UpdateCheck check, const OptionalError& error) override {
-    const char* kind = check == UpdateCheck::updates               ? "finish updates"
-                       : check == UpdateCheck::updatesInBackground ? "finish background"
-                                                                   : "finish information";
-    note(error ? std::string(kind) + " error" : kind);
+    const char* kinds[] = {"finish updates", "finish background", "finish information"};
+    note(kinds[static_cast<int>(check)] + std::string(error ? " error" : ""));
   }
 };
 

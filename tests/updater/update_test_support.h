@@ -1,7 +1,8 @@
 #pragma once
 
-// Shared by the updater tests: a signing key, archives written by libarchive, feeds, and a
-// delegate that records what the engine tells it.
+// Shared by the updater tests: a signing key, archives written by libarchive, feeds, an
+// installation with a feed that offers it an update, and a delegate that records what the
+// engine tells it.
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -14,7 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "updater/updater_engine.h"
+#include "support/loopback_http_server.h"
+#include "support/main_loop_helpers.h"
+#include "support/test_files.h"
+#include "updater/appcast_update_engine.h"
 
 namespace lumewell::updater::testing {
 
@@ -134,6 +138,41 @@ inline std::string appcast(const std::vector<Release>& releases) {
   }
   return xml + "</channel></rss>\n";
 }
+
+// An installation of 1.0.0 and a loopback feed that offers it a signed 1.2.0 beside an older
+// release once published; engines made here relaunch into a list.
+struct UpdateSite {
+  UpdateSite() {
+    lumewell::testing::writeFile(prefix + "/bin/lumewell-recorder", "old build", 0755);
+    lumewell::testing::writeFile(prefix + "/share/data.txt", "old data");
+    lumewell::testing::writeFile(prefix + "/lumewell-bundle", kBundleMarker);
+  }
+  void publish(const std::string& archive, const std::string& signature) {
+    server.serve("/feeds/files/lumewell-1.2.0.tar.gz", archive);
+    server.serve(
+        "/feeds/appcast.xml",
+        appcast({{"0.9", "", "files/old.tar.gz", 10, key.signBase64("x")},
+                 {"1.2.0", "1.2", "files/lumewell-1.2.0.tar.gz", archive.size(), signature}}));
+  }
+  void publishGood(ArchiveFormat format = ArchiveFormat::tarGz) {
+    const std::string archive = makeArchive(newBuild(), format);
+    publish(archive, key.signBase64(archive));
+  }
+  std::shared_ptr<AppcastUpdateEngine> makeEngine(std::weak_ptr<UpdaterDelegate> delegate,
+                                                  Scheduler& scheduler) {
+    return std::make_shared<AppcastUpdateEngine>(
+        std::move(delegate), scheduler,
+        AppcastEngineConfig{"1.0.0", key.publicKeyBase64(), prefix, cache,
+                            [this](const std::string& exe) { relaunched.push_back(exe); }});
+  }
+
+  lumewell::testing::TempDir temp;
+  const std::string prefix = temp.path() + "/opt/lumewell";
+  const std::string cache = temp.path() + "/cache/updates";
+  SigningKey key;
+  lumewell::testing::LoopbackHttpServer server;
+  std::vector<std::string> relaunched;
+};
 
 // Records the engine's delegate calls as short lines; postpones or takes over blocks as told.
 class RecordingDelegate final : public UpdaterDelegate {

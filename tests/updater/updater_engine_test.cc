@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <sstream>
 
-#include "support/loopback_http_server.h"
 #include "support/main_loop_helpers.h"
 #include "support/test_files.h"
 #include "update_test_support.h"
@@ -30,39 +29,17 @@ using lumewell::testing::writeFile;
 using Strings = std::vector<std::string>;
 using ::testing::HasSubstr;
 
-class AppcastEngineTest : public ::testing::Test {
+// The engine the fixture makes is destroyed before the site's server.
+class AppcastEngineTest : public UpdateSite, public ::testing::Test {
  protected:
-  void SetUp() override {
-    writeFile(prefix + "/bin/lumewell-recorder", "old build", 0755);
-    writeFile(prefix + "/share/data.txt", "old data");
-    writeFile(prefix + "/lumewell-bundle", testing::kBundleMarker);
-    freshDelegate();
-  }
-
+  void SetUp() override { freshDelegate(); }
   void freshDelegate() {
     delegate = std::make_shared<RecordingDelegate>();
     delegate->feed = server.url("/feeds/appcast.xml");
   }
-
   void startEngine() {
-    engine = std::make_shared<AppcastUpdateEngine>(
-        delegate, scheduler,
-        AppcastEngineConfig{"1.0.0", key.publicKeyBase64(), prefix, cache,
-                            [this](const std::string& exe) { relaunched.push_back(exe); }});
+    engine = makeEngine(delegate, scheduler);
     engine->start();
-  }
-
-  // Serves the archive as a signed 1.2.0 next to the feed, after an older release.
-  void publish(const std::string& archive, const std::string& signature) {
-    server.serve("/feeds/files/lumewell-1.2.0.tar.gz", archive);
-    server.serve(
-        "/feeds/appcast.xml",
-        appcast({{"0.9", "", "files/old.tar.gz", 10, key.signBase64("x")},
-                 {"1.2.0", "1.2", "files/lumewell-1.2.0.tar.gz", archive.size(), signature}}));
-  }
-  void publishGood(ArchiveFormat format = ArchiveFormat::tarGz) {
-    const std::string archive = makeArchive(newBuild(), format);
-    publish(archive, key.signBase64(archive));
   }
 
   bool untouched() const {
@@ -80,14 +57,8 @@ class AppcastEngineTest : public ::testing::Test {
     EXPECT_THAT(delegate->lastError.value_or(Error{}).localizedDescription, HasSubstr(text));
   }
 
-  lumewell::testing::TempDir temp;
-  const std::string prefix = temp.path() + "/opt/lumewell";
-  const std::string cache = temp.path() + "/cache/updates";
-  SigningKey key;
-  lumewell::testing::LoopbackHttpServer server;
   VirtualScheduler scheduler;
   std::shared_ptr<RecordingDelegate> delegate;
-  std::vector<std::string> relaunched;
   std::shared_ptr<AppcastUpdateEngine> engine;
 };
 

@@ -6,7 +6,6 @@
 
 #include "runtime/virtual_scheduler.h"
 #include "support/fake_messenger.h"
-#include "support/loopback_http_server.h"
 #include "support/main_loop_helpers.h"
 #include "support/test_files.h"
 #include "update_test_support.h"
@@ -275,16 +274,11 @@ TEST_F(UpdaterPluginTest, InstallDeferredUpdateReleasesOneHandlerRelaunchFirst) 
 constexpr const char* kHeld = "Update relaunch is deferred until recording and uploads are idle.";
 
 // The plug-in on the real engine, as the host wires them: a loopback feed offering a signed
-// 1.2.0, the recorder's state behind a flag.
-class UpdateSafetyTest : public UpdaterPluginTest {
+// 1.2.0, the recorder's state behind a flag. (The plug-in and its engine go before the site.)
+class UpdateSafetyTest : public testing::UpdateSite, public UpdaterPluginTest {
  protected:
   void SetUp() override {
-    writeFile(installation + "/bin/lumewell-recorder", "old build", 0755);
-    writeFile(installation + "/lumewell-bundle", testing::kBundleMarker);
-    const std::string archive = testing::makeArchive(testing::newBuild());
-    server.serve("/lumewell-1.2.0.tar.gz", archive);
-    server.serve("/appcast.xml", testing::appcast({{"1.2.0", "1.2", "lumewell-1.2.0.tar.gz",
-                                                    archive.size(), key.signBase64(archive)}}));
+    publishGood();
     UpdaterPluginTest::SetUp();
     plugin->setRecorderBusy([this] { return recording; });
     messenger.onEvent = [this](const std::string&, const Value& event) {
@@ -292,20 +286,11 @@ class UpdateSafetyTest : public UpdaterPluginTest {
     };
     listen();
   }
-  void TearDown() override { plugin.reset(); }  // the engine goes before the server
   std::shared_ptr<UpdaterEngine> makeEngine(std::weak_ptr<UpdaterDelegate> delegate) override {
-    return std::make_shared<AppcastUpdateEngine>(
-        std::move(delegate), scheduler,
-        AppcastEngineConfig{"1.0.0", key.publicKeyBase64(), installation, temp.path() + "/cache",
-                            [this](const std::string& exe) { relaunched.push_back(exe); }});
+    return UpdateSite::makeEngine(std::move(delegate), scheduler);
   }
 
-  lumewell::testing::TempDir temp;
-  const std::string installation = temp.path() + "/opt/lumewell-recorder";
-  testing::SigningKey key;
-  lumewell::testing::LoopbackHttpServer server;
   std::function<void(const ValueMap&)> onEvent;
-  std::vector<std::string> relaunched;
   bool recording = false;
 };
 
@@ -319,12 +304,12 @@ TEST_F(UpdateSafetyTest, AGuardOrARecordingHoldsTheUpdateUntilBothAllow) {
       byRecording ? void(recording = true) : void(guard(false));
       onEvent = nullptr;
     };
-    configure("stable", server.url("/appcast.xml"));
+    configure("stable", server.url("/feeds/appcast.xml"));
     record("checkForUpdates");
     // Held before the swap: the archive is unpacked, nothing is replaced or relaunched.
     ASSERT_TRUE(pumpUntil(scheduler, [&] { return last("message") == kHeld; }));
     scheduler.runPending();
-    EXPECT_EQ(readFile(installation + "/bin/lumewell-recorder"), "old build");
+    EXPECT_EQ(readFile(prefix + "/bin/lumewell-recorder"), "old build");
     EXPECT_TRUE(relaunched.empty());
     EXPECT_EQ(last("deferredUpdateVersion"), "1.2");
     if (byRecording) {
@@ -340,15 +325,15 @@ TEST_F(UpdateSafetyTest, AGuardOrARecordingHoldsTheUpdateUntilBothAllow) {
       plugin->recorderBecameIdle();
       scheduler.runPending();
       EXPECT_TRUE(relaunched.empty());
-      EXPECT_EQ(readFile(installation + "/bin/lumewell-recorder"), "old build");
+      EXPECT_EQ(readFile(prefix + "/bin/lumewell-recorder"), "old build");
     }
     guard(true);
     ASSERT_TRUE(pumpUntil(scheduler, [&] { return !relaunched.empty(); }));
-    EXPECT_EQ(readFile(installation + "/bin/lumewell-recorder"), "new build");
+    EXPECT_EQ(readFile(prefix + "/bin/lumewell-recorder"), "new build");
     EXPECT_EQ(last("message"), "Relaunching into the updated Lumewell Recorder build.");
     EXPECT_EQ(relaunched.size(), 1u);
     relaunched.clear();
-    writeFile(installation + "/bin/lumewell-recorder", "old build", 0755);
+    writeFile(prefix + "/bin/lumewell-recorder", "old build", 0755);
   }
 }
 

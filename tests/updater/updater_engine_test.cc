@@ -226,8 +226,13 @@ TEST_F(AppcastEngineTest, ChecksThatDownloadNothing) {
   EXPECT_EQ(readFile(prefix + "/bin/other-program"), "someone else's");
 }
 
-TEST_F(AppcastEngineTest, BackgroundChecksDownloadSilentlyAndInstallOnQuit) {
-  publishGood();
+// The update a background check downloaded is installed at quit without a relaunch, or at
+// once, with one, when the delegate calls the block it was handed.
+class BackgroundUpdate : public AppcastEngineTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(BackgroundUpdate, ChecksDownloadSilentlyAndInstallAtQuitOrThroughTheBlock) {
+  const bool throughBlock = GetParam();
+  publishGood(throughBlock ? ArchiveFormat::zip : ArchiveFormat::tarGz);
   startEngine();
   scheduler.advance(59min);
   EXPECT_EQ(server.requestCount("/feeds/appcast.xml"), 0);
@@ -246,25 +251,19 @@ TEST_F(AppcastEngineTest, BackgroundChecksDownloadSilentlyAndInstallOnQuit) {
   EXPECT_EQ(server.requestCount("/feeds/appcast.xml"), 2);
   EXPECT_EQ(server.requestCount("/feeds/files/lumewell-1.2.0.tar.gz"), 1);
 
-  // The application quits: the waiting update is installed, nothing is relaunched.
-  EXPECT_FALSE(engine->installPendingOnQuit());
+  if (throughBlock) {
+    ASSERT_TRUE(delegate->heldInstall);
+    delegate->heldInstall();
+    ASSERT_TRUE(pumpUntil(scheduler, [&] { return !relaunched.empty(); }));
+    EXPECT_EQ(delegate->calls.back(), "willRelaunch");
+  } else {
+    EXPECT_FALSE(engine->installPendingOnQuit());
+    EXPECT_TRUE(relaunched.empty());
+  }
   EXPECT_EQ(readFile(prefix + "/bin/lumewell-recorder"), "new build");
-  EXPECT_TRUE(relaunched.empty());
   EXPECT_FALSE(engine->installPendingOnQuit());  // nothing left
 }
-
-TEST_F(AppcastEngineTest, TheImmediateInstallBlockInstallsAndRelaunchesNow) {
-  publishGood(ArchiveFormat::zip);
-  startEngine();
-  scheduler.advance(1h);
-  ASSERT_TRUE(pumpUntil(scheduler, [&] { return delegate->cycleEnded(); }));
-  ASSERT_TRUE(delegate->heldInstall);
-  delegate->heldInstall();
-  ASSERT_TRUE(pumpUntil(scheduler, [&] { return !relaunched.empty(); }));
-  EXPECT_EQ(delegate->calls.back(), "willRelaunch");
-  EXPECT_EQ(readFile(prefix + "/bin/lumewell-recorder"), "new build");
-  EXPECT_FALSE(engine->installPendingOnQuit());  // already installed
-}
+INSTANTIATE_TEST_SUITE_P(AtQuitOrThroughTheBlock, BackgroundUpdate, ::testing::Bool());
 
 TEST(ArchiveUnpack, ReadsEachFormatAndRefusesWhatWouldEscape) {
   const std::vector<ArchiveEntry> entries = {executable("top/bin/lumewell-recorder", "exe"),

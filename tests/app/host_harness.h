@@ -1,19 +1,44 @@
 #pragma once
 
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "channels/method_channel.h"
 #include "channels/socket_client_messenger.h"
 #include "channels/standard_codec.h"
 #include "support/main_loop_helpers.h"
 #include "support/process_runner.h"
 #include "support/test_files.h"
 
+extern char** environ;
+
 namespace lumewell::testing {
+
+inline bool waitForText(const std::string& path, const std::string& text,
+                        std::chrono::milliseconds timeout = kPatience) {
+  return spinUntil(
+      g_main_context_default(), [&] { return readFile(path).find(text) != std::string::npos; },
+      timeout);
+}
+
+inline size_t countText(const std::string& path, const std::string& text) {
+  const std::string content = readFile(path);
+  size_t count = 0;
+  for (size_t at = 0; (at = content.find(text, at)) != std::string::npos; at += text.size())
+    ++count;
+  return count;
+}
 
 // A private desktop session: its own runtime, home, data and config folders in a temp dir and
 // its own session bus (dbus-daemon started and stopped by pid). Processes started through it
@@ -21,8 +46,31 @@ namespace lumewell::testing {
 // `gio open` starts) become this process's children, so that they are reaped and stopped too.
 class PrivateDesktop {
  public:
-  explicit PrivateDesktop(bool withSessionBus = true);
-  ~PrivateDesktop();
+  explicit PrivateDesktop(bool withSessionBus = true) {
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    for (const auto& dir : {runtimeDir(), dataHome() + "/applications", configHome(),
+                            root() + "/home", root() + "/cache"}) {
+      g_mkdir_with_parents(dir.c_str(), 0700);
+    }
+    ::chmod(runtimeDir().c_str(), 0700);
+    if (!withSessionBus) return;
+    // The daemon prints its address once it listens.
+    const std::string addressFile = logPath("dbus.address");
+    busPid_ = spawnProcess({"dbus-daemon", "--session", "--nofork", "--nopidfile",
+                            "--address=unix:path=" + runtimeDir() + "/bus", "--print-address"},
+                           environment(), addressFile, logPath("dbus.log"));
+    if (!waitForText(addressFile, "\n")) throw std::runtime_error("dbus-daemon printed no address");
+    const std::string address = readFile(addressFile);
+    busAddress_ = address.substr(0, address.find('\n'));
+  }
+  ~PrivateDesktop() {
+    for (auto it = tracked_.rbegin(); it != tracked_.rend(); ++it) stopProcess(*it);
+    if (busPid_ > 0) stopProcess(busPid_);
+    // Whatever else ended up as our child (instances started by gio) has ended by now or
+    // ends with the bus; collect them.
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+  }
   PrivateDesktop(const PrivateDesktop&) = delete;
   PrivateDesktop& operator=(const PrivateDesktop&) = delete;
 
@@ -31,15 +79,45 @@ class PrivateDesktop {
   std::string dataHome() const { return root() + "/data"; }
   std::string configHome() const { return root() + "/config"; }
   std::string defaultSocketPath() const { return runtimeDir() + "/lumewell-recorder/host.sock"; }
-  std::vector<std::string> environment() const;
+  std::vector<std::string> environment() const {
+    const std::string replaced =
+        " DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR HOME XDG_DATA_HOME XDG_CONFIG_HOME"
+        " XDG_CACHE_HOME DISPLAY WAYLAND_DISPLAY GIO_USE_VFS XDG_CURRENT_DESKTOP ";
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+      const std::string entry = *e;
+      if (replaced.find(" " + entry.substr(0, entry.find('=')) + " ") == std::string::npos) {
+        env.push_back(entry);
+      }
+    }
+    env.insert(env.end(), {"XDG_RUNTIME_DIR=" + runtimeDir(), "HOME=" + root() + "/home",
+                           "XDG_DATA_HOME=" + dataHome(), "XDG_CONFIG_HOME=" + configHome(),
+                           "XDG_CACHE_HOME=" + root() + "/cache", "GIO_USE_VFS=local"});
+    if (!busAddress_.empty()) env.push_back("DBUS_SESSION_BUS_ADDRESS=" + busAddress_);
+    return env;
+  }
 
   // Installs the application's .desktop file (its Exec pointing at the built host) into the
   // private data folder and makes it the default handler of "lumewell:" URLs.
-  void installUrlHandler(const std::string& hostExecutable, const std::string& desktopFile);
+  void installUrlHandler(const std::string& hostExecutable, const std::string& desktopFile) {
+    std::string entry = readFile(desktopFile);
+    const std::string exec = "Exec=lumewell-recorder";
+    auto at = entry.find(exec);
+    if (at == std::string::npos) throw std::runtime_error(desktopFile + " has no " + exec);
+    entry.replace(at, exec.size(), "Exec=" + hostExecutable);
+    writeFile(dataHome() + "/applications/app.lumewell.Recorder.desktop", entry);
+    writeFile(configHome() + "/mimeapps.list",
+              "[Default Applications]\nx-scheme-handler/lumewell=app.lumewell.Recorder.desktop\n");
+  }
 
   // Starts a process in this session (extraEnv: NAME=value); stopped with the desktop.
   pid_t start(const std::vector<std::string>& argv, const std::string& logName,
-              const std::vector<std::string>& extraEnv = {});
+              const std::vector<std::string>& extraEnv = {}) {
+    auto env = environment();
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    return tracked_.emplace_back(
+        spawnProcess(argv, env, logPath(logName + ".out"), logPath(logName + ".err")));
+  }
   // Its exit status; none when it did not end in time.
   std::optional<int> run(const std::vector<std::string>& argv, const std::string& logName,
                          const std::vector<std::string>& extraEnv = {}) {
@@ -60,19 +138,58 @@ class PrivateDesktop {
 class HostClient {
  public:
   static std::unique_ptr<HostClient> connect(const std::string& socketPath,
-                                             std::chrono::milliseconds patience = kPatience);
+                                             std::chrono::milliseconds patience = kPatience) {
+    std::unique_ptr<SocketClientMessenger> messenger;
+    spinUntil(
+        g_main_context_default(),
+        [&] {
+          auto connected = SocketClientMessenger::connect(socketPath);
+          if (connected) messenger = std::move(connected.value());
+          return messenger != nullptr;
+        },
+        patience);
+    return messenger ? std::make_unique<HostClient>(std::move(messenger)) : nullptr;
+  }
   explicit HostClient(std::unique_ptr<SocketClientMessenger> messenger)
       : messenger_(std::move(messenger)) {}
 
   // None when the connection broke.
   std::optional<MethodEnvelope> call(const std::string& channel, const std::string& method,
-                                     const Value& arguments = Value());
-  bool listen(const std::string& channel);
+                                     const Value& arguments = Value()) {
+    std::optional<MethodEnvelope> answer;
+    bool done = false;
+    MethodChannel(*messenger_, channel)
+        .invokeMethod(method, arguments, [&](Result<MethodEnvelope> reply) {
+          done = true;
+          if (reply) answer = std::move(reply.value());
+        });
+    spinUntil(g_main_context_default(), [&] { return done; });
+    return answer;
+  }
+  bool listen(const std::string& channel) {
+    messenger_->setMessageHandler(channel, [this, channel](ByteView message, BinaryReply reply) {
+      auto decoded = StandardMethodCodec::decodeEnvelope(message);
+      if (decoded && decoded->kind == MethodEnvelope::Kind::success) {
+        events_[channel].push_back(decoded->result);
+      }
+      if (reply) reply(nullptr);
+    });
+    auto answer = call(channel, "listen");
+    return answer && answer->kind == MethodEnvelope::Kind::success;
+  }
   bool waitForEvents(const std::string& channel, size_t n,
-                     std::chrono::milliseconds timeout = kPatience);
+                     std::chrono::milliseconds timeout = kPatience) {
+    return spinUntil(
+        g_main_context_default(), [&] { return events_[channel].size() >= n; }, timeout);
+  }
   const std::vector<Value>& events(const std::string& channel) { return events_[channel]; }
   // The pid of the host process serving the connection (SO_PEERCRED).
-  pid_t hostPid() const;
+  pid_t hostPid() const {
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (::getsockopt(messenger_->fd(), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return -1;
+    return cred.pid;
+  }
 
  private:
   std::unique_ptr<SocketClientMessenger> messenger_;
@@ -82,9 +199,5 @@ class HostClient {
 // xdg-open hands a URL to its scheme's handler only in a graphical session; this names a
 // (never contacted) display so that it does, as it would on a desktop.
 inline const std::vector<std::string> kGraphicalSession = {"WAYLAND_DISPLAY=wayland-lumewell-test"};
-
-bool waitForText(const std::string& path, const std::string& text,
-                 std::chrono::milliseconds timeout = kPatience);
-size_t countText(const std::string& path, const std::string& text);
 
 }  // namespace lumewell::testing

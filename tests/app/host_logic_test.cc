@@ -12,6 +12,7 @@
 #include "app/host_options.h"
 #include "app/shutdown_hooks.h"
 #include "app/url_delivery.h"
+#include "runtime/glib_scheduler.h"
 #include "runtime/relaunch.h"
 #include "support/main_loop_helpers.h"
 #include "support/test_files.h"
@@ -75,20 +76,13 @@ TEST(ShutdownHooks, RunNewestFirstOnceWaitingForAsynchronousOnesButNotForever) {
   ShutdownHooks hooks;
   std::vector<std::string> order;
   hooks.add("bridge", [&] { order.push_back("bridge"); });
-  std::function<void()> finishRecorder;
   hooks.addAsync("recorder", [&](std::function<void()> done) {
     order.push_back("recorder started");
     // Finishes later, from the main loop, as a stream that closes asynchronously does.
-    finishRecorder = [&order, done] {
+    mainScheduler().post([&order, done] {
       order.push_back("recorder finished");
       done();
-    };
-    g_idle_add(
-        +[](gpointer fn) -> gboolean {
-          (*static_cast<std::function<void()>*>(fn))();
-          return G_SOURCE_REMOVE;
-        },
-        &finishRecorder);
+    });
   });
   hooks.add("compositions", [&] { order.push_back("compositions"); });
 

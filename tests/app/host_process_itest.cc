@@ -84,6 +84,9 @@ TEST_F(HostProcessTest, UrlsFromEveryRouteReachTheRunningInstanceInOrder) {
                                 callbackEvent("lumewell://external?round=trip"),
                                 callbackEvent("lumewell://auth?code=from-gio&state=xyz"),
                                 callbackEvent("lumewell://auth?code=from-xdg-open")}));
+  ::kill(hostPid, SIGINT);
+  EXPECT_EQ(waitForChild(hostPid), 0);
+  EXPECT_NE(::access(socketPath().c_str(), F_OK), 0);
 }
 
 TEST_F(HostProcessTest, RestartHandsOverToAFreshInstance) {
@@ -111,39 +114,33 @@ TEST_F(HostProcessTest, RestartHandsOverToAFreshInstance) {
   EXPECT_TRUE(processAlive(newPid));
 }
 
-TEST_F(HostProcessTest, SignalsEndTheHostCleanlyAndRemoveTheSocket) {
-  for (int signum : {SIGTERM, SIGINT}) {
-    // Without --socket the host serves the default path in the private runtime folder.
-    const pid_t pid = desktop.start({kHost}, "host-default");
-    ASSERT_TRUE(HostClient::connect(desktop.defaultSocketPath()));
-    EXPECT_EQ(fileMode(desktop.defaultSocketPath()), 0600);
-    ::kill(pid, signum);
-    EXPECT_EQ(waitForChild(pid), 0) << "signal " << signum;
-    EXPECT_NE(::access(desktop.defaultSocketPath().c_str(), F_OK), 0);
-  }
-}
-
-TEST(HostWithoutSessionBus, RunsAloneAndSaysSo) {
+// Without --socket the host serves the default path in the private runtime folder.
+TEST(HostWithoutSessionBus, RunsAloneSaysSoAndEndsCleanlyOnSigterm) {
   PrivateDesktop desktop(/*withSessionBus=*/false);
-  const std::string socket = desktop.runtimeDir() + "/lone.sock";
-  const pid_t pid = desktop.start({kHost, "--socket", socket}, "lone");
+  const std::string socket = desktop.defaultSocketPath();
+  const pid_t pid = desktop.start({kHost}, "lone");
   auto client = HostClient::connect(socket);
   ASSERT_TRUE(client);
+  EXPECT_EQ(fileMode(socket), 0600);
   EXPECT_TRUE(waitForText(desktop.logPath("lone.err"), "no session bus"));
-  EXPECT_TRUE(succeeded(client->call(kApp, "consumePendingAuthCallback")));
 
   // A second lone instance, on the same socket or on another one, finds the data folder
   // taken: it says why and fails, and the first goes on.
-  EXPECT_EQ(desktop.run({kHost, "--socket", socket, "lumewell://lost"}, "second"), 1);
-  EXPECT_THAT(readFile(desktop.logPath("second.err")), HasSubstr("already running"));
-  const std::string other = desktop.runtimeDir() + "/other.sock";
-  EXPECT_EQ(desktop.run({kHost, "--socket", other}, "third"), 1);
-  EXPECT_THAT(readFile(desktop.logPath("third.err")),
-              HasSubstr("already running for the data folder " + desktop.dataHome() +
-                        "/app.lumewell.Recorder (pid " + std::to_string(pid) + ")"));
-  EXPECT_NE(::access(other.c_str(), F_OK), 0) << "the refused host served nothing";
-  EXPECT_TRUE(processAlive(pid));
-  EXPECT_TRUE(succeeded(client->call(kApp, "consumePendingAuthCallback")));
+  for (const std::string& path : {socket, desktop.runtimeDir() + "/other.sock"}) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(desktop.run({kHost, "--socket", path, "lumewell://lost"}, "second"), 1);
+    EXPECT_THAT(readFile(desktop.logPath("second.err")),
+                HasSubstr("already running for the data folder " + desktop.dataHome() +
+                          "/app.lumewell.Recorder (pid " + std::to_string(pid) + ")"));
+    if (path != socket) {
+      EXPECT_NE(::access(path.c_str(), F_OK), 0) << "the refused host served nothing";
+    }
+    EXPECT_TRUE(processAlive(pid));
+    EXPECT_TRUE(succeeded(client->call(kApp, "consumePendingAuthCallback")));
+  }
+  ::kill(pid, SIGTERM);
+  EXPECT_EQ(waitForChild(pid), 0);
+  EXPECT_NE(::access(socket.c_str(), F_OK), 0);
 }
 
 // A host recording the private sound server's microphone (a tone) in a private desktop.
@@ -209,22 +206,10 @@ class HostWithRecording : public ::testing::Test {
   std::unique_ptr<HostClient> client;
 };
 
-TEST_F(HostWithRecording, SigtermSealsTheRunningRecordingBeforeTheHostEnds) {
-  launch("host");
-  startRecording("quit");
-  ASSERT_TRUE(client->waitForEvents(kRecorderEvents, 4));  // a second of level events
-  ::kill(pid, SIGTERM);
-  ASSERT_TRUE(waitForEvent("stopped"));
-  EXPECT_EQ(waitForChild(pid), 0);
-  const auto sealed = eventsOfType("segment_sealed");
-  ASSERT_EQ(sealed.size(), 1u) << readFile(desktop.logPath("host.err"));
-  EXPECT_EQ(*mapString(&sealed[0], "path"), recordingFile("quit", "000000.m4a"));
-  expectFileAsReported(sealed[0]);
-}
-
 // Killed 10 s into a segment, the host leaves its part, which plays but for the last second
-// or so; the next launch seals it, tells the first listener, and records on beside it.
-TEST_F(HostWithRecording, AKilledHostLosesAtMostTheLastSecondAndItsNextLaunchRecoversIt) {
+// or so; the next launch seals it, tells the first listener, and records on beside it. SIGTERM
+// seals the running recording before the host ends.
+TEST_F(HostWithRecording, AKilledHostLosesAtMostTheLastSecondItsNextLaunchRecoversItSigtermSeals) {
   launch("host");
   startRecording("crash");
   ASSERT_TRUE(client->waitForEvents(kRecorderEvents, 40, std::chrono::seconds(20)));
@@ -264,6 +249,16 @@ TEST_F(HostWithRecording, AKilledHostLosesAtMostTheLastSecondAndItsNextLaunchRec
   EXPECT_EQ(number(eventsOfType("segment_recovered")[0], "index"), 2);
   expectFileAsReported(recovered);
   expectFileAsReported(sealed);
+
+  startRecording("crash");
+  ASSERT_TRUE(client->waitForEvents(kRecorderEvents, client->events(kRecorderEvents).size() + 4));
+  ::kill(pid, SIGTERM);
+  ASSERT_TRUE(waitForEvent("stopped"));
+  EXPECT_EQ(waitForChild(pid), 0);
+  const auto last = eventsOfType("segment_sealed");
+  ASSERT_EQ(last.size(), 1u) << readFile(desktop.logPath("again.err"));
+  EXPECT_EQ(*mapString(&last[0], "path"), recordingFile("crash", "000003.m4a"));
+  expectFileAsReported(last[0]);
 }
 
 // The disk filling under a recording: what was recorded is sealed and plays at its reported

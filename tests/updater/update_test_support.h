@@ -1,7 +1,8 @@
 #pragma once
 
-// Shared by the updater tests: a signing key, archives written by libarchive, feeds, and a
-// delegate that records what the engine tells it.
+// Shared by the updater tests: a signing key, archives written by libarchive, feeds, an
+// installation with a feed that offers it an update, and a delegate that records what the
+// engine tells it.
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -9,11 +10,15 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "updater/updater_engine.h"
+#include "support/loopback_http_server.h"
+#include "support/main_loop_helpers.h"
+#include "support/test_files.h"
+#include "updater/appcast_update_engine.h"
 
 namespace lumewell::updater::testing {
 
@@ -32,30 +37,25 @@ inline std::span<const uint8_t> bytes(const std::string& s) {
 // An Ed25519 key pair of the test's own.
 class SigningKey {
  public:
-  SigningKey() : key_(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519")) {}
-  ~SigningKey() { EVP_PKEY_free(key_); }
-  SigningKey(const SigningKey&) = delete;
-  SigningKey& operator=(const SigningKey&) = delete;
-
   std::string publicKeyBase64() const {
     std::string raw(32, '\0');
     size_t len = raw.size();
-    EVP_PKEY_get_raw_public_key(key_, reinterpret_cast<unsigned char*>(raw.data()), &len);
+    EVP_PKEY_get_raw_public_key(key_.get(), reinterpret_cast<unsigned char*>(raw.data()), &len);
     return base64(raw);
   }
   std::string signBase64(const std::string& data) const {
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, key_);
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key_.get());
     std::string sig(64, '\0');
     size_t len = sig.size();
-    EVP_DigestSign(ctx, reinterpret_cast<unsigned char*>(sig.data()), &len,
+    EVP_DigestSign(ctx.get(), reinterpret_cast<unsigned char*>(sig.data()), &len,
                    reinterpret_cast<const unsigned char*>(data.data()), data.size());
-    EVP_MD_CTX_free(ctx);
     return base64(sig);
   }
 
  private:
-  EVP_PKEY* key_;
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key_{
+      EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"), EVP_PKEY_free};
 };
 
 struct ArchiveEntry {
@@ -139,6 +139,41 @@ inline std::string appcast(const std::vector<Release>& releases) {
   return xml + "</channel></rss>\n";
 }
 
+// An installation of 1.0.0 and a loopback feed that offers it a signed 1.2.0 beside an older
+// release once published; engines made here relaunch into a list.
+struct UpdateSite {
+  UpdateSite() {
+    lumewell::testing::writeFile(prefix + "/bin/lumewell-recorder", "old build", 0755);
+    lumewell::testing::writeFile(prefix + "/share/data.txt", "old data");
+    lumewell::testing::writeFile(prefix + "/lumewell-bundle", kBundleMarker);
+  }
+  void publish(const std::string& archive, const std::string& signature) {
+    server.serve("/feeds/files/lumewell-1.2.0.tar.gz", archive);
+    server.serve(
+        "/feeds/appcast.xml",
+        appcast({{"0.9", "", "files/old.tar.gz", 10, key.signBase64("x")},
+                 {"1.2.0", "1.2", "files/lumewell-1.2.0.tar.gz", archive.size(), signature}}));
+  }
+  void publishGood(ArchiveFormat format = ArchiveFormat::tarGz) {
+    const std::string archive = makeArchive(newBuild(), format);
+    publish(archive, key.signBase64(archive));
+  }
+  std::shared_ptr<AppcastUpdateEngine> makeEngine(std::weak_ptr<UpdaterDelegate> delegate,
+                                                  Scheduler& scheduler) {
+    return std::make_shared<AppcastUpdateEngine>(
+        std::move(delegate), scheduler,
+        AppcastEngineConfig{"1.0.0", key.publicKeyBase64(), prefix, cache,
+                            [this](const std::string& exe) { relaunched.push_back(exe); }});
+  }
+
+  lumewell::testing::TempDir temp;
+  const std::string prefix = temp.path() + "/opt/lumewell";
+  const std::string cache = temp.path() + "/cache/updates";
+  SigningKey key;
+  lumewell::testing::LoopbackHttpServer server;
+  std::vector<std::string> relaunched;
+};
+
 // Records the engine's delegate calls as short lines; postpones or takes over blocks as told.
 class RecordingDelegate final : public UpdaterDelegate {
  public:
@@ -178,10 +213,8 @@ class RecordingDelegate final : public UpdaterDelegate {
     lastError = error;
   }
   void didFinishUpdateCycle(UpdateCheck check, const OptionalError& error) override {
-    const char* kind = check == UpdateCheck::updates               ? "finish updates"
-                       : check == UpdateCheck::updatesInBackground ? "finish background"
-                                                                   : "finish information";
-    note(error ? std::string(kind) + " error" : kind);
+    const char* kinds[] = {"finish updates", "finish background", "finish information"};
+    note(kinds[static_cast<int>(check)] + std::string(error ? " error" : ""));
   }
 };
 

@@ -6,7 +6,6 @@
 
 #include "runtime/virtual_scheduler.h"
 #include "support/fake_messenger.h"
-#include "support/loopback_http_server.h"
 #include "support/main_loop_helpers.h"
 #include "support/test_files.h"
 #include "update_test_support.h"
@@ -68,19 +67,22 @@ class UpdaterPluginTest : public ::testing::Test {
     EXPECT_EQ(answer->answers, 1) << method;
     return answer->envelope.value_or(MethodEnvelope{});
   }
+  // The status record a successful call answers.
   ValueMap record(const std::string& method, Value arguments = Value()) {
-    return recordOf(call(method, std::move(arguments)).result);
+    MethodEnvelope reply = call(method, std::move(arguments));
+    EXPECT_EQ(reply.kind, Kind::success) << method;
+    return recordOf(reply.result);
   }
   void listen() { EXPECT_TRUE(messenger.call(kEvents, "listen")->isSuccess()); }
   std::vector<Value>& events() { return messenger.events[kEvents]; }
   ValueMap lastEvent() { return events().empty() ? ValueMap() : recordOf(events().back()); }
+  std::string last(const char* key) { return str(lastEvent(), key); }
   void configure(const std::string& channel = "stable",
                  const std::string& feed = "https://updates.example/appcast.xml") {
-    ASSERT_EQ(call("configure", ValueMap{{"channel", channel}, {"feedUrl", feed}}).kind,
-              Kind::success);
+    record("configure", ValueMap{{"channel", channel}, {"feedUrl", feed}});
   }
-  void guard(Value allowed) {
-    EXPECT_EQ(call("setInstallGuard", ValueMap{{"installAllowed", allowed}}).kind, Kind::success);
+  ValueMap guard(Value allowed) {
+    return record("setInstallGuard", ValueMap{{"installAllowed", std::move(allowed)}});
   }
 
   static constexpr const char* kEvents = "lumewell/updater/events";
@@ -92,7 +94,7 @@ class UpdaterPluginTest : public ::testing::Test {
   int enginesMade = 0;
 };
 
-TEST_F(UpdaterPluginTest, FreshStatusSubscriptionAndUnknownMethods) {
+TEST_F(UpdaterPluginTest, StatusSubscriptionUnknownMethodsAndConfigureRules) {
   const ValueMap fresh{{"channel", "stable"}};
   EXPECT_EQ(record("getStatus"), fresh);
   listen();
@@ -100,27 +102,17 @@ TEST_F(UpdaterPluginTest, FreshStatusSubscriptionAndUnknownMethods) {
   EXPECT_EQ(events(), (std::vector<Value>{Value(fresh), Value(fresh)}));
   EXPECT_EQ(call("GetStatus").kind, Kind::notImplemented);
   EXPECT_EQ(call("reset").kind, Kind::notImplemented);
-
-  messenger.call(kEvents, "cancel");
-  configure();
-  EXPECT_EQ(events().size(), 2u);  // no sink, no events
-}
-
-TEST_F(UpdaterPluginTest, ConfigureArgumentRules) {
-  listen();
   events().clear();
-  const std::vector<Value> bad = {
-      Value(),
-      Value("stable"),
-      Value(ValueList{Value("stable")}),
-      ValueMap{{"channel", "stable"}},
-      ValueMap{{"channel", "stable"}, {"feedUrl", int32_t{5}}},
-      ValueMap{{"channel", "stable"}, {"feedUrl", ""}},
-      ValueMap{{"channel", "stable"}, {"feedUrl", "not a url"}},
-      ValueMap{{"channel", "stable"}, {"feedUrl", "appcast.xml"}},
-      ValueMap{{"feedUrl", "https://updates.example/appcast.xml"}},
-      ValueMap{{"channel", true}, {"feedUrl", "https://updates.example/appcast.xml"}},
-  };
+
+  const std::string feed = "https://updates.example/appcast.xml";
+  std::vector<Value> bad = {Value(),
+                            Value("stable"),
+                            Value(ValueList{Value("stable")}),
+                            ValueMap{{"channel", "stable"}},
+                            ValueMap{{"feedUrl", feed}},
+                            ValueMap{{"channel", true}, {"feedUrl", feed}}};
+  for (Value url : {Value(int32_t{5}), Value(""), Value("not a url"), Value("appcast.xml")})
+    bad.push_back(ValueMap{{"channel", "stable"}, {"feedUrl", url}});
   for (const Value& args : bad) {
     MethodEnvelope reply = call("configure", args);
     ASSERT_EQ(reply.kind, Kind::error);
@@ -148,6 +140,11 @@ TEST_F(UpdaterPluginTest, ConfigureArgumentRules) {
   EXPECT_EQ(plugin->feedURLString(), "https://b.example/beta.xml");
   EXPECT_EQ(record("getStatus"),
             (ValueMap{{"channel", "beta"}, {"message", "Using the beta update channel."}}));
+
+  const size_t sent = events().size();
+  messenger.call(kEvents, "cancel");
+  configure();
+  EXPECT_EQ(events().size(), sent);  // no sink, no events
 }
 
 TEST_F(UpdaterPluginTest, ChecksAndQuitInstallsNeedConfigurationAndChooseProbeOrUser) {
@@ -186,8 +183,8 @@ TEST_F(UpdaterPluginTest, DelegateEffectsOnTheStatus) {
   configure();
   listen();
   plugin->didAbortWithError(Error{"updater", 3, "The feed is gone."});
-  EXPECT_EQ(str(lastEvent(), "error"), "The feed is gone.");
-  EXPECT_EQ(str(lastEvent(), "message"), "Desktop update check failed.");
+  EXPECT_EQ(last("error"), "The feed is gone.");
+  EXPECT_EQ(last("message"), "Desktop update check failed.");
 
   plugin->didFindValidUpdate(item("7048", "4.2.0"));
   EXPECT_EQ(lastEvent(), (ValueMap{{"channel", "stable"},
@@ -195,16 +192,16 @@ TEST_F(UpdaterPluginTest, DelegateEffectsOnTheStatus) {
                                    {"message", "Version 4.2.0 is available."}}));
   plugin->didFindValidUpdate(item("7049"));  // no display version: the version itself
   plugin->didFinishUpdateCycle(UpdateCheck::updateInformation, std::nullopt);
-  EXPECT_EQ(str(lastEvent(), "message"), "Version 7049 is available.");
+  EXPECT_EQ(last("message"), "Version 7049 is available.");
 
   plugin->willInstallUpdate(item("7049", "4.3"));
-  EXPECT_EQ(str(lastEvent(), "deferredUpdateVersion"), "4.3");
+  EXPECT_EQ(last("deferredUpdateVersion"), "4.3");
   plugin->willRelaunchApplication();
   EXPECT_EQ(lastEvent(),
             (ValueMap{{"channel", "stable"},
                       {"message", "Relaunching into the updated Lumewell Recorder build."}}));
   plugin->didFinishUpdateCycle(UpdateCheck::updates, Error{"updater", 4, "No network."});
-  EXPECT_EQ(str(lastEvent(), "error"), "No network.");
+  EXPECT_EQ(last("error"), "No network.");
   plugin->didFindValidUpdate(item("2"));
   plugin->didNotFindUpdate();
   EXPECT_EQ(lastEvent(), (ValueMap{{"channel", "stable"},
@@ -212,25 +209,24 @@ TEST_F(UpdaterPluginTest, DelegateEffectsOnTheStatus) {
   // A failed install, with nothing held, leaves no update to wait for.
   plugin->willInstallUpdate(item("7049", "4.3"));
   plugin->didAbortWithError(Error{"updater", 5, "holds version 0.9"});
-  EXPECT_EQ(str(lastEvent(), "deferredUpdateVersion"), "<absent>");
+  EXPECT_EQ(last("deferredUpdateVersion"), "<absent>");
 }
 
 TEST_F(UpdaterPluginTest, InstallOnQuitIsHeldWhileTheGuardIsDownAndRunsWhenRaised) {
   configure();
   listen();
   // Lowering the guard with nothing recorded leaves the message as it was.
-  EXPECT_EQ(str(record("setInstallGuard", ValueMap{{"installAllowed", false}}), "message"),
-            "Using the stable update channel.");
+  EXPECT_EQ(str(guard(false), "message"), "Using the stable update channel.");
 
   int installs = 0;
   EXPECT_TRUE(plugin->willInstallUpdateOnQuit(item("12", "1.2"), [&] { ++installs; }));
   EXPECT_EQ(installs, 0);
-  EXPECT_EQ(str(lastEvent(), "deferredUpdateVersion"), "1.2");
-  EXPECT_EQ(str(lastEvent(), "message"),
+  EXPECT_EQ(last("deferredUpdateVersion"), "1.2");
+  EXPECT_EQ(last("message"),
             "Update 1.2 is downloaded and queued for install when the session is idle.");
   plugin->didAbortWithError(Error{"updater", 5, "later check failed"});  // still held: named
-  EXPECT_EQ(str(lastEvent(), "deferredUpdateVersion"), "1.2");
-  EXPECT_EQ(str(record("setInstallGuard", ValueMap{{"installAllowed", false}}), "message"),
+  EXPECT_EQ(last("deferredUpdateVersion"), "1.2");
+  EXPECT_EQ(str(guard(false), "message"),
             "Update installation is deferred until the active session is safe to interrupt.");
 
   // No arguments raise the guard: the held block runs once, the version stays named.
@@ -244,7 +240,7 @@ TEST_F(UpdaterPluginTest, InstallOnQuitIsHeldWhileTheGuardIsDownAndRunsWhenRaise
   // With the guard raised, an install-on-quit request runs at once.
   EXPECT_TRUE(plugin->willInstallUpdateOnQuit(item("13"), [&] { ++installs; }));
   EXPECT_EQ(installs, 2);
-  EXPECT_EQ(str(lastEvent(), "deferredUpdateVersion"), "13");
+  EXPECT_EQ(last("deferredUpdateVersion"), "13");
 }
 
 TEST_F(UpdaterPluginTest, InstallDeferredUpdateReleasesOneHandlerRelaunchFirst) {
@@ -267,10 +263,10 @@ TEST_F(UpdaterPluginTest, InstallDeferredUpdateReleasesOneHandlerRelaunchFirst) 
   EXPECT_EQ(ran, Ops{"relaunch"});
   // The guard stays raised: a new relaunch request is not postponed.
   EXPECT_FALSE(plugin->shouldPostponeRelaunch(item("14"), [&] { ran.push_back("other"); }));
-  call("installDeferredUpdate");
+  record("installDeferredUpdate");
   EXPECT_EQ(ran, (Ops{"relaunch", "install"}));
   const size_t settled = events().size();
-  call("installDeferredUpdate");  // nothing left
+  record("installDeferredUpdate");  // nothing left
   EXPECT_EQ(ran.size(), 2u);
   EXPECT_EQ(events().size(), settled);
 }
@@ -278,16 +274,11 @@ TEST_F(UpdaterPluginTest, InstallDeferredUpdateReleasesOneHandlerRelaunchFirst) 
 constexpr const char* kHeld = "Update relaunch is deferred until recording and uploads are idle.";
 
 // The plug-in on the real engine, as the host wires them: a loopback feed offering a signed
-// 1.2.0, the recorder's state behind a flag.
-class UpdateSafetyTest : public UpdaterPluginTest {
+// 1.2.0, the recorder's state behind a flag. (The plug-in and its engine go before the site.)
+class UpdateSafetyTest : public testing::UpdateSite, public UpdaterPluginTest {
  protected:
   void SetUp() override {
-    writeFile(installation + "/bin/lumewell-recorder", "old build", 0755);
-    writeFile(installation + "/lumewell-bundle", testing::kBundleMarker);
-    const std::string archive = testing::makeArchive(testing::newBuild());
-    server.serve("/lumewell-1.2.0.tar.gz", archive);
-    server.serve("/appcast.xml", testing::appcast({{"1.2.0", "1.2", "lumewell-1.2.0.tar.gz",
-                                                    archive.size(), key.signBase64(archive)}}));
+    publishGood();
     UpdaterPluginTest::SetUp();
     plugin->setRecorderBusy([this] { return recording; });
     messenger.onEvent = [this](const std::string&, const Value& event) {
@@ -295,21 +286,11 @@ class UpdateSafetyTest : public UpdaterPluginTest {
     };
     listen();
   }
-  void TearDown() override { plugin.reset(); }  // the engine goes before the server
   std::shared_ptr<UpdaterEngine> makeEngine(std::weak_ptr<UpdaterDelegate> delegate) override {
-    return std::make_shared<AppcastUpdateEngine>(
-        std::move(delegate), scheduler,
-        AppcastEngineConfig{"1.0.0", key.publicKeyBase64(), installation, temp.path() + "/cache",
-                            [this](const std::string& exe) { relaunched.push_back(exe); }});
+    return UpdateSite::makeEngine(std::move(delegate), scheduler);
   }
-  std::string last(const char* key) { return str(lastEvent(), key); }
 
-  lumewell::testing::TempDir temp;
-  const std::string installation = temp.path() + "/opt/lumewell-recorder";
-  testing::SigningKey key;
-  lumewell::testing::LoopbackHttpServer server;
   std::function<void(const ValueMap&)> onEvent;
-  std::vector<std::string> relaunched;
   bool recording = false;
 };
 
@@ -319,26 +300,21 @@ TEST_F(UpdateSafetyTest, AGuardOrARecordingHoldsTheUpdateUntilBothAllow) {
   for (bool byRecording : {false, true}) {
     SCOPED_TRACE(byRecording ? "recording" : "guard");
     onEvent = [this, byRecording](const ValueMap& event) {
-      const std::string* message = mapString(&event, "message");
-      if (message == nullptr || *message != "Installing update 1.2.") return;
+      if (str(event, "message") != "Installing update 1.2.") return;
+      byRecording ? void(recording = true) : void(guard(false));
       onEvent = nullptr;
-      if (byRecording) {
-        recording = true;
-      } else {
-        guard(false);
-      }
     };
-    configure("stable", server.url("/appcast.xml"));
-    EXPECT_EQ(call("checkForUpdates").kind, Kind::success);
+    configure("stable", server.url("/feeds/appcast.xml"));
+    record("checkForUpdates");
     // Held before the swap: the archive is unpacked, nothing is replaced or relaunched.
     ASSERT_TRUE(pumpUntil(scheduler, [&] { return last("message") == kHeld; }));
     scheduler.runPending();
-    EXPECT_EQ(readFile(installation + "/bin/lumewell-recorder"), "old build");
+    EXPECT_EQ(readFile(prefix + "/bin/lumewell-recorder"), "old build");
     EXPECT_TRUE(relaunched.empty());
     EXPECT_EQ(last("deferredUpdateVersion"), "1.2");
     if (byRecording) {
       // Neither the Dart side's release nor raising the guard interrupts the recording.
-      EXPECT_EQ(call("installDeferredUpdate").kind, Kind::success);
+      record("installDeferredUpdate");
       guard(true);
       plugin->recorderBecameIdle();  // a stale notice while still recording
       scheduler.runPending();
@@ -349,15 +325,15 @@ TEST_F(UpdateSafetyTest, AGuardOrARecordingHoldsTheUpdateUntilBothAllow) {
       plugin->recorderBecameIdle();
       scheduler.runPending();
       EXPECT_TRUE(relaunched.empty());
-      EXPECT_EQ(readFile(installation + "/bin/lumewell-recorder"), "old build");
+      EXPECT_EQ(readFile(prefix + "/bin/lumewell-recorder"), "old build");
     }
     guard(true);
     ASSERT_TRUE(pumpUntil(scheduler, [&] { return !relaunched.empty(); }));
-    EXPECT_EQ(readFile(installation + "/bin/lumewell-recorder"), "new build");
+    EXPECT_EQ(readFile(prefix + "/bin/lumewell-recorder"), "new build");
     EXPECT_EQ(last("message"), "Relaunching into the updated Lumewell Recorder build.");
     EXPECT_EQ(relaunched.size(), 1u);
     relaunched.clear();
-    writeFile(installation + "/bin/lumewell-recorder", "old build", 0755);
+    writeFile(prefix + "/bin/lumewell-recorder", "old build", 0755);
   }
 }
 

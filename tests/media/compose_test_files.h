@@ -25,7 +25,6 @@ namespace lumewell::media::compose_test {
 using lumewell::testing::commandOutput;
 using lumewell::testing::readFile;
 using lumewell::testing::TempDir;
-inline constexpr double kPi = std::numbers::pi;
 
 struct Tone {
   double frequency = 1000;
@@ -39,7 +38,8 @@ inline std::vector<float> tonePcm(int64_t first, size_t frames, int channels, To
   std::vector<float> pcm(frames * static_cast<size_t>(channels), 0.0f);
   for (size_t i = 0; i < frames; ++i) {
     const double t = static_cast<double>(first + static_cast<int64_t>(i)) / 48000.0;
-    const float v = static_cast<float>(tone.amplitude * std::sin(2 * kPi * tone.frequency * t));
+    const auto v =
+        static_cast<float>(tone.amplitude * std::sin(2 * std::numbers::pi * tone.frequency * t));
     for (int c = 0; c < channels; ++c) pcm[i * channels + c] = c == silent ? 0.0f : v;
   }
   return pcm;
@@ -89,33 +89,25 @@ inline int64_t expectAacOutput(const std::string& path, int channels) {
             "aacLC48000" + std::to_string(channels))
       << path;
   const std::string bytes = readFile(path);
-  EXPECT_LT(bytes.find("moov"), bytes.find("mdat")) << path;
-  EXPECT_NE(bytes.find("mdat"), std::string::npos) << path;
+  const size_t mdat = bytes.find("mdat");
+  EXPECT_TRUE(mdat != std::string::npos && bytes.find("moov") < mdat) << path;
   return durationOf(path);
 }
 
-struct Pcm {
-  int channels = 0;
-  std::vector<float> samples;  // interleaved
-  size_t frames() const { return samples.size() / static_cast<size_t>(channels); }
-  std::vector<float> channel(int c) const {
-    std::vector<float> out(frames());
-    for (size_t i = 0; i < out.size(); ++i) out[i] = samples[i * channels + c];
-    return out;
-  }
-};
-
-// Decoded by the ffmpeg program, independent of the code under test, and cut to the file's
-// duration_ts (ffmpeg drops the priming but may keep padding after the end).
-inline Pcm decode(const std::string& path, int channels) {
+// Each channel decoded by the ffmpeg program, independent of the code under test, and cut to
+// the file's duration_ts (ffmpeg drops the priming but may keep padding after the end).
+inline std::vector<std::vector<float>> decode(const std::string& path, int channels) {
   const std::string raw = commandOutput("ffmpeg -v error -i '" + path + "' -f f32le -ac " +
                                         std::to_string(channels) + " -");
-  Pcm pcm{channels, std::vector<float>(raw.size() / sizeof(float))};
-  std::memcpy(pcm.samples.data(), raw.data(), pcm.samples.size() * sizeof(float));
-  const int64_t frames = durationOf(path);
-  EXPECT_GE(static_cast<int64_t>(pcm.frames()), frames) << path;
-  if (frames >= 0) pcm.samples.resize(std::min(pcm.samples.size(), size_t(frames * channels)));
-  return pcm;
+  const size_t frames = raw.size() / sizeof(float) / static_cast<size_t>(channels);
+  const int64_t declared = durationOf(path);
+  EXPECT_GE(static_cast<int64_t>(frames), declared) << path;
+  std::vector<std::vector<float>> out(
+      channels, std::vector<float>(declared < 0 ? frames : std::min(frames, size_t(declared))));
+  for (size_t i = 0; i < out[0].size(); ++i)
+    for (int c = 0; c < channels; ++c)
+      std::memcpy(&out[c][i], raw.data() + (i * channels + c) * sizeof(float), sizeof(float));
+  return out;
 }
 
 // Reads everything through the decoder under test in odd-sized pieces, as the sources do; a
@@ -140,7 +132,7 @@ struct ToneFit {
 // Least-squares fit of a sin(w n) + b cos(w n), the frequency known, over x[from, to).
 inline ToneFit fitTone(const std::vector<float>& x, size_t from, size_t to, double frequency,
                        double amplitude) {
-  const double w = 2 * kPi * frequency / 48000.0;
+  const double w = 2 * std::numbers::pi * frequency / 48000.0;
   double ss = 0, sc = 0, cc = 0, xs = 0, xc = 0, xx = 0;
   for (size_t i = from; i < to; ++i) {
     const double s = std::sin(w * double(i)), c = std::cos(w * double(i));
@@ -152,17 +144,6 @@ inline ToneFit fitTone(const std::vector<float>& x, size_t from, size_t to, doub
   // leaves is xx - a xs - b xc.
   return {std::hypot(a, b), std::atan2(-b, a) / w,
           std::sqrt(std::max(0.0, xx - a * xs - b * xc) / double(to - from)) / amplitude};
-}
-
-// The worst residual of the tone fitted over 1024-sample windows sliding through [from, to):
-// a lost or doubled sample anywhere inside shows in every window across it.
-inline double worstSineFitResidual(const std::vector<float>& x, size_t from, size_t to,
-                                   double frequency, double amplitude) {
-  double worst = 0;
-  for (size_t s = from; s + 1024 <= std::min(to, x.size()); s += 32) {
-    worst = std::max(worst, fitTone(x, s, s + 1024, frequency, amplitude).residual);
-  }
-  return worst;
 }
 
 struct Outcome {
@@ -177,9 +158,8 @@ inline Outcome compose(std::vector<std::string> inputs, const std::string& outpu
   auto done = std::make_shared<std::promise<std::pair<OptionalError, bool>>>();
   const auto caller = std::this_thread::get_id();
   composeAudio(std::move(inputs), output, [=](OptionalError error) {
-    if (calls->fetch_add(1) == 0) {
+    if (calls->fetch_add(1) == 0)
       done->set_value({std::move(error), std::this_thread::get_id() == caller});
-    }
   });
   auto future = done->get_future();
   EXPECT_EQ(future.wait_for(std::chrono::minutes(5)), std::future_status::ready);

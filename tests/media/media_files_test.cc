@@ -43,34 +43,6 @@ TEST(AudioDecoderTest, OtherRatesAndLayoutsArriveAt48kHzMonoOrStereo) {
   EXPECT_EQ(readAll(**decoder).size(), 2u * 48000u);
 }
 
-TEST(AudioDecoderTest, DamagedOrForeignFilesEndCleanly) {
-  TempDir dir;
-  const std::string tone = dir.path() + "/tone.m4a", cut = dir.path() + "/cut.m4a";
-  ffmpeg("-f lavfi -i sine=f=1000:r=48000:d=3 -ac 2 -c:a aac -movflags +faststart " + tone);
-  // The index is in front: cutting the file short leaves an index promising missing data.
-  const std::string whole = readFile(tone);
-  std::ofstream(cut, std::ios::binary) << whole.substr(0, whole.size() / 2);
-  auto decoder = AudioDecoder::open(cut);
-  ASSERT_TRUE(decoder.ok() && *decoder);
-  EXPECT_LE(readAll(**decoder).size(), 2u * 48000 * 3);
-
-  // Not media, cut to its first 40 bytes, a WAV file under an .m4a name (only the MP4 demuxer
-  // reads), not there, a folder: no audio track, no duration, no error.
-  const std::string text = dir.path() + "/text.m4a", stub = dir.path() + "/stub.m4a";
-  const std::string wav = dir.path() + "/wav.m4a";
-  std::ofstream(text) << "hello";
-  std::ofstream(stub, std::ios::binary) << whole.substr(0, 40);
-  ffmpeg("-f lavfi -i sine=d=1 -f wav " + wav);
-  for (const std::string& p : {text, stub, wav, dir.path() + "/absent.m4a", dir.path()}) {
-    auto none = AudioDecoder::open(p);
-    ASSERT_TRUE(none.ok()) << p;
-    EXPECT_EQ(none->get(), nullptr) << p;
-    EXPECT_FALSE(mediaDurationMs(p)) << p;
-    EXPECT_FALSE(hasAudioTrack(p)) << p;
-    EXPECT_FALSE(probeAudio(p)) << p;
-  }
-}
-
 TEST(MediaProbeTest, DurationsRoundToWholeMillisecondsHalfAwayFromZero) {
   TempDir dir;
   // 1000.5 ms rounds up to 1001; 1000.4 ms down to 1000; 20 ms stays 20.
@@ -86,16 +58,15 @@ TEST(MediaProbeTest, DurationsRoundToWholeMillisecondsHalfAwayFromZero) {
 // queue, so after the calls under test one non-blocking accept shows whether any was made.
 struct LoopbackListener {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  std::string url;
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   LoopbackListener() {
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
     EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), length), 0);
     EXPECT_EQ(listen(fd, 16), 0);
     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
   }
   ~LoopbackListener() { close(fd); }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)); }
   bool contacted() const {
     const int connection = accept(fd, nullptr, nullptr);
     if (connection >= 0) close(connection);
@@ -103,49 +74,68 @@ struct LoopbackListener {
   }
 };
 
+// Foreign and damaged files end cleanly; URLs, protocol prefixes, relative names, a FIFO
+// (opening it would wait for a writer) and a device are refused without being opened; nothing
+// is contacted.
 TEST(MediaPathsTest, OnlyAbsoluteLocalRegularMp4FilesAreOpenedAndNothingElseIsContacted) {
   TempDir dir;
   LoopbackListener listener;
-  const std::string good = dir.path() + "/good.m4a";
-  writeToneFile(good, 1, 0, 4800);
-  const std::string fifo = dir.path() + "/fifo.m4a";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string tone = dir.path() + "/tone.m4a", cut = dir.path() + "/cut.m4a";
+  ffmpeg("-f lavfi -i sine=f=1000:r=48000:d=3 -ac 2 -c:a aac -movflags +faststart " + tone);
+  // The index is in front: cutting the file short leaves an index promising missing data.
+  const std::string whole = readFile(tone);
+  std::ofstream(cut, std::ios::binary) << whole.substr(0, whole.size() / 2);
+  auto decoder = AudioDecoder::open(cut);
+  ASSERT_TRUE(decoder.ok() && *decoder);
+  EXPECT_LE(readAll(**decoder).size(), 2u * 48000 * 3);
 
-  // URLs, protocol prefixes and relative names, a FIFO (opening it would wait for a writer)
-  // and a device: refused without being opened.
-  for (const std::string& path :
-       {listener.url + "/in.m4a", "concat:" + good + "|" + good, "file:" + good,
-        std::string("good.m4a"), fifo, std::string("/dev/zero")}) {
-    Result<std::unique_ptr<AudioDecoder>> decoder = AudioDecoder::open(path);
-    ASSERT_FALSE(decoder.ok()) << path;
-    EXPECT_EQ(decoder.error().domain, "posix") << path;
-    EXPECT_EQ(decoder.error().localizedDescription.rfind("Refused to read " + path + ": ", 0), 0u)
-        << decoder.error().localizedDescription;
-    EXPECT_FALSE(mediaDurationMs(path)) << path;
-    EXPECT_FALSE(hasAudioTrack(path)) << path;
+  // Not media, cut to its first 40 bytes, a WAV file under an .m4a name (only the MP4 demuxer
+  // reads), not there, a folder: no audio track, no duration, no error.
+  const std::string text = dir.path() + "/text.m4a", stub = dir.path() + "/stub.m4a";
+  const std::string wav = dir.path() + "/wav.m4a", fifo = dir.path() + "/fifo.m4a";
+  std::ofstream(text) << "hello";
+  std::ofstream(stub, std::ios::binary) << whole.substr(0, 40);
+  ffmpeg("-f lavfi -i sine=d=1 -f wav " + wav);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::vector<std::string> paths = {text, stub, wav, dir.path() + "/absent.m4a", dir.path(),
+                                          // refused from here on
+                                          listener.url() + "/in.m4a", "concat:" + tone + "|" + tone,
+                                          "file:" + tone, "tone.m4a", fifo, "/dev/zero"};
+  for (size_t i = 0; i < paths.size(); ++i) {
+    const std::string& path = paths[i];
+    SCOPED_TRACE(path);
+    Result<std::unique_ptr<AudioDecoder>> opened = AudioDecoder::open(path);
+    const std::string refusal = "Refused to read " + path + ": ";
+    if (i < 5) {
+      ASSERT_TRUE(opened.ok());
+      EXPECT_EQ(opened->get(), nullptr);
+    } else {
+      ASSERT_FALSE(opened.ok());
+      EXPECT_EQ(opened.error().domain + " " +
+                    opened.error().localizedDescription.substr(0, refusal.size()),
+                "posix " + refusal);
+    }
+    EXPECT_FALSE(mediaDurationMs(path));
+    EXPECT_FALSE(hasAudioTrack(path));
+    EXPECT_FALSE(probeAudio(path));
   }
   EXPECT_NE(AudioDecoder::open(fifo).error().localizedDescription.find("it is a FIFO"),
             std::string::npos);
-  Result<std::unique_ptr<AudioDecoder>> mp4 = AudioDecoder::open(good);  // what is refused above
-  ASSERT_TRUE(mp4.ok() && *mp4);
-
+  decoder = AudioDecoder::open(tone);  // what is refused above
+  ASSERT_TRUE(decoder.ok() && *decoder);
   // Outputs: a URL, a FIFO, a device are refused by the writer; a join refuses a URL output
   // and an input that is not a local path, and writes nothing.
-  for (const std::string& path : {listener.url + "/x.m4a", fifo, std::string("/dev/null")}) {
+  for (const std::string& path : {listener.url() + "/x.m4a", fifo, std::string("/dev/null")}) {
     auto writer = AacFileWriter::create(path, {});
+    const std::string refusal = "Refused to write " + path + ": ";
     ASSERT_FALSE(writer.ok()) << path;
-    EXPECT_EQ(writer.error().localizedDescription.rfind("Refused to write " + path + ": ", 0), 0u)
-        << writer.error().localizedDescription;
+    EXPECT_EQ(writer.error().localizedDescription.substr(0, refusal.size()), refusal);
   }
   const std::string out = dir.path() + "/out.m4a";
-  for (const auto& [inputs, output] : {std::pair{std::vector{good, good}, listener.url + "/x.m4a"},
-                                       std::pair{std::vector{good, "concat:" + good}, out}}) {
-    OptionalError error = compose(inputs, output).error;
-    ASSERT_TRUE(error) << output;
-    EXPECT_EQ(error->domain, "posix");
-  }
+  EXPECT_EQ(compose({tone, tone}, listener.url() + "/x.m4a").error.value_or(Error{}).domain,
+            "posix");
+  EXPECT_EQ(compose({tone, "concat:" + tone}, out).error.value_or(Error{}).domain, "posix");
   EXPECT_FALSE(std::filesystem::exists(out));
-
   EXPECT_FALSE(listener.contacted());
 }
 
@@ -187,15 +177,15 @@ TEST(MediaPathsTest, DecodingIsBoundedByTheDeclaredFormatAndDuration) {
 TEST(Sha256Test, DigestsOfWholeFilesAndMissingFiles) {
   TempDir dir;
   lumewell::testing::writeFile(dir.path() + "/empty", "");
-  EXPECT_EQ(*sha256FileHex(dir.path() + "/empty"),
+  EXPECT_EQ(sha256FileHex(dir.path() + "/empty").value(),
             "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   std::string big(3 * 1024 * 1024 + 17, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) ^ (i >> 9));
   const std::string bigPath = dir.path() + "/big";
   lumewell::testing::writeFile(bigPath, big);
-  auto digest = sha256FileHex(bigPath);
-  ASSERT_TRUE(digest);
-  EXPECT_EQ(*digest, commandOutput("sha256sum '" + bigPath + "'").substr(0, 64));
+  ASSERT_TRUE(sha256FileHex(bigPath));
+  EXPECT_EQ(sha256FileHex(bigPath).value(),
+            commandOutput("sha256sum '" + bigPath + "'").substr(0, 64));
 
   auto missing = sha256FileHex(dir.path() + "/missing");
   ASSERT_FALSE(missing);

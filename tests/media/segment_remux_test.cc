@@ -34,7 +34,7 @@ std::string packetsOf(const std::string& path) {
       path + "'");
 }
 
-std::vector<float> decodedSamples(const std::string& path) { return decode(path, 1).samples; }
+std::vector<float> decodedSamples(const std::string& path) { return decode(path, 1)[0]; }
 
 // Writes pcm as one run in uneven blocks, cutting at each of cuts into the next of paths. A
 // cut is asked for before the encoder got there, or a little after (the timer late).

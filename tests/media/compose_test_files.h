@@ -8,9 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <future>
-#include <map>
 #include <numbers>
-#include <sstream>
 #include <thread>
 
 #include "media/aac_file_writer.h"
@@ -61,34 +59,28 @@ inline void ffmpeg(const std::string& arguments) {
   ASSERT_EQ(std::system(("ffmpeg -v error -y " + arguments).c_str()), 0) << arguments;
 }
 
-// ffprobe's view of the first audio stream: codec_name, profile, sample_rate, channels,
-// duration_ts (the samples the file says it holds, priming and padding excluded).
-inline std::map<std::string, std::string> probe(const std::string& path) {
-  std::map<std::string, std::string> fields;
-  std::istringstream lines(commandOutput(
+// ffprobe's view of the first audio stream: "codec,profile,rate,channels,duration_ts", the
+// last the samples the file says it holds, priming and padding excluded.
+inline std::string probe(const std::string& path) {
+  std::string fields = commandOutput(
       "ffprobe -v error -select_streams a:0 -show_entries "
-      "stream=codec_name,profile,sample_rate,channels,duration_ts -of default=nw=1 '" +
-      path + "'"));
-  for (std::string line; std::getline(lines, line);) {
-    const auto eq = line.find('=');
-    if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 1);
-  }
-  return fields;
+      "stream=codec_name,profile,sample_rate,channels,duration_ts -of csv=p=0 '" +
+      path + "'");
+  return fields.substr(0, fields.find('\n'));
 }
 
 inline int64_t durationOf(const std::string& path) {
-  auto fields = probe(path);
-  return fields.count("duration_ts") ? std::stoll(fields["duration_ts"]) : -1;
+  const std::string fields = probe(path);
+  return fields.empty() ? -1 : std::stoll(fields.substr(fields.rfind(',') + 1));
 }
 
 // What every output must be: AAC-LC at 48 kHz with the channel count, the index (moov) in
 // front of the audio data (mdat). Answers duration_ts.
 inline int64_t expectAacOutput(const std::string& path, int channels) {
-  auto fields = probe(path);
-  EXPECT_EQ(fields["codec_name"] + fields["profile"] + fields["sample_rate"] + fields["channels"],
-            "aacLC48000" + std::to_string(channels))
+  const std::string fields = probe(path), bytes = readFile(path);
+  EXPECT_EQ(fields.substr(0, fields.rfind(',') + 1),
+            "aac,LC,48000," + std::to_string(channels) + ",")
       << path;
-  const std::string bytes = readFile(path);
   const size_t mdat = bytes.find("mdat");
   EXPECT_TRUE(mdat != std::string::npos && bytes.find("moov") < mdat) << path;
   return durationOf(path);

@@ -147,9 +147,9 @@ TEST_F(SocketTransportTest, ManyCallsAreMatchedByIdAndEveryListenerHasAStreamOfI
   std::map<std::string, Value> answers;
   const int kCalls = 200;
   for (int i = 0; i < kCalls; ++i) {
-    for (auto* c : {a.get(), b.get()}) {
-      std::string tag = (c == a.get() ? "a" : "b") + std::to_string(i);
-      MethodChannel(*c, "test/echo").invokeMethod("echo", Value(tag), [&answers, tag](auto env) {
+    for (auto* p : {a.get(), b.get()}) {
+      std::string tag = (p == a.get() ? "a" : "b") + std::to_string(i);
+      MethodChannel(*p, "test/echo").invokeMethod("echo", Value(tag), [&answers, tag](auto env) {
         ASSERT_TRUE(env.ok());
         answers[tag] = env->result;
       });

@@ -10,9 +10,8 @@ namespace {
 
 Bytes hex(const std::string& h) {
   Bytes out;
-  for (size_t i = 0; i + 1 < h.size(); i += 2) {
+  for (size_t i = 0; i + 1 < h.size(); i += 2)
     out.push_back(static_cast<uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
-  }
   return out;
 }
 
@@ -111,12 +110,10 @@ TEST(StandardMethodCodec, CallsAndEnvelopes) {
   EXPECT_EQ(StandardMethodCodec::decodeEnvelope({})->kind, MethodEnvelope::Kind::notImplemented);
 
   // Unknown kind, a trailing byte, a code that is no string; calls without a method name.
-  for (const char* bad : {"02", "000000", "010300000000"}) {
+  for (const char* bad : {"02", "000000", "010300000000"})
     EXPECT_FALSE(StandardMethodCodec::decodeEnvelope(hex(bad)).ok()) << bad;
-  }
-  for (const char* bad : {"0300000000", "0701"}) {
+  for (const char* bad : {"0300000000", "0701"})
     EXPECT_FALSE(StandardMethodCodec::decodeMethodCall(hex(bad)).ok()) << bad;
-  }
 }
 
 TEST(StandardMessageCodec, RejectsMalformedInputWithoutOverreadOrHugeAllocation) {
@@ -126,9 +123,8 @@ TEST(StandardMessageCodec, RejectsMalformedInputWithoutOverreadOrHugeAllocation)
       "03 0367 04efcdab89674523 060000000000000000 0705 070568656c6c 0805 09050000  "
       "0905000000 0a0500000000000000 0e05000000 0c07 0c070001 0d0100 0f 05 ff 07ff 07feff  "
       "0001 0c01 0cffffffff7f00 0dffffffff7f0000 0bffffffff0000000000 08ffffffff7f01");
-  for (std::string bad; malformed >> bad;) {
+  for (std::string bad; malformed >> bad;)
     EXPECT_FALSE(StandardMessageCodec::decode(hex(bad)).ok()) << bad;
-  }
 
   // Nesting: 64 levels decode, 65 do not (and 100000 must not blow the stack).
   const auto nested = [](size_t depth) { return hex(times(depth, "0c01") + "00"); };

@@ -26,10 +26,8 @@ Child::Child(const std::vector<std::string>& argv, const std::string& pulseServe
 }
 
 void Child::stop() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, nullptr, 0);
-  pid_ = -1;
+  if (pid_ > 0) ::kill(pid_, SIGKILL);
+  reap();
 }
 
 void Child::reap() {
@@ -51,9 +49,8 @@ std::vector<std::string> player(const std::string& name, const std::string& sink
 
 std::vector<float> decodeMono(const std::string& path) {
   std::vector<float> out;
-  const bool wav = path.size() > 4 && path.compare(path.size() - 4, 4, ".wav") == 0;
-  auto decoder =
-      wav ? Result<std::unique_ptr<media::AudioDecoder>>(nullptr) : media::AudioDecoder::open(path);
+  auto decoder = path.ends_with(".wav") ? Result<std::unique_ptr<media::AudioDecoder>>(nullptr)
+                                        : media::AudioDecoder::open(path);
   if (!decoder || !*decoder) {
     std::string raw = commandOutput("ffmpeg -v error -i '" + path +
                                     "' -af 'pan=mono|c0=c0' -f f32le -ar 48000 -");

@@ -1,0 +1,729 @@
+// The media layer's files: the AAC writer, the decoder and probe and the paths they accept,
+// the digest, composing recordings from segments, and the remux and recovery of a segmented
+// run. Tone files are written with the product's AAC writer; outputs are judged from outside
+// through the ffmpeg and ffprobe programs.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <limits>
+#include <numbers>
+#include <numeric>
+#include <thread>
+
+#include "media/aac_file_writer.h"
+#include "media/audio_decoder.h"
+#include "media/compose_audio.h"
+#include "media/media_probe.h"
+#include "media/part_recovery.h"
+#include "media/segment_files.h"
+#include "media/segment_remux.h"
+#include "media/segmented_aac_writer.h"
+#include "media/sha256.h"
+#include "support/main_loop_helpers.h"
+#include "support/process_runner.h"
+#include "support/test_files.h"
+
+namespace lumewell::media {
+namespace {
+
+using lumewell::testing::commandOutput;
+using lumewell::testing::readFile;
+using lumewell::testing::TempDir;
+namespace fs = std::filesystem;
+
+struct Tone {
+  double frequency = 1000;
+  double amplitude = 0.5;
+};
+
+// Interleaved frames of one continuous tone from sample `first` on, in every channel but
+// `silent`; consecutive calls give consecutive pieces of it.
+std::vector<float> tonePcm(int64_t first, size_t frames, int channels, Tone tone = {},
+                           int silent = -1) {
+  std::vector<float> pcm(frames * static_cast<size_t>(channels), 0.0f);
+  for (size_t i = 0; i < frames; ++i) {
+    const double t = static_cast<double>(first + static_cast<int64_t>(i)) / 48000.0;
+    const auto v =
+        static_cast<float>(tone.amplitude * std::sin(2 * std::numbers::pi * tone.frequency * t));
+    for (int c = 0; c < channels; ++c) pcm[i * channels + c] = c == silent ? 0.0f : v;
+  }
+  return pcm;
+}
+
+// Writes pcm in uneven chunks, as a capture stream delivers it.
+void writeChunked(AacFileWriter& writer, const std::vector<float>& pcm) {
+  const int channels = writer.settings().channels;
+  const size_t chunks[] = {1, 959, 960, 1024, 4097, 333};
+  for (size_t k = 0, at = 0, frames = pcm.size() / channels; at < frames; ++k) {
+    const size_t n = std::min(chunks[k % std::size(chunks)], frames - at);
+    ASSERT_FALSE(writer.write(pcm.data() + at * channels, n));
+    at += n;
+  }
+}
+
+// Interleaved pcm through the product's writer, at the bit rate the recorder uses.
+void writeAac(const std::string& path, int channels, const std::vector<float>& pcm) {
+  auto writer =
+      AacFileWriter::create(path, {.channels = channels, .bitRate = 64000 * (channels + 1)});
+  ASSERT_TRUE(writer.ok()) << writer.error().localizedDescription;
+  writeChunked(**writer, pcm);
+  ASSERT_FALSE((*writer)->finish());
+}
+
+void ffmpeg(const std::string& arguments) {
+  ASSERT_EQ(std::system(("ffmpeg -v error -y " + arguments).c_str()), 0) << arguments;
+}
+
+// ffprobe's view of the first audio stream: "codec,profile,rate,channels,duration_ts", the
+// last the samples the file says it holds, priming and padding excluded.
+std::string probe(const std::string& path) {
+  std::string fields = commandOutput(
+      "ffprobe -v error -select_streams a:0 -show_entries "
+      "stream=codec_name,profile,sample_rate,channels,duration_ts -of csv=p=0 '" +
+      path + "'");
+  return fields.substr(0, fields.find('\n'));
+}
+
+int64_t durationOf(const std::string& path) {
+  const std::string fields = probe(path);
+  return fields.empty() ? -1 : std::stoll(fields.substr(fields.rfind(',') + 1));
+}
+
+// What every output must be: AAC-LC at 48 kHz with the channel count, the index (moov) in
+// front of the audio data (mdat). Answers duration_ts.
+int64_t expectAacOutput(const std::string& path, int channels) {
+  const std::string fields = probe(path), bytes = readFile(path);
+  EXPECT_EQ(fields.substr(0, fields.rfind(',') + 1),
+            "aac,LC,48000," + std::to_string(channels) + ",")
+      << path;
+  const size_t mdat = bytes.find("mdat");
+  EXPECT_TRUE(mdat != std::string::npos && bytes.find("moov") < mdat) << path;
+  return durationOf(path);
+}
+
+// Each channel decoded by the ffmpeg program, independent of the code under test, and cut to
+// the file's duration_ts (ffmpeg drops the priming but may keep padding after the end).
+std::vector<std::vector<float>> decode(const std::string& path, int channels) {
+  const std::string raw = commandOutput("ffmpeg -v error -i '" + path + "' -f f32le -ac " +
+                                        std::to_string(channels) + " -");
+  const size_t frames = raw.size() / sizeof(float) / static_cast<size_t>(channels);
+  const int64_t declared = durationOf(path);
+  EXPECT_GE(static_cast<int64_t>(frames), declared) << path;
+  std::vector<std::vector<float>> out(
+      channels, std::vector<float>(declared < 0 ? frames : std::min(frames, size_t(declared))));
+  for (size_t i = 0; i < out[0].size(); ++i)
+    for (int c = 0; c < channels; ++c)
+      std::memcpy(&out[c][i], raw.data() + (i * channels + c) * sizeof(float), sizeof(float));
+  return out;
+}
+
+// Reads everything through the decoder under test in odd-sized pieces, as the sources do; a
+// read error ends it cleanly.
+std::vector<float> readAll(AudioDecoder& decoder) {
+  std::vector<float> all, piece(777 * 2);
+  for (Result<size_t> got = 777; got.ok() && *got == 777;) {
+    got = decoder.read(piece.data(), 777);
+    if (got)
+      all.insert(all.end(), piece.begin(),
+                 piece.begin() + std::ptrdiff_t(*got * decoder.info().channels));
+  }
+  return all;
+}
+
+struct ToneFit {
+  double amplitude = 0;
+  double offsetSamples = 0;  // delay against the continuous tone sin(w n) at absolute index n
+  double residual = 0;       // RMS of what the fitted sine leaves, over the given amplitude
+};
+
+// Least-squares fit of a sin(w n) + b cos(w n), the frequency known, over x[from, to).
+ToneFit fitTone(const std::vector<float>& x, size_t from, size_t to, double frequency,
+                double amplitude) {
+  const double w = 2 * std::numbers::pi * frequency / 48000.0;
+  double ss = 0, sc = 0, cc = 0, xs = 0, xc = 0, xx = 0;
+  for (size_t i = from; i < to; ++i) {
+    const double s = std::sin(w * double(i)), c = std::cos(w * double(i));
+    ss += s * s, sc += s * c, cc += c * c, xs += x[i] * s, xc += x[i] * c, xx += x[i] * x[i];
+  }
+  const double det = ss * cc - sc * sc, a = (xs * cc - xc * sc) / det,
+               b = (xc * ss - xs * sc) / det;
+  // a sin(wn) + b cos(wn) = A sin(w (n - k)) with A cos(wk) = a, A sin(wk) = -b; what the fit
+  // leaves is xx - a xs - b xc.
+  return {std::hypot(a, b), std::atan2(-b, a) / w,
+          std::sqrt(std::max(0.0, xx - a * xs - b * xc) / double(to - from)) / amplitude};
+}
+
+struct Outcome {
+  OptionalError error;
+  int calls = 0;
+  bool onCallerThread = false;
+};
+
+// Runs one composition to its end and counts its completions.
+Outcome compose(std::vector<std::string> inputs, const std::string& output) {
+  auto calls = std::make_shared<std::atomic<int>>(0);
+  auto done = std::make_shared<std::promise<std::pair<OptionalError, bool>>>();
+  const auto caller = std::this_thread::get_id();
+  composeAudio(std::move(inputs), output, [=](OptionalError error) {
+    if (calls->fetch_add(1) == 0)
+      done->set_value({std::move(error), std::this_thread::get_id() == caller});
+  });
+  auto future = done->get_future();
+  EXPECT_EQ(future.wait_for(std::chrono::minutes(5)), std::future_status::ready);
+  auto [error, onCaller] = future.get();
+  cancelAllCompositions();  // returns once the worker has left the job: all calls are in
+  return Outcome{std::move(error), calls->load(), onCaller};
+}
+
+double rms(const std::vector<float>& v, size_t from, size_t to) {
+  const auto begin = v.begin() + std::ptrdiff_t(from), end = v.begin() + std::ptrdiff_t(to);
+  return std::sqrt(std::inner_product(begin, end, begin, 0.0) / double(to - from));
+}
+
+class MediaTest : public ::testing::Test {
+ protected:
+  void TearDown() override { cancelAllCompositions(); }
+  std::string file(const std::string& name) const { return dir_.path() + "/" + name; }
+  bool leftovers() const {
+    for (const auto& entry : fs::directory_iterator(dir_.path())) {
+      if (entry.path().filename().string().find(".composing") != std::string::npos) return true;
+    }
+    return false;
+  }
+  TempDir dir_;
+};
+
+// Mono as written, with a length off the 1024-frame AAC frame (the short last frame must count
+// exactly); stereo with fast start and a silent right channel, which must stay apart.
+TEST_F(MediaTest, AacWriterFilesAreAacLcWithTheExactDurationAndSignal) {
+  for (const int channels : {1, 2}) {
+    SCOPED_TRACE(channels);
+    const std::string path = file(std::to_string(channels) + ".m4a");
+    auto writer =
+        AacFileWriter::create(path, {48000, channels, 64000 * (channels + 1), channels == 2});
+    ASSERT_TRUE(writer) << writer.error().localizedDescription;
+    const size_t frames = 3 * 48000 + 333;
+    writeChunked(**writer, tonePcm(0, frames, channels, {1000, 0.5}, 1));
+    EXPECT_EQ((*writer)->framesWritten(), int64_t(frames));
+    ASSERT_FALSE((*writer)->finish());
+    EXPECT_FALSE((*writer)->finish()) << "finish is idempotent";
+    EXPECT_TRUE((*writer)->write(tonePcm(0, 10, channels).data(), 10)) << "closed writer refuses";
+
+    auto info = probeAudio(path);
+    ASSERT_TRUE(info) << info.error().localizedDescription;
+    EXPECT_EQ(info->codec + info->profile + std::to_string(info->sampleRate) + "/" +
+                  std::to_string(info->channels),
+              "aacLC48000/" + std::to_string(channels));
+    EXPECT_EQ(info->durationSamples, int64_t(frames));
+    EXPECT_NEAR(double(mediaDurationMs(path).value_or(-1)), frames / 48.0, 2.0);
+    EXPECT_TRUE(hasAudioTrack(path));
+    EXPECT_EQ(durationOf(path), int64_t(frames));
+    const auto decoded = decode(path, channels);
+    EXPECT_NEAR(rms(decoded[0], 4800, 100800), 0.3536, 0.01);  // a sine of 0.5
+    if (channels == 2) {
+      EXPECT_GE(expectAacOutput(path, 2), 0);  // the index (moov) in front
+      EXPECT_LT(rms(decoded[1], 4800, 100800), 0.01);
+    }
+  }
+}
+
+TEST_F(MediaTest, AacWriterClampsOutOfRangeAndNanSamples) {
+  std::vector<float> pcm = tonePcm(0, 48000, 1, {1000, 8.0});
+  for (size_t i = 0; i < pcm.size(); i += 7) pcm[i] = std::numeric_limits<float>::quiet_NaN();
+  for (size_t i = 3; i < pcm.size(); i += 11) pcm[i] = std::numeric_limits<float>::infinity();
+  writeAac(file("hot.m4a"), 1, pcm);
+  const std::vector<float> decoded = decode(file("hot.m4a"), 1)[0];
+  EXPECT_TRUE(
+      std::all_of(decoded.begin(), decoded.end(), [](float v) { return std::isfinite(v); }));
+  // Clamped to a square-ish wave of rms just under 1 (unclamped it would be 5.7).
+  EXPECT_NEAR(rms(decoded, 4800, 40000), 0.85, 0.25);
+}
+
+TEST_F(MediaTest, DurationsOfShortEmptyCancelledDroppedAndUnwritableFiles) {
+  // Durations round to whole milliseconds half away from zero (1000.5 ms up, 1000.4 ms down);
+  // nothing written is a valid file of length zero (MP4 leaves out a track without samples).
+  for (const auto& [frames, ms] :
+       {std::pair{48024, 1001}, std::pair{48019, 1000}, std::pair{960, 20}, std::pair{0, 0}}) {
+    const std::string path = file(std::to_string(frames) + ".m4a");
+    writeAac(path, 1, std::vector<float>(frames));
+    EXPECT_EQ(mediaDurationMs(path).value_or(0), ms) << frames << " frames";
+  }
+  const std::string cancelled = file("cancelled.m4a");
+  auto second = AacFileWriter::create(cancelled, {48000, 2, 192000, false});
+  ASSERT_TRUE(second);
+  ASSERT_FALSE((*second)->write(tonePcm(0, 5000, 2).data(), 5000));
+  (*second)->cancel();
+  EXPECT_FALSE(fs::exists(cancelled));
+
+  // A writer dropped without finish still leaves a playable file.
+  const std::string dropped = file("dropped.m4a");
+  {
+    auto third = AacFileWriter::create(dropped, {48000, 1, 128000, false});
+    ASSERT_TRUE(third);
+    ASSERT_FALSE((*third)->write(tonePcm(0, 24000, 1).data(), 24000));
+  }
+  EXPECT_NEAR(double(mediaDurationMs(dropped).value_or(-1)), 500.0, 2.0);
+
+  // A folder that does not exist, and settings no encoder takes.
+  auto missing = AacFileWriter::create(file("no/such/folder/x.m4a"), {});
+  ASSERT_FALSE(missing);
+  EXPECT_NE(missing.error().localizedDescription.find("/no/such/folder/x.m4a"), std::string::npos);
+  EXPECT_FALSE(AacFileWriter::create(file("bad.m4a"), {48000, 0, 128000, false}));
+  EXPECT_FALSE(fs::exists(file("bad.m4a")));
+}
+
+// A loopback socket that listens and never accepts: a connection made to it stays in its
+// queue, so after the calls under test one non-blocking accept shows whether any was made.
+struct LoopbackListener {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  LoopbackListener() {
+    socklen_t length = sizeof address;
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), length), 0);
+    EXPECT_EQ(listen(fd, 16), 0);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  }
+  ~LoopbackListener() { close(fd); }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)); }
+  bool contacted() const {
+    const int connection = accept(fd, nullptr, nullptr);
+    if (connection >= 0) close(connection);
+    return connection >= 0;
+  }
+};
+
+// Foreign and damaged files end cleanly; URLs, protocol prefixes, relative names, a FIFO
+// (opening it would wait for a writer) and a device are refused without being opened; nothing
+// is contacted.
+TEST_F(MediaTest, OnlyAbsoluteLocalRegularMp4FilesAreOpenedAndNothingElseIsContacted) {
+  LoopbackListener listener;
+  const std::string tone = file("tone.m4a"), cut = file("cut.m4a");
+  ffmpeg("-f lavfi -i sine=f=1000:r=48000:d=3 -ac 2 -c:a aac -movflags +faststart " + tone);
+  // The index is in front: cutting the file short leaves an index promising missing data.
+  const std::string whole = readFile(tone);
+  std::ofstream(cut, std::ios::binary) << whole.substr(0, whole.size() / 2);
+  auto decoder = AudioDecoder::open(cut);
+  ASSERT_TRUE(decoder.ok() && *decoder);
+  EXPECT_LE(readAll(**decoder).size(), 2u * 48000 * 3);
+
+  // Not media, cut to its first 40 bytes, a WAV file under an .m4a name (only the MP4 demuxer
+  // reads), not there, a folder: no audio track, no duration, no error.
+  const std::string text = file("text.m4a"), stub = file("stub.m4a");
+  const std::string wav = file("wav.m4a"), fifo = file("fifo.m4a");
+  std::ofstream(text) << "hello";
+  std::ofstream(stub, std::ios::binary) << whole.substr(0, 40);
+  ffmpeg("-f lavfi -i sine=d=1 -f wav " + wav);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::vector<std::string> paths = {text, stub, wav, file("absent.m4a"), dir_.path(),
+                                          // refused from here on
+                                          listener.url() + "/in.m4a", "concat:" + tone + "|" + tone,
+                                          "file:" + tone, "tone.m4a", fifo, "/dev/zero"};
+  for (size_t i = 0; i < paths.size(); ++i) {
+    const std::string& path = paths[i];
+    SCOPED_TRACE(path);
+    Result<std::unique_ptr<AudioDecoder>> opened = AudioDecoder::open(path);
+    const std::string refusal = "Refused to read " + path + ": ";
+    if (i < 5) {
+      ASSERT_TRUE(opened.ok());
+      EXPECT_EQ(opened->get(), nullptr);
+    } else {
+      ASSERT_FALSE(opened.ok());
+      EXPECT_EQ(opened.error().domain + " " +
+                    opened.error().localizedDescription.substr(0, refusal.size()),
+                "posix " + refusal);
+    }
+    EXPECT_FALSE(mediaDurationMs(path));
+    EXPECT_FALSE(hasAudioTrack(path));
+    EXPECT_FALSE(probeAudio(path));
+  }
+  EXPECT_NE(AudioDecoder::open(fifo).error().localizedDescription.find("it is a FIFO"),
+            std::string::npos);
+  decoder = AudioDecoder::open(tone);  // what is refused above
+  ASSERT_TRUE(decoder.ok() && *decoder);
+  // Outputs: a URL, a FIFO, a device are refused by the writer; a join refuses a URL output
+  // and an input that is not a local path, and writes nothing.
+  for (const std::string& path : {listener.url() + "/x.m4a", fifo, std::string("/dev/null")}) {
+    auto writer = AacFileWriter::create(path, {});
+    const std::string refusal = "Refused to write " + path + ": ";
+    ASSERT_FALSE(writer.ok()) << path;
+    EXPECT_EQ(writer.error().localizedDescription.substr(0, refusal.size()), refusal);
+  }
+  const std::string out = file("out.m4a");
+  EXPECT_EQ(compose({tone, tone}, listener.url() + "/x.m4a").error.value_or(Error{}).domain,
+            "posix");
+  EXPECT_EQ(compose({tone, "concat:" + tone}, out).error.value_or(Error{}).domain, "posix");
+  EXPECT_FALSE(fs::exists(out));
+  EXPECT_FALSE(listener.contacted());
+}
+
+// Other rates and layouts arrive at 48 kHz, mono or stereo, at their level and pitch; 1 Hz
+// (each frame would be resampled 48000-fold), 4 kHz and 16 channels are refused.
+TEST_F(MediaTest, DecodingIsBoundedByTheDeclaredFormatAndDuration) {
+  const struct {
+    std::string source, what;
+    int channels = 0;
+    size_t frames = 0;
+  } cases[] = {
+      {"sine=f=1000:r=44100:d=2 -c:a aac", "mono", 1, 96000},
+      {"sine=f=1000:r=32000:d=1 -af 'pan=5.1|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0' -c:a aac", "5.1",
+       2, 48000},
+      {"sine=r=8000:d=1,asetrate=1 -c:a pcm_s16le", "1 Hz"},
+      {"sine=r=4000:d=1 -c:a pcm_s16le", "4000 Hz"},
+      {"sine=d=1 -af aformat=channel_layouts=hexadecagonal -c:a pcm_s16le", "16 channels"},
+  };
+  for (const auto& [source, what, channels, frames] : cases) {
+    const std::string path = file(what + ".mov");
+    ffmpeg("-f lavfi -i " + source + " '" + path + "'");
+    Result<std::unique_ptr<AudioDecoder>> decoder = AudioDecoder::open(path);
+    if (channels == 0) {
+      ASSERT_FALSE(decoder.ok()) << path;
+      EXPECT_NE(decoder.error().localizedDescription.find(what), std::string::npos)
+          << decoder.error().localizedDescription;
+      continue;
+    }
+    ASSERT_TRUE(decoder.ok() && *decoder) << path;
+    EXPECT_EQ((*decoder)->info().channels, channels);
+    EXPECT_EQ((*decoder)->info().durationFrames, int64_t(frames));
+    std::vector<float> x = readAll(**decoder);
+    EXPECT_EQ(x.size(), channels * frames);
+    // ffmpeg's sine source has amplitude 1/8.
+    if (channels == 1) {
+      EXPECT_NEAR(fitTone(x, 24000, 72000, 1000, 0.125).amplitude, 0.125, 0.005);
+    }
+  }
+
+  // A track whose header declares a quarter of the audio it holds ends at the declared length.
+  const std::string whole = file("whole.m4a");
+  writeAac(whole, 1, tonePcm(0, 96000, 1));
+  std::string bytes = readFile(whole);
+  const size_t mdhd = bytes.find("mdhd");
+  ASSERT_NE(mdhd, std::string::npos);
+  ASSERT_EQ(bytes[mdhd + 4], 0);  // version 0: 32-bit fields, the duration 20 bytes on
+  uint32_t duration = 0;
+  for (int i = 0; i < 4; ++i) duration = duration << 8 | uint8_t(bytes[mdhd + 20 + i]);
+  for (int i = 3; i >= 0; --i) bytes[mdhd + 20 + i] = char(duration / 4 >> (8 * (3 - i)));
+  const std::string shortened = file("shortened.m4a");
+  std::ofstream(shortened, std::ios::binary) << bytes;
+  Result<std::unique_ptr<AudioDecoder>> decoder = AudioDecoder::open(shortened);
+  ASSERT_TRUE(decoder.ok() && *decoder);
+  const int64_t declared = (*decoder)->info().durationFrames;
+  EXPECT_LE(declared, 24000 + 2048);
+  EXPECT_EQ(static_cast<int64_t>(readAll(**decoder).size()), declared);
+}
+
+// The empty file, and one larger than a read block holding every byte value, against the
+// system's tool.
+TEST_F(MediaTest, Sha256DigestsOfWholeFilesAndMissingFiles) {
+  lumewell::testing::writeFile(file("empty"), "");
+  EXPECT_EQ(sha256FileHex(file("empty")).value(),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  std::string big(3 * 1024 * 1024 + 17, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) ^ (i >> 9));
+  const std::string bigPath = file("big");
+  lumewell::testing::writeFile(bigPath, big);
+  ASSERT_TRUE(sha256FileHex(bigPath));
+  EXPECT_EQ(sha256FileHex(bigPath).value(),
+            commandOutput("sha256sum '" + bigPath + "'").substr(0, 64));
+
+  auto missing = sha256FileHex(file("missing"));
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().domain, "posix");
+  EXPECT_NE(missing.error().localizedDescription.find("/missing"), std::string::npos);
+  EXPECT_FALSE(sha256FileHex(dir_.path())) << "a folder is not a file";
+}
+
+// The worst residual of the tone fitted over 1024-sample windows sliding through [from, to):
+// a lost or doubled sample anywhere inside shows in every window across it.
+double worstSineFitResidual(const std::vector<float>& x, size_t from, size_t to) {
+  double worst = 0;
+  for (size_t s = from; s + 1024 <= std::min(to, x.size()); s += 32)
+    worst = std::max(worst, fitTone(x, s, s + 1024, 1000, 0.5).residual);
+  return worst;
+}
+
+// Separately encoded files (each with its priming and padding) join with no sample of gap or
+// overlap, no drift, and no more error at a join than the inputs hold themselves; the job
+// answers once, off the caller's thread.
+TEST_F(MediaTest, ComposingTenSegmentsOfDifferentLengthsHasNoGapOverlapOrDrift) {
+  std::vector<std::string> inputs;
+  std::vector<int64_t> joins;
+  int64_t position = 0;
+  for (int i = 0; i < 10; ++i) {
+    const int64_t frames = 12000 + i * 4513 + (i % 3) * 517;  // whole AAC frames or not
+    inputs.push_back(file("seg" + std::to_string(i) + ".m4a"));
+    writeAac(inputs.back(), 2, tonePcm(position, frames, 2));
+    position += frames;
+    joins.push_back(position);
+  }
+  joins.pop_back();
+  const std::string output = file("deep/er/assembled.m4a");  // folders made on the way
+  Outcome outcome = compose(inputs, output);
+  ASSERT_FALSE(outcome.error) << outcome.error->localizedDescription;
+  EXPECT_EQ(outcome.calls, 1);
+  EXPECT_FALSE(outcome.onCallerThread);
+  EXPECT_EQ(expectAacOutput(output, 2), position);
+
+  // The inputs decoded and laid end to end are the best a join can give: the encoder leaves
+  // some error at the hard start of every file.
+  std::vector<std::vector<float>> reference(2);
+  for (const std::string& input : inputs) {
+    const auto part = decode(input, 2);
+    for (int c = 0; c < 2; ++c)
+      reference[c].insert(reference[c].end(), part[c].begin(), part[c].end());
+  }
+  const auto pcm = decode(output, 2);
+  for (int c = 0; c < 2; ++c) {
+    const std::vector<float>&x = pcm[c], &ref = reference[c];
+    for (size_t j = 0; j < joins.size(); ++j) {
+      const size_t join = static_cast<size_t>(joins[j]);
+      SCOPED_TRACE("join " + std::to_string(j) + " channel " + std::to_string(c));
+      EXPECT_NEAR(fitTone(x, join - 4096, join - 1024, 1000, 0.5).offsetSamples, 0, 0.05);
+      EXPECT_NEAR(fitTone(x, join + 3072, join + 6144, 1000, 0.5).offsetSamples, 0, 0.05);
+      EXPECT_LT(worstSineFitResidual(x, join - 3072, join + 3072),
+                worstSineFitResidual(ref, join - 3072, join + 3072) + 0.01);
+    }
+    // No drift: at the very end the tone is still in phase with the continuous signal.
+    EXPECT_NEAR(fitTone(x, position - 8192, position - 1024, 1000, 0.5).offsetSamples, 0, 0.05);
+  }
+}
+
+TEST_F(MediaTest, ComposedOutputIsReplacedChannelsFollowTheInputsAndBadJobsAreRefused) {
+  const std::string a = file("a.m4a"), b = file("b.m4a"), output = file("out.m4a");
+  writeAac(a, 1, tonePcm(0, 20000, 1));
+  writeAac(b, 2, tonePcm(0, 30000, 2));
+  const std::string before_a = readFile(a), before_b = readFile(b);
+  std::ofstream(output) << "an older file at the output path";
+  // What a composing process that died left beside the output goes with the next job (no
+  // process has an id at the kernel's limit).
+  const std::string stale = file(".out.m4a.composing-4194304-0.m4a");
+  std::ofstream(stale) << "half";
+  for (int run = 0; run < 2; ++run) {
+    ASSERT_FALSE(compose({a, b}, output).error);
+    EXPECT_EQ(expectAacOutput(output, 2), 50000);  // stereo when any input is
+  }
+  EXPECT_FALSE(fs::exists(stale));
+  // The mono part plays in both channels at its own level; mono inputs alone stay mono.
+  const auto pcm = decode(output, 2);
+  for (int c = 0; c < 2; ++c)
+    EXPECT_NEAR(fitTone(pcm[c], 4800, 14400, 1000, 0.5).amplitude, 0.5, 0.02);
+  ASSERT_FALSE(compose({a, a}, file("mono.m4a")).error);
+  EXPECT_EQ(expectAacOutput(file("mono.m4a"), 1), 40000);
+
+  // Refused, each answered once and writing nothing: an input that is no audio file or is not
+  // there, no inputs; the output named as an input (it would destroy it), a parent that is a
+  // file, an existing output that cannot be removed (a non-empty folder).
+  std::ofstream(file("not-audio.m4a")) << "this is no audio file";
+  std::ofstream(file("blocker")) << "x";
+  fs::create_directories(file("taken/inner"));
+  const auto noTrack = [](const std::string& input) {
+    return Error{"LumewellRecorder", 11, "Audio track missing for segment " + input + "."};
+  };
+  // Each with the error expected whole, or only its domain (code 0), or any error.
+  for (const auto& [inputs, out, want] :
+       std::vector<std::tuple<std::vector<std::string>, std::string, Error>>{
+           {{a, file("not-audio.m4a")}, file("x.m4a"), noTrack(file("not-audio.m4a"))},
+           {{a, file("missing.m4a")}, file("x.m4a"), noTrack(file("missing.m4a"))},
+           {{}, file("x.m4a"), {"LumewellRecorder", 13, "Failed to create the audio exporter."}},
+           {{a, b}, b, {}},
+           {{a, b}, file("blocker/sub/out.m4a"), {"posix"}},
+           {{a, b}, file("taken"), {"posix"}}}) {
+    Outcome outcome = compose(inputs, out);
+    ASSERT_TRUE(outcome.error) << out;
+    EXPECT_TRUE(want.code == 0 || *outcome.error == want) << outcome.error->localizedDescription;
+    EXPECT_TRUE(want.domain.empty() || outcome.error->domain == want.domain) << out;
+    EXPECT_EQ(outcome.calls, 1);
+    EXPECT_FALSE(fs::exists(file("x.m4a")));
+  }
+  EXPECT_EQ(readFile(a), before_a);
+  EXPECT_EQ(readFile(b), before_b);
+  EXPECT_FALSE(leftovers());
+}
+
+TEST_F(MediaTest, CancelledCompositionsEndWithErrorFourteenAndLeaveNoOutput) {
+  // Long enough (minutes of audio) that cancelling lands while the encoder runs.
+  writeAac(file("long.m4a"), 2, tonePcm(0, 48000 * 20, 2));
+  const std::vector<std::string> inputs(30, file("long.m4a"));
+  auto calls = std::make_shared<std::atomic<int>>(0);
+  auto done = std::make_shared<std::promise<OptionalError>>();
+  std::shared_ptr<CompositionJob> job =
+      composeAudio(inputs, file("one.m4a"), [=](OptionalError error) {
+        if (calls->fetch_add(1) == 0) done->set_value(std::move(error));
+      });
+  // Cancel while the encoder writes: once its file shows up beside the output.
+  for (int i = 0; i < 60000 && !leftovers(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_TRUE(leftovers());
+  job->cancel();
+  auto future = done->get_future();
+  ASSERT_EQ(future.wait_for(std::chrono::minutes(2)), std::future_status::ready);
+  EXPECT_EQ(future.get(), (Error{"LumewellRecorder", 14, "Recording assembly was cancelled."}));
+
+  // Host shutdown: every running job is cancelled and has completed once cancelAll returns.
+  auto cancelled = std::make_shared<std::atomic<int>>(0);
+  for (const char* name : {"two.m4a", "three.m4a"}) {
+    composeAudio(inputs, file(name),
+                 [=](OptionalError e) { cancelled->fetch_add(e && e->code == 14 ? 1 : 100); });
+  }
+  cancelAllCompositions();
+  EXPECT_EQ(cancelled->load(), 2);
+  job->cancel();  // after the end: nothing happens
+  EXPECT_EQ(calls->load(), 1);
+  for (const auto& entry : fs::directory_iterator(dir_.path())) {
+    EXPECT_EQ(entry.path().filename(), "long.m4a") << "left behind: " << entry.path();
+  }
+}
+
+// A reproducible noise (with a tone in it, for the phase checks of the re-encode).
+std::vector<float> noise(size_t frames, uint32_t seed) {
+  std::vector<float> pcm = tonePcm(0, frames, 1, {1000, 0.3});
+  for (float& v : pcm) {
+    seed = seed * 1664525u + 1013904223u;
+    v += static_cast<float>(0.2 * (static_cast<double>(seed >> 8) / (1 << 24) - 0.5));
+  }
+  return pcm;
+}
+
+// Every packet of the audio stream: its pts, duration and a hash of its bytes.
+std::string packetsOf(const std::string& path) {
+  return commandOutput(
+      "ffprobe -v error -select_streams a:0 -show_data_hash SHA256 -show_entries "
+      "packet=pts,duration,data_hash -of compact '" +
+      path + "'");
+}
+
+// Writes pcm as one run in uneven blocks, cutting at each of cuts into the next of paths. A
+// cut is asked for before the encoder got there, or a little after (the timer late).
+std::vector<int64_t> writeRun(const std::vector<float>& pcm, const std::vector<std::string>& paths,
+                              const std::vector<int64_t>& cuts) {
+  auto writer = SegmentedAacWriter::create(paths[0], {}, makeRunId());
+  EXPECT_TRUE(writer) << writer.error().localizedDescription;
+  std::vector<int64_t> placed;
+  size_t at = 0, next = 0;
+  const size_t blocks[] = {960, 4097, 1, 2048, 333};
+  for (size_t k = 0; at < pcm.size(); ++k) {
+    const size_t n = std::min(blocks[k % std::size(blocks)], pcm.size() - at);
+    EXPECT_FALSE((*writer)->write(pcm.data() + at, n));
+    at += n;
+    if (next < cuts.size() && static_cast<int64_t>(at) + (next % 2 ? -3000 : 2500) >= cuts[next]) {
+      auto cut = (*writer)->cut(cuts[next], paths[next + 1]);
+      EXPECT_TRUE(cut) << cut.error().localizedDescription;
+      placed.push_back(cut ? *cut : -1);
+      ++next;
+    }
+  }
+  EXPECT_FALSE((*writer)->finish());
+  return placed;
+}
+
+TEST_F(MediaTest, ARunCutIntoFilesJoinsBackPacketForPacketAndOtherRunsAreReencoded) {
+  const std::vector<float> pcm = noise(135000, 7);
+  const std::vector<float> run(pcm.begin(), pcm.begin() + 90000),
+      later(pcm.begin() + 90000, pcm.end());
+  // Cuts inside a packet, on a packet boundary (40960), early in the run and late.
+  const std::vector<int64_t> cuts = {700, 20000, 40960, 61111};
+  std::vector<std::string> files;
+  for (int i = 0; i <= 4; ++i) files.push_back(file("00000") + std::to_string(i) + ".m4a");
+  EXPECT_EQ(writeRun(run, files, cuts), cuts);
+  const std::string continuous = file("continuous.m4a");
+  writeRun(run, {continuous}, {});
+
+  // Each file alone holds exactly its samples, decoded as the continuous encode decodes them.
+  const std::vector<float> whole = decode(continuous, 1)[0];
+  ASSERT_EQ(whole.size(), run.size());
+  size_t first = 0;
+  for (size_t i = 0; i < files.size(); ++i) {
+    const size_t end = i < cuts.size() ? static_cast<size_t>(cuts[i]) : run.size();
+    const std::vector<float> alone = decode(files[i], 1)[0];
+    ASSERT_EQ(alone.size(), end - first) << files[i];
+    for (size_t s = 0; s < alone.size(); ++s)
+      ASSERT_NEAR(alone[s], whole[first + s], 1e-6f) << files[i] << " sample " << s;
+    first = end;
+  }
+
+  // Joined again by their packets: the continuous encode, packet for packet.
+  const std::string joined = file("joined.m4a");
+  ASSERT_FALSE(compose(files, joined).error);
+  EXPECT_NE(packetsOf(continuous).find("data_hash=SHA256:"), std::string::npos);
+  EXPECT_EQ(packetsOf(joined), packetsOf(continuous));
+  EXPECT_EQ(durationOf(joined), static_cast<int64_t>(run.size()));
+
+  // Files that do not continue each other are not remuxed.
+  EXPECT_FALSE(*remuxRun({files[0], files[2]}, file("gap.m4a"), nullptr));
+  EXPECT_FALSE(*remuxRun({files[1], files[0]}, file("swapped.m4a"), nullptr));
+  EXPECT_FALSE(fs::exists(file("gap.m4a")));
+
+  // A second run (after a pause) and a foreign file join re-encoded: the tone keeps its phase
+  // across both joins, no sample lost or doubled anywhere.
+  const std::vector<std::string> second = {file("b0.m4a"), file("b1.m4a")};
+  writeRun(later, second, {12345});
+  const std::string foreign = file("foreign.m4a");
+  writeAac(foreign, 1, tonePcm(135000, 30001, 1, {1000, 0.3}));  // in phase
+  std::vector<std::string> inputs = files;
+  inputs.insert(inputs.end(), {second[0], second[1], foreign});
+  const std::string output = file("assembled.m4a");
+  ASSERT_FALSE(compose(inputs, output).error);
+  EXPECT_EQ(durationOf(output), 135000 + 30001);
+  const std::vector<float> out = decode(output, 1)[0];
+  ASSERT_EQ(out.size(), size_t{135000 + 30001});
+  for (size_t join : {size_t{90000}, size_t{135000}}) {
+    EXPECT_NEAR(fitTone(out, join - 6000, join - 1000, 1000, 0.3).offsetSamples, 0, 0.25) << join;
+    EXPECT_NEAR(fitTone(out, join + 1000, join + 6000, 1000, 0.3).offsetSamples, 0, 0.25) << join;
+  }
+}
+
+// While a file records, only its part is on the disk, a fragment a second; a crash leaves the
+// part, which recovers into what it held up to its last whole fragment, decoded exactly as the
+// complete file decodes. The final name only ever holds a complete file, never replaced.
+TEST_F(MediaTest, AnInterruptedFileRecoversFromItsPartUpToItsLastWholeFragment) {
+  TempDir crashed;
+  const std::vector<float> pcm = noise(48000 * 4 + 123, 11);
+  const std::string first = file("000000.m4a"), second = file("000001.m4a");
+  auto writer = SegmentedAacWriter::create(first, {}, makeRunId());
+  ASSERT_TRUE(writer) << writer.error().localizedDescription;
+  ASSERT_FALSE((*writer)->write(pcm.data(), 60000));
+  ASSERT_TRUE((*writer)->cut(50000, second));
+  ASSERT_FALSE((*writer)->write(pcm.data() + 60000, pcm.size() - 60000));
+  EXPECT_TRUE(fs::exists(first));
+  EXPECT_FALSE(fs::exists(partPathFor(first)) || fs::exists(stagingPathFor(first)));
+  EXPECT_FALSE(fs::exists(second));
+  EXPECT_EQ(lumewell::testing::fileMode(partPathFor(second)), 0600);
+
+  // The host dies here: its part as the disk holds it, and a fragment it was writing torn.
+  const std::string part = crashed.path() + "/.000001.m4a.part";
+  fs::copy_file(partPathFor(second), part);
+  std::ofstream(part, std::ios::app | std::ios::binary).write("\0\0\x10\0moof\0\0\0\x10mfhd", 16);
+  fs::copy_file(part, crashed.path() + "/copy");
+  auto recovered = finalizePart(part);
+  ASSERT_TRUE(recovered) << recovered.error().localizedDescription;
+  EXPECT_EQ(recovered->path, crashed.path() + "/000001.m4a");
+  EXPECT_FALSE(fs::exists(part));
+  // A second recovery of the same segment leaves the sealed file and the part alone.
+  fs::rename(crashed.path() + "/copy", part);
+  const auto sealedSize = fs::file_size(recovered->path);
+  EXPECT_FALSE(finalizePart(part));
+  EXPECT_TRUE(fs::exists(part));
+  EXPECT_EQ(fs::file_size(recovered->path), sealedSize);
+
+  ASSERT_FALSE((*writer)->finish());
+  const std::vector<float> complete = decode(second, 1)[0];
+  const std::vector<float> kept = decode(recovered->path, 1)[0];
+  ASSERT_EQ(complete.size(), pcm.size() - 50000);
+  // Lost: at most the second after the last fragment and the packets held back from it.
+  EXPECT_GE(kept.size() + 48000 + 24 * 1024, complete.size());
+  ASSERT_LE(kept.size(), complete.size());
+  for (size_t s = 0; s < kept.size(); ++s) ASSERT_NEAR(kept[s], complete[s], 1e-6f) << s;
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 2);
+}
+
+}  // namespace
+}  // namespace lumewell::media

@@ -212,6 +212,8 @@ class HostWithRecording : public ::testing::Test {
 TEST_F(HostWithRecording, AKilledHostLosesAtMostTheLastSecondItsNextLaunchRecoversItSigtermSeals) {
   launch("host");
   startRecording("crash");
+  // The sound-server thread has its own name; the process keeps its name for ps and pkill.
+  EXPECT_EQ(readFile("/proc/" + std::to_string(pid) + "/comm"), "lumewell-record\n");
   ASSERT_TRUE(client->waitForEvents(kRecorderEvents, 40, std::chrono::seconds(20)));
   ::kill(pid, SIGKILL);
   ASSERT_TRUE(waitForChild(pid));

@@ -13,20 +13,14 @@
 #include <utility>
 #include <vector>
 
+#include "channels/socket_paths.h"
 #include "runtime/files.h"
+#include "runtime/glib_scheduler.h"
 
 namespace lumewell {
 namespace {
 
 Error hostError(const std::string& text) { return Error{"socket", 1, text}; }
-
-bool fillAddress(const std::string& path, sockaddr_un* addr) {
-  std::memset(addr, 0, sizeof *addr);
-  addr->sun_family = AF_UNIX;
-  if (path.size() >= sizeof addr->sun_path) return false;
-  std::memcpy(addr->sun_path, path.c_str(), path.size() + 1);
-  return true;
-}
 
 // Whether a host answers on the socket at path.
 bool socketIsLive(const sockaddr_un& addr) {
@@ -55,7 +49,7 @@ Result<bool> ensurePrivateFolder(const std::string& dir) {
 Result<std::unique_ptr<SocketHostMessenger>> SocketHostMessenger::listen(const std::string& path,
                                                                          GMainContext* context) {
   sockaddr_un addr;
-  if (!fillAddress(path, &addr)) return hostError("The socket path is too long: " + path);
+  if (!socketAddress(path, &addr)) return hostError("The socket path is too long: " + path);
   gchar* dir = g_path_get_dirname(path.c_str());
   auto folder = ensurePrivateFolder(dir);
   g_free(dir);
@@ -99,11 +93,8 @@ SocketHostMessenger::SocketHostMessenger(int listenFd, std::string path, GMainCo
 
 SocketHostMessenger::~SocketHostMessenger() {
   *alive_ = false;
-  for (GSource* source : {acceptSource_, backoffSource_}) {
-    if (source == nullptr) continue;
-    g_source_destroy(source);
-    g_source_unref(source);
-  }
+  dropSource(acceptSource_);
+  dropSource(backoffSource_);
   auto connections = std::move(connections_);
   connections_.clear();
   for (auto& [id, peer] : connections) peer.connection->close("host stopped");
@@ -157,9 +148,7 @@ void SocketHostMessenger::acceptPending() {
         // The pending client stays queued and the listening socket stays readable: watching
         // it now would spin. Look again in a moment.
         log(std::string("cannot take a new connection for now: ") + g_strerror(errno));
-        g_source_destroy(acceptSource_);
-        g_source_unref(acceptSource_);
-        acceptSource_ = nullptr;
+        dropSource(acceptSource_);
         backoffSource_ = g_timeout_source_new(kAcceptBackoffMs);
         g_source_set_callback(backoffSource_, &onAcceptBackoff, this, nullptr);
         g_source_attach(backoffSource_, context_);
@@ -183,14 +172,9 @@ void SocketHostMessenger::acceptPending() {
     uint64_t id = nextConnectionId_++;
     auto connection = SocketConnection::adopt(fd, context_);
     connections_[id].connection = connection;
-    std::weak_ptr<bool> alive = alive_;
     connection->start(
-        [this, id, alive](Frame frame) {
-          if (!alive.expired()) onFrame(id, std::move(frame));
-        },
-        [this, id, alive](const std::string& reason) {
-          if (!alive.expired() && *alive.lock()) onClosed(id, reason);
-        });
+        alive_, [this, id](Frame frame) { onFrame(id, std::move(frame)); },
+        [this, id](const std::string& reason) { onClosed(id, reason); });
   }
 }
 

@@ -1,6 +1,7 @@
 #include "updater/updater_plugin.h"
 
 #include <mutex>
+#include <utility>
 
 #include "runtime/glib_scheduler.h"
 #include "runtime/iso8601.h"
@@ -14,21 +15,22 @@ namespace {
 constexpr const char* kMethodChannel = "lumewell/updater";
 constexpr const char* kEventChannel = "lumewell/updater/events";
 
-std::mutex& factoryMutex() {
-  static std::mutex m;
-  return m;
-}
+// The factory setEngineFactory installed, under its lock.
+struct ConfiguredFactory {
+  std::mutex mutex;
+  UpdaterEngineFactory factory;
+};
 
-UpdaterEngineFactory& configuredFactory() {
-  static UpdaterEngineFactory factory;
-  return factory;
+ConfiguredFactory& configured() {
+  static ConfiguredFactory configured;
+  return configured;
 }
 
 }  // namespace
 
 void LumewellUpdaterPlugin::setEngineFactory(UpdaterEngineFactory factory) {
-  std::lock_guard lock(factoryMutex());
-  configuredFactory() = std::move(factory);
+  std::lock_guard lock(configured().mutex);
+  configured().factory = std::move(factory);
 }
 
 std::shared_ptr<LumewellUpdaterPlugin> LumewellUpdaterPlugin::shared() {
@@ -37,11 +39,9 @@ std::shared_ptr<LumewellUpdaterPlugin> LumewellUpdaterPlugin::shared() {
   static const std::shared_ptr<LumewellUpdaterPlugin> instance =
       std::make_shared<LumewellUpdaterPlugin>(
           [](std::weak_ptr<UpdaterDelegate> delegate) -> std::shared_ptr<UpdaterEngine> {
-            UpdaterEngineFactory factory;
-            {
-              std::lock_guard lock(factoryMutex());
-              factory = configuredFactory();
-            }
+            std::unique_lock lock(configured().mutex);
+            const UpdaterEngineFactory factory = configured().factory;
+            lock.unlock();
             if (factory) return factory(std::move(delegate));
             return std::make_shared<AppcastUpdateEngine>(std::move(delegate), mainScheduler(),
                                                          AppcastEngineConfig::fromBuild());
@@ -110,16 +110,9 @@ void LumewellUpdaterPlugin::configure(const ValueMap* args, const MethodResultPt
 }
 
 void LumewellUpdaterPlugin::ensureController() {
-  if (updaterController) {
-    if (!updaterStarted) updaterController->start();
-    updaterStarted = true;
-    return;
-  }
-  auto controller = engineFactory_(weak_from_this());
-  if (!controller) return;
-  controller->start();
-  updaterStarted = true;
-  updaterController = std::move(controller);
+  if (updaterController) return;
+  updaterController = engineFactory_(weak_from_this());
+  if (updaterController) updaterController->start();
 }
 
 void LumewellUpdaterPlugin::checkForUpdates(const ValueMap* args, const MethodResultPtr& result) {
@@ -175,12 +168,10 @@ void LumewellUpdaterPlugin::runDeferredHandlers() {
   if (!mayInterrupt()) return;
   std::function<void()> handler;
   if (deferredRelaunchHandler) {
-    handler = std::move(deferredRelaunchHandler);
-    deferredRelaunchHandler = nullptr;
+    handler = std::exchange(deferredRelaunchHandler, nullptr);
     deferredUpdateVersion.reset();
   } else if (deferredInstallHandler) {
-    handler = std::move(deferredInstallHandler);
-    deferredInstallHandler = nullptr;
+    handler = std::exchange(deferredInstallHandler, nullptr);
   } else {
     return;
   }

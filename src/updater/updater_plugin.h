@@ -74,7 +74,6 @@ class LumewellUpdaterPlugin final : public StreamHandler,
 
   EventSink eventSink;
   std::shared_ptr<UpdaterEngine> updaterController;
-  bool updaterStarted = false;
   std::string selectedChannel = "stable";
   std::optional<std::string> feedURL;
   std::optional<std::string> availableVersion;

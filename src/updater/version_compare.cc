@@ -40,8 +40,7 @@ int compareNumbers(std::string_view a, std::string_view b) {
   while (a.size() > 1 && a.front() == '0') a.remove_prefix(1);
   while (b.size() > 1 && b.front() == '0') b.remove_prefix(1);
   if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
-  const int c = a.compare(b);
-  return c < 0 ? -1 : (c > 0 ? 1 : 0);
+  return (a > b) - (a < b);
 }
 
 // The standard comparison of two versions without a pre-release suffix.

@@ -70,7 +70,8 @@ int HostApplication::run(const std::string& programName) {
   g_signal_connect(app_, "startup", G_CALLBACK(&HostApplication::onStartup), this);
   g_signal_connect(app_, "command-line", G_CALLBACK(&HostApplication::onCommandLine), this);
   g_signal_connect(app_, "open", G_CALLBACK(&HostApplication::onOpen), this);
-  g_signal_connect(app_, "activate", G_CALLBACK(&HostApplication::onActivate), this);
+  // A plain activation over the bus: the host is already running; nothing to show.
+  g_signal_connect(app_, "activate", G_CALLBACK(+[](GApplication*, gpointer) {}), this);
   g_signal_connect(app_, "shutdown", G_CALLBACK(&HostApplication::onShutdown), this);
 
   // GApplication sees only the launch arguments: with no option entries of its own and
@@ -163,10 +164,6 @@ void HostApplication::onOpen(GApplication*, GFile** files, gint count, const gch
     g_free(uri);
   }
   self->deliver(arguments);
-}
-
-void HostApplication::onActivate(GApplication*, gpointer) {
-  // A plain activation over the bus: the host is already running; nothing to show.
 }
 
 void HostApplication::deliver(const std::vector<std::string>& arguments) {

@@ -124,16 +124,11 @@ void LumewellUpdaterPlugin::checkForUpdates(const ValueMap* args, const MethodRe
   const bool probe = probeArg != nullptr && *probeArg;
   lastCheckAt = scheduler_.now();
   lastErrorMessage.reset();
-  statusMessage = probe ? "Checking for updates without interrupting the current session."
-                        : "Checking for updates.";
-  publishStatus();
+  announce(probe ? "Checking for updates without interrupting the current session."
+                 : "Checking for updates.");
   // Hold the engine: a delegate call made from inside the check must not outlive it.
   auto controller = updaterController;
-  if (probe) {
-    controller->checkForUpdateInformation();
-  } else {
-    controller->checkForUpdates();
-  }
+  probe ? controller->checkForUpdateInformation() : controller->checkForUpdates();
   result->success(Value(statusRecord()));
 }
 
@@ -175,9 +170,13 @@ void LumewellUpdaterPlugin::runDeferredHandlers() {
   } else {
     return;
   }
-  statusMessage = "Installing the downloaded update.";
-  publishStatus();
+  announce("Installing the downloaded update.");
   handler();
+}
+
+void LumewellUpdaterPlugin::announce(std::string message) {
+  statusMessage = std::move(message);
+  publishStatus();
 }
 
 void LumewellUpdaterPlugin::publishStatus() {
@@ -200,21 +199,18 @@ std::optional<std::string> LumewellUpdaterPlugin::feedURLString() { return feedU
 void LumewellUpdaterPlugin::didFindValidUpdate(const AppcastItem& item) {
   availableVersion = item.label();
   lastErrorMessage.reset();
-  statusMessage = "Version " + item.label() + " is available.";
-  publishStatus();
+  announce("Version " + item.label() + " is available.");
 }
 
 void LumewellUpdaterPlugin::didNotFindUpdate() {
   availableVersion.reset();
   lastErrorMessage.reset();
-  statusMessage = errors::kUpToDate;
-  publishStatus();
+  announce(errors::kUpToDate);
 }
 
 void LumewellUpdaterPlugin::didDownloadUpdate(const AppcastItem& item) {
   downloadedVersion = item.label();
-  statusMessage = "Version " + item.label() + " was downloaded.";
-  publishStatus();
+  announce("Version " + item.label() + " was downloaded.");
 }
 
 bool LumewellUpdaterPlugin::willInstallUpdateOnQuit(const AppcastItem& item,
@@ -224,9 +220,8 @@ bool LumewellUpdaterPlugin::willInstallUpdateOnQuit(const AppcastItem& item,
   if (mayInterrupt()) {
     runDeferredHandlers();
   } else {
-    statusMessage = "Update " + item.label() +
-                    " is downloaded and queued for install when the session is idle.";
-    publishStatus();
+    announce("Update " + item.label() +
+             " is downloaded and queued for install when the session is idle.");
   }
   return true;
 }
@@ -236,31 +231,27 @@ bool LumewellUpdaterPlugin::shouldPostponeRelaunch(const AppcastItem& item,
   if (mayInterrupt()) return false;
   deferredRelaunchHandler = std::move(block);
   deferredUpdateVersion = item.label();
-  statusMessage = "Update relaunch is deferred until recording and uploads are idle.";
-  publishStatus();
+  announce("Update relaunch is deferred until recording and uploads are idle.");
   return true;
 }
 
 void LumewellUpdaterPlugin::willInstallUpdate(const AppcastItem& item) {
   deferredUpdateVersion = item.label();
-  statusMessage = "Installing update " + item.label() + ".";
-  publishStatus();
+  announce("Installing update " + item.label() + ".");
 }
 
 void LumewellUpdaterPlugin::willRelaunchApplication() {
   availableVersion.reset();
   downloadedVersion.reset();
   deferredUpdateVersion.reset();
-  statusMessage = "Relaunching into the updated Lumewell Recorder build.";
-  publishStatus();
+  announce("Relaunching into the updated Lumewell Recorder build.");
 }
 
 void LumewellUpdaterPlugin::didAbortWithError(const Error& error) {
   // A failed install leaves nothing to wait for; an update still held keeps its name.
   if (!deferredInstallHandler && !deferredRelaunchHandler) deferredUpdateVersion.reset();
   lastErrorMessage = error.localizedDescription;
-  statusMessage = errors::kCheckFailed;
-  publishStatus();
+  announce(errors::kCheckFailed);
 }
 
 void LumewellUpdaterPlugin::didFinishUpdateCycle(UpdateCheck, const OptionalError& error) {

@@ -66,6 +66,8 @@ class LumewellUpdaterPlugin final : public StreamHandler,
   void ensureController();
   void runDeferredHandlers();
   bool mayInterrupt() const;
+  // Sets the status message and publishes the record.
+  void announce(std::string message);
   void publishStatus();
 
   UpdaterEngineFactory engineFactory_;

@@ -141,16 +141,12 @@ class Unpacker {
       return unpackError("The update archive has a hard link (\"" + path + "\"); it was refused.");
     }
     const mode_t type = archive_entry_filetype(entry);
-    const std::string leaf = parts.back();
-    parts.pop_back();
-    auto parent = openFolder(parts, true);
+    const std::string& leaf = parts.back();
+    auto parent = openFolder(parts, parts.size() - 1);
     if (!parent) return parent.error();
-    parts.push_back(leaf);
-
     if (type == AE_IFDIR) {
-      auto dir = openFolder(parts, true);
-      if (!dir) return dir.error();
-      return std::nullopt;
+      auto dir = openFolder(parts, parts.size());
+      return dir ? OptionalError() : dir.error();
     }
     if (type == AE_IFLNK) {
       const char* rawTarget = archive_entry_symlink(entry);
@@ -222,16 +218,16 @@ class Unpacker {
     return std::nullopt;
   }
 
-  // Opens (creating when asked) the folder at parts below the root, one component at a time
-  // and never through a symbolic link.
-  Result<Fd> openFolder(const std::vector<std::string>& parts, bool create) {
+  // Opens, creating what is missing, the folder of the first `depth` parts below the root,
+  // one component at a time and never through a symbolic link.
+  Result<Fd> openFolder(const std::vector<std::string>& parts, size_t depth) {
     Fd current(::dup(root_.get()));
     std::string walked;
-    for (const std::string& part : parts) {
+    for (const std::string& part : std::span(parts).first(depth)) {
       walked += (walked.empty() ? "" : "/") + part;
-      if (create && ::mkdirat(current.get(), part.c_str(), 0755) == 0) {
+      if (::mkdirat(current.get(), part.c_str(), 0755) == 0) {
         folders_.push_back(walked);
-      } else if (create && errno != EEXIST) {
+      } else if (errno != EEXIST) {
         return pathError("unpack", walked);
       }
       Fd next(

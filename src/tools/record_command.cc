@@ -123,11 +123,9 @@ int runRecord(const RecordOptions& options) {
     std::string type = stringOf(*m, "type");
     if (type == "level_changed") {
       if (!tty) return;
-      double level = 0;
-      if (const Value* v = m->find("level")) {
-        if (const double* d = v->getIf<double>()) level = *d;
-      }
-      std::fprintf(stderr, "\r%s", formatLevelBar(level).c_str());
+      const Value* v = m->find("level");
+      const double* level = v != nullptr ? v->getIf<double>() : nullptr;
+      std::fprintf(stderr, "\r%s", formatLevelBar(level != nullptr ? *level : 0).c_str());
       std::fflush(stderr);
       return;
     }
@@ -137,13 +135,11 @@ int runRecord(const RecordOptions& options) {
       gchar* dir = g_path_get_dirname(stringOf(*m, "path").c_str());
       folder = dir;
       g_free(dir);
-    } else if (type == "stopped") {
+    } else if (type == "stopped" || type == "error") {
+      if (type == "error")
+        std::cout << "error: " << printableText(stringOf(*m, "message")) << std::endl;
+      failed = failed || type == "error";
       stopped = true;
-      client->stop();
-    } else if (type == "error") {
-      std::cout << "error: " << printableText(stringOf(*m, "message")) << std::endl;
-      stopped = true;
-      failed = true;
       client->stop();
     } else if (type == "source_lost") {
       std::cout << "source lost (" << printableText(stringOf(*m, "sourceDisplayName"))

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <utility>
 #include <vector>
 

@@ -6,7 +6,6 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <unordered_map>
 
 #include "channels/binary_messenger.h"
 #include "channels/socket_connection.h"

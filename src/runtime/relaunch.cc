@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <charconv>
-#include <cstdio>
 #include <fstream>
 #include <thread>
 

@@ -6,10 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+#include <cctype>
 #include <filesystem>
 #include <future>
-#include <span>
 #include <vector>
 
 #include "runtime/files.h"

@@ -136,13 +136,11 @@ std::optional<AppcastItem> bestUpdate(const std::vector<AppcastItem>& items,
                                       std::string_view runningVersion) {
   const AppcastItem* best = nullptr;
   for (const AppcastItem& item : items) {
-    if (compareVersions(item.versionString, runningVersion) <= 0) continue;
-    if (best == nullptr || compareVersions(item.versionString, best->versionString) > 0) {
-      best = &item;
-    }
+    // Newer than the best so far is newer than the running version too.
+    const std::string_view floor = best != nullptr ? best->versionString : runningVersion;
+    if (compareVersions(item.versionString, floor) > 0) best = &item;
   }
-  if (best == nullptr) return std::nullopt;
-  return *best;
+  return best != nullptr ? std::optional(*best) : std::nullopt;
 }
 
 }  // namespace lumewell::updater

@@ -5,8 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cctype>
+#include <cerrno>
 #include <filesystem>
 #include <future>
 #include <vector>
@@ -294,14 +294,10 @@ void AppcastUpdateEngine::beginCheck(UpdateCheck check) {
   const bool installs = check != UpdateCheck::updateInformation;
   if (installs && busy_) {
     if (check == UpdateCheck::updatesInBackground) return;  // the next interval tries again
-    fail(check, engineError(1, "An update is already being downloaded or installed."));
-    return;
+    return fail(check, engineError(1, "An update is already being downloaded or installed."));
   }
   auto feed = delegate->feedURLString();
-  if (!feed || feed->empty()) {
-    fail(check, engineError(2, "No update feed is configured."));
-    return;
-  }
+  if (!feed || feed->empty()) return fail(check, engineError(2, "No update feed is configured."));
   if (installs) busy_ = true;
   worker_.post([config = config_, cancelled = cancelled_, feed = *feed, check, main = mainRef()] {
     auto found = findUpdate(*config, cancelled, feed);
@@ -313,10 +309,7 @@ void AppcastUpdateEngine::beginCheck(UpdateCheck check) {
 
 void AppcastUpdateEngine::onFeedChecked(UpdateCheck check,
                                         Result<std::optional<AppcastItem>> found) {
-  if (!found) {
-    fail(check, found.error());
-    return;
-  }
+  if (!found) return fail(check, found.error());
   auto delegate = delegate_.lock();
   if (!delegate) return;
   if (!found->has_value()) {
@@ -346,10 +339,7 @@ void AppcastUpdateEngine::onFeedChecked(UpdateCheck check,
 }
 
 void AppcastUpdateEngine::onDownloaded(UpdateCheck check, Result<Downloaded> downloaded) {
-  if (!downloaded) {
-    fail(check, downloaded.error());
-    return;
-  }
+  if (!downloaded) return fail(check, downloaded.error());
   if (pending_ && pending_->archivePath != downloaded->archivePath) {
     ::unlink(pending_->archivePath.c_str());
   }
@@ -358,10 +348,7 @@ void AppcastUpdateEngine::onDownloaded(UpdateCheck check, Result<Downloaded> dow
   auto delegate = delegate_.lock();
   if (!delegate) return;
   delegate->didDownloadUpdate(item);
-  if (check == UpdateCheck::updates) {
-    askToRelaunch(item);
-    return;
-  }
+  if (check == UpdateCheck::updates) return askToRelaunch(item);
   // A silent download waits for the quit unless the delegate calls the block earlier.
   busy_ = false;
   delegate->willInstallUpdateOnQuit(
@@ -405,10 +392,7 @@ void AppcastUpdateEngine::installNow() {
 }
 
 void AppcastUpdateEngine::onStaged(const AppcastItem& item, Result<StagedUpdate> staged) {
-  if (!staged) {
-    fail(UpdateCheck::updates, staged.error());
-    return;
-  }
+  if (!staged) return fail(UpdateCheck::updates, staged.error());
   staged_ = Staged{item, *staged};
   swapWhenAllowed();
 }
@@ -420,10 +404,7 @@ void AppcastUpdateEngine::swapWhenAllowed() {
   Staged staged = std::move(*staged_);
   staged_.reset();
   auto installed = swapIn(*config_, staged.update);
-  if (!installed) {
-    fail(UpdateCheck::updates, installed.error());
-    return;
-  }
+  if (!installed) return fail(UpdateCheck::updates, installed.error());
   installed_ = Installed{staged.item, *installed};
   relaunchWhenAllowed();
 }

@@ -116,10 +116,7 @@ void LumewellUpdaterPlugin::ensureController() {
 }
 
 void LumewellUpdaterPlugin::checkForUpdates(const ValueMap* args, const MethodResultPtr& result) {
-  if (!updaterController) {
-    result->error(errors::kNotConfigured, errors::kNotConfiguredText);
-    return;
-  }
+  if (!updaterController) return result->error(errors::kNotConfigured, errors::kNotConfiguredText);
   const bool* probeArg = mapBool(args, "probeOnly");
   const bool probe = probeArg != nullptr && *probeArg;
   lastCheckAt = scheduler_.now();

@@ -83,10 +83,7 @@ EventChannel::EventChannel(BinaryMessenger& messenger, std::string name)
     : messenger_(messenger), name_(std::move(name)) {}
 
 void EventChannel::setStreamHandler(std::shared_ptr<StreamHandler> handler) {
-  if (!handler) {
-    messenger_.setMessageHandler(name_, nullptr);
-    return;
-  }
+  if (!handler) return messenger_.setMessageHandler(name_, nullptr);
   auto state = std::make_shared<StreamState>(messenger_, name_, std::move(handler));
   state->weakSelf = state;
   messenger_.setMessageHandler(name_, [state](ByteView message, BinaryReply reply) {

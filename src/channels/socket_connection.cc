@@ -80,10 +80,7 @@ void SocketConnection::readAvailable() {
     for (;;) {
       auto status = reader_.next(&frame);
       if (status == FrameReader::Status::needMore) break;
-      if (status == FrameReader::Status::error) {
-        close(reader_.errorText());
-        return;
-      }
+      if (status == FrameReader::Status::error) return close(reader_.errorText());
       if (onFrame_) onFrame_(std::move(frame));
       if (fd_ < 0) return;  // the handler closed us
     }

@@ -104,13 +104,12 @@ SocketHostMessenger::~SocketHostMessenger() {
 
 void SocketHostMessenger::watchAccept() {
   acceptSource_ = g_unix_fd_source_new(listenFd_, G_IO_IN);
-  g_source_set_callback(acceptSource_, G_SOURCE_FUNC(&onAccept), this, nullptr);
+  auto onAccept = +[](gint, GIOCondition, gpointer self) -> gboolean {
+    static_cast<SocketHostMessenger*>(self)->acceptPending();
+    return G_SOURCE_CONTINUE;
+  };
+  g_source_set_callback(acceptSource_, G_SOURCE_FUNC(onAccept), this, nullptr);
   g_source_attach(acceptSource_, context_);
-}
-
-gboolean SocketHostMessenger::onAccept(gint, GIOCondition, gpointer data) {
-  static_cast<SocketHostMessenger*>(data)->acceptPending();
-  return G_SOURCE_CONTINUE;
 }
 
 gboolean SocketHostMessenger::onAcceptBackoff(gpointer data) {

@@ -30,10 +30,7 @@ bool isZombieOrGone(pid_t pid) {
 
 OptionalError relaunchAfterExit(const std::string& executable,
                                 const std::vector<std::string>& args) {
-  std::vector<std::string> strings;
-  strings.reserve(args.size() + 2);
-  strings.push_back(executable);
-  strings.push_back(kWaitForPidFlag + std::to_string(::getpid()));
+  std::vector<std::string> strings{executable, kWaitForPidFlag + std::to_string(::getpid())};
   strings.insert(strings.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& s : strings) argv.push_back(s.data());

@@ -3,6 +3,7 @@
 #include <glib-unix.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -145,8 +146,7 @@ int HostApplication::onCommandLine(GApplication*, GApplicationCommandLine* comma
   if (!self->serving_) return 1;
   int argc = 0;
   gchar** argv = g_application_command_line_get_arguments(commandLine, &argc);
-  std::vector<std::string> arguments;
-  for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
+  std::vector<std::string> arguments(argv + std::min(argc, 1), argv + argc);
   g_strfreev(argv);
   self->deliver(arguments);
   return 0;

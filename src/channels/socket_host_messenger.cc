@@ -112,14 +112,6 @@ void SocketHostMessenger::watchAccept() {
   g_source_attach(acceptSource_, context_);
 }
 
-gboolean SocketHostMessenger::onAcceptBackoff(gpointer data) {
-  auto* self = static_cast<SocketHostMessenger*>(data);
-  g_source_unref(self->backoffSource_);
-  self->backoffSource_ = nullptr;
-  self->watchAccept();
-  return G_SOURCE_REMOVE;
-}
-
 void SocketHostMessenger::log(const std::string& line) {
   std::fprintf(stderr, "Lumewell Recorder socket: %s\n", line.c_str());
 }
@@ -148,7 +140,14 @@ void SocketHostMessenger::acceptPending() {
         log(std::string("cannot take a new connection for now: ") + g_strerror(errno));
         dropSource(acceptSource_);
         backoffSource_ = g_timeout_source_new(kAcceptBackoffMs);
-        g_source_set_callback(backoffSource_, &onAcceptBackoff, this, nullptr);
+        auto watchAgain = +[](gpointer data) -> gboolean {
+          auto* self = static_cast<SocketHostMessenger*>(data);
+          g_source_unref(self->backoffSource_);
+          self->backoffSource_ = nullptr;
+          self->watchAccept();
+          return G_SOURCE_REMOVE;
+        };
+        g_source_set_callback(backoffSource_, watchAgain, this, nullptr);
         g_source_attach(backoffSource_, context_);
       }
       return;  // EAGAIN, or a transient error: try again on the next wake-up
@@ -201,11 +200,8 @@ void SocketHostMessenger::onFrame(uint64_t connectionId, Frame frame) {
     return;
   }
   Peer& peer = it->second;
-  if (*method == "listen") {
-    peer.listening.insert(frame.channel);
-  } else if (*method == "cancel") {
-    peer.listening.erase(frame.channel);
-  }
+  if (*method == "listen") peer.listening.insert(frame.channel);
+  if (*method == "cancel") peer.listening.erase(frame.channel);
   uint32_t replyId = frame.id;
   if (replyId != 0) ++peer.unanswered;
   auto answered = std::make_shared<bool>(false);

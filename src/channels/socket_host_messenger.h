@@ -55,7 +55,6 @@ class SocketHostMessenger final : public BinaryMessenger {
     size_t unanswered = 0;            // its messages still waiting for their reply
   };
 
-  static gboolean onAcceptBackoff(gpointer data);
   void watchAccept();
   void acceptPending();
   // Makes room for one more connection; false when none could be made.

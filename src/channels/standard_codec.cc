@@ -149,12 +149,7 @@ class Reader {
     return true;
   }
   bool align(size_t alignment) {
-    size_t mod = pos_ % alignment;
-    if (mod == 0) return true;
-    size_t pad = alignment - mod;
-    if (remaining() < pad) return false;
-    pos_ += pad;
-    return true;
+    return take((alignment - pos_ % alignment) % alignment) != nullptr;
   }
   const uint8_t* take(size_t n) {
     if (remaining() < n) return nullptr;

@@ -5,6 +5,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "channels/socket_paths.h"
 
 namespace lumewell {
@@ -66,8 +68,7 @@ void SocketClientMessenger::onFrame(Frame frame) {
 }
 
 void SocketClientMessenger::onClosed(const std::string& reason) {
-  auto pending = std::move(pending_);
-  pending_.clear();
+  auto pending = std::exchange(pending_, {});
   for (auto& [id, reply] : pending) reply(nullptr);
   if (closedHandler_) closedHandler_(reason);
 }

@@ -94,8 +94,7 @@ SocketHostMessenger::~SocketHostMessenger() {
   *alive_ = false;
   dropSource(acceptSource_);
   dropSource(backoffSource_);
-  auto connections = std::move(connections_);
-  connections_.clear();
+  auto connections = std::exchange(connections_, {});
   for (auto& [id, peer] : connections) peer.connection->close("host stopped");
   ::close(listenFd_);
   ::unlink(path_.c_str());

@@ -3,6 +3,7 @@
 #include <glib-unix.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -70,7 +71,8 @@ int HostApplication::run(const std::string& programName) {
   g_signal_connect(app_, "startup", G_CALLBACK(&HostApplication::onStartup), this);
   g_signal_connect(app_, "command-line", G_CALLBACK(&HostApplication::onCommandLine), this);
   g_signal_connect(app_, "open", G_CALLBACK(&HostApplication::onOpen), this);
-  g_signal_connect(app_, "activate", G_CALLBACK(&HostApplication::onActivate), this);
+  // A plain activation over the bus: the host is already running; nothing to show.
+  g_signal_connect(app_, "activate", G_CALLBACK(+[](GApplication*, gpointer) {}), this);
   g_signal_connect(app_, "shutdown", G_CALLBACK(&HostApplication::onShutdown), this);
 
   // GApplication sees only the launch arguments: with no option entries of its own and
@@ -144,8 +146,7 @@ int HostApplication::onCommandLine(GApplication*, GApplicationCommandLine* comma
   if (!self->serving_) return 1;
   int argc = 0;
   gchar** argv = g_application_command_line_get_arguments(commandLine, &argc);
-  std::vector<std::string> arguments;
-  for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
+  std::vector<std::string> arguments(argv + std::min(argc, 1), argv + argc);
   g_strfreev(argv);
   self->deliver(arguments);
   return 0;
@@ -163,10 +164,6 @@ void HostApplication::onOpen(GApplication*, GFile** files, gint count, const gch
     g_free(uri);
   }
   self->deliver(arguments);
-}
-
-void HostApplication::onActivate(GApplication*, gpointer) {
-  // A plain activation over the bus: the host is already running; nothing to show.
 }
 
 void HostApplication::deliver(const std::vector<std::string>& arguments) {

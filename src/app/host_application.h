@@ -44,7 +44,6 @@ class HostApplication {
   static int onCommandLine(GApplication* app, GApplicationCommandLine* commandLine, gpointer self);
   static void onOpen(GApplication* app, GFile** files, gint count, const gchar* hint,
                      gpointer self);
-  static void onActivate(GApplication* app, gpointer self);
   static void onShutdown(GApplication* app, gpointer self);
   static gboolean onSignal(gpointer self);
   void startServing();

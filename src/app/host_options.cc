@@ -14,14 +14,9 @@ HostOptions parseHostOptions(std::vector<std::string> args) {
                                      args.end());
       break;
     }
-    if (arg == "--socket") {
-      if (i + 1 >= args.size() || args[i + 1].empty()) {
-        options.error = "--socket needs a path";
-        return options;
-      }
-      options.socketPath = args[++i];
-    } else if (arg.rfind("--socket=", 0) == 0) {
-      options.socketPath = arg.substr(9);
+    if (arg == "--socket" || arg.rfind("--socket=", 0) == 0) {
+      const bool separate = arg == "--socket";
+      options.socketPath = !separate ? arg.substr(9) : i + 1 < args.size() ? args[++i] : "";
       if (options.socketPath.empty()) {
         options.error = "--socket needs a path";
         return options;

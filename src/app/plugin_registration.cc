@@ -4,12 +4,8 @@
 
 namespace lumewell::app {
 
-void registerAppBridgePlugin(BinaryMessenger& messenger) {
-  bridge::LumewellAppBridge::shared()->registerChannels(messenger);
-}
-
 void registerHostPlugins(BinaryMessenger& messenger) {
-  registerAppBridgePlugin(messenger);
+  bridge::LumewellAppBridge::shared()->registerChannels(messenger);
   registerUpdaterPlugin(messenger);
   registerRecorderPlugin(messenger);
   wireRecorderActivity();

@@ -34,10 +34,7 @@ void registerRecorderPlugin(BinaryMessenger& messenger) {
     media::cancelAllCompositions();
   });
   shutdownHooks().addAsync("recorder", [plugin](std::function<void()> done) {
-    if (plugin->runtimeState() != recorder::RuntimeState::recording) {
-      done();
-      return;
-    }
+    if (plugin->runtimeState() != recorder::RuntimeState::recording) return done();
     auto result = std::make_shared<MethodResult>([done](Bytes) { done(); });
     plugin->handleMethodCall(MethodCall{"stopRecording", Value()}, std::move(result));
   });

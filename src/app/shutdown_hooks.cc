@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <utility>
 
 #include "runtime/glib_scheduler.h"
 
@@ -20,8 +21,7 @@ void ShutdownHooks::addAsync(std::string name, AsyncHook hook) {
 
 void ShutdownHooks::runAll(GMainContext* context, std::chrono::milliseconds timeoutPerHook) {
   // Taken out first: a hook that adds another hook does not extend this run.
-  auto hooks = std::move(hooks_);
-  hooks_.clear();
+  auto hooks = std::exchange(hooks_, {});
   for (auto it = hooks.rbegin(); it != hooks.rend(); ++it) {
     auto finished = std::make_shared<bool>(false);
     it->run([finished] { *finished = true; });

@@ -1,5 +1,7 @@
 #include "bridge/lumewell_app_bridge.h"
 
+#include <utility>
+
 #include "bridge/bridge_errors.h"
 #include "bridge/url_check.h"
 #include "runtime/glib_scheduler.h"
@@ -47,9 +49,7 @@ std::optional<MethodError> LumewellAppBridge::onListen(const Value&, EventSink s
   eventSink_ = std::move(sink);
   if (pendingAuthCallbackUrl_) {
     log_("Lumewell Recorder app bridge replaying pending auth callback");
-    std::string url = std::move(*pendingAuthCallbackUrl_);
-    pendingAuthCallbackUrl_.reset();
-    (*eventSink_)(authCallbackEvent(url));
+    (*eventSink_)(authCallbackEvent(*std::exchange(pendingAuthCallbackUrl_, std::nullopt)));
   }
   return std::nullopt;
 }
@@ -91,8 +91,7 @@ void LumewellAppBridge::openExternalUrl(const Value& arguments, MethodResultPtr 
 
 void LumewellAppBridge::consumePendingAuthCallback(MethodResultPtr result) {
   log_("Lumewell Recorder consumePendingAuthCallback called");
-  std::optional<std::string> taken = std::move(pendingAuthCallbackUrl_);
-  pendingAuthCallbackUrl_.reset();
+  auto taken = std::exchange(pendingAuthCallbackUrl_, std::nullopt);
   result->success(taken ? Value(*taken) : Value());
 }
 

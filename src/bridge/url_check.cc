@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <string>
 
 namespace lumewell::bridge {
@@ -9,44 +10,15 @@ namespace {
 
 // RFC 3986: unreserved, reserved and '%'.
 bool isUrlCharacter(char c) {
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-  switch (c) {
-    case '-':
-    case '.':
-    case '_':
-    case '~':
-    case ':':
-    case '/':
-    case '?':
-    case '#':
-    case '[':
-    case ']':
-    case '@':
-    case '!':
-    case '$':
-    case '&':
-    case '\'':
-    case '(':
-    case ')':
-    case '*':
-    case '+':
-    case ',':
-    case ';':
-    case '=':
-    case '%':
-      return true;
-    default:
-      return false;
-  }
+  return g_ascii_isalnum(c) ||
+         std::string_view("-._~:/?#[]@!$&'()*+,;=%").find(c) != std::string_view::npos;
 }
 
 }  // namespace
 
 bool isAbsoluteUrl(std::string_view text) {
   if (text.empty() || text.size() > kMaxUrlLength) return false;
-  for (char c : text) {
-    if (!isUrlCharacter(c)) return false;
-  }
+  if (!std::all_of(text.begin(), text.end(), isUrlCharacter)) return false;
   std::string copy(text);  // GLib wants a terminated string
   return g_uri_is_valid(copy.c_str(), G_URI_FLAGS_NONE, nullptr);
 }

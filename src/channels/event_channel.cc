@@ -6,6 +6,12 @@
 namespace lumewell {
 namespace {
 
+// The envelope of a stream handler's answer.
+Bytes envelopeOf(const std::optional<MethodError>& err) {
+  return err ? StandardMethodCodec::encodeErrorEnvelope(err->code, err->message, err->details)
+             : StandardMethodCodec::encodeSuccessEnvelope(Value());
+}
+
 // One channel's streams. Only the messenger owns it (through the channel's message handler),
 // so its messenger is there whenever it runs; a sink holds it weakly, and one kept after the
 // messenger has gone sends nothing.
@@ -52,12 +58,9 @@ struct StreamState {
     subscribing = peer;
     auto err = handler->onListen(arguments, sink());
     subscribing.reset();
-    if (err) {
-      if (listeners.empty()) end();
-      return StandardMethodCodec::encodeErrorEnvelope(err->code, err->message, err->details);
-    }
-    listeners.push_back(peer);
-    return StandardMethodCodec::encodeSuccessEnvelope(Value());
+    if (!err) listeners.push_back(peer);
+    if (listeners.empty()) end();
+    return envelopeOf(err);
   }
 
   Bytes cancel(PeerId peer, const Value& arguments) {
@@ -66,11 +69,9 @@ struct StreamState {
                                                       Value());
     }
     remove(peer);
-    if (!listeners.empty()) return StandardMethodCodec::encodeSuccessEnvelope(Value());
+    if (!listeners.empty()) return envelopeOf(std::nullopt);
     end();
-    auto err = handler->onCancel(arguments);
-    return err ? StandardMethodCodec::encodeErrorEnvelope(err->code, err->message, err->details)
-               : StandardMethodCodec::encodeSuccessEnvelope(Value());
+    return envelopeOf(handler->onCancel(arguments));
   }
 
   std::weak_ptr<StreamState> weakSelf;
@@ -82,10 +83,7 @@ EventChannel::EventChannel(BinaryMessenger& messenger, std::string name)
     : messenger_(messenger), name_(std::move(name)) {}
 
 void EventChannel::setStreamHandler(std::shared_ptr<StreamHandler> handler) {
-  if (!handler) {
-    messenger_.setMessageHandler(name_, nullptr);
-    return;
-  }
+  if (!handler) return messenger_.setMessageHandler(name_, nullptr);
   auto state = std::make_shared<StreamState>(messenger_, name_, std::move(handler));
   state->weakSelf = state;
   messenger_.setMessageHandler(name_, [state](ByteView message, BinaryReply reply) {

@@ -57,10 +57,7 @@ MethodChannel::MethodChannel(BinaryMessenger& messenger, std::string name)
     : messenger_(messenger), name_(std::move(name)) {}
 
 void MethodChannel::setMethodCallHandler(MethodCallHandler handler) {
-  if (!handler) {
-    messenger_.setMessageHandler(name_, nullptr);
-    return;
-  }
+  if (!handler) return messenger_.setMessageHandler(name_, nullptr);
   messenger_.setMessageHandler(
       name_, [handler = std::move(handler)](ByteView message, BinaryReply reply) {
         auto call = StandardMethodCodec::decodeMethodCall(message);

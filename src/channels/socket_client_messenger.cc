@@ -3,22 +3,21 @@
 #include <errno.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <utility>
+
+#include "channels/socket_paths.h"
 
 namespace lumewell {
 
 Result<std::unique_ptr<SocketClientMessenger>> SocketClientMessenger::connect(
     const std::string& path, GMainContext* context,
     std::optional<std::chrono::milliseconds> timeout) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (path.size() >= sizeof addr.sun_path) {
+  sockaddr_un addr;
+  if (!socketAddress(path, &addr)) {
     return Error{"socket", 1, "The socket path is too long: " + path};
   }
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return posixError(errno, "Cannot create a socket");
   if (timeout) {
@@ -38,14 +37,9 @@ Result<std::unique_ptr<SocketClientMessenger>> SocketClientMessenger::connect(
 
 SocketClientMessenger::SocketClientMessenger(int fd, GMainContext* context)
     : connection_(SocketConnection::adopt(fd, context)) {
-  std::weak_ptr<bool> alive = alive_;
   connection_->start(
-      [this, alive](Frame frame) {
-        if (!alive.expired()) onFrame(std::move(frame));
-      },
-      [this, alive](const std::string& reason) {
-        if (!alive.expired() && *alive.lock()) onClosed(reason);
-      });
+      alive_, [this](Frame frame) { onFrame(std::move(frame)); },
+      [this](const std::string& reason) { onClosed(reason); });
 }
 
 SocketClientMessenger::~SocketClientMessenger() {
@@ -74,8 +68,7 @@ void SocketClientMessenger::onFrame(Frame frame) {
 }
 
 void SocketClientMessenger::onClosed(const std::string& reason) {
-  auto pending = std::move(pending_);
-  pending_.clear();
+  auto pending = std::exchange(pending_, {});
   for (auto& [id, reply] : pending) reply(nullptr);
   if (closedHandler_) closedHandler_(reason);
 }

@@ -7,7 +7,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <unordered_map>
 
 #include "channels/binary_messenger.h"
 #include "channels/socket_connection.h"

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "runtime/glib_scheduler.h"
+
 namespace lumewell {
 
 std::shared_ptr<SocketConnection> SocketConnection::adopt(int fd, GMainContext* context) {
@@ -19,17 +21,23 @@ SocketConnection::SocketConnection(int fd, GMainContext* context)
 }
 
 SocketConnection::~SocketConnection() {
-  if (source_ != nullptr) {
-    g_source_destroy(source_);
-    g_source_unref(source_);
-  }
+  dropSource(source_);
   if (fd_ >= 0) ::close(fd_);
   g_main_context_unref(context_);
 }
 
-void SocketConnection::start(FrameHandler onFrame, ClosedHandler onClosed) {
-  onFrame_ = std::move(onFrame);
-  onClosed_ = std::move(onClosed);
+void SocketConnection::start(std::weak_ptr<bool> ownerAlive, FrameHandler onFrame,
+                             ClosedHandler onClosed) {
+  auto alive = [ownerAlive] {
+    auto flag = ownerAlive.lock();
+    return flag && *flag;
+  };
+  onFrame_ = [alive, onFrame = std::move(onFrame)](Frame frame) {
+    if (alive()) onFrame(std::move(frame));
+  };
+  onClosed_ = [alive, onClosed = std::move(onClosed)](const std::string& reason) {
+    if (alive()) onClosed(reason);
+  };
   updateWatch();
 }
 
@@ -38,14 +46,10 @@ void SocketConnection::updateWatch() {
   GIOCondition want = GIOCondition(G_IO_IN | G_IO_HUP | G_IO_ERR);
   if (!outgoing_.empty()) want = GIOCondition(want | G_IO_OUT);
   if (source_ != nullptr && want == watched_) return;
-  if (source_ != nullptr) {
-    g_source_destroy(source_);
-    g_source_unref(source_);
-  }
+  dropSource(source_);
   source_ = g_unix_fd_source_new(fd_, want);
   // The source holds only a raw pointer; it is destroyed with the connection or on close.
-  g_source_set_callback(source_, G_SOURCE_FUNC(&SocketConnection::onIo), this,
-                        nullptr);
+  g_source_set_callback(source_, G_SOURCE_FUNC(&SocketConnection::onIo), this, nullptr);
   g_source_attach(source_, context_);
   watched_ = want;
 }
@@ -76,10 +80,7 @@ void SocketConnection::readAvailable() {
     for (;;) {
       auto status = reader_.next(&frame);
       if (status == FrameReader::Status::needMore) break;
-      if (status == FrameReader::Status::error) {
-        close(reader_.errorText());
-        return;
-      }
+      if (status == FrameReader::Status::error) return close(reader_.errorText());
       if (onFrame_) onFrame_(std::move(frame));
       if (fd_ < 0) return;  // the handler closed us
     }
@@ -101,8 +102,8 @@ void SocketConnection::sendFrame(const Frame& frame) {
 void SocketConnection::flush() {
   while (fd_ >= 0 && !outgoing_.empty()) {
     const Bytes& front = outgoing_.front();
-    ssize_t n = ::send(fd_, front.data() + outgoingOffset_, front.size() - outgoingOffset_,
-                       MSG_NOSIGNAL);
+    ssize_t n =
+        ::send(fd_, front.data() + outgoingOffset_, front.size() - outgoingOffset_, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) break;
@@ -122,11 +123,7 @@ void SocketConnection::flush() {
 void SocketConnection::close(const std::string& reason) {
   if (fd_ < 0) return;
   auto keep = shared_from_this();
-  if (source_ != nullptr) {
-    g_source_destroy(source_);
-    g_source_unref(source_);
-    source_ = nullptr;
-  }
+  dropSource(source_);
   ::close(fd_);
   fd_ = -1;
   outgoing_.clear();

@@ -25,7 +25,9 @@ class SocketConnection : public std::enable_shared_from_this<SocketConnection> {
   SocketConnection& operator=(const SocketConnection&) = delete;
   ~SocketConnection();
 
-  void start(FrameHandler onFrame, ClosedHandler onClosed);
+  // The handlers run only while the owner's flag holds true: an owner that goes clears it
+  // before it closes the connection.
+  void start(std::weak_ptr<bool> ownerAlive, FrameHandler onFrame, ClosedHandler onClosed);
   void sendFrame(const Frame& frame);
   // Closes now; onClosed runs with the reason (once).
   void close(const std::string& reason);

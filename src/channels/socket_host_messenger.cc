@@ -9,24 +9,17 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <utility>
 #include <vector>
 
+#include "channels/socket_paths.h"
 #include "runtime/files.h"
+#include "runtime/glib_scheduler.h"
 
 namespace lumewell {
 namespace {
 
 Error hostError(const std::string& text) { return Error{"socket", 1, text}; }
-
-bool fillAddress(const std::string& path, sockaddr_un* addr) {
-  std::memset(addr, 0, sizeof *addr);
-  addr->sun_family = AF_UNIX;
-  if (path.size() >= sizeof addr->sun_path) return false;
-  std::memcpy(addr->sun_path, path.c_str(), path.size() + 1);
-  return true;
-}
 
 // Whether a host answers on the socket at path.
 bool socketIsLive(const sockaddr_un& addr) {
@@ -55,7 +48,7 @@ Result<bool> ensurePrivateFolder(const std::string& dir) {
 Result<std::unique_ptr<SocketHostMessenger>> SocketHostMessenger::listen(const std::string& path,
                                                                          GMainContext* context) {
   sockaddr_un addr;
-  if (!fillAddress(path, &addr)) return hostError("The socket path is too long: " + path);
+  if (!socketAddress(path, &addr)) return hostError("The socket path is too long: " + path);
   gchar* dir = g_path_get_dirname(path.c_str());
   auto folder = ensurePrivateFolder(dir);
   g_free(dir);
@@ -99,13 +92,9 @@ SocketHostMessenger::SocketHostMessenger(int listenFd, std::string path, GMainCo
 
 SocketHostMessenger::~SocketHostMessenger() {
   *alive_ = false;
-  for (GSource* source : {acceptSource_, backoffSource_}) {
-    if (source == nullptr) continue;
-    g_source_destroy(source);
-    g_source_unref(source);
-  }
-  auto connections = std::move(connections_);
-  connections_.clear();
+  dropSource(acceptSource_);
+  dropSource(backoffSource_);
+  auto connections = std::exchange(connections_, {});
   for (auto& [id, peer] : connections) peer.connection->close("host stopped");
   ::close(listenFd_);
   ::unlink(path_.c_str());
@@ -114,21 +103,12 @@ SocketHostMessenger::~SocketHostMessenger() {
 
 void SocketHostMessenger::watchAccept() {
   acceptSource_ = g_unix_fd_source_new(listenFd_, G_IO_IN);
-  g_source_set_callback(acceptSource_, G_SOURCE_FUNC(&onAccept), this, nullptr);
+  auto onAccept = +[](gint, GIOCondition, gpointer self) -> gboolean {
+    static_cast<SocketHostMessenger*>(self)->acceptPending();
+    return G_SOURCE_CONTINUE;
+  };
+  g_source_set_callback(acceptSource_, G_SOURCE_FUNC(onAccept), this, nullptr);
   g_source_attach(acceptSource_, context_);
-}
-
-gboolean SocketHostMessenger::onAccept(gint, GIOCondition, gpointer data) {
-  static_cast<SocketHostMessenger*>(data)->acceptPending();
-  return G_SOURCE_CONTINUE;
-}
-
-gboolean SocketHostMessenger::onAcceptBackoff(gpointer data) {
-  auto* self = static_cast<SocketHostMessenger*>(data);
-  g_source_unref(self->backoffSource_);
-  self->backoffSource_ = nullptr;
-  self->watchAccept();
-  return G_SOURCE_REMOVE;
 }
 
 void SocketHostMessenger::log(const std::string& line) {
@@ -157,11 +137,16 @@ void SocketHostMessenger::acceptPending() {
         // The pending client stays queued and the listening socket stays readable: watching
         // it now would spin. Look again in a moment.
         log(std::string("cannot take a new connection for now: ") + g_strerror(errno));
-        g_source_destroy(acceptSource_);
-        g_source_unref(acceptSource_);
-        acceptSource_ = nullptr;
+        dropSource(acceptSource_);
         backoffSource_ = g_timeout_source_new(kAcceptBackoffMs);
-        g_source_set_callback(backoffSource_, &onAcceptBackoff, this, nullptr);
+        auto watchAgain = +[](gpointer data) -> gboolean {
+          auto* self = static_cast<SocketHostMessenger*>(data);
+          g_source_unref(self->backoffSource_);
+          self->backoffSource_ = nullptr;
+          self->watchAccept();
+          return G_SOURCE_REMOVE;
+        };
+        g_source_set_callback(backoffSource_, watchAgain, this, nullptr);
         g_source_attach(backoffSource_, context_);
       }
       return;  // EAGAIN, or a transient error: try again on the next wake-up
@@ -183,14 +168,9 @@ void SocketHostMessenger::acceptPending() {
     uint64_t id = nextConnectionId_++;
     auto connection = SocketConnection::adopt(fd, context_);
     connections_[id].connection = connection;
-    std::weak_ptr<bool> alive = alive_;
     connection->start(
-        [this, id, alive](Frame frame) {
-          if (!alive.expired()) onFrame(id, std::move(frame));
-        },
-        [this, id, alive](const std::string& reason) {
-          if (!alive.expired() && *alive.lock()) onClosed(id, reason);
-        });
+        alive_, [this, id](Frame frame) { onFrame(id, std::move(frame)); },
+        [this, id](const std::string& reason) { onClosed(id, reason); });
   }
 }
 
@@ -219,11 +199,8 @@ void SocketHostMessenger::onFrame(uint64_t connectionId, Frame frame) {
     return;
   }
   Peer& peer = it->second;
-  if (*method == "listen") {
-    peer.listening.insert(frame.channel);
-  } else if (*method == "cancel") {
-    peer.listening.erase(frame.channel);
-  }
+  if (*method == "listen") peer.listening.insert(frame.channel);
+  if (*method == "cancel") peer.listening.erase(frame.channel);
   uint32_t replyId = frame.id;
   if (replyId != 0) ++peer.unanswered;
   auto answered = std::make_shared<bool>(false);

@@ -6,7 +6,6 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <unordered_map>
 
 #include "channels/binary_messenger.h"
 #include "channels/socket_connection.h"
@@ -56,8 +55,6 @@ class SocketHostMessenger final : public BinaryMessenger {
     size_t unanswered = 0;            // its messages still waiting for their reply
   };
 
-  static gboolean onAccept(gint fd, GIOCondition, gpointer data);
-  static gboolean onAcceptBackoff(gpointer data);
   void watchAccept();
   void acceptPending();
   // Makes room for one more connection; false when none could be made.

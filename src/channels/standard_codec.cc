@@ -81,12 +81,9 @@ void write(Bytes& out, const Value& value) {
           out.push_back(kFloat64);
           align(out, 8);
           putLE(out, v);
-        } else if constexpr (std::is_same_v<T, std::string>) {
-          out.push_back(kString);
-          putSize(out, v.size());
-          out.insert(out.end(), v.begin(), v.end());
-        } else if constexpr (std::is_same_v<T, std::vector<uint8_t>>) {
-          out.push_back(kUint8List);
+        } else if constexpr (std::is_same_v<T, std::string> ||
+                             std::is_same_v<T, std::vector<uint8_t>>) {
+          out.push_back(std::is_same_v<T, std::string> ? kString : kUint8List);
           putSize(out, v.size());
           out.insert(out.end(), v.begin(), v.end());
         } else if constexpr (std::is_same_v<T, std::vector<int32_t>>) {
@@ -152,12 +149,7 @@ class Reader {
     return true;
   }
   bool align(size_t alignment) {
-    size_t mod = pos_ % alignment;
-    if (mod == 0) return true;
-    size_t pad = alignment - mod;
-    if (remaining() < pad) return false;
-    pos_ += pad;
-    return true;
+    return take((alignment - pos_ % alignment) % alignment) != nullptr;
   }
   const uint8_t* take(size_t n) {
     if (remaining() < n) return nullptr;
@@ -201,13 +193,9 @@ std::optional<Error> read(Reader& r, Value& out, int depth) {
   if (!r.byte(&tag)) return codecError(kOutOfData);
   switch (tag) {
     case kNull:
-      out = Value();
-      return std::nullopt;
     case kTrue:
-      out = Value(true);
-      return std::nullopt;
     case kFalse:
-      out = Value(false);
+      out = tag == kNull ? Value() : Value(tag == kTrue);
       return std::nullopt;
     case kInt32:
       return readNumber<int32_t>(r, out);
@@ -250,9 +238,7 @@ std::optional<Error> read(Reader& r, Value& out, int depth) {
         ValueList list;
         list.reserve(n);
         for (size_t i = 0; i < n; ++i) {
-          Value item;
-          if (auto err = read(r, item, depth + 1)) return err;
-          list.push_back(std::move(item));
+          if (auto err = read(r, list.emplace_back(), depth + 1)) return err;
         }
         out = Value(std::move(list));
       } else {
@@ -335,8 +321,7 @@ std::optional<Error> measure(Reader& r, size_t* cost, int depth) {
 std::optional<Error> checkBudget(ByteView bytes, size_t skip) {
   if (bytes.size() < skip) return codecError(kOutOfData);
   Reader r(bytes);
-  uint8_t flag;
-  for (size_t i = 0; i < skip; ++i) r.byte(&flag);
+  r.take(skip);
   size_t cost = 0;
   while (!r.atEnd()) {
     if (auto err = measure(r, &cost, 0)) return err;

@@ -38,26 +38,18 @@ const Value* ValueMap::find(const Value& key) const {
 bool ValueMap::operator==(const ValueMap& other) const { return entries_ == other.entries_; }
 
 bool Value::asInt64(int64_t* out) const {
-  if (const auto* i = getIf<int32_t>()) {
-    *out = *i;
-    return true;
-  }
-  if (const auto* l = getIf<int64_t>()) {
-    *out = *l;
-    return true;
-  }
-  return false;
+  if (const auto* i = getIf<int32_t>()) *out = *i;
+  if (const auto* l = getIf<int64_t>()) *out = *l;
+  return is<int32_t>() || is<int64_t>();
 }
 
 const std::string* mapString(const ValueMap* map, std::string_view key) {
-  if (map == nullptr) return nullptr;
-  const Value* v = map->find(key);
+  const Value* v = map != nullptr ? map->find(key) : nullptr;
   return v != nullptr ? v->asString() : nullptr;
 }
 
 const bool* mapBool(const ValueMap* map, std::string_view key) {
-  if (map == nullptr) return nullptr;
-  const Value* v = map->find(key);
+  const Value* v = map != nullptr ? map->find(key) : nullptr;
   return v != nullptr ? v->asBool() : nullptr;
 }
 

@@ -7,11 +7,41 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <limits>
 
 namespace lumewell {
+namespace {
+
+OptionalError makePrivate(const std::string& folder) {
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0) return posixError(errno, "Cannot examine " + folder);
+  if ((st.st_mode & 07777) != 0700 && ::chmod(folder.c_str(), 0700) != 0) {
+    return posixError(errno, "Cannot make " + folder + " private");
+  }
+  return std::nullopt;
+}
+
+// The path in its plain spelling, without a trailing "/" (the root stays "/").
+std::string normalFolder(const std::string& path) {
+  std::string normal = std::filesystem::path(path).lexically_normal().native();
+  while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
+  return normal;
+}
+
+OptionalError syncPath(const std::string& path, int flags) {
+  const int fd = ::open(path.c_str(), flags | O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return posixError(errno, "Cannot open " + path);
+  const int rc = ::fsync(fd);
+  const int err = errno;
+  ::close(fd);
+  if (rc != 0) return posixError(err, "Cannot write " + path + " to the disk");
+  return std::nullopt;
+}
+
+}  // namespace
 
 std::optional<std::string> readFileAtMost(const std::string& path, size_t maxBytes,
                                           bool regularOnly) {
@@ -69,43 +99,19 @@ std::string fileKind(unsigned mode) {
 
 OptionalError createDirectories(const std::string& path) {
   if (path.empty()) return posixError(ENOENT, "Cannot create the folder \"\"");
-  std::string partial;
-  partial.reserve(path.size());
-  size_t at = 0;
-  while (at <= path.size()) {
-    size_t next = path.find('/', at);
-    if (next == std::string::npos) next = path.size();
-    partial = path.substr(0, next);
-    at = next + 1;
-    if (partial.empty()) continue;  // the leading "/"
-    if (::mkdir(partial.c_str(), 0700) == 0 || errno == EEXIST) continue;
-    return posixError(errno, "Cannot create " + partial);
+  // Each folder from the first down to path itself (a leading "/" is no folder of its own).
+  for (size_t at = 0; at != std::string::npos;) {
+    at = path.find('/', at + 1);
+    const std::string partial = path.substr(0, at);
+    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
+      return posixError(errno, "Cannot create " + partial);
+    }
   }
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return posixError(errno, "Cannot create " + path);
   if (!S_ISDIR(st.st_mode)) return posixError(ENOTDIR, "Cannot create " + path);
   return std::nullopt;
 }
-
-namespace {
-
-OptionalError makePrivate(const std::string& folder) {
-  struct stat st {};
-  if (::stat(folder.c_str(), &st) != 0) return posixError(errno, "Cannot examine " + folder);
-  if ((st.st_mode & 07777) != 0700 && ::chmod(folder.c_str(), 0700) != 0) {
-    return posixError(errno, "Cannot make " + folder + " private");
-  }
-  return std::nullopt;
-}
-
-// The path in its plain spelling, without a trailing "/" (the root stays "/").
-std::string normalFolder(const std::string& path) {
-  std::string normal = std::filesystem::path(path).lexically_normal().native();
-  while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
-  return normal;
-}
-
-}  // namespace
 
 OptionalError createPrivateDirectories(const std::string& path, const std::string& privateRoot) {
   if (auto error = createDirectories(path)) return error;
@@ -116,35 +122,20 @@ OptionalError createPrivateDirectories(const std::string& path, const std::strin
                      (target.size() == root.size() || target[root.size()] == '/' || root == "/");
   if (!below) return makePrivate(target);
   if (auto error = makePrivate(root)) return error;
-  size_t at = root.size();
-  while (at < target.size()) {
-    size_t next = target.find('/', at + 1);
-    if (next == std::string::npos) next = target.size();
-    if (auto error = makePrivate(target.substr(0, next))) return error;
-    at = next;
+  for (size_t at = root.size(); at < target.size();) {
+    at = std::min(target.find('/', at + 1), target.size());
+    if (auto error = makePrivate(target.substr(0, at))) return error;
   }
   return std::nullopt;
 }
 
-namespace {
-
-OptionalError syncPath(const std::string& path, int flags) {
-  const int fd = ::open(path.c_str(), flags | O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return posixError(errno, "Cannot open " + path);
-  const int rc = ::fsync(fd);
-  const int err = errno;
-  ::close(fd);
-  if (rc != 0) return posixError(err, "Cannot write " + path + " to the disk");
-  return std::nullopt;
-}
-
-}  // namespace
-
 OptionalError syncFile(const std::string& path) { return syncPath(path, 0); }
+
+OptionalError syncFolder(const std::string& folder) { return syncPath(folder, O_DIRECTORY); }
 
 OptionalError syncFolderOf(const std::string& path) {
   const std::string folder = std::filesystem::path(path).parent_path().string();
-  return syncPath(folder.empty() ? "." : folder, O_DIRECTORY);
+  return syncFolder(folder.empty() ? "." : folder);
 }
 
 OptionalError syncFileAndFolder(const std::string& path) {

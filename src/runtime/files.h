@@ -43,6 +43,7 @@ std::optional<std::string> readFileAtMost(const std::string& path, size_t maxByt
 // written survives a power cut.
 [[nodiscard]] OptionalError syncFileAndFolder(const std::string& path);
 [[nodiscard]] OptionalError syncFile(const std::string& path);
+[[nodiscard]] OptionalError syncFolder(const std::string& folder);
 // Flushes the entries of the folder holding path.
 [[nodiscard]] OptionalError syncFolderOf(const std::string& path);
 // Renames without ever replacing what is at `to` (an error then).

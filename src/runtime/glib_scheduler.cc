@@ -5,17 +5,12 @@
 namespace lumewell {
 namespace {
 
-struct PostedCall {
-  std::function<void()> fn;
-};
-
 gboolean runPosted(gpointer data) {
-  auto* call = static_cast<PostedCall*>(data);
-  call->fn();
+  (*static_cast<std::function<void()>*>(data))();
   return G_SOURCE_REMOVE;
 }
 
-void deletePosted(gpointer data) { delete static_cast<PostedCall*>(data); }
+void deletePosted(gpointer data) { delete static_cast<std::function<void()>*>(data); }
 
 class GLibTimer final : public Timer {
  public:
@@ -28,30 +23,22 @@ class GLibTimer final : public Timer {
   }
   ~GLibTimer() override { invalidate(); }
 
-  void invalidate() override {
-    if (source_ != nullptr) {
-      g_source_destroy(source_);
-      g_source_unref(source_);
-      source_ = nullptr;
-    }
-  }
+  void invalidate() override { dropSource(source_); }
   bool isValid() const override { return source_ != nullptr; }
 
  private:
   static gboolean fire(gpointer data) {
     auto* self = static_cast<GLibTimer*>(data);
-    if (!self->repeating_) {
+    const bool repeating = self->repeating_;
+    if (!repeating) {
       // One-shot: the source ends with this dispatch. Drop our reference first, so that the
       // callback may destroy this timer (it usually replaces it with a new one).
       g_source_unref(self->source_);
       self->source_ = nullptr;
-      auto fn = self->fn_;
-      fn();
-      return G_SOURCE_REMOVE;
     }
     auto fn = self->fn_;  // the callback may invalidate or destroy this timer
     fn();
-    return G_SOURCE_CONTINUE;
+    return repeating ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
   }
 
   std::function<void()> fn_;
@@ -75,7 +62,7 @@ Duration GLibScheduler::monotonicNow() const {
 void GLibScheduler::post(std::function<void()> fn) {
   GSource* source = g_idle_source_new();
   g_source_set_priority(source, G_PRIORITY_DEFAULT);
-  g_source_set_callback(source, runPosted, new PostedCall{std::move(fn)}, deletePosted);
+  g_source_set_callback(source, runPosted, new std::function<void()>(std::move(fn)), deletePosted);
   g_source_attach(source, context_);
   g_source_unref(source);
 }
@@ -83,6 +70,13 @@ void GLibScheduler::post(std::function<void()> fn) {
 std::unique_ptr<Timer> GLibScheduler::startTimer(Duration interval, bool repeating,
                                                  std::function<void()> fn) {
   return std::make_unique<GLibTimer>(context_, interval, repeating, std::move(fn));
+}
+
+void dropSource(GSource*& source) {
+  if (source == nullptr) return;
+  g_source_destroy(source);
+  g_source_unref(source);
+  source = nullptr;
 }
 
 Scheduler& mainScheduler() {
@@ -100,8 +94,7 @@ bool iterateUntil(GMainContext* context, const std::function<bool()>& done,
         tick, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
     g_source_attach(tick, context);
     g_main_context_iteration(context, TRUE);
-    g_source_destroy(tick);
-    g_source_unref(tick);
+    dropSource(tick);
   }
   return true;
 }

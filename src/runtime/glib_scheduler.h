@@ -30,6 +30,9 @@ class GLibScheduler final : public Scheduler {
   GMainContext* context_;
 };
 
+// Destroys and releases a source, when there is one, and forgets it.
+void dropSource(GSource*& source);
+
 // The process's main scheduler: a GLibScheduler on the default context.
 Scheduler& mainScheduler();
 

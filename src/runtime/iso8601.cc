@@ -16,14 +16,10 @@ std::string format(TimePoint t, bool millis) {
   std::tm tm{};
   gmtime_r(&tt, &tm);
   char buf[96];
-  if (millis) {
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, frac);
-  } else {
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-  }
-  return buf;
+  int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", tm.tm_year + 1900,
+                        tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  if (millis) n += std::snprintf(buf + n, sizeof buf - n, ".%03d", frac);
+  return std::string(buf, n) + "Z";
 }
 
 }  // namespace

@@ -6,23 +6,25 @@
 namespace lumewell {
 
 void JobLimiter::submit(Job job) {
-  enum { start, queue, refuse } action;
+  bool start = false;
   {
     std::lock_guard lock(mutex_);
-    if (closed_) {
-      action = refuse;
-    } else if (running_ < limit_) {
+    if (!closed_ && running_ < limit_) {
       ++running_;
-      action = start;
-    } else if (queue_.size() < queueLimit_) {
+      start = true;
+    } else if (!closed_ && queue_.size() < queueLimit_) {
       queue_.push_back(std::move(job));
-      action = queue;
-    } else {
-      action = refuse;
+      return;
     }
   }
-  if (action == refuse && job.refuse) job.refuse();
-  if (action != start) return;
+  if (start) {
+    run(job);
+  } else if (job.refuse) {
+    job.refuse();
+  }
+}
+
+void JobLimiter::run(Job& job) {
   // A job that calls done twice must not free two places.
   auto once = std::make_shared<std::atomic<bool>>(false);
   job.start([this, once] {
@@ -41,10 +43,7 @@ void JobLimiter::finished() {
     next = std::move(queue_.front());  // the place passes to the next job
     queue_.pop_front();
   }
-  auto once = std::make_shared<std::atomic<bool>>(false);
-  next.start([this, once] {
-    if (!once->exchange(true)) finished();
-  });
+  run(next);
 }
 
 void JobLimiter::close() {

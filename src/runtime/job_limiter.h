@@ -33,6 +33,7 @@ class JobLimiter {
   size_t queued() const;
 
  private:
+  void run(Job& job);
   void finished();
 
   const size_t limit_;

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <charconv>
-#include <cstdio>
 #include <fstream>
 #include <thread>
 
@@ -31,10 +30,7 @@ bool isZombieOrGone(pid_t pid) {
 
 OptionalError relaunchAfterExit(const std::string& executable,
                                 const std::vector<std::string>& args) {
-  std::vector<std::string> strings;
-  strings.reserve(args.size() + 2);
-  strings.push_back(executable);
-  strings.push_back(kWaitForPidFlag + std::to_string(::getpid()));
+  std::vector<std::string> strings{executable, kWaitForPidFlag + std::to_string(::getpid())};
   strings.insert(strings.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& s : strings) argv.push_back(s.data());
@@ -64,21 +60,18 @@ OptionalError relaunchAfterExit(const std::string& executable,
 std::optional<pid_t> takeWaitForPidArgument(std::vector<std::string>& args) {
   std::optional<pid_t> found;
   const std::string flag = kWaitForPidFlag;
-  for (auto it = args.begin(); it != args.end();) {
-    if (it->compare(0, flag.size(), flag) != 0) {
-      ++it;
-      continue;
-    }
-    const char* first = it->data() + flag.size();
-    const char* last = it->data() + it->size();
+  std::erase_if(args, [&](const std::string& arg) {
+    if (!arg.starts_with(flag)) return false;
+    const char* first = arg.data() + flag.size();
+    const char* last = arg.data() + arg.size();
     long value = 0;
     auto [end, ec] = std::from_chars(first, last, value);
     if (ec == std::errc() && end == last && first != last && value > 1 && value != ::getpid() &&
         value <= INT32_MAX) {
       found = static_cast<pid_t>(value);
     }
-    it = args.erase(it);
-  }
+    return true;
+  });
   return found;
 }
 
@@ -112,8 +105,7 @@ std::string currentExecutablePath() {
   // After an update replaced the file, the link names the old inode "(deleted)"; the
   // installed program is the one now at that path.
   const std::string deleted = " (deleted)";
-  if (buffer.size() > deleted.size() &&
-      buffer.compare(buffer.size() - deleted.size(), deleted.size(), deleted) == 0) {
+  if (buffer.size() > deleted.size() && buffer.ends_with(deleted)) {
     buffer.resize(buffer.size() - deleted.size());
   }
   return buffer;

@@ -1,5 +1,6 @@
 #include "runtime/virtual_scheduler.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace lumewell {
@@ -14,11 +15,7 @@ class VirtualTimer final : public Timer {
     valid_ = false;
   }
   bool isValid() const override {
-    if (!valid_ || alive_.expired()) return false;
-    for (const auto& [key, entry] : owner_->timers_) {
-      if (key.second == id_) return true;
-    }
-    return false;
+    return valid_ && !alive_.expired() && owner_->find(id_) != owner_->timers_.end();
   }
 
  private:
@@ -52,13 +49,13 @@ std::unique_ptr<Timer> VirtualScheduler::startTimer(Duration interval, bool repe
   return std::make_unique<VirtualTimer>(this, alive_, id);
 }
 
+VirtualScheduler::Timers::iterator VirtualScheduler::find(uint64_t id) {
+  return std::find_if(timers_.begin(), timers_.end(),
+                      [id](const auto& timer) { return timer.first.second == id; });
+}
+
 void VirtualScheduler::cancel(uint64_t id) {
-  for (auto it = timers_.begin(); it != timers_.end(); ++it) {
-    if (it->first.second == id) {
-      timers_.erase(it);
-      return;
-    }
-  }
+  if (auto it = find(id); it != timers_.end()) timers_.erase(it);
 }
 
 size_t VirtualScheduler::runPending() {

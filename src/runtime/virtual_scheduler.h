@@ -35,14 +35,16 @@ class VirtualScheduler final : public Scheduler {
     bool repeating;
     std::function<void()> fn;
   };
+  // due time, then id: FIFO among timers due at the same moment.
+  using Timers = std::map<std::pair<Duration, uint64_t>, Entry>;
   friend class VirtualTimer;
+  Timers::iterator find(uint64_t id);
   void cancel(uint64_t id);
 
   Duration elapsed_{0};
   TimePoint start_;
   uint64_t nextId_ = 1;
-  // due time, then id: FIFO among timers due at the same moment.
-  std::map<std::pair<Duration, uint64_t>, Entry> timers_;
+  Timers timers_;
   mutable std::mutex postMutex_;
   std::deque<std::function<void()>> posted_;
   std::shared_ptr<bool> alive_;

@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "channels/method_channel.h"
+#include "runtime/glib_scheduler.h"
 #include "tools/json_mapping.h"
 #include "tools/printable.h"
 
@@ -16,6 +17,10 @@ std::string secondsText(double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%g", seconds);
   return text;
+}
+
+std::chrono::milliseconds millis(double seconds) {
+  return std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
 }
 
 }  // namespace
@@ -32,14 +37,6 @@ std::optional<double> callTimeout(const std::string& method, std::optional<doubl
   if (method == "assembleRecording" || method == "runPreflight") return std::nullopt;
   return kDefaultTimeoutSeconds;
 }
-
-namespace {
-
-std::chrono::milliseconds millis(double seconds) {
-  return std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
-}
-
-}  // namespace
 
 std::unique_ptr<CtlClient> CtlClient::connect(const std::string& socketPath,
                                               std::optional<double> timeoutSeconds) {
@@ -76,30 +73,13 @@ Result<MethodEnvelope> CtlClient::call(const std::string& channel, const std::st
   MethodChannel(*messenger_, channel).invokeMethod(method, arguments, [answer](auto env) {
     if (!answer->has_value()) *answer = std::move(env);
   });
-  GSource* timer = nullptr;
-  if (auto limit = callTimeout(method, timeout_)) {
-    timer = g_timeout_source_new(static_cast<guint>(millis(*limit).count()));
-    struct Expiry {
-      std::shared_ptr<std::optional<Result<MethodEnvelope>>> answer;
-      std::string text;
-    };
-    auto* expiry = new Expiry{
-        answer, "the host did not answer \"" + method + "\" within " + secondsText(*limit) + " s"};
-    g_source_set_callback(
-        timer,
-        [](gpointer data) -> gboolean {
-          auto* e = static_cast<Expiry*>(data);
-          if (!e->answer->has_value()) *e->answer = Error{"lumewellctl", kTimedOut, e->text};
-          return G_SOURCE_REMOVE;
-        },
-        expiry, [](gpointer data) { delete static_cast<Expiry*>(data); });
-    g_source_attach(timer, context_);
+  const auto limit = callTimeout(method, timeout_);
+  const auto answered = [&] { return answer->has_value(); };
+  if (limit && !iterateUntil(context_, answered, millis(*limit))) {
+    const std::string text = "the host did not answer \"" + method + "\" within ";
+    *answer = Error{"lumewellctl", kTimedOut, text + secondsText(*limit) + " s"};
   }
   while (!answer->has_value()) g_main_context_iteration(context_, TRUE);
-  if (timer != nullptr) {
-    g_source_destroy(timer);
-    g_source_unref(timer);
-  }
   return std::move(**answer);
 }
 

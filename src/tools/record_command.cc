@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "channels/method_channel.h"
+#include "runtime/glib_scheduler.h"
 #include "tools/ctl_client.h"
 #include "tools/json_mapping.h"
 #include "tools/printable.h"
@@ -122,11 +123,9 @@ int runRecord(const RecordOptions& options) {
     std::string type = stringOf(*m, "type");
     if (type == "level_changed") {
       if (!tty) return;
-      double level = 0;
-      if (const Value* v = m->find("level")) {
-        if (const double* d = v->getIf<double>()) level = *d;
-      }
-      std::fprintf(stderr, "\r%s", formatLevelBar(level).c_str());
+      const Value* v = m->find("level");
+      const double* level = v != nullptr ? v->getIf<double>() : nullptr;
+      std::fprintf(stderr, "\r%s", formatLevelBar(level != nullptr ? *level : 0).c_str());
       std::fflush(stderr);
       return;
     }
@@ -136,13 +135,11 @@ int runRecord(const RecordOptions& options) {
       gchar* dir = g_path_get_dirname(stringOf(*m, "path").c_str());
       folder = dir;
       g_free(dir);
-    } else if (type == "stopped") {
+    } else if (type == "stopped" || type == "error") {
+      if (type == "error")
+        std::cout << "error: " << printableText(stringOf(*m, "message")) << std::endl;
+      failed = failed || type == "error";
       stopped = true;
-      client->stop();
-    } else if (type == "error") {
-      std::cout << "error: " << printableText(stringOf(*m, "message")) << std::endl;
-      stopped = true;
-      failed = true;
       client->stop();
     } else if (type == "source_lost") {
       std::cout << "source lost (" << printableText(stringOf(*m, "sourceDisplayName"))
@@ -175,18 +172,18 @@ int runRecord(const RecordOptions& options) {
     stopTimedOut = true;
     client->stop();
   };
+  // Asking twice is harmless (requestStop is idempotent, and the loop ends at the first
+  // expiry), so every source just stays armed until we leave.
+  const GSourceFunc callFunction = [](gpointer fn) -> gboolean {
+    (*static_cast<std::function<void()>*>(fn))();
+    return G_SOURCE_CONTINUE;
+  };
   std::function<void()> requestStop = [&] {
     if (stopRequested) return;
     stopRequested = true;
     // A host that takes the stop but never reports "stopped" must not hold us for ever.
     stopTimer = g_timeout_source_new(static_cast<guint>(stopLimit * 1000));
-    g_source_set_callback(
-        stopTimer,
-        [](gpointer fn) -> gboolean {
-          (*static_cast<std::function<void()>*>(fn))();
-          return G_SOURCE_REMOVE;
-        },
-        &expire, nullptr);
+    g_source_set_callback(stopTimer, callFunction, &expire, nullptr);
     g_source_attach(stopTimer, client->context());
     MethodChannel(*client->messenger(), kRecorder)
         .invokeMethod("stopRecording", Value(), [&](Result<MethodEnvelope> env) {
@@ -196,28 +193,16 @@ int runRecord(const RecordOptions& options) {
           if (!env.ok() || env->kind != MethodEnvelope::Kind::success) client->stop();
         });
   };
-  // Asking twice is harmless (requestStop is idempotent), so every source just stays armed
-  // until we leave.
-  const GSourceFunc onStopSource = [](gpointer fn) -> gboolean {
-    (*static_cast<std::function<void()>*>(fn))();
-    return G_SOURCE_CONTINUE;
-  };
   std::vector<GSource*> stopSources = {
       g_timeout_source_new(static_cast<guint>(options.seconds * 1000)),
       g_unix_signal_source_new(SIGINT), g_unix_signal_source_new(SIGTERM)};
   for (GSource* source : stopSources) {
-    g_source_set_callback(source, onStopSource, &requestStop, nullptr);
+    g_source_set_callback(source, callFunction, &requestStop, nullptr);
     g_source_attach(source, client->context());
   }
   client->run();
-  for (GSource* source : stopSources) {
-    g_source_destroy(source);
-    g_source_unref(source);
-  }
-  if (stopTimer != nullptr) {
-    g_source_destroy(stopTimer);
-    g_source_unref(stopTimer);
-  }
+  for (GSource*& source : stopSources) dropSource(source);
+  dropSource(stopTimer);
   // The host answered the stop with an error (printed above): its answer, not "went away".
   if (!stopped && stopRefused != kExitOk) return stopRefused;
   if (!stopped && stopTimedOut) {

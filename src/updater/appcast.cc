@@ -2,6 +2,7 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 
@@ -75,13 +76,10 @@ bool isLinux(const std::string& os) {
 }
 
 int64_t parseLength(const std::string& text) {
-  if (text.empty() || text.size() > 18) return 0;
-  int64_t n = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return 0;
-    n = n * 10 + (c - '0');
-  }
-  return n;
+  const bool digits =
+      !text.empty() && text.size() <= 18 &&
+      std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  return digits ? std::stoll(text) : 0;
 }
 
 }  // namespace
@@ -111,19 +109,16 @@ Result<std::vector<AppcastItem>> parseAppcast(std::string_view xml, const std::s
       std::string os = trimmed(sparkle.attribute(enclosure, "os").value());
       if (!isLinux(os)) continue;
 
+      // The enclosure's attribute, else the item's element of that name.
+      auto attributeOrChild = [&](const char* local) {
+        std::string text = trimmed(sparkle.attribute(enclosure, local).value());
+        return text.empty() ? trimmed(sparkle.child(node, local).child_value()) : text;
+      };
       AppcastItem item;
       item.title = trimmed(node.child_value("title"));
-      item.versionString = trimmed(sparkle.attribute(enclosure, "version").value());
-      if (item.versionString.empty()) {
-        item.versionString = trimmed(sparkle.child(node, "version").child_value());
-      }
+      item.versionString = attributeOrChild("version");
       if (item.versionString.empty()) continue;
-      item.displayVersionString =
-          trimmed(sparkle.attribute(enclosure, "shortVersionString").value());
-      if (item.displayVersionString.empty()) {
-        item.displayVersionString =
-            trimmed(sparkle.child(node, "shortVersionString").child_value());
-      }
+      item.displayVersionString = attributeOrChild("shortVersionString");
       const std::string url = trimmed(enclosure.attribute("url").value());
       if (url.empty()) continue;
       auto resolved = resolveUrl(feedUrl, url);
@@ -141,13 +136,11 @@ std::optional<AppcastItem> bestUpdate(const std::vector<AppcastItem>& items,
                                       std::string_view runningVersion) {
   const AppcastItem* best = nullptr;
   for (const AppcastItem& item : items) {
-    if (compareVersions(item.versionString, runningVersion) <= 0) continue;
-    if (best == nullptr || compareVersions(item.versionString, best->versionString) > 0) {
-      best = &item;
-    }
+    // Newer than the best so far is newer than the running version too.
+    const std::string_view floor = best != nullptr ? best->versionString : runningVersion;
+    if (compareVersions(item.versionString, floor) > 0) best = &item;
   }
-  if (best == nullptr) return std::nullopt;
-  return *best;
+  return best != nullptr ? std::optional(*best) : std::nullopt;
 }
 
 }  // namespace lumewell::updater

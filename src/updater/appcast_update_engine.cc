@@ -5,11 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <future>
-#include <span>
 #include <vector>
 
 #include "runtime/files.h"
@@ -53,20 +52,23 @@ Result<std::vector<uint8_t>> readArchive(const std::string& path, int64_t maxByt
   return bytes;
 }
 
-std::string userAgent(const AppcastEngineConfig& config) {
-  return "Lumewell Recorder/" + config.runningVersion + " (Linux)";
+FetchOptions fetchOptions(const AppcastEngineConfig& config,
+                          const std::shared_ptr<std::atomic<bool>>& cancelled, int64_t maxBytes,
+                          std::chrono::seconds totalTimeout) {
+  FetchOptions options;
+  options.maxBytes = maxBytes;
+  options.connectTimeout = config.connectTimeout;
+  options.totalTimeout = totalTimeout;
+  options.userAgent = "Lumewell Recorder/" + config.runningVersion + " (Linux)";
+  options.cancelled = cancelled;
+  return options;
 }
 
 Result<std::optional<AppcastItem>> findUpdate(const AppcastEngineConfig& config,
                                               const std::shared_ptr<std::atomic<bool>>& cancelled,
                                               const std::string& feedUrl) {
   std::string body;
-  FetchOptions options;
-  options.maxBytes = config.maxFeedBytes;
-  options.connectTimeout = config.connectTimeout;
-  options.totalTimeout = config.feedTimeout;
-  options.userAgent = userAgent(config);
-  options.cancelled = cancelled;
+  const auto options = fetchOptions(config, cancelled, config.maxFeedBytes, config.feedTimeout);
   auto err = fetch(feedUrl, options, "update feed", [&](const char* data, size_t size) {
     body.append(data, size);
     return true;
@@ -126,12 +128,9 @@ Result<AppcastUpdateEngine::Downloaded> downloadUpdate(
   int fd = ::open(partialPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return posixError(errno, "Cannot store the update in " + folder);
 
-  FetchOptions options;
-  options.maxBytes = item.contentLength > 0 ? item.contentLength : config.maxArchiveBytes;
-  options.connectTimeout = config.connectTimeout;
-  options.totalTimeout = config.downloadTimeout;
-  options.userAgent = userAgent(config);
-  options.cancelled = cancelled;
+  const auto options = fetchOptions(
+      config, cancelled, item.contentLength > 0 ? item.contentLength : config.maxArchiveBytes,
+      config.downloadTimeout);
   int64_t received = 0;
   int writeErrno = 0;
   auto err = fetch(item.fileURL, options, "update download", [&](const char* data, size_t size) {
@@ -154,10 +153,8 @@ Result<AppcastUpdateEngine::Downloaded> downloadUpdate(
     ::unlink(partialPath.c_str());
     return e;
   };
-  if (err) {
-    if (writeErrno != 0) return discard(posixError(writeErrno, "Cannot store the update"));
-    return discard(*err);
-  }
+  if (err)
+    return discard(writeErrno != 0 ? posixError(writeErrno, "Cannot store the update") : *err);
   if (!synced) return discard(posixError(errno, "Cannot store the update"));
   if (item.contentLength > 0 && received != item.contentLength) {
     return discard(
@@ -210,16 +207,18 @@ Result<StagedUpdate> stageUpdate(const AppcastEngineConfig& config,
   return staged;
 }
 
-Result<std::string> installUpdate(const AppcastEngineConfig& config,
-                                  const AppcastUpdateEngine::Downloaded& update) {
-  auto staged = stageUpdate(config, update);
-  if (!staged) return staged.error();
+// Swaps a staged update into the installation; returns the installed executable.
+Result<std::string> swapIn(const AppcastEngineConfig& config, const StagedUpdate& staged) {
   auto folder = resolvedInstallationFolder(config);
   if (!folder) {
-    discardStaged(*staged);
+    discardStaged(staged);
     return folder.error();
   }
-  return swapInStaged(*staged, *folder);
+  return swapInStaged(staged, *folder);
+}
+
+OptionalError errorOf(const Result<std::string>& installed) {
+  return installed ? OptionalError() : OptionalError(installed.error());
 }
 
 }  // namespace
@@ -295,14 +294,10 @@ void AppcastUpdateEngine::beginCheck(UpdateCheck check) {
   const bool installs = check != UpdateCheck::updateInformation;
   if (installs && busy_) {
     if (check == UpdateCheck::updatesInBackground) return;  // the next interval tries again
-    fail(check, engineError(1, "An update is already being downloaded or installed."));
-    return;
+    return fail(check, engineError(1, "An update is already being downloaded or installed."));
   }
   auto feed = delegate->feedURLString();
-  if (!feed || feed->empty()) {
-    fail(check, engineError(2, "No update feed is configured."));
-    return;
-  }
+  if (!feed || feed->empty()) return fail(check, engineError(2, "No update feed is configured."));
   if (installs) busy_ = true;
   worker_.post([config = config_, cancelled = cancelled_, feed = *feed, check, main = mainRef()] {
     auto found = findUpdate(*config, cancelled, feed);
@@ -314,10 +309,7 @@ void AppcastUpdateEngine::beginCheck(UpdateCheck check) {
 
 void AppcastUpdateEngine::onFeedChecked(UpdateCheck check,
                                         Result<std::optional<AppcastItem>> found) {
-  if (!found) {
-    fail(check, found.error());
-    return;
-  }
+  if (!found) return fail(check, found.error());
   auto delegate = delegate_.lock();
   if (!delegate) return;
   if (!found->has_value()) {
@@ -347,10 +339,7 @@ void AppcastUpdateEngine::onFeedChecked(UpdateCheck check,
 }
 
 void AppcastUpdateEngine::onDownloaded(UpdateCheck check, Result<Downloaded> downloaded) {
-  if (!downloaded) {
-    fail(check, downloaded.error());
-    return;
-  }
+  if (!downloaded) return fail(check, downloaded.error());
   if (pending_ && pending_->archivePath != downloaded->archivePath) {
     ::unlink(pending_->archivePath.c_str());
   }
@@ -359,10 +348,7 @@ void AppcastUpdateEngine::onDownloaded(UpdateCheck check, Result<Downloaded> dow
   auto delegate = delegate_.lock();
   if (!delegate) return;
   delegate->didDownloadUpdate(item);
-  if (check == UpdateCheck::updates) {
-    askToRelaunch(item);
-    return;
-  }
+  if (check == UpdateCheck::updates) return askToRelaunch(item);
   // A silent download waits for the quit unless the delegate calls the block earlier.
   busy_ = false;
   delegate->willInstallUpdateOnQuit(
@@ -376,12 +362,14 @@ void AppcastUpdateEngine::startImmediateInstall() {
   askToRelaunch(pending_->item);
 }
 
-void AppcastUpdateEngine::askToRelaunch(const AppcastItem& item) {
+bool AppcastUpdateEngine::postponed(const AppcastItem& item, void (AppcastUpdateEngine::*step)()) {
   auto delegate = delegate_.lock();
-  if (!delegate) return;
-  const bool postponed = delegate->shouldPostponeRelaunch(
-      item, onceOnMain([](AppcastUpdateEngine& self) { self.installNow(); }));
-  if (!postponed) installNow();
+  return !delegate ||
+         delegate->shouldPostponeRelaunch(item, onceOnMain([step](auto& self) { (self.*step)(); }));
+}
+
+void AppcastUpdateEngine::askToRelaunch(const AppcastItem& item) {
+  if (!postponed(item, &AppcastUpdateEngine::installNow)) installNow();
 }
 
 void AppcastUpdateEngine::installNow() {
@@ -404,10 +392,7 @@ void AppcastUpdateEngine::installNow() {
 }
 
 void AppcastUpdateEngine::onStaged(const AppcastItem& item, Result<StagedUpdate> staged) {
-  if (!staged) {
-    fail(UpdateCheck::updates, staged.error());
-    return;
-  }
+  if (!staged) return fail(UpdateCheck::updates, staged.error());
   staged_ = Staged{item, *staged};
   swapWhenAllowed();
 }
@@ -415,40 +400,22 @@ void AppcastUpdateEngine::onStaged(const AppcastItem& item, Result<StagedUpdate>
 // The guard may have been lowered (or a recording begun) while the archive was unpacked:
 // the delegate is asked again right before the swap, and again right before the relaunch.
 void AppcastUpdateEngine::swapWhenAllowed() {
-  if (!staged_) return;
-  auto delegate = delegate_.lock();
-  if (!delegate) return;
-  if (delegate->shouldPostponeRelaunch(
-          staged_->item, onceOnMain([](AppcastUpdateEngine& self) { self.swapWhenAllowed(); }))) {
-    return;
-  }
+  if (!staged_ || postponed(staged_->item, &AppcastUpdateEngine::swapWhenAllowed)) return;
   Staged staged = std::move(*staged_);
   staged_.reset();
-  auto folder = resolvedInstallationFolder(*config_);
-  auto installed =
-      folder ? swapInStaged(staged.update, *folder) : Result<std::string>(folder.error());
-  if (!folder) discardStaged(staged.update);
-  if (!installed) {
-    fail(UpdateCheck::updates, installed.error());
-    return;
-  }
+  auto installed = swapIn(*config_, staged.update);
+  if (!installed) return fail(UpdateCheck::updates, installed.error());
   installed_ = Installed{staged.item, *installed};
   relaunchWhenAllowed();
 }
 
 void AppcastUpdateEngine::relaunchWhenAllowed() {
-  if (!installed_) return;
-  auto delegate = delegate_.lock();
-  if (!delegate) return;
-  if (delegate->shouldPostponeRelaunch(installed_->item, onceOnMain([](AppcastUpdateEngine& self) {
-                                         self.relaunchWhenAllowed();
-                                       }))) {
-    return;  // installed; it runs from the next start if nothing releases the relaunch
-  }
+  // Installed: it runs from the next start if nothing releases the relaunch.
+  if (!installed_ || postponed(installed_->item, &AppcastUpdateEngine::relaunchWhenAllowed)) return;
   const std::string executable = installed_->executable;
   installed_.reset();
   busy_ = false;
-  delegate->willRelaunchApplication();
+  if (auto delegate = delegate_.lock()) delegate->willRelaunchApplication();
   if (config_->relaunch) config_->relaunch(executable);
 }
 
@@ -465,13 +432,7 @@ OptionalError AppcastUpdateEngine::installPendingOnQuit() {
   if (staged_) {
     Staged staged = std::move(*staged_);
     staged_.reset();
-    auto folder = resolvedInstallationFolder(*config_);
-    if (!folder) {
-      discardStaged(staged.update);
-      return folder.error();
-    }
-    auto installed = swapInStaged(staged.update, *folder);
-    return installed ? OptionalError() : OptionalError(installed.error());
+    return errorOf(swapIn(*config_, staged.update));
   }
   if (!pending_) return std::nullopt;
   Downloaded update = std::move(*pending_);
@@ -481,8 +442,8 @@ OptionalError AppcastUpdateEngine::installPendingOnQuit() {
   std::promise<OptionalError> done;
   auto result = done.get_future();
   worker_.post([config = config_, &update, &done] {
-    auto installed = installUpdate(*config, update);
-    done.set_value(installed ? OptionalError() : OptionalError(installed.error()));
+    auto staged = stageUpdate(*config, update);
+    done.set_value(staged ? errorOf(swapIn(*config, *staged)) : staged.error());
   });
   return result.get();
 }

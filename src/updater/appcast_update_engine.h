@@ -69,6 +69,8 @@ class AppcastUpdateEngine final : public UpdaterEngine,
   void onFeedChecked(UpdateCheck check, Result<std::optional<AppcastItem>> found);
   void onDownloaded(UpdateCheck check, Result<Downloaded> downloaded);
   void startImmediateInstall();
+  // Whether the delegate holds step back (until it calls its block); no delegate holds it.
+  bool postponed(const AppcastItem& item, void (AppcastUpdateEngine::*step)());
   void askToRelaunch(const AppcastItem& item);
   void installNow();
   void onStaged(const AppcastItem& item, Result<StagedUpdate> staged);

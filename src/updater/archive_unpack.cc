@@ -19,6 +19,16 @@ namespace {
 
 Error unpackError(const std::string& text) { return Error{"updater.archive", 1, text}; }
 
+// What a failed system call on path says, with errno's text.
+Error pathError(const char* verb, const std::string& path, const char* tail = "") {
+  return unpackError(std::string("Could not ") + verb + " \"" + path + "\"" + tail + ": " +
+                     std::strerror(errno));
+}
+
+Error damaged(archive* a) {
+  return unpackError(std::string("The update archive is damaged: ") + archive_error_string(a));
+}
+
 class Fd {
  public:
   explicit Fd(int fd = -1) : fd_(fd) {}
@@ -46,6 +56,12 @@ std::vector<std::string> namedParts(const std::string& path) {
     if (!part.empty() && part != ".") parts.push_back(std::move(part));
   }
   return parts;
+}
+
+std::string joined(const std::vector<std::string>& parts) {
+  std::string path;
+  for (const std::string& part : parts) path += (path.empty() ? "" : "/") + part;
+  return path;
 }
 
 // Splits an entry path into its components: "./a//b/" -> {a, b}. Empty for an absolute path
@@ -101,10 +117,7 @@ class Unpacker {
     for (;;) {
       const int rc = archive_read_next_header(a, &entry);
       if (rc == ARCHIVE_EOF) break;
-      if (rc != ARCHIVE_OK && rc != ARCHIVE_WARN) {
-        return unpackError(std::string("The update archive is damaged: ") +
-                           archive_error_string(a));
-      }
+      if (rc != ARCHIVE_OK && rc != ARCHIVE_WARN) return damaged(a);
       if (++entries > limits_.maxEntries) {
         return unpackError("The update archive has too many entries.");
       }
@@ -128,16 +141,12 @@ class Unpacker {
       return unpackError("The update archive has a hard link (\"" + path + "\"); it was refused.");
     }
     const mode_t type = archive_entry_filetype(entry);
-    const std::string leaf = parts.back();
-    parts.pop_back();
-    auto parent = openFolder(parts, true);
+    const std::string& leaf = parts.back();
+    auto parent = openFolder(parts, parts.size() - 1);
     if (!parent) return parent.error();
-    parts.push_back(leaf);
-
     if (type == AE_IFDIR) {
-      auto dir = openFolder(parts, true);
-      if (!dir) return dir.error();
-      return std::nullopt;
+      auto dir = openFolder(parts, parts.size());
+      return dir ? OptionalError() : dir.error();
     }
     if (type == AE_IFLNK) {
       const char* rawTarget = archive_entry_symlink(entry);
@@ -147,7 +156,7 @@ class Unpacker {
                            "\" -> \"" + target + "\"); it was refused.");
       }
       if (::symlinkat(target.c_str(), parent->get(), leaf.c_str()) != 0) {
-        return unpackError("Could not unpack \"" + path + "\": " + std::strerror(errno));
+        return pathError("unpack", path);
       }
       links_.push_back({parts, target});
       return std::nullopt;
@@ -176,13 +185,10 @@ class Unpacker {
     for (;;) {
       const int rc = archive_read_data_block(a, &block, &size, &offset);
       if (rc == ARCHIVE_EOF) break;
-      if (rc != ARCHIVE_OK && rc != ARCHIVE_WARN) {
-        return unpackError(std::string("The update archive is damaged: ") +
-                           archive_error_string(a));
-      }
+      if (rc != ARCHIVE_OK && rc != ARCHIVE_WARN) return damaged(a);
       // Sparse entries give offsets; a hole is left as zeros by seeking.
       if (offset != written && ::lseek(file.get(), offset, SEEK_SET) < 0) {
-        return unpackError("Could not unpack \"" + path + "\": " + std::strerror(errno));
+        return pathError("unpack", path);
       }
       written = offset;
       total_ += static_cast<int64_t>(size);
@@ -195,7 +201,7 @@ class Unpacker {
         const ssize_t n = ::write(file.get(), p, left);
         if (n < 0) {
           if (errno == EINTR) continue;
-          return unpackError("Could not unpack \"" + path + "\": " + std::strerror(errno));
+          return pathError("unpack", path);
         }
         p += n;
         left -= static_cast<size_t>(n);
@@ -203,26 +209,26 @@ class Unpacker {
       written += static_cast<int64_t>(size);
     }
     if (declared > written && ::ftruncate(file.get(), declared) != 0) {
-      return unpackError("Could not unpack \"" + path + "\": " + std::strerror(errno));
+      return pathError("unpack", path);
     }
     // The umask must not take away the bits the archive asked for.
     if (::fchmod(file.get(), mode) != 0 || ::fsync(file.get()) != 0) {
-      return unpackError("Could not write \"" + path + "\" to disk: " + std::strerror(errno));
+      return pathError("write", path, " to disk");
     }
     return std::nullopt;
   }
 
-  // Opens (creating when asked) the folder at parts below the root, one component at a time
-  // and never through a symbolic link.
-  Result<Fd> openFolder(const std::vector<std::string>& parts, bool create) {
+  // Opens, creating what is missing, the folder of the first `depth` parts below the root,
+  // one component at a time and never through a symbolic link.
+  Result<Fd> openFolder(const std::vector<std::string>& parts, size_t depth) {
     Fd current(::dup(root_.get()));
     std::string walked;
-    for (const std::string& part : parts) {
+    for (const std::string& part : std::span(parts).first(depth)) {
       walked += (walked.empty() ? "" : "/") + part;
-      if (create && ::mkdirat(current.get(), part.c_str(), 0755) == 0) {
+      if (::mkdirat(current.get(), part.c_str(), 0755) == 0) {
         folders_.push_back(walked);
-      } else if (create && errno != EEXIST) {
-        return unpackError("Could not unpack \"" + walked + "\": " + std::strerror(errno));
+      } else if (errno != EEXIST) {
+        return pathError("unpack", walked);
       }
       Fd next(
           ::openat(current.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -242,8 +248,7 @@ class Unpacker {
   // rule: no link target may pass through another link.
   OptionalError verifyLinks() {
     for (const UnpackedLink& link : links_) {
-      std::string path;
-      for (const std::string& part : link.parts) path += (path.empty() ? "" : "/") + part;
+      const std::string path = joined(link.parts);
       open_how how{};
       how.flags = O_PATH | O_CLOEXEC;
       how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
@@ -270,24 +275,15 @@ class Unpacker {
 
   OptionalError refuseLinkThroughLink(const UnpackedLink& link, const std::string& path) {
     std::vector<std::string> at(link.parts.begin(), link.parts.end() - 1);
-    std::vector<std::string> steps;
-    for (size_t start = 0; start <= link.target.size();) {
-      size_t end = link.target.find('/', start);
-      if (end == std::string::npos) end = link.target.size();
-      std::string step = link.target.substr(start, end - start);
-      if (!step.empty() && step != ".") steps.push_back(std::move(step));
-      start = end + 1;
-    }
+    const std::vector<std::string> steps = namedParts(link.target);
     for (size_t i = 0; i + 1 < steps.size(); ++i) {
       if (steps[i] == "..") {
         if (!at.empty()) at.pop_back();
         continue;
       }
       at.push_back(steps[i]);
-      std::string walked;
-      for (const std::string& part : at) walked += (walked.empty() ? "" : "/") + part;
       struct stat st {};
-      if (::fstatat(root_.get(), walked.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      if (::fstatat(root_.get(), joined(at).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
           S_ISLNK(st.st_mode)) {
         return unpackError("The update archive has a link that leads through another link (\"" +
                            path + "\" -> \"" + link.target + "\"); it was refused.");
@@ -300,7 +296,7 @@ class Unpacker {
     for (auto it = folders_.rbegin(); it != folders_.rend(); ++it) {
       Fd dir(::openat(root_.get(), it->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
       if (!dir || ::fsync(dir.get()) != 0) {
-        return unpackError("Could not write \"" + *it + "\" to disk: " + std::strerror(errno));
+        return pathError("write", *it, " to disk");
       }
     }
     if (::fsync(root_.get()) != 0) {

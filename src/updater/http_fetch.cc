@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <mutex>
+#include <utility>
 
 #include "updater/url_policy.h"
 
@@ -46,11 +47,9 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 }
 
 std::string sizeText(int64_t bytes) {
-  if (bytes >= (int64_t{1} << 30) && bytes % (int64_t{1} << 30) == 0) {
-    return std::to_string(bytes >> 30) + " GiB";
-  }
-  if (bytes >= (int64_t{1} << 20) && bytes % (int64_t{1} << 20) == 0) {
-    return std::to_string(bytes >> 20) + " MiB";
+  for (const auto& [shift, unit] : {std::pair{30, " GiB"}, std::pair{20, " MiB"}}) {
+    const int64_t one = int64_t{1} << shift;
+    if (bytes >= one && bytes % one == 0) return std::to_string(bytes >> shift) + unit;
   }
   return std::to_string(bytes) + " bytes";
 }
@@ -76,10 +75,7 @@ OptionalError fetch(const std::string& startUrl, const FetchOptions& options,
     }
     std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), &curl_easy_cleanup);
     if (!curl) return fetchError(1, "Could not start a network transfer.");
-    Transfer t;
-    t.curl = curl.get();
-    t.options = &options;
-    t.sink = &sink;
+    Transfer t{curl.get(), &options, &sink};
     char errorText[CURL_ERROR_SIZE] = {};
     CURL* c = curl.get();
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());

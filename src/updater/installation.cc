@@ -6,16 +6,18 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <sstream>
 #include <vector>
 
 #include "runtime/files.h"
+#include "runtime/relaunch.h"
 #include "updater/archive_unpack.h"
 
 namespace lumewell::updater {
@@ -35,13 +37,10 @@ std::optional<std::string> readSmallFile(const std::string& path, size_t maxByte
 }
 
 bool isVersionText(const std::string& v) {
-  if (v.empty() || v.size() > 64) return false;
-  for (char c : v) {
-    const bool ok = std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' ||
-                    c == '+' || c == '_' || c == '~';
-    if (!ok) return false;
-  }
-  return true;
+  return !v.empty() && v.size() <= 64 && std::all_of(v.begin(), v.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) ||
+           std::string_view(".-+_~").find(c) != std::string_view::npos;
+  });
 }
 
 // Why folder is not one of our bundles, or none when its marker names this application and
@@ -51,18 +50,12 @@ std::optional<std::string> checkBundleMarker(const std::string& folder) {
   if (!text) return std::string("it has no ") + kBundleMarker + " marker";
   std::string application;
   std::string layout;
-  size_t start = 0;
-  while (start < text->size()) {
-    size_t end = text->find('\n', start);
-    if (end == std::string::npos) end = text->size();
-    const std::string line = text->substr(start, end - start);
+  std::istringstream lines(*text);
+  for (std::string line; std::getline(lines, line);) {
     const size_t eq = line.find('=');
-    if (eq != std::string::npos) {
-      const std::string key = line.substr(0, eq);
-      if (key == "application") application = line.substr(eq + 1);
-      if (key == "layout") layout = line.substr(eq + 1);
-    }
-    start = end + 1;
+    if (eq == std::string::npos) continue;
+    if (line.compare(0, eq, "application") == 0) application = line.substr(eq + 1);
+    if (line.compare(0, eq, "layout") == 0) layout = line.substr(eq + 1);
   }
   if (application != kApplicationId) {
     return std::string("its ") + kBundleMarker + " marker names another application";
@@ -80,14 +73,6 @@ int exchangePaths(const std::string& a, const std::string& b) {
   return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(),
                                     1u << 1 /* RENAME_EXCHANGE */));
 #endif
-}
-
-void syncFolder(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-  }
 }
 
 bool isExecutableFile(const std::string& path) {
@@ -137,10 +122,9 @@ Result<std::string> installationFolderOf(const std::string& executable) {
 }
 
 Result<std::string> currentInstallationFolder() {
-  char buffer[PATH_MAX + 1] = {};
-  const ssize_t n = ::readlink("/proc/self/exe", buffer, PATH_MAX);
-  if (n <= 0) return installError("The running executable cannot be located.");
-  return installationFolderOf(std::string(buffer, static_cast<size_t>(n)));
+  const std::string executable = currentExecutablePath();
+  if (executable.empty()) return installError("The running executable cannot be located.");
+  return installationFolderOf(executable);
 }
 
 OptionalError checkUpdatableFolder(const std::string& folder) {
@@ -221,8 +205,8 @@ Result<StagedUpdate> stageArchive(std::span<const uint8_t> archive, const std::s
   staged.version = *version;
   struct stat old {};
   if (::stat(target.c_str(), &old) == 0) ::chmod(staged.root.c_str(), old.st_mode & 07777);
-  syncFolder(staged.root);
-  syncFolder(staged.staging);
+  (void)syncFolder(staged.root);
+  (void)syncFolder(staged.staging);
   // The previous version of an earlier update has had its start; this one's takes its place.
   std::error_code ec;
   fs::remove_all(previousVersionFolder(folder), ec);
@@ -278,7 +262,7 @@ Result<std::string> swapInStaged(const StagedUpdate& staged, const std::string& 
                           " (the old version was restored): " + std::strerror(moveErrno));
     }
   }
-  syncFolder(n.parent);
+  (void)syncFolder(n.parent);
   return target + "/" + kInstalledExecutable;
 }
 

@@ -12,12 +12,10 @@ Error signatureError(int code, const std::string& text) {
 }
 
 int base64Value(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
+  constexpr std::string_view kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const size_t at = kAlphabet.find(c);
+  return at == std::string_view::npos ? -1 : static_cast<int>(at);
 }
 
 }  // namespace

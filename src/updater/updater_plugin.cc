@@ -1,6 +1,7 @@
 #include "updater/updater_plugin.h"
 
 #include <mutex>
+#include <utility>
 
 #include "runtime/glib_scheduler.h"
 #include "runtime/iso8601.h"
@@ -14,21 +15,22 @@ namespace {
 constexpr const char* kMethodChannel = "lumewell/updater";
 constexpr const char* kEventChannel = "lumewell/updater/events";
 
-std::mutex& factoryMutex() {
-  static std::mutex m;
-  return m;
-}
+// The factory setEngineFactory installed, under its lock.
+struct ConfiguredFactory {
+  std::mutex mutex;
+  UpdaterEngineFactory factory;
+};
 
-UpdaterEngineFactory& configuredFactory() {
-  static UpdaterEngineFactory factory;
-  return factory;
+ConfiguredFactory& configured() {
+  static ConfiguredFactory configured;
+  return configured;
 }
 
 }  // namespace
 
 void LumewellUpdaterPlugin::setEngineFactory(UpdaterEngineFactory factory) {
-  std::lock_guard lock(factoryMutex());
-  configuredFactory() = std::move(factory);
+  std::lock_guard lock(configured().mutex);
+  configured().factory = std::move(factory);
 }
 
 std::shared_ptr<LumewellUpdaterPlugin> LumewellUpdaterPlugin::shared() {
@@ -37,11 +39,9 @@ std::shared_ptr<LumewellUpdaterPlugin> LumewellUpdaterPlugin::shared() {
   static const std::shared_ptr<LumewellUpdaterPlugin> instance =
       std::make_shared<LumewellUpdaterPlugin>(
           [](std::weak_ptr<UpdaterDelegate> delegate) -> std::shared_ptr<UpdaterEngine> {
-            UpdaterEngineFactory factory;
-            {
-              std::lock_guard lock(factoryMutex());
-              factory = configuredFactory();
-            }
+            std::unique_lock lock(configured().mutex);
+            const UpdaterEngineFactory factory = configured().factory;
+            lock.unlock();
             if (factory) return factory(std::move(delegate));
             return std::make_shared<AppcastUpdateEngine>(std::move(delegate), mainScheduler(),
                                                          AppcastEngineConfig::fromBuild());
@@ -110,37 +110,22 @@ void LumewellUpdaterPlugin::configure(const ValueMap* args, const MethodResultPt
 }
 
 void LumewellUpdaterPlugin::ensureController() {
-  if (updaterController) {
-    if (!updaterStarted) updaterController->start();
-    updaterStarted = true;
-    return;
-  }
-  auto controller = engineFactory_(weak_from_this());
-  if (!controller) return;
-  controller->start();
-  updaterStarted = true;
-  updaterController = std::move(controller);
+  if (updaterController) return;
+  updaterController = engineFactory_(weak_from_this());
+  if (updaterController) updaterController->start();
 }
 
 void LumewellUpdaterPlugin::checkForUpdates(const ValueMap* args, const MethodResultPtr& result) {
-  if (!updaterController) {
-    result->error(errors::kNotConfigured, errors::kNotConfiguredText);
-    return;
-  }
+  if (!updaterController) return result->error(errors::kNotConfigured, errors::kNotConfiguredText);
   const bool* probeArg = mapBool(args, "probeOnly");
   const bool probe = probeArg != nullptr && *probeArg;
   lastCheckAt = scheduler_.now();
   lastErrorMessage.reset();
-  statusMessage = probe ? "Checking for updates without interrupting the current session."
-                        : "Checking for updates.";
-  publishStatus();
+  announce(probe ? "Checking for updates without interrupting the current session."
+                 : "Checking for updates.");
   // Hold the engine: a delegate call made from inside the check must not outlive it.
   auto controller = updaterController;
-  if (probe) {
-    controller->checkForUpdateInformation();
-  } else {
-    controller->checkForUpdates();
-  }
+  probe ? controller->checkForUpdateInformation() : controller->checkForUpdates();
   result->success(Value(statusRecord()));
 }
 
@@ -175,18 +160,20 @@ void LumewellUpdaterPlugin::runDeferredHandlers() {
   if (!mayInterrupt()) return;
   std::function<void()> handler;
   if (deferredRelaunchHandler) {
-    handler = std::move(deferredRelaunchHandler);
-    deferredRelaunchHandler = nullptr;
+    handler = std::exchange(deferredRelaunchHandler, nullptr);
     deferredUpdateVersion.reset();
   } else if (deferredInstallHandler) {
-    handler = std::move(deferredInstallHandler);
-    deferredInstallHandler = nullptr;
+    handler = std::exchange(deferredInstallHandler, nullptr);
   } else {
     return;
   }
-  statusMessage = "Installing the downloaded update.";
-  publishStatus();
+  announce("Installing the downloaded update.");
   handler();
+}
+
+void LumewellUpdaterPlugin::announce(std::string message) {
+  statusMessage = std::move(message);
+  publishStatus();
 }
 
 void LumewellUpdaterPlugin::publishStatus() {
@@ -209,21 +196,18 @@ std::optional<std::string> LumewellUpdaterPlugin::feedURLString() { return feedU
 void LumewellUpdaterPlugin::didFindValidUpdate(const AppcastItem& item) {
   availableVersion = item.label();
   lastErrorMessage.reset();
-  statusMessage = "Version " + item.label() + " is available.";
-  publishStatus();
+  announce("Version " + item.label() + " is available.");
 }
 
 void LumewellUpdaterPlugin::didNotFindUpdate() {
   availableVersion.reset();
   lastErrorMessage.reset();
-  statusMessage = errors::kUpToDate;
-  publishStatus();
+  announce(errors::kUpToDate);
 }
 
 void LumewellUpdaterPlugin::didDownloadUpdate(const AppcastItem& item) {
   downloadedVersion = item.label();
-  statusMessage = "Version " + item.label() + " was downloaded.";
-  publishStatus();
+  announce("Version " + item.label() + " was downloaded.");
 }
 
 bool LumewellUpdaterPlugin::willInstallUpdateOnQuit(const AppcastItem& item,
@@ -233,9 +217,8 @@ bool LumewellUpdaterPlugin::willInstallUpdateOnQuit(const AppcastItem& item,
   if (mayInterrupt()) {
     runDeferredHandlers();
   } else {
-    statusMessage = "Update " + item.label() +
-                    " is downloaded and queued for install when the session is idle.";
-    publishStatus();
+    announce("Update " + item.label() +
+             " is downloaded and queued for install when the session is idle.");
   }
   return true;
 }
@@ -245,31 +228,27 @@ bool LumewellUpdaterPlugin::shouldPostponeRelaunch(const AppcastItem& item,
   if (mayInterrupt()) return false;
   deferredRelaunchHandler = std::move(block);
   deferredUpdateVersion = item.label();
-  statusMessage = "Update relaunch is deferred until recording and uploads are idle.";
-  publishStatus();
+  announce("Update relaunch is deferred until recording and uploads are idle.");
   return true;
 }
 
 void LumewellUpdaterPlugin::willInstallUpdate(const AppcastItem& item) {
   deferredUpdateVersion = item.label();
-  statusMessage = "Installing update " + item.label() + ".";
-  publishStatus();
+  announce("Installing update " + item.label() + ".");
 }
 
 void LumewellUpdaterPlugin::willRelaunchApplication() {
   availableVersion.reset();
   downloadedVersion.reset();
   deferredUpdateVersion.reset();
-  statusMessage = "Relaunching into the updated Lumewell Recorder build.";
-  publishStatus();
+  announce("Relaunching into the updated Lumewell Recorder build.");
 }
 
 void LumewellUpdaterPlugin::didAbortWithError(const Error& error) {
   // A failed install leaves nothing to wait for; an update still held keeps its name.
   if (!deferredInstallHandler && !deferredRelaunchHandler) deferredUpdateVersion.reset();
   lastErrorMessage = error.localizedDescription;
-  statusMessage = errors::kCheckFailed;
-  publishStatus();
+  announce(errors::kCheckFailed);
 }
 
 void LumewellUpdaterPlugin::didFinishUpdateCycle(UpdateCheck, const OptionalError& error) {

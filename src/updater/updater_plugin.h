@@ -66,6 +66,8 @@ class LumewellUpdaterPlugin final : public StreamHandler,
   void ensureController();
   void runDeferredHandlers();
   bool mayInterrupt() const;
+  // Sets the status message and publishes the record.
+  void announce(std::string message);
   void publishStatus();
 
   UpdaterEngineFactory engineFactory_;
@@ -74,7 +76,6 @@ class LumewellUpdaterPlugin final : public StreamHandler,
 
   EventSink eventSink;
   std::shared_ptr<UpdaterEngine> updaterController;
-  bool updaterStarted = false;
   std::string selectedChannel = "stable";
   std::optional<std::string> feedURL;
   std::optional<std::string> availableVersion;

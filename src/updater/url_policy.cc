@@ -9,20 +9,22 @@
 namespace lumewell::updater {
 namespace {
 
-struct UrlDeleter {
-  void operator()(CURLU* u) const { curl_url_cleanup(u); }
-};
-using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
+using UrlHandle = std::unique_ptr<CURLU, decltype(&curl_url_cleanup)>;
 
-struct PartDeleter {
-  void operator()(char* p) const { curl_free(p); }
-};
+// The URL as libcurl parses it; null when it does not parse.
+UrlHandle parsed(const std::string& url, unsigned int flags = 0) {
+  UrlHandle handle(curl_url(), &curl_url_cleanup);
+  if (handle && curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), flags) != CURLUE_OK) {
+    handle.reset();
+  }
+  return handle;
+}
 
-std::string part(CURLU* url, CURLUPart which) {
+std::string part(const UrlHandle& url, CURLUPart which) {
   char* raw = nullptr;
-  if (curl_url_get(url, which, &raw, 0) != CURLUE_OK || raw == nullptr) return {};
-  std::unique_ptr<char, PartDeleter> holder(raw);
-  return std::string(raw);
+  if (curl_url_get(url.get(), which, &raw, 0) != CURLUE_OK || raw == nullptr) return {};
+  const std::unique_ptr<char, decltype(&curl_free)> holder(raw, &curl_free);
+  return raw;
 }
 
 Error policyError(const std::string& text) { return Error{"updater.url", 1, text}; }
@@ -49,23 +51,16 @@ bool isLoopbackHost(std::string host) {
 }  // namespace
 
 std::string urlScheme(const std::string& url) {
-  UrlHandle handle(curl_url());
-  if (!handle || curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
-                     CURLUE_OK) {
-    return {};
-  }
-  return lower(part(handle.get(), CURLUPART_SCHEME));
+  auto handle = parsed(url, CURLU_NON_SUPPORT_SCHEME);
+  return handle ? lower(part(handle, CURLUPART_SCHEME)) : std::string();
 }
 
 OptionalError checkFetchPolicy(const std::string& url) {
-  UrlHandle handle(curl_url());
-  if (!handle || curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
-    return policyError("The update URL is not a valid URL: " + url);
-  }
-  const std::string scheme = lower(part(handle.get(), CURLUPART_SCHEME));
-  const std::string host = part(handle.get(), CURLUPART_HOST);
-  if (!part(handle.get(), CURLUPART_USER).empty() ||
-      !part(handle.get(), CURLUPART_PASSWORD).empty()) {
+  auto handle = parsed(url);
+  if (!handle) return policyError("The update URL is not a valid URL: " + url);
+  const std::string scheme = lower(part(handle, CURLUPART_SCHEME));
+  const std::string host = part(handle, CURLUPART_HOST);
+  if (!part(handle, CURLUPART_USER).empty() || !part(handle, CURLUPART_PASSWORD).empty()) {
     return policyError("Update URLs must not carry credentials.");
   }
   if (host.empty()) return policyError("The update URL has no host: " + url);
@@ -79,15 +74,13 @@ OptionalError checkFetchPolicy(const std::string& url) {
 }
 
 Result<std::string> resolveUrl(const std::string& base, const std::string& reference) {
-  UrlHandle handle(curl_url());
-  if (!handle || curl_url_set(handle.get(), CURLUPART_URL, base.c_str(), 0) != CURLUE_OK) {
-    return policyError("The feed URL is not a valid URL: " + base);
-  }
+  auto handle = parsed(base);
+  if (!handle) return policyError("The feed URL is not a valid URL: " + base);
   // Setting a URL on a handle that holds one resolves it as a relative reference.
   if (curl_url_set(handle.get(), CURLUPART_URL, reference.c_str(), 0) != CURLUE_OK) {
     return policyError("The update's download URL is not a valid URL: " + reference);
   }
-  std::string resolved = part(handle.get(), CURLUPART_URL);
+  std::string resolved = part(handle, CURLUPART_URL);
   if (resolved.empty()) return policyError("The update's download URL is not a valid URL.");
   return resolved;
 }

@@ -40,8 +40,7 @@ int compareNumbers(std::string_view a, std::string_view b) {
   while (a.size() > 1 && a.front() == '0') a.remove_prefix(1);
   while (b.size() > 1 && b.front() == '0') b.remove_prefix(1);
   if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
-  const int c = a.compare(b);
-  return c < 0 ? -1 : (c > 0 ? 1 : 0);
+  return (a > b) - (a < b);
 }
 
 // The standard comparison of two versions without a pre-release suffix.
@@ -53,11 +52,10 @@ int compareBase(std::string_view a, std::string_view b) {
     const Part& x = pa[i];
     const Part& y = pb[i];
     if (x.type == y.type) {
-      if (x.type == PartType::number) {
-        if (int c = compareNumbers(x.text, y.text); c != 0) return c;
-      } else if (x.type == PartType::text) {
-        if (int c = x.text.compare(y.text); c != 0) return c < 0 ? -1 : 1;
-      }
+      const int c = x.type == PartType::number ? compareNumbers(x.text, y.text)
+                    : x.type == PartType::text ? x.text.compare(y.text)
+                                               : 0;
+      if (c != 0) return c < 0 ? -1 : 1;
       continue;
     }
     // Text is a pre-release marker and loses to anything else; a number beats a period.

@@ -57,9 +57,23 @@ TEST_F(AppModeTest, AnswersAfterTheCaptureStartsAndMixesItLiveIntoEachSegmentOfT
   EXPECT_EQ(app->resolved.size(), 1u);
   EXPECT_TRUE(audio->composeCalls.empty());
 
-  expectSuccess(invokeAndRun("stopRecording"));
+  ok({"stopRecording"});
   EXPECT_EQ(captures(), Log{"run 0 stopped"});
   EXPECT_EQ(types(), (Log{"segment_sealed", "segment_sealed", "segment_sealed", "stopped"}));
+
+  // A stop while the capture is still starting seals the segment once the start answers.
+  events.clear();
+  app->holdStart = true;
+  auto start = startApp();
+  auto stop = invokeAndRun("stopRecording");
+  EXPECT_FALSE(stop->answered());
+  app->captures[1]->heldStart(std::nullopt);
+  scheduler.runPending();
+  expectSuccess(start);
+  expectSuccess(stop);
+  EXPECT_EQ(types(), (Log{"segment_sealed", "stopped"}));
+  EXPECT_EQ(captures(), (Log{"run 0 stopped", "run 1 stopped"}));
+  EXPECT_EQ(state(), "idle, 0 timers");
 }
 
 TEST_F(AppModeTest, ACaptureThatCannotResolveOrStartLosesTheSourceAndTheMicrophoneRecordsOn) {
@@ -67,7 +81,6 @@ TEST_F(AppModeTest, ACaptureThatCannotResolveOrStartLosesTheSourceAndTheMicropho
   app->resolveResult = programError(34, gone);
   expectSuccess(startApp("Meeting App"));
   EXPECT_EQ(eventLog(), Log{"lost " + gone + " (Meeting App)"});
-  EXPECT_EQ(state(), "recording, 2 timers");
 
   // The next segment tries again and this time the capture refuses to start.
   app->resolveResult = AppAudioTarget{4711, "Meeting", "org.meeting", 1, "Out"};
@@ -99,7 +112,7 @@ TEST_F(AppModeTest, ALostApplicationIsSourceLostAndTriedAgainAtTheNextSegmentOfT
 
   // A stop whose capture ends with an error reports it before the last segment.
   app->stopError = programError(20, "capture failed");
-  expectSuccess(invokeAndRun("stopRecording"));
+  ok({"stopRecording"});
   EXPECT_EQ(eventLog(), (Log{"lost The app quit. (4711)", "sealed 0 rec-1/000000.m4a 00:00:00.000Z",
                              "lost capture failed (4711)",
                              "sealed 1 rec-1/000001.m4a 00:00:30.000Z", "stopped"}));
@@ -107,42 +120,22 @@ TEST_F(AppModeTest, ALostApplicationIsSourceLostAndTriedAgainAtTheNextSegmentOfT
 
 TEST_F(AppModeTest, APauseOrAFailedHandoverEndsTheCaptureWithTheRunAndTheNextRunCapturesAgain) {
   expectSuccess(startApp());
-  expectSuccess(invokeAndRun("pauseRecording"));
-  EXPECT_EQ(state(), "paused, 0 timers");
-  expectSuccess(invokeAndRun("resumeRecording"));
+  ok({"pauseRecording", "resumeRecording"});
   EXPECT_EQ(captures(), (Log{"run 0 stopped", "run 1"}));
 
   // A rotation that cannot hand the run over stops and starts both.
   audio->handoverFails = true;
   scheduler.advance(seconds(30));
   EXPECT_EQ(captures(), (Log{"run 0 stopped", "run 1 stopped", "run 2"}));
-  EXPECT_EQ(audio->feeds.size(), 3u);
   EXPECT_EQ(types(), (Log{"segment_sealed", "segment_sealed"}));
-}
-
-TEST_F(AppModeTest, StopDuringThePendingCaptureStartSealsTheSegmentAfterTheStartAnswers) {
-  app->holdStart = true;
-  auto start = startApp();
-  auto stop = invokeAndRun("stopRecording");
-  EXPECT_FALSE(stop->answered());
-  app->captures[0]->heldStart(std::nullopt);
-  scheduler.runPending();
-  expectSuccess(start);
-  expectSuccess(stop);
-  EXPECT_EQ(types(), (Log{"segment_sealed", "stopped"}));
-  EXPECT_EQ(captures(), Log{"run 0 stopped"});
-  EXPECT_EQ(state(), "idle, 0 timers");
 }
 
 TEST_F(AppModeTest, EndingAnApplicationSessionFinishesItsCaptureAndKeepsUnsealedFiles) {
   expectSuccess(startApp());
   audio->hashFails.insert(file("000000.m4a"));
   expectError(invokeAndRun("stopRecording"), "stop_failed", "Failed to stop recording.", "*");
-  // The capture ended before the seal failed; the next session goes around the unsealed file.
-  EXPECT_TRUE(app->captures[0]->stopped);
-  EXPECT_TRUE(exists(file("000000.m4a")));
-
-  // Starting over a running application session finishes its capture and seals it first.
+  // The next session goes around the unsealed file; starting over a running application
+  // session finishes its capture and seals it first.
   audio->hashFails.clear();
   expectSuccess(startApp());
   EXPECT_EQ(audio->log.back(), "record 000001.m4a");

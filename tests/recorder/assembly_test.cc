@@ -45,25 +45,24 @@ TEST_F(AssemblyTest, ArgumentErrors) {
   EXPECT_FALSE(exists(out));
 }
 
-TEST_F(AssemblyTest, OneSegmentIsCopiedIntoAFreshOutputInNewFolders) {
-  const std::string out = dir.path() + "/a/b/c/out.m4a";
-  expectSuccess(assemble({"", segments[1], ""}, out));
-  EXPECT_EQ(readFile(out), "segment 1");
-  expectSuccess(assemble({segments[2]}, out));  // an earlier output is replaced
-  EXPECT_EQ(readFile(out), "segment 2");
+TEST_F(AssemblyTest, OneSegmentIsCopiedIntoAFreshOutputInNewFoldersMoreAreJoinedInOrder) {
+  const std::string deep = dir.path() + "/a/b/c/out.m4a";
+  expectSuccess(assemble({"", segments[1], ""}, deep));
+  EXPECT_EQ(readFile(deep), "segment 1");
+  expectSuccess(assemble({segments[2]}, deep));  // an earlier output is replaced
+  EXPECT_EQ(readFile(deep), "segment 2");
   EXPECT_TRUE(audio->composeCalls.empty());
 
-  expectError(assemble({dir.path() + "/missing.m4a"}, out), "assemble_failed",
+  expectError(assemble({dir.path() + "/missing.m4a"}, deep), "assemble_failed",
               "Failed to copy assembled audio output.", "*");
-  EXPECT_FALSE(exists(out));  // the old output was removed in preparation
-}
+  EXPECT_FALSE(exists(deep));  // the old output was removed in preparation
 
-TEST_F(AssemblyTest, TwoOrMoreSegmentsAreJoinedInOrderAndAnsweredOnTheMainThread) {
-  writeFile(out, "old");  // replaced
+  // Two or more are joined in order, the answer given on the main thread.
+  writeFile(out, "old");
   auto call = invoke("assembleRecording",
                      Value(ValueMap{{"segmentPaths", pathList({segments[2], "", segments[0]})},
                                     {"outputPath", out}}));
-  EXPECT_FALSE(call->answered());  // the join ends on a worker; the answer hops over
+  EXPECT_FALSE(call->answered());
   scheduler.runPending();
   expectSuccess(call);
   EXPECT_EQ(audio->composeCalls, (std::vector<Log>{{segments[2], segments[0], "-> " + out}}));

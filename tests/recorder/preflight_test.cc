@@ -87,7 +87,7 @@ TEST_F(RecorderTest, MicrophonePermissionStatesAndThePrompt) {
 }
 
 TEST_F(RecorderTest, CaptureModeAndSourceChecks) {
-  // Not a dictionary, no mode, another case: the microphone alone, no source check.
+  // Not a dictionary, no mode, another case: the microphone alone.
   for (const Value& args : {Value(), Value("MIC_PLUS_APP_AUDIO"), Value(ValueMap{}),
                             preflightArgs("mic_plus_app_audio"), preflightArgs("MIC_ONLY", "1")}) {
     EXPECT_TRUE(readyOf(resultOf(invokeAndRun("runPreflight", args))));
@@ -106,6 +106,7 @@ TEST_F(RecorderTest, CaptureModeAndSourceChecks) {
       resultOf(invokeAndRun("runPreflight", preflightArgs("MIC_PLUS_APP_AUDIO", "abc")));
   EXPECT_EQ(str(invalid, "reason"), "The selected desktop app audio source is invalid.");
   EXPECT_FALSE(readyOf(invalid));
+  EXPECT_EQ(app->validated, Log{"abc"});
 }
 
 TEST_F(RecorderTest, AppAudioSourcesAreTwoKeyRecordsAndWithoutAppAudioThereAreNone) {
@@ -114,11 +115,7 @@ TEST_F(RecorderTest, AppAudioSourcesAreTwoKeyRecordsAndWithoutAppAudioThereAreNo
             Value(ValueList{Value(ValueMap{{"id", "4711"}, {"displayName", "Meeting"}}),
                             Value(ValueMap{{"id", "12"}, {"displayName", "Player"}})}));
 
-  app->sources.clear();
-  EXPECT_EQ(resultOf(invokeAndRun("listAppAudioSources")), Value(ValueList{}));
-
   // Without app audio the application mode finds no sources but the microphone records.
-  app->sources = {{"4711", "Meeting", "org.meeting", 4711}};
   plugin = std::make_shared<LumewellNativeRecorderPlugin>(scheduler, audio, nullptr);
   plugin->registerChannels(messenger);
   listen();

@@ -22,7 +22,6 @@ using Log = std::vector<std::string>;
 using Call = lumewell::testing::FakeMessenger::Call;
 
 inline bool exists(const std::string& path) { return std::filesystem::exists(path); }
-// Completions of the platform services come from other threads.
 inline void onOtherThread(const std::function<void()>& fn) { std::thread(fn).join(); }
 inline std::string fileName(const std::string& path) {
   return std::filesystem::path(path).filename().string();
@@ -33,7 +32,6 @@ struct FakeFeed final : AppAudioFeed {
   void restart() override {}
 };
 
-// What the fake microphone recorders share with the test.
 struct FakeMicrophone {
   VirtualScheduler& scheduler;
   bool recordFails = false;
@@ -122,7 +120,7 @@ class FakeAudioServices final : public AudioServices, public FakeMicrophone {
     if (hashFails.count(path) || !exists(path)) {
       return Error{"posix", 5, "Cannot read " + path + ": Input/output error"};
     }
-    // Not SHA-256 (the media library's own tests cover that): a stable digest of the content.
+    // A stable digest of the content: SHA-256 itself is the media library's test.
     return "digest " + std::to_string(std::hash<std::string>()(readFile(path)));
   }
   void composeAudio(std::vector<std::string> paths, std::string output,
@@ -149,14 +147,12 @@ class FakeAudioServices final : public AudioServices, public FakeMicrophone {
   std::vector<std::shared_ptr<FakeFeed>> feeds;  // one per run of the application mode
 };
 
-// What a test can see of one capture session, also after the plug-in dropped it.
+// One capture session, also after the plug-in dropped it.
 struct CaptureRecord {
   AppAudioTarget target;
   std::shared_ptr<AppAudioFeed> feed;
   std::function<void(std::string)> onUnexpectedStop;
-  bool stopped = false;
-  bool cancelled = false;
-  bool destroyed = false;
+  bool stopped = false, cancelled = false, destroyed = false;
   std::function<void(OptionalError)> heldStart;
 };
 
@@ -177,9 +173,7 @@ class FakeAppAudioServices final : public AppAudioServices {
     resolved.push_back(sourceId);
     onOtherThread([&] { completion(resolveResult); });
   }
-  std::string appAudioErrorMessage(const Error& error) override {
-    return error.localizedDescription;
-  }
+  std::string appAudioErrorMessage(const Error& e) override { return e.localizedDescription; }
   std::unique_ptr<AppAudioCaptureSession> makeCaptureSession(
       const AppAudioTarget& target, std::shared_ptr<AppAudioFeed> feed,
       std::function<void(std::string)> onUnexpectedStop) override;
@@ -244,8 +238,7 @@ inline int64_t num(const Value& map, const char* key) {
   return out;
 }
 
-// The plug-in wired to fakes, a virtual clock and a listening fake messenger (which fails the
-// test on a call answered twice); the events kept are those of the event channel.
+// The plug-in wired to fakes, a virtual clock and a listening fake messenger.
 class RecorderTest : public ::testing::Test {
  protected:
   RecorderTest()
@@ -273,6 +266,12 @@ class RecorderTest : public ::testing::Test {
     scheduler.runPending();
     return call;
   }
+  void ok(std::initializer_list<const char*> methods) {
+    for (const char* method : methods) {
+      SCOPED_TRACE(method);
+      expectSuccess(invokeAndRun(method));
+    }
+  }
   std::shared_ptr<Call> start(const std::string& id = "rec-1", const std::string& mode = "MIC_ONLY",
                               std::optional<std::string> source = std::nullopt,
                               std::optional<std::string> sourceName = std::nullopt) {
@@ -281,8 +280,8 @@ class RecorderTest : public ::testing::Test {
     if (sourceName) args.set("sourceDisplayName", *sourceName);
     return invokeAndRun("startRecording", Value(args));
   }
-  std::vector<Value> eventsOfType(const std::string& type) const {
-    return lumewell::testing::eventsOfType(events, type);
+  ValueList eventsOfType(const std::string& t) const {
+    return lumewell::testing::eventsOfType(events, t);
   }
   Log types() const { return lumewell::testing::eventTypes(events); }
   // The events but the levels, without the recordings folder and the first day's date: "sealed
@@ -312,7 +311,7 @@ class RecorderTest : public ::testing::Test {
     }
     return out;
   }
-  // The runtime state and the timers running: "recording, 2 timers".
+  // "recording, 2 timers"
   std::string state() const {
     const char* names[] = {"idle", "recording", "paused"};
     return names[static_cast<int>(plugin->runtimeState())] + std::string(", ") +
@@ -329,15 +328,11 @@ class RecorderTest : public ::testing::Test {
                           std::optional<std::string> details = std::nullopt) {
     ASSERT_TRUE(call->envelope.has_value()) << "no answer";
     ASSERT_EQ(call->envelope->kind, MethodEnvelope::Kind::error);
-    EXPECT_EQ(call->envelope->error.code, code);
-    EXPECT_EQ(call->envelope->error.message.value_or(""), message);
-    const std::string* d = call->envelope->error.details.asString();
-    if (!details) {
-      EXPECT_TRUE(call->envelope->error.details.isNull());
-    } else {
-      ASSERT_NE(d, nullptr) << "details missing";
-      EXPECT_TRUE(*details == "*" || *d == *details) << *d;
-    }
+    const MethodError& e = call->envelope->error;
+    EXPECT_EQ(std::pair(e.code, e.message.value_or("")), std::pair(code, message));
+    const std::string* d = e.details.asString();
+    EXPECT_TRUE(details ? d && (*details == "*" || *d == *details) : e.details.isNull())
+        << (d ? *d : "no details");
   }
 
   // Declared in this order so that the plug-in goes before the clock and the folder.

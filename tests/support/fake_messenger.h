@@ -18,18 +18,14 @@ namespace lumewell::testing {
 // Fails the running GoogleTest test with what: FakeMessenger's default fault handler.
 void failTest(const std::string& what);
 
-// An in-memory messenger standing in for the engine: the test plays the Dart side, calling
-// methods on the handlers the plug-ins install and keeping the events they send, by channel.
-// A fault of the code under test goes to the fault handler (by default: the test fails): a
-// call answered twice (through the messenger, or a MethodResult answered again, whose hook
-// the messenger holds while it lives), an answer or event off the thread that made the
-// messenger, an event that does not decode, a call on a channel with no handler.
-// Header-only, so that the fuzzers use it with a handler that aborts.
+// An in-memory messenger standing in for the engine: the test plays the Dart side and keeps
+// the events sent, by channel. A call answered twice, an answer or event off the thread that
+// made it, an undecodable event, a call with no handler go to the fault handler (by default:
+// the test fails). Header-only, so that the fuzzers use it with a handler that aborts.
 class FakeMessenger final : public BinaryMessenger {
  public:
   using FaultHandler = std::function<void(const std::string&)>;
 
-  // The answer of one call.
   struct Call {
     int answers = 0;
     Bytes reply;                             // the last reply's bytes (empty: not implemented)
@@ -66,7 +62,6 @@ class FakeMessenger final : public BinaryMessenger {
     }
   }
 
-  // Drops every handler, and with them what they hold (a plug-in).
   void clearHandlers() { handlers_.clear(); }
 
   // Hands message bytes, well formed or not, to the channel's handler.
@@ -104,8 +99,7 @@ class FakeMessenger final : public BinaryMessenger {
   std::map<std::string, BinaryMessageHandler> handlers_;
 };
 
-// A stream handler that keeps every sink it is given and counts listens and cancels; a
-// greeting, when set, goes to each new listener at once (as the updater's status record).
+// Keeps every sink given and counts listens and cancels; a greeting goes to each new listener.
 class RecordingStreamHandler final : public StreamHandler {
  public:
   std::optional<MethodError> onListen(const Value&, EventSink sink) override {
@@ -123,7 +117,6 @@ class RecordingStreamHandler final : public StreamHandler {
   int listens = 0, cancels = 0;
 };
 
-// The events of one type ("segment_sealed"), in order.
 inline std::vector<Value> eventsOfType(const std::vector<Value>& events, const std::string& type) {
   std::vector<Value> out;
   for (const auto& e : events) {

@@ -7,9 +7,8 @@
 
 namespace lumewell::testing {
 
-// The recorder's platform services passed through to real ones: a test or a benchmark
-// derives from these and overrides only the operation it watches or delays. Header-only, so
-// that the support library needs no recorder.
+// The recorder's platform services passed through to real ones, for a test or a benchmark to
+// override only what it watches or delays. Header-only: the support library needs no recorder.
 class ForwardingAudioServices : public recorder::AudioServices {
  public:
   explicit ForwardingAudioServices(std::shared_ptr<recorder::AudioServices> inner)

@@ -15,8 +15,7 @@ bool spinUntil(GMainContext* context, const std::function<bool()>& pred,
                std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // Runs a virtual main loop's posted work until pred() holds, letting worker threads make
-// progress between rounds; false only after 30 s, which keeps a broken component from hanging
-// the run.
+// progress between rounds; false after 30 s.
 bool pumpUntil(VirtualScheduler& scheduler, const std::function<bool()>& pred);
 
 // A fresh folder below the system temp folder, removed with everything in it on destruction.

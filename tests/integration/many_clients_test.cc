@@ -146,7 +146,6 @@ TEST_F(ManyClients, AFrozenSoundServerHoldsUpNoMethodAndItsQueriesFailInTime) {
     return std::all_of(sources.begin(), sources.end(), [](auto& s) { return s.has_value(); });
   }));
   for (auto& answer : sources) EXPECT_EQ(answer->result, Value(ValueList{}));
-  EXPECT_TRUE(server.running());
   server.thaw();
 }
 

@@ -30,21 +30,20 @@ bool exited(pid_t pid) { return pid > 0 && waitFor(pid, 0) != -1; }
 PulseServer::PulseServer(Options options) : options_(options), folder_(dir_.path()) {
   std::filesystem::create_directories(folder_ + "/run");
   ::chmod((folder_ + "/run").c_str(), 0700);
-  if (!options_.anonymous && ::getuid() == 0) {
-    if (const passwd* nobody = ::getpwnam("nobody")) {
-      dropPrivileges_ = true;
-      serverUid_ = nobody->pw_uid;
-      serverGid_ = nobody->pw_gid;
-    }
+  const passwd* nobody = options_.anonymous || ::getuid() != 0 ? nullptr : ::getpwnam("nobody");
+  if (nobody != nullptr) {
+    dropPrivileges_ = true;
+    serverUid_ = nobody->pw_uid;
+    serverGid_ = nobody->pw_gid;
   }
   std::ofstream config(folder_ + "/ci.pa");
   config << "load-module module-native-protocol-unix auth-anonymous="
          << (options_.anonymous ? 1 : 0) << "\n";
   for (const std::string& line : setUpCommands()) config << line << "\n";
   config.close();
-  if (dropPrivileges_) {
-    for (const std::string& path : {folder_, folder_ + "/run", folder_ + "/ci.pa"}) {
-      if (::chown(path.c_str(), serverUid_, serverGid_) != 0) dropPrivileges_ = false;
+  for (const std::string& path : {folder_, folder_ + "/run", folder_ + "/ci.pa"}) {
+    if (dropPrivileges_ && ::chown(path.c_str(), serverUid_, serverGid_) != 0) {
+      dropPrivileges_ = false;
     }
   }
 }
@@ -75,17 +74,6 @@ std::vector<std::string> PulseServer::setUpCommands() const {
 
 std::string PulseServer::address() const { return "unix:" + folder_ + "/run/pulse/native"; }
 
-std::vector<std::string> PulseServer::environment(bool client) const {
-  std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + folder_ + "/run", "HOME=" + folder_,
-                                  "PATH=/usr/local/bin:/usr/bin:/bin", "LC_ALL=C",
-                                  "DBUS_SESSION_BUS_ADDRESS=unix:path=" + folder_ + "/bus"};
-  if (client) {
-    env.push_back("PULSE_SERVER=" + address());
-    env.push_back("PULSE_COOKIE=" + folder_ + "/.config/pulse/cookie");
-  }
-  return env;
-}
-
 pid_t PulseServer::spawn(const std::vector<std::string>& argv, bool client,
                          const std::string& output, bool asServerUser) const {
   std::vector<std::string> command;
@@ -94,8 +82,15 @@ pid_t PulseServer::spawn(const std::vector<std::string>& argv, bool client,
                "--regid=" + std::to_string(serverGid_), "--clear-groups"};
   }
   command.insert(command.end(), argv.begin(), argv.end());
+  std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + folder_ + "/run", "HOME=" + folder_,
+                                  "PATH=/usr/local/bin:/usr/bin:/bin", "LC_ALL=C",
+                                  "DBUS_SESSION_BUS_ADDRESS=unix:path=" + folder_ + "/bus"};
+  if (client) {
+    env.push_back("PULSE_SERVER=" + address());
+    env.push_back("PULSE_COOKIE=" + folder_ + "/.config/pulse/cookie");
+  }
   try {
-    return spawnProcess(command, environment(client), output, output);
+    return spawnProcess(command, env, output, output);
   } catch (const std::exception&) {
     return -1;
   }
@@ -125,23 +120,33 @@ bool PulseServer::start(std::string* error) {
                                 false, folder_ + "/pulse.out", /*asServerUser=*/true)) < 0) {
     return fail(" cannot be started");
   }
-  // Bounded: 100 tries of `pactl info`, each itself bounded.
   for (int attempt = 0; attempt < 100; ++attempt) {
     if (exited(serverPid_)) {
       serverPid_ = -1;
       return fail(" exited; see " + log);
     }
-    if (runClient({"pactl", "info"}, 2000) == 0) {
-      if (pipewire() && !setUpSinks()) return fail(" did not take the null sinks; see " + log);
-      startKeepAlive();
-      // PulseAudio: an idle null sink sleeps through its first block of about 2 s and only
-      // then honours low-latency clients. PipeWire: the session manager links new streams a
-      // moment after they appear.
-      std::this_thread::sleep_until(pipewire() ? std::chrono::steady_clock::now() + 500ms
-                                               : spawnedAt + 2300ms);
-      return true;
+    if (runClient({"pactl", "info"}, 2000) != 0) {
+      std::this_thread::sleep_for(100ms);
+      continue;
     }
-    std::this_thread::sleep_for(100ms);
+    if (pipewire() && !setUpSinks()) return fail(" did not take the null sinks; see " + log);
+    // A silent low-latency player on each sink keeps it rendering in 20 ms steps for the
+    // server's whole life, so that monitors deliver promptly whatever the test's players ask.
+    for (pid_t& pid : keepAlive_) stopPid(pid);
+    keepAlive_.clear();
+    for (std::string sink : {"micfeed", "vsink", "vsink2"}) {
+      if (sink == "vsink2" && !options_.secondSink) continue;
+      keepAlive_.push_back(
+          spawn({"paplay", "--latency-msec=20", "-d", sink, "--raw", "--client-name=Keep awake",
+                 "--rate=48000", "--channels=1", "--format=s16le", "/dev/zero"},
+                true, folder_ + "/clients.log"));
+    }
+    // PulseAudio: an idle null sink sleeps through its first block of about 2 s and only
+    // then honours low-latency clients. PipeWire: the session manager links new streams a
+    // moment after they appear.
+    std::this_thread::sleep_until(pipewire() ? std::chrono::steady_clock::now() + 500ms
+                                             : spawnedAt + 2300ms);
+    return true;
   }
   stopPid(serverPid_);
   return fail(" did not answer in time");
@@ -152,7 +157,6 @@ bool PulseServer::start(std::string* error) {
 // sinks back on the same PipeWire.
 bool PulseServer::startPipewire() {
   const std::string log = folder_ + "/pipewire.log";
-  // Waits (bounded) for the file a process just started makes.
   auto awaitFile = [](const std::string& path) {
     for (int i = 0; i < 250 && !std::filesystem::exists(path); ++i) {
       std::this_thread::sleep_for(20ms);
@@ -183,17 +187,16 @@ bool PulseServer::startPipewire() {
   return busPid_ > 0 && pipewirePid_ > 0 && wireplumberPid_ > 0 && serverPid_ > 0;
 }
 
+// pipewire-pulse answers before PipeWire and its session manager are ready for modules: each
+// step is tried again for a bounded while, and a session manager (which holds the defaults)
+// that lost its race with PipeWire is started again.
 bool PulseServer::setUpSinks() {
   for (const std::string& line : setUpCommands()) {
     std::vector<std::string> command = {"pactl"};
     std::istringstream words(line);
     for (std::string word; words >> word;) command.push_back(word);
-    // pipewire-pulse answers before PipeWire and its session manager are ready for modules:
-    // each step is tried again for a bounded while.
     bool done = false;
     for (int attempt = 0; attempt < 50 && !(done = runClient(command) == 0); ++attempt) {
-      // Defaults live in the session manager's metadata: one that lost its race with
-      // PipeWire is started again.
       if (exited(wireplumberPid_)) {
         wireplumberPid_ = spawn({"wireplumber"}, false, folder_ + "/pipewire.log");
       }
@@ -202,21 +205,6 @@ bool PulseServer::setUpSinks() {
     if (!done) return false;
   }
   return true;
-}
-
-// A silent low-latency player on each sink keeps it rendering in 20 ms steps for the
-// server's whole life, so that monitors deliver promptly whatever the test's players ask.
-void PulseServer::startKeepAlive() {
-  for (pid_t& pid : keepAlive_) stopPid(pid);
-  keepAlive_.clear();
-  for (const char* sink : {"micfeed", "vsink", "vsink2"}) {
-    if (options_.secondSink || std::string(sink) != "vsink2") {
-      keepAlive_.push_back(
-          spawn({"paplay", "--latency-msec=20", "-d", sink, "--raw", "--client-name=Keep awake",
-                 "--rate=48000", "--channels=1", "--format=s16le", "/dev/zero"},
-                true, folder_ + "/clients.log"));
-    }
-  }
 }
 
 void PulseServer::kill9() {

@@ -12,18 +12,16 @@ namespace lumewell::testing {
 
 // A private sound server for integration tests: its own runtime folder and HOME below a temp
 // folder, null sinks ("vsink" for playback, "micfeed" whose monitor is the default source, the
-// virtual microphone), anonymous access unless told otherwise. PulseAudio, or PipeWire's pulse
-// server (pipewire, wireplumber and pipewire-pulse on a private session bus) when
-// LUMEWELL_TEST_SOUND_SERVER=pipewire. All it starts is stopped by process id at destruction.
+// virtual microphone). PulseAudio, or PipeWire's pulse server (pipewire, wireplumber and
+// pipewire-pulse on a private session bus) when LUMEWELL_TEST_SOUND_SERVER=pipewire. All it
+// starts is stopped by process id at destruction.
 class PulseServer {
  public:
   struct Options {
-    // False: clients need the server's cookie, so a stranger's connection is refused. The
-    // server then runs as "nobody" when started by root, because a client of the server's
-    // own uid is let in by its credentials alone.
+    // False: clients need the server's cookie. The server then runs as "nobody" when started
+    // by root, because a client of the server's own uid is let in by its credentials alone.
     bool anonymous = true;
-    // A second playback sink, "vsink2".
-    bool secondSink = false;
+    bool secondSink = false;  // "vsink2"
   };
   PulseServer() : PulseServer(Options{}) {}
   explicit PulseServer(Options options);
@@ -34,42 +32,35 @@ class PulseServer {
   // Starts the daemon (again after kill9(), at the same address) and waits (bounded) until
   // `pactl info` answers and the virtual microphone delivers promptly. False with a reason.
   bool start(std::string* error = nullptr);
-  bool restart(std::string* error = nullptr) { return start(error); }
   static bool pipewire();
-
-  // SIGKILL of the pulse server, as a crash would; the socket file stays behind.
-  void kill9();
+  void kill9();  // as a crash would; the socket file stays behind
   // SIGSTOP / SIGCONT: a server that stops answering without closing its socket.
   void freeze();
   void thaw();
-  bool running() const { return serverPid_ > 0; }
-  // Whether a client of this process (without the server's cookie) is refused.
-  // PipeWire's pulse server knows no cookies, so it never does.
+  // Whether a client of this process (without the server's cookie) is refused; PipeWire's
+  // pulse server knows no cookies.
   bool refusesStrangers() const { return !options_.anonymous && dropPrivileges_ && !pipewire(); }
 
   // Points this process's libpulse at the server (PULSE_SERVER) and clears PULSE_COOKIE.
   void exportEnvironment() const;
   std::string address() const;  // "unix:<runtime dir>/pulse/native"
-  const std::string& folder() const { return folder_; }
 
   // Plays a sound file into the virtual microphone (with a deep buffer so that a busy machine
   // cannot starve it) until stopPlaying() or the file ends; the player's pid.
   pid_t play(const std::string& soundFile);
   void stopPlaying();
 
-  // Runs a client tool (pactl, paplay, ...) against this server; its exit status, or -1 when
-  // it did not end within timeoutMs (it is then killed).
+  // Runs a client tool against this server; its exit status, or -1 when it did not end within
+  // timeoutMs (it is then killed).
   int runClient(const std::vector<std::string>& argv, int timeoutMs = 5000) const;
 
   // A sine of hz at dbfs (peak) lasting seconds, 48 kHz mono 16-bit WAV, made with sox.
   static bool makeToneWav(const std::string& path, double seconds, double dbfs, double hz);
 
  private:
-  std::vector<std::string> environment(bool client) const;
   std::vector<std::string> setUpCommands() const;
   bool startPipewire();
   bool setUpSinks();
-  void startKeepAlive();
   pid_t spawn(const std::vector<std::string>& argv, bool client, const std::string& output,
               bool asServerUser = false) const;
   static void stopPid(pid_t& pid);

@@ -45,8 +45,7 @@ class SoundServerTest : public ::testing::Test {
     return spinUntil(ctx, pred, timeout);
   }
   void wait(std::chrono::milliseconds duration) {
-    spinUntil(
-        ctx, [] { return false; }, duration);
+    spin([] { return false; }, duration);
   }
   // The index of the playback stream of process pid, or "".
   std::string sinkInputOf(pid_t pid) const {

@@ -12,6 +12,7 @@ extern "C" {
 #include <optional>
 
 #include "media/ffmpeg_error.h"
+#include "media/local_media_path.h"
 #include "media/segment_files.h"
 #include "media/segmented_aac_writer.h"
 
@@ -78,8 +79,11 @@ class Joiner {
   }
 
   OptionalError open(const RunFile& first) {
-    int rc = avformat_alloc_output_context2(&format_, nullptr, "ipod", output_.c_str());
+    int rc =
+        avformat_alloc_output_context2(&format_, nullptr, "ipod", localFileUrl(output_).c_str());
     if (rc < 0 || format_ == nullptr) return ffmpegError(rc, "Cannot set up " + output_);
+    rc = restrictToFiles(format_);
+    if (rc < 0) return ffmpegError(rc, "Cannot set up " + output_);
     stream_ = avformat_new_stream(format_, nullptr);
     if (stream_ == nullptr) return ffmpegError(AVERROR(ENOMEM), "Cannot add the audio track");
     rc = avcodec_parameters_copy(stream_->codecpar, first.stream->codecpar);
@@ -89,7 +93,11 @@ class Joiner {
     stream_->time_base = first.stream->time_base;
     origin_ = first.firstSample;
     frameSize_ = first.stream->codecpar->frame_size > 0 ? first.stream->codecpar->frame_size : 1024;
-    rc = avio_open(&format_->pb, output_.c_str(), AVIO_FLAG_WRITE);
+    // Private like every recording, whatever the umask, and written through the file
+    // protocol only.
+    bool created = false;
+    if (OptionalError error = createPrivateFile(output_, &created)) return error;
+    rc = openMediaOutput(&format_->pb, output_);
     if (rc < 0) return ffmpegError(rc, "Cannot open " + output_);
     AVDictionary* options = nullptr;
     av_dict_set(&options, "movflags", "+faststart", 0);

@@ -650,9 +650,14 @@ TEST_F(MediaTest, ARunCutIntoFilesJoinsBackPacketForPacketAndOtherRunsAreReencod
     first = end;
   }
 
-  // Joined again by their packets: the continuous encode, packet for packet.
+  // Joined again by their packets: the continuous encode, packet for packet, and as private
+  // as the recording whatever the umask.
   const std::string joined = file("joined.m4a");
-  ASSERT_FALSE(compose(files, joined).error);
+  const mode_t umask = ::umask(022);
+  const bool failed = compose(files, joined).error.has_value();
+  ::umask(umask);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(lumewell::testing::fileMode(joined), 0600);
   EXPECT_NE(packetsOf(continuous).find("data_hash=SHA256:"), std::string::npos);
   EXPECT_EQ(packetsOf(joined), packetsOf(continuous));
   EXPECT_EQ(durationOf(joined), static_cast<int64_t>(run.size()));

@@ -182,6 +182,8 @@ void SegmentChain::sourceLost(const std::string& reason) {
 }
 
 void SegmentChain::armTimersAndComplete(const Completion& completion) {
+  // A segment ended while its application capture came up has no timers to run.
+  if (!current_) return completion(std::nullopt);
   const Duration recorded = scheduler_.monotonicNow() - current_->monotonicStart;
   segmentTimer_ =
       scheduler_.oneShot(std::max(Duration(0), secondsToDuration(segmentSeconds_) - recorded),

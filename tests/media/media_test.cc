@@ -57,23 +57,17 @@ std::vector<float> tonePcm(int64_t first, size_t frames, int channels, Tone tone
   return pcm;
 }
 
-// Writes pcm in uneven chunks, as a capture stream delivers it.
-void writeChunked(AacFileWriter& writer, const std::vector<float>& pcm) {
-  const int channels = writer.settings().channels;
-  const size_t chunks[] = {1, 959, 960, 1024, 4097, 333};
-  for (size_t k = 0, at = 0, frames = pcm.size() / channels; at < frames; ++k) {
-    const size_t n = std::min(chunks[k % std::size(chunks)], frames - at);
-    ASSERT_FALSE(writer.write(pcm.data() + at * channels, n));
-    at += n;
-  }
-}
-
-// Interleaved pcm through the product's writer, at the bit rate the recorder uses.
-void writeAac(const std::string& path, int channels, const std::vector<float>& pcm) {
-  auto writer =
-      AacFileWriter::create(path, {.channels = channels, .bitRate = 64000 * (channels + 1)});
+// Interleaved pcm through the product's writer in uneven chunks, as a capture stream delivers
+// it, at the bit rate the recorder uses.
+void writeAac(const std::string& path, int channels, const std::vector<float>& pcm,
+              bool fastStart = false) {
+  auto writer = AacFileWriter::create(path, {48000, channels, 64000 * (channels + 1), fastStart});
   ASSERT_TRUE(writer.ok()) << writer.error().localizedDescription;
-  writeChunked(**writer, pcm);
+  const size_t chunks[] = {1, 959, 960, 1024, 4097, 333}, frames = pcm.size() / channels;
+  for (size_t k = 0, at = 0, n = 0; at < frames; ++k, at += n) {
+    n = std::min(chunks[k % std::size(chunks)], frames - at);
+    ASSERT_FALSE((*writer)->write(pcm.data() + at * channels, n));
+  }
   ASSERT_FALSE((*writer)->finish());
 }
 
@@ -195,26 +189,16 @@ class MediaTest : public ::testing::Test {
   TempDir dir_;
 };
 
-// Lengths off the 1024-frame AAC frame count exactly; a silent right channel stays silent;
-// NaN and out-of-range samples are clamped, never handed to the encoder.
+// The composer's writer: a length off the 1024-frame AAC frame counts exactly, a silent right
+// channel stays silent, NaN and out-of-range samples are clamped, never handed to the encoder.
 TEST_F(MediaTest, AacWriterFilesHoldExactlyTheirSamplesClamped) {
-  for (const int channels : {1, 2}) {
-    SCOPED_TRACE(channels);
-    const std::string path = file(std::to_string(channels) + ".m4a");
-    auto writer =
-        AacFileWriter::create(path, {48000, channels, 64000 * (channels + 1), channels == 2});
-    ASSERT_TRUE(writer) << writer.error().localizedDescription;
-    const size_t frames = 3 * 48000 + 333;
-    writeChunked(**writer, tonePcm(0, frames, channels, {1000, 0.5}, 1));
-    EXPECT_EQ((*writer)->framesWritten(), int64_t(frames));
-    ASSERT_FALSE((*writer)->finish());
-    EXPECT_FALSE((*writer)->finish()) << "finish is idempotent";
-    EXPECT_TRUE((*writer)->write(tonePcm(0, 10, channels).data(), 10)) << "closed writer refuses";
-    EXPECT_EQ(channels == 2 ? expectAacOutput(path, 2) : durationOf(path), int64_t(frames));
-    const auto decoded = decode(path, channels);
-    EXPECT_NEAR(rms(decoded[0], 4800, 100800), 0.3536, 0.01);  // a sine of 0.5
-    EXPECT_TRUE(channels == 1 || rms(decoded[1], 4800, 100800) < 0.01);
-  }
+  const size_t frames = 3 * 48000 + 333;
+  writeAac(file("tone.m4a"), 2, tonePcm(0, frames, 2, {1000, 0.5}, 1), true);
+  EXPECT_EQ(expectAacOutput(file("tone.m4a"), 2), int64_t(frames));
+  const auto decoded = decode(file("tone.m4a"), 2);
+  EXPECT_NEAR(rms(decoded[0], 4800, 100800), 0.3536, 0.01);  // a sine of 0.5
+  EXPECT_LT(rms(decoded[1], 4800, 100800), 0.01);
+
   std::vector<float> pcm = tonePcm(0, 48000, 1, {1000, 8.0});
   for (size_t i = 0; i < pcm.size(); i += 7) pcm[i] = std::numeric_limits<float>::quiet_NaN();
   for (size_t i = 3; i < pcm.size(); i += 11) pcm[i] = std::numeric_limits<float>::infinity();
@@ -224,8 +208,9 @@ TEST_F(MediaTest, AacWriterFilesHoldExactlyTheirSamplesClamped) {
   EXPECT_NEAR(rms(hot, 4800, 40000), 0.85, 0.25);  // clamped: a square-ish wave, not rms 5.7
 }
 
-TEST_F(MediaTest, DurationsOfShortEmptyCancelledDroppedAndUnwritableFiles) {
-  // Whole milliseconds, half away from zero; nothing written is a valid file of length zero.
+// Whole milliseconds, half away from zero; nothing written is a valid file of length zero; a
+// cancelled file is gone; a writer that cannot create its file names it.
+TEST_F(MediaTest, DurationsOfShortAndEmptyFilesCancelledAndUncreatableOnes) {
   for (const auto& [frames, ms] :
        {std::pair{48024, 1001}, std::pair{48019, 1000}, std::pair{0, 0}}) {
     const std::string path = file(std::to_string(frames) + ".m4a");
@@ -237,22 +222,14 @@ TEST_F(MediaTest, DurationsOfShortEmptyCancelledDroppedAndUnwritableFiles) {
   ASSERT_FALSE((*cancelled)->write(tonePcm(0, 5000, 2).data(), 5000));
   (*cancelled)->cancel();
   EXPECT_FALSE(fs::exists(file("cancelled.m4a")));
-  {  // dropped without finish: still a playable file
-    auto dropped = AacFileWriter::create(file("dropped.m4a"), {48000, 1, 128000, false});
-    ASSERT_TRUE(dropped);
-    ASSERT_FALSE((*dropped)->write(tonePcm(0, 24000, 1).data(), 24000));
-  }
-  EXPECT_NEAR(double(mediaDurationMs(file("dropped.m4a")).value_or(-1)), 500.0, 2.0);
   auto missing = AacFileWriter::create(file("no/such/folder/x.m4a"), {});
   ASSERT_FALSE(missing);
   EXPECT_NE(missing.error().localizedDescription.find("/no/such/folder/x.m4a"), std::string::npos);
-  EXPECT_FALSE(AacFileWriter::create(file("bad.m4a"), {48000, 0, 128000, false}));
-  EXPECT_FALSE(fs::exists(file("bad.m4a")));
 }
 
 // A damaged file ends cleanly; foreign files open as nothing; URLs, protocol prefixes,
 // relative names, a FIFO (opening it would wait for a writer) and a device are refused without
-// being opened, by the decoder, the writer and a join; no server is contacted.
+// being opened, by the decoder and the writer; no server is contacted.
 TEST_F(MediaTest, OnlyAbsoluteLocalRegularMp4FilesAreOpenedAndNothingElseIsContacted) {
   lumewell::testing::LoopbackHttpServer server;
   const std::string tone = file("tone.m4a"), cut = file("cut.m4a");
@@ -299,11 +276,7 @@ TEST_F(MediaTest, OnlyAbsoluteLocalRegularMp4FilesAreOpenedAndNothingElseIsConta
     ASSERT_FALSE(writer.ok()) << path;
     EXPECT_EQ(writer.error().localizedDescription.substr(0, refusal.size()), refusal);
   }
-  const std::string out = file("out.m4a");
-  EXPECT_EQ(compose({tone, tone}, server.url("/y.m4a")).error.value_or(Error{}).domain, "posix");
-  EXPECT_EQ(compose({tone, "concat:" + tone}, out).error.value_or(Error{}).domain, "posix");
-  EXPECT_FALSE(fs::exists(out));
-  for (const char* path : {"/in.m4a", "/x.m4a", "/y.m4a"}) EXPECT_EQ(server.requestCount(path), 0);
+  EXPECT_EQ(server.requestCount("/in.m4a") + server.requestCount("/x.m4a"), 0);
 }
 
 // Other rates and layouts arrive at 48 kHz, mono or stereo, at their level and pitch; 1 Hz
@@ -412,20 +385,19 @@ TEST_F(MediaTest, ComposingTenSegmentsOfDifferentLengthsHasNoGapOverlapOrDrift) 
   }
 }
 
-TEST_F(MediaTest, ComposedOutputIsReplacedChannelsFollowTheInputsAndBadJobsAreRefused) {
+// (Output paths the recorder refuses before it composes, a parent that is a file, a folder, a
+// URL, and inputs that are not local paths are the assembly tests'.)
+TEST_F(MediaTest, ComposedChannelsFollowTheInputsAndBadJobsAreRefusedChangingNothing) {
   const std::string a = file("a.m4a"), b = file("b.m4a"), output = file("out.m4a");
   writeAac(a, 1, tonePcm(0, 20000, 1));
   writeAac(b, 2, tonePcm(0, 30000, 2));
   const std::string before_a = readFile(a), before_b = readFile(b);
-  std::ofstream(output) << "an older file at the output path";
   // What a composing process that died left beside the output goes with the next job (no
   // process has an id at the kernel's limit).
   const std::string stale = file(".out.m4a.composing-4194304-0.m4a");
   std::ofstream(stale) << "half";
-  for (int run = 0; run < 2; ++run) {
-    ASSERT_FALSE(compose({a, b}, output).error);
-    EXPECT_EQ(expectAacOutput(output, 2), 50000);  // stereo when any input is
-  }
+  ASSERT_FALSE(compose({a, b}, output).error);
+  EXPECT_EQ(expectAacOutput(output, 2), 50000);  // stereo when any input is
   EXPECT_FALSE(fs::exists(stale));
   // The mono part plays in both channels at its own level; mono inputs alone stay mono.
   const auto pcm = decode(output, 2);
@@ -434,68 +406,39 @@ TEST_F(MediaTest, ComposedOutputIsReplacedChannelsFollowTheInputsAndBadJobsAreRe
   ASSERT_FALSE(compose({a, a}, file("mono.m4a")).error);
   EXPECT_EQ(expectAacOutput(file("mono.m4a"), 1), 40000);
 
-  // Refused, each answered once and writing nothing: an input that is no audio file or is not
-  // there, no inputs; the output named as an input (it would destroy it), a parent that is a
-  // file, an existing output that cannot be removed (a non-empty folder).
+  // Answered once, writing nothing: an input that is no audio file; the output named as an
+  // input (it would destroy it).
   std::ofstream(file("not-audio.m4a")) << "this is no audio file";
-  std::ofstream(file("blocker")) << "x";
-  fs::create_directories(file("taken/inner"));
-  const auto noTrack = [](const std::string& input) {
-    return Error{"LumewellRecorder", 11, "Audio track missing for segment " + input + "."};
-  };
-  // Each with the error expected whole, or only its domain (code 0), or any error.
-  for (const auto& [inputs, out, want] :
-       std::vector<std::tuple<std::vector<std::string>, std::string, Error>>{
-           {{a, file("not-audio.m4a")}, file("x.m4a"), noTrack(file("not-audio.m4a"))},
-           {{a, file("missing.m4a")}, file("x.m4a"), noTrack(file("missing.m4a"))},
-           {{}, file("x.m4a"), {"LumewellRecorder", 13, "Failed to create the audio exporter."}},
-           {{a, b}, b, {}},
-           {{a, b}, file("blocker/sub/out.m4a"), {"posix"}},
-           {{a, b}, file("taken"), {"posix"}}}) {
-    Outcome outcome = compose(inputs, out);
-    ASSERT_TRUE(outcome.error) << out;
-    EXPECT_TRUE(want.code == 0 || *outcome.error == want) << outcome.error->localizedDescription;
-    EXPECT_TRUE(want.domain.empty() || outcome.error->domain == want.domain) << out;
-    EXPECT_EQ(outcome.calls, 1);
-    EXPECT_FALSE(fs::exists(file("x.m4a")));
-  }
+  Outcome outcome = compose({a, file("not-audio.m4a")}, file("x.m4a"));
+  EXPECT_EQ(outcome.error,
+            (Error{"LumewellRecorder", 11,
+                   "Audio track missing for segment " + file("not-audio.m4a") + "."}));
+  EXPECT_EQ(outcome.calls, 1);
+  EXPECT_FALSE(fs::exists(file("x.m4a")));
+  outcome = compose({a, b}, b);
+  EXPECT_TRUE(outcome.error && outcome.calls == 1);
   EXPECT_EQ(readFile(a), before_a);
   EXPECT_EQ(readFile(b), before_b);
   EXPECT_FALSE(leftovers());
 }
 
+// Host shutdown cancels every job, running or waiting: each has answered error 14 exactly once
+// when cancelAllCompositions returns, and left nothing behind.
 TEST_F(MediaTest, CancelledCompositionsEndWithErrorFourteenAndLeaveNoOutput) {
-  // Long enough (minutes of audio) that cancelling lands while the encoder runs.
-  writeAac(file("long.m4a"), 2, tonePcm(0, 48000 * 20, 2));
+  writeAac(file("long.m4a"), 2, tonePcm(0, 48000 * 20, 2));  // 30 of them: minutes to encode
   const std::vector<std::string> inputs(30, file("long.m4a"));
-  auto calls = std::make_shared<std::atomic<int>>(0);
-  auto done = std::make_shared<std::promise<OptionalError>>();
-  std::shared_ptr<CompositionJob> job =
-      composeAudio(inputs, file("one.m4a"), [=](OptionalError error) {
-        if (calls->fetch_add(1) == 0) done->set_value(std::move(error));
-      });
-  // Cancel while the encoder writes: once its file shows up beside the output.
-  for (int i = 0; i < 60000 && !leftovers(); ++i)
+  const Error kCancelled{"LumewellRecorder", 14, "Recording assembly was cancelled."};
+  auto cancelled = std::make_shared<std::atomic<int>>(0);
+  for (const char* name : {"one.m4a", "two.m4a"})
+    composeAudio(inputs, file(name),
+                 [=](OptionalError e) { cancelled->fetch_add(e == kCancelled ? 1 : 100); });
+  for (int i = 0; i < 60000 && !leftovers(); ++i)  // cancelled while the encoder writes
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   EXPECT_TRUE(leftovers());
-  job->cancel();
-  auto future = done->get_future();
-  ASSERT_EQ(future.wait_for(std::chrono::minutes(2)), std::future_status::ready);
-  EXPECT_EQ(future.get(), (Error{"LumewellRecorder", 14, "Recording assembly was cancelled."}));
-
-  // Host shutdown: every running job is cancelled and has completed once cancelAll returns.
-  auto cancelled = std::make_shared<std::atomic<int>>(0);
-  for (const char* name : {"two.m4a", "three.m4a"}) {
-    composeAudio(inputs, file(name),
-                 [=](OptionalError e) { cancelled->fetch_add(e && e->code == 14 ? 1 : 100); });
-  }
   cancelAllCompositions();
   EXPECT_EQ(cancelled->load(), 2);
-  job->cancel();  // after the end: nothing happens
-  EXPECT_EQ(calls->load(), 1);
-  for (const auto& entry : fs::directory_iterator(dir_.path())) {
+  for (const auto& entry : fs::directory_iterator(dir_.path()))
     EXPECT_EQ(entry.path().filename(), "long.m4a") << "left behind: " << entry.path();
-  }
 }
 
 // A reproducible noise (with a tone in it, for the phase checks of the re-encode).
@@ -506,14 +449,6 @@ std::vector<float> noise(size_t frames, uint32_t seed) {
     v += static_cast<float>(0.2 * (static_cast<double>(seed >> 8) / (1 << 24) - 0.5));
   }
   return pcm;
-}
-
-// Every packet of the audio stream: its pts, duration and a hash of its bytes.
-std::string packetsOf(const std::string& path) {
-  return commandOutput(
-      "ffprobe -v error -select_streams a:0 -show_data_hash SHA256 -show_entries "
-      "packet=pts,duration,data_hash -of compact '" +
-      path + "'");
 }
 
 // Writes pcm as one run in uneven blocks, cutting at each of cuts into the next of paths. A
@@ -565,17 +500,15 @@ TEST_F(MediaTest, ARunCutIntoFilesJoinsBackPacketForPacketAndOtherRunsAreReencod
     first = end;
   }
 
-  // Joined again by their packets: the continuous encode, packet for packet, and as private
-  // as the recording whatever the umask.
+  // Joined again by their packets: the continuous encode's very samples (a re-encode could not
+  // give them), and as private as the recording whatever the umask.
   const std::string joined = file("joined.m4a");
   const mode_t umask = ::umask(022);
   const bool failed = compose(files, joined).error.has_value();
   ::umask(umask);
   ASSERT_FALSE(failed);
   EXPECT_EQ(lumewell::testing::fileMode(joined), 0600);
-  EXPECT_NE(packetsOf(continuous).find("data_hash=SHA256:"), std::string::npos);
-  EXPECT_EQ(packetsOf(joined), packetsOf(continuous));
-  EXPECT_EQ(durationOf(joined), static_cast<int64_t>(run.size()));
+  EXPECT_TRUE(decode(joined, 1)[0] == whole);
 
   // Files that do not continue each other are not remuxed.
   EXPECT_FALSE(*remuxRun({files[0], files[2]}, file("gap.m4a"), nullptr));

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "media/audio_decoder.h"
-#include "media/media_probe.h"
 #include "support/main_loop_helpers.h"
 
 namespace lumewell::pulse {
@@ -16,9 +15,7 @@ namespace {
 using lumewell::testing::TempDir;
 
 std::shared_ptr<RecordingFileSink> makeSink(const std::string& path, int channels) {
-  media::AacWriterSettings settings;
-  settings.channels = channels;
-  auto writer = media::SegmentedAacWriter::create(path, settings, media::makeRunId());
+  auto writer = media::SegmentedAacWriter::create(path, {.channels = channels}, media::makeRunId());
   EXPECT_TRUE(writer);
   return std::make_shared<RecordingFileSink>(std::move(writer).value());
 }
@@ -33,33 +30,28 @@ std::vector<float> tone(size_t frames, int channels, double peak) {
   return pcm;
 }
 
+// Each reading is the average power per channel of what came since the last one; a silent
+// channel reads the floor, not -inf.
 TEST(RecordingFileSinkTest, MeterReadsAveragePowerPerChannelSinceTheLastReading) {
   TempDir dir;
   auto sink = makeSink(dir.path() + "/a.m4a", 2);
   EXPECT_EQ(sink->takeMeterReading().averagePowerDb[0], kMeterFloorDb) << "no PCM yet";
 
-  // A sine of peak 0.5 averages -9.03 dBFS; the silent channel reads the floor, not -inf.
   auto pcm = tone(12000, 2, 0.5);
   sink->consume(pcm.data(), 4800);
   sink->consume(pcm.data() + 4800 * 2, 7200);
   MeterReading reading = sink->takeMeterReading();
-  EXPECT_NEAR(reading.averagePowerDb[0], -9.03f, 0.05f);
+  EXPECT_NEAR(reading.averagePowerDb[0], -9.03f, 0.05f);  // a sine of peak 0.5
   EXPECT_EQ(reading.averagePowerDb[1], kMeterFloorDb);
 
-  // The next reading covers only what came after.
   auto loud = tone(4800, 2, 1.0);
   sink->consume(loud.data(), 4800);
   EXPECT_NEAR(sink->takeMeterReading().averagePowerDb[0], -3.01f, 0.05f);
   EXPECT_EQ(sink->takeMeterReading().averagePowerDb[0], kMeterFloorDb) << "nothing new";
-
-  // Very quiet audio bottoms out at the floor.
   auto whisper = tone(4800, 2, 1e-9);
   sink->consume(whisper.data(), 4800);
-  EXPECT_EQ(sink->takeMeterReading().averagePowerDb[0], kMeterFloorDb);
-
-  EXPECT_EQ(sink->frames(), 21600);
+  EXPECT_EQ(sink->takeMeterReading().averagePowerDb[0], kMeterFloorDb) << "clamped to the floor";
   ASSERT_FALSE(sink->finish());
-  EXPECT_EQ(media::mediaDurationMs(dir.path() + "/a.m4a"), 21600 / 48);
 }
 
 // A late segment timer finds the capture past the segment's end; the held PCM still lets the

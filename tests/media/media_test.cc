@@ -13,7 +13,6 @@
 #include <future>
 #include <limits>
 #include <numbers>
-#include <numeric>
 #include <thread>
 
 #include "media/aac_file_writer.h"
@@ -38,20 +37,14 @@ using lumewell::testing::readFile;
 using lumewell::testing::TempDir;
 namespace fs = std::filesystem;
 
-struct Tone {
-  double frequency = 1000;
-  double amplitude = 0.5;
-};
-
-// Interleaved frames of one continuous tone from sample `first` on, in every channel but
+// Interleaved frames of one continuous 1 kHz tone from sample `first` on, in every channel but
 // `silent`; consecutive calls give consecutive pieces of it.
-std::vector<float> tonePcm(int64_t first, size_t frames, int channels, Tone tone = {},
+std::vector<float> tonePcm(int64_t first, size_t frames, int channels, double amplitude = 0.5,
                            int silent = -1) {
   std::vector<float> pcm(frames * static_cast<size_t>(channels), 0.0f);
   for (size_t i = 0; i < frames; ++i) {
     const double t = static_cast<double>(first + static_cast<int64_t>(i)) / 48000.0;
-    const auto v =
-        static_cast<float>(tone.amplitude * std::sin(2 * std::numbers::pi * tone.frequency * t));
+    const auto v = static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * 1000 * t));
     for (int c = 0; c < channels; ++c) pcm[i * channels + c] = c == silent ? 0.0f : v;
   }
   return pcm;
@@ -135,10 +128,9 @@ struct ToneFit {
   double residual = 0;       // RMS of what the fitted sine leaves, over the given amplitude
 };
 
-// Least-squares fit of a sin(w n) + b cos(w n), the frequency known, over x[from, to).
-ToneFit fitTone(const std::vector<float>& x, size_t from, size_t to, double frequency,
-                double amplitude) {
-  const double w = 2 * std::numbers::pi * frequency / 48000.0;
+// Least-squares fit of a sin(w n) + b cos(w n), w that of 1 kHz, over x[from, to).
+ToneFit fitTone(const std::vector<float>& x, size_t from, size_t to, double amplitude = 0.5) {
+  const double w = 2 * std::numbers::pi * 1000 / 48000.0;
   double ss = 0, sc = 0, cc = 0, xs = 0, xc = 0, xx = 0;
   for (size_t i = from; i < to; ++i) {
     const double s = std::sin(w * double(i)), c = std::cos(w * double(i));
@@ -172,11 +164,6 @@ Outcome compose(std::vector<std::string> inputs, const std::string& output) {
   return Outcome{std::move(error), calls->load(), onCaller};
 }
 
-double rms(const std::vector<float>& v, size_t from, size_t to) {
-  const auto begin = v.begin() + std::ptrdiff_t(from), end = v.begin() + std::ptrdiff_t(to);
-  return std::sqrt(std::inner_product(begin, end, begin, 0.0) / double(to - from));
-}
-
 class MediaTest : public ::testing::Test {
  protected:
   void TearDown() override { cancelAllCompositions(); }
@@ -193,19 +180,20 @@ class MediaTest : public ::testing::Test {
 // channel stays silent, NaN and out-of-range samples are clamped, never handed to the encoder.
 TEST_F(MediaTest, AacWriterFilesHoldExactlyTheirSamplesClamped) {
   const size_t frames = 3 * 48000 + 333;
-  writeAac(file("tone.m4a"), 2, tonePcm(0, frames, 2, {1000, 0.5}, 1), true);
+  writeAac(file("tone.m4a"), 2, tonePcm(0, frames, 2, 0.5, 1), true);
   EXPECT_EQ(expectAacOutput(file("tone.m4a"), 2), int64_t(frames));
   const auto decoded = decode(file("tone.m4a"), 2);
-  EXPECT_NEAR(rms(decoded[0], 4800, 100800), 0.3536, 0.01);  // a sine of 0.5
-  EXPECT_LT(rms(decoded[1], 4800, 100800), 0.01);
+  EXPECT_NEAR(fitTone(decoded[0], 4800, 100800).amplitude, 0.5, 0.01);
+  const ToneFit right = fitTone(decoded[1], 4800, 100800);
+  EXPECT_LT(right.amplitude + right.residual, 0.01);  // nothing at all in the silent channel
 
-  std::vector<float> pcm = tonePcm(0, 48000, 1, {1000, 8.0});
+  std::vector<float> pcm = tonePcm(0, 48000, 1, 8.0);
   for (size_t i = 0; i < pcm.size(); i += 7) pcm[i] = std::numeric_limits<float>::quiet_NaN();
   for (size_t i = 3; i < pcm.size(); i += 11) pcm[i] = std::numeric_limits<float>::infinity();
   writeAac(file("hot.m4a"), 1, pcm);
   const std::vector<float> hot = decode(file("hot.m4a"), 1)[0];
   EXPECT_TRUE(std::all_of(hot.begin(), hot.end(), [](float v) { return std::isfinite(v); }));
-  EXPECT_NEAR(rms(hot, 4800, 40000), 0.85, 0.25);  // clamped: a square-ish wave, not rms 5.7
+  EXPECT_NEAR(fitTone(hot, 4800, 40000).amplitude, 1.0, 0.3);  // clamped to full scale, not 8
 }
 
 // Whole milliseconds, half away from zero; nothing written is a valid file of length zero; a
@@ -310,7 +298,7 @@ TEST_F(MediaTest, DecodingIsBoundedByTheDeclaredFormat) {
     std::vector<float> x = readAll(**decoder);
     EXPECT_EQ(x.size(), channels * frames);
     if (channels == 1) {  // ffmpeg's sine source has amplitude 1/8
-      EXPECT_NEAR(fitTone(x, 24000, 72000, 1000, 0.125).amplitude, 0.125, 0.005);
+      EXPECT_NEAR(fitTone(x, 24000, 72000, 0.125).amplitude, 0.125, 0.005);
     }
   }
 }
@@ -335,7 +323,7 @@ TEST_F(MediaTest, Sha256DigestsWholeFilesAndFailsOnMissingOnes) {
 double worstSineFitResidual(const std::vector<float>& x, size_t from, size_t to) {
   double worst = 0;
   for (size_t s = from; s + 1024 <= std::min(to, x.size()); s += 32)
-    worst = std::max(worst, fitTone(x, s, s + 1024, 1000, 0.5).residual);
+    worst = std::max(worst, fitTone(x, s, s + 1024).residual);
   return worst;
 }
 
@@ -375,13 +363,13 @@ TEST_F(MediaTest, ComposingTenSegmentsOfDifferentLengthsHasNoGapOverlapOrDrift) 
     for (size_t j = 0; j < joins.size(); ++j) {
       const size_t join = static_cast<size_t>(joins[j]);
       SCOPED_TRACE("join " + std::to_string(j) + " channel " + std::to_string(c));
-      EXPECT_NEAR(fitTone(x, join - 4096, join - 1024, 1000, 0.5).offsetSamples, 0, 0.05);
-      EXPECT_NEAR(fitTone(x, join + 3072, join + 6144, 1000, 0.5).offsetSamples, 0, 0.05);
+      EXPECT_NEAR(fitTone(x, join - 4096, join - 1024).offsetSamples, 0, 0.05);
+      EXPECT_NEAR(fitTone(x, join + 3072, join + 6144).offsetSamples, 0, 0.05);
       EXPECT_LT(worstSineFitResidual(x, join - 3072, join + 3072),
                 worstSineFitResidual(ref, join - 3072, join + 3072) + 0.01);
     }
     // No drift: at the very end the tone is still in phase with the continuous signal.
-    EXPECT_NEAR(fitTone(x, position - 8192, position - 1024, 1000, 0.5).offsetSamples, 0, 0.05);
+    EXPECT_NEAR(fitTone(x, position - 8192, position - 1024).offsetSamples, 0, 0.05);
   }
 }
 
@@ -401,8 +389,7 @@ TEST_F(MediaTest, ComposedChannelsFollowTheInputsAndBadJobsAreRefusedChangingNot
   EXPECT_FALSE(fs::exists(stale));
   // The mono part plays in both channels at its own level; mono inputs alone stay mono.
   const auto pcm = decode(output, 2);
-  for (int c = 0; c < 2; ++c)
-    EXPECT_NEAR(fitTone(pcm[c], 4800, 14400, 1000, 0.5).amplitude, 0.5, 0.02);
+  for (int c = 0; c < 2; ++c) EXPECT_NEAR(fitTone(pcm[c], 4800, 14400).amplitude, 0.5, 0.02);
   ASSERT_FALSE(compose({a, a}, file("mono.m4a")).error);
   EXPECT_EQ(expectAacOutput(file("mono.m4a"), 1), 40000);
 
@@ -443,7 +430,7 @@ TEST_F(MediaTest, CancelledCompositionsEndWithErrorFourteenAndLeaveNoOutput) {
 
 // A reproducible noise (with a tone in it, for the phase checks of the re-encode).
 std::vector<float> noise(size_t frames, uint32_t seed) {
-  std::vector<float> pcm = tonePcm(0, frames, 1, {1000, 0.3});
+  std::vector<float> pcm = tonePcm(0, frames, 1, 0.3);
   for (float& v : pcm) {
     seed = seed * 1664525u + 1013904223u;
     v += static_cast<float>(0.2 * (static_cast<double>(seed >> 8) / (1 << 24) - 0.5));
@@ -520,7 +507,7 @@ TEST_F(MediaTest, ARunCutIntoFilesJoinsBackPacketForPacketAndOtherRunsAreReencod
   const std::vector<std::string> second = {file("b0.m4a"), file("b1.m4a")};
   writeRun(later, second, {12345});
   const std::string foreign = file("foreign.m4a");
-  writeAac(foreign, 1, tonePcm(135000, 30001, 1, {1000, 0.3}));  // in phase
+  writeAac(foreign, 1, tonePcm(135000, 30001, 1, 0.3));  // in phase
   std::vector<std::string> inputs = files;
   inputs.insert(inputs.end(), {second[0], second[1], foreign});
   const std::string output = file("assembled.m4a");
@@ -529,8 +516,8 @@ TEST_F(MediaTest, ARunCutIntoFilesJoinsBackPacketForPacketAndOtherRunsAreReencod
   const std::vector<float> out = decode(output, 1)[0];
   ASSERT_EQ(out.size(), size_t{135000 + 30001});
   for (size_t join : {size_t{90000}, size_t{135000}}) {
-    EXPECT_NEAR(fitTone(out, join - 6000, join - 1000, 1000, 0.3).offsetSamples, 0, 0.25) << join;
-    EXPECT_NEAR(fitTone(out, join + 1000, join + 6000, 1000, 0.3).offsetSamples, 0, 0.25) << join;
+    EXPECT_NEAR(fitTone(out, join - 6000, join - 1000, 0.3).offsetSamples, 0, 0.25) << join;
+    EXPECT_NEAR(fitTone(out, join + 1000, join + 6000, 0.3).offsetSamples, 0, 0.25) << join;
   }
 }
 

@@ -22,29 +22,27 @@ float mixedLevel(LiveMix& mix, float level, size_t frames) {
 }
 
 // Ten simulated minutes: the microphone brings 20 ms blocks on its clock, the application
-// 10 ms blocks on a clock `skew` off; the application marks every second of its own time
-// with a short pulse. Each pulse must come out at the same distance behind the microphone,
-// and the queue must stay near its cushion, however the clocks drift.
+// 10 ms blocks on a clock `skew` off, marking every second of its own time with a short pulse.
+// Each pulse must come out at the same distance behind the microphone, the queue near its
+// cushion, however the clocks drift.
 TEST(LiveMix, KeepsADriftingApplicationAlignedAndFillsWhatIsMissingWithSilence) {
   for (const double skew : {0.001, -0.001}) {
     SCOPED_TRACE(skew);
     LiveMix mix;
     const double appRate = kRate * (1 + skew);
     const int64_t appPerSecond = std::llround(appRate);
-    int64_t appFrames = 0, micFrames = 0;
+    int64_t appFrames = 0;
     size_t mostQueued = 0;
     std::vector<int64_t> pulsesAt;  // microphone frame of each pulse's start
     bool inPulse = false;
     std::vector<float> app(480 * 2), mic(960 * 2);
-    const int64_t end = 600 * static_cast<int64_t>(kRate);
-    while (micFrames < end) {
+    for (int64_t micFrames = 0; micFrames < 600 * 48000; micFrames += 960) {
       // Everything the application's clock has produced by now arrives first.
-      const double now = static_cast<double>(micFrames + 960) / kRate;
-      while (static_cast<double>(appFrames + 480) <= now * appRate) {
+      for (; double(appFrames + 480) <= double(micFrames + 960) / kRate * appRate;
+           appFrames += 480) {
         for (int64_t i = 0; i < 480; ++i)
           app[i * 2] = app[i * 2 + 1] = (appFrames + i) % appPerSecond < kPulseFrames ? kPulse : 0;
         mix.pushSecondary(app.data(), 480);
-        appFrames += 480;
       }
       std::fill(mic.begin(), mic.end(), kMic);
       mix.mixInto(mic.data(), 960);
@@ -52,14 +50,12 @@ TEST(LiveMix, KeepsADriftingApplicationAlignedAndFillsWhatIsMissingWithSilence) 
       for (int64_t i = 0; i < 960; ++i) {
         // Unchanged levels, alike in both channels: the microphone alone, or with the pulse.
         const float l = mic[i * 2];
-        if (l != mic[i * 2 + 1] || (l != kMic && l != kMic + kPulse)) {
-          ADD_FAILURE() << "sample " << l << ", " << mic[i * 2 + 1] << " at " << micFrames + i;
-          return;
-        }
+        if (l != mic[i * 2 + 1] || (l != kMic && l != kMic + kPulse))
+          return ADD_FAILURE() << "sample " << l << ", " << mic[i * 2 + 1] << " at "
+                               << micFrames + i;
         if (l > kMic && !inPulse) pulsesAt.push_back(micFrames + i);
         inPulse = l > kMic;
       }
-      micFrames += 960;
     }
     ASSERT_GE(pulsesAt.size(), 595u);
     // Pulse k is at microphone frame k * 48000 plus a fixed delay (the cushion); the delay

@@ -98,10 +98,10 @@ std::vector<std::vector<float>> decode(const std::string& path, int channels) {
   const std::string raw = commandOutput("ffmpeg -v error -i '" + path + "' -f f32le -ac " +
                                         std::to_string(channels) + " -");
   const size_t frames = raw.size() / sizeof(float) / static_cast<size_t>(channels);
-  const int64_t declared = durationOf(path);
+  const int64_t declared = durationOf(path);  // -1 (none): all frames
   EXPECT_GE(static_cast<int64_t>(frames), declared) << path;
-  std::vector<std::vector<float>> out(
-      channels, std::vector<float>(declared < 0 ? frames : std::min(frames, size_t(declared))));
+  std::vector<std::vector<float>> out(channels,
+                                      std::vector<float>(std::min(frames, size_t(declared))));
   for (size_t i = 0; i < out[0].size(); ++i)
     for (int c = 0; c < channels; ++c)
       std::memcpy(&out[c][i], raw.data() + (i * channels + c) * sizeof(float), sizeof(float));
@@ -231,24 +231,20 @@ TEST_F(MediaTest, OnlyAbsoluteLocalRegularMp4FilesAreOpenedAndNothingElseIsConta
   std::ofstream(stub, std::ios::binary) << whole.substr(0, 40);
   ffmpeg("-f lavfi -i sine=d=1 -f wav " + wav);
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  const std::vector<std::string> paths = {text, stub, wav, file("absent.m4a"), dir_.path(),
-                                          // refused from here on
-                                          server.url("/in.m4a"), "concat:" + tone + "|" + tone,
-                                          "file:" + tone, "tone.m4a", fifo, "/dev/zero"};
-  for (size_t i = 0; i < paths.size(); ++i) {
-    SCOPED_TRACE(paths[i]);
-    Result<std::unique_ptr<AudioDecoder>> opened = AudioDecoder::open(paths[i]);
-    const std::string refusal = "posix Refused to read " + paths[i] + ": ";
-    if (i < 5) {
-      ASSERT_TRUE(opened.ok());
-      EXPECT_EQ(opened->get(), nullptr);
-    } else {
-      ASSERT_FALSE(opened.ok());
-      EXPECT_EQ((opened.error().domain + " " + opened.error().localizedDescription)
-                    .substr(0, refusal.size()),
-                refusal);
-    }
-    EXPECT_FALSE(mediaDurationMs(paths[i]));
+  for (const std::string& path : {text, stub, wav, file("absent.m4a"), dir_.path()}) {
+    Result<std::unique_ptr<AudioDecoder>> opened = AudioDecoder::open(path);
+    EXPECT_TRUE(opened.ok() && !*opened && !mediaDurationMs(path)) << path;
+  }
+  for (const std::string& path :
+       {server.url("/in.m4a"), "concat:" + tone + "|" + tone, "file:" + tone,
+        std::string("tone.m4a"), fifo, std::string("/dev/zero")}) {
+    Result<std::unique_ptr<AudioDecoder>> opened = AudioDecoder::open(path);
+    const std::string refusal = "posix Refused to read " + path + ": ";
+    ASSERT_FALSE(opened.ok()) << path;
+    EXPECT_EQ((opened.error().domain + " " + opened.error().localizedDescription)
+                  .substr(0, refusal.size()),
+              refusal);
+    EXPECT_FALSE(mediaDurationMs(path)) << path;
   }
   EXPECT_EQ(server.requestCount("/in.m4a"), 0);
 }
@@ -286,9 +282,11 @@ TEST_F(MediaTest, Sha256DigestsWholeFilesAndFailsOnMissingOnes) {
   EXPECT_EQ(sha256FileHex(file("big")).value(),
             commandOutput("sha256sum '" + file("big") + "'").substr(0, 64));
   auto missing = sha256FileHex(file("missing"));
+  const std::string want = "posix Cannot read " + file("missing");
   ASSERT_FALSE(missing);
-  EXPECT_EQ(missing.error().domain, "posix");
-  EXPECT_NE(missing.error().localizedDescription.find("/missing"), std::string::npos);
+  EXPECT_EQ(
+      (missing.error().domain + " " + missing.error().localizedDescription).substr(0, want.size()),
+      want);
   EXPECT_FALSE(sha256FileHex(dir_.path()));
 }
 
@@ -306,16 +304,14 @@ double worstSineFitResidual(const std::vector<float>& x, size_t from, size_t to)
 // answers once, off the caller's thread.
 TEST_F(MediaTest, ComposingTenSegmentsOfDifferentLengthsHasNoGapOverlapOrDrift) {
   std::vector<std::string> inputs;
-  std::vector<int64_t> joins;
-  int64_t position = 0;
+  std::vector<int64_t> joins;  // where each input ends
   for (int i = 0; i < 10; ++i) {
-    const int64_t frames = 12000 + i * 4513 + (i % 3) * 517;  // whole AAC frames or not
+    const int64_t at = joins.empty() ? 0 : joins.back(), frames = 12000 + i * 4513 + (i % 3) * 517;
     inputs.push_back(file("seg" + std::to_string(i) + ".m4a"));
-    writeAac(inputs.back(), 2, tonePcm(position, frames, 2));
-    position += frames;
-    joins.push_back(position);
+    writeAac(inputs.back(), 2, tonePcm(at, frames, 2));  // whole AAC frames or not
+    joins.push_back(at + frames);
   }
-  joins.pop_back();
+  const int64_t position = joins.back();
   const std::string output = file("deep/er/assembled.m4a");  // folders made on the way
   Outcome outcome = compose(inputs, output);
   ASSERT_FALSE(outcome.error) << outcome.error->localizedDescription;
@@ -334,7 +330,7 @@ TEST_F(MediaTest, ComposingTenSegmentsOfDifferentLengthsHasNoGapOverlapOrDrift) 
   const auto pcm = decode(output, 2);
   for (int c = 0; c < 2; ++c) {
     const std::vector<float>&x = pcm[c], &ref = reference[c];
-    for (size_t j = 0; j < joins.size(); ++j) {
+    for (size_t j = 0; j + 1 < joins.size(); ++j) {
       const size_t join = static_cast<size_t>(joins[j]);
       SCOPED_TRACE("join " + std::to_string(j) + " channel " + std::to_string(c));
       EXPECT_NEAR(fitTone(x, join - 4096, join - 1024).offsetSamples, 0, 0.05);
@@ -419,17 +415,15 @@ std::vector<int64_t> writeRun(const std::vector<float>& pcm, const std::vector<s
   auto writer = SegmentedAacWriter::create(paths[0], {}, makeRunId());
   EXPECT_TRUE(writer) << writer.error().localizedDescription;
   std::vector<int64_t> placed;
-  size_t at = 0, next = 0;
   const size_t blocks[] = {960, 4097, 1, 2048, 333};
-  for (size_t k = 0; at < pcm.size(); ++k) {
-    const size_t n = std::min(blocks[k % std::size(blocks)], pcm.size() - at);
+  for (size_t k = 0, at = 0, n = 0; at < pcm.size(); ++k, at += n) {
+    n = std::min(blocks[k % std::size(blocks)], pcm.size() - at);
     EXPECT_FALSE((*writer)->write(pcm.data() + at, n));
-    at += n;
-    if (next < cuts.size() && static_cast<int64_t>(at) + (next % 2 ? -3000 : 2500) >= cuts[next]) {
+    const size_t next = placed.size();
+    if (next < cuts.size() && int64_t(at + n) + (next % 2 ? -3000 : 2500) >= cuts[next]) {
       auto cut = (*writer)->cut(cuts[next], paths[next + 1]);
       EXPECT_TRUE(cut) << cut.error().localizedDescription;
       placed.push_back(cut ? *cut : -1);
-      ++next;
     }
   }
   EXPECT_FALSE((*writer)->finish());

@@ -23,10 +23,9 @@ std::shared_ptr<RecordingFileSink> makeSink(const std::string& path, int channel
 // Interleaved: channel 0 a sine of the given peak, channel 1 (if any) silent.
 std::vector<float> tone(size_t frames, int channels, double peak) {
   std::vector<float> pcm(frames * channels, 0.0f);
-  for (size_t i = 0; i < frames; ++i) {
+  for (size_t i = 0; i < frames; ++i)
     pcm[i * channels] =
         static_cast<float>(peak * std::sin(2 * std::numbers::pi * 1000 * i / 48000));
-  }
   return pcm;
 }
 

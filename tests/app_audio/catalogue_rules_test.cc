@@ -18,10 +18,9 @@ SnapshotApplication app(std::string name, std::string bundle, int32_t pid) {
 
 // Names and bundle ids match exactly, case and spaces counted; the host is never listed.
 TEST(CatalogueRules, ExclusionRules) {
-  const auto capturable = [](const std::string& nameAndBundle, int32_t pid = 10) {
-    const size_t bar = nameAndBundle.find('|');
-    return isCapturableApplication(
-        app(nameAndBundle.substr(0, bar), nameAndBundle.substr(bar + 1), pid), kHost);
+  const auto capturable = [](const std::string& s, int32_t pid = 10) {  // "name|bundle"
+    return isCapturableApplication(app(s.substr(0, s.find('|')), s.substr(s.find('|') + 1), pid),
+                                   kHost);
   };
   for (const char* ok :
        {"Firefox|firefox", "finder|x.y", "Finder |x.y", "autofill|x.y", "Music|com.applesauce"})

@@ -21,10 +21,9 @@ float mixedLevel(LiveMix& mix, float level, size_t frames) {
   return std::all_of(mic.begin(), mic.end(), [&](float v) { return v == mic[0]; }) ? mic[0] : NAN;
 }
 
-// Ten simulated minutes: the microphone brings 20 ms blocks on its clock, the application
-// 10 ms blocks on a clock `skew` off, marking every second of its own time with a short pulse.
-// Each pulse must come out at the same distance behind the microphone, the queue near its
-// cushion, however the clocks drift.
+// Ten simulated minutes of 20 ms microphone blocks, and 10 ms application blocks on a clock
+// `skew` off with a pulse every second of its own time: each pulse comes out at the same
+// distance behind the microphone, the queue near its cushion, however the clocks drift.
 TEST(LiveMix, KeepsADriftingApplicationAlignedAndFillsWhatIsMissingWithSilence) {
   for (const double skew : {0.001, -0.001}) {
     SCOPED_TRACE(skew);
@@ -84,14 +83,12 @@ TEST(LiveMix, StartsAfterTheCushionAddsAtFullLevelAndStaysBounded) {
   EXPECT_EQ(mix.queuedFrames(), 4800u);
   EXPECT_EQ(mixedLevel(mix, 0.25f, 960), 1.0f);  // a loud sum saturates at full scale
 
-  // A microphone that stalled for 300 ms brings it all at once: the application's audio of
-  // that time is there for it, nothing is dropped.
+  // A microphone stalled for 300 ms brings it all at once: the application's audio is there.
   mix.pushSecondary(app.data(), 14400 + 960);
   EXPECT_EQ(mixedLevel(mix, 0, 14400), 0.875f);
   EXPECT_EQ(mix.queuedFrames(), 4800u);
 
-  // A burst far beyond the cushion (a delivery that stalled) is cut back to it at once;
-  // however much arrives, no more than the capacity is held.
+  // However much arrives, the capacity is held; a burst is cut back to the cushion at once.
   for (int i = 0; i < 20; ++i) mix.pushSecondary(app.data(), 4800);
   EXPECT_EQ(mix.queuedFrames(), 48000u);
   mixedLevel(mix, 0, 960);

@@ -49,8 +49,7 @@ std::vector<float> tonePcm(int64_t first, size_t frames, int channels, double am
   return pcm;
 }
 
-// Interleaved pcm through the product's writer in uneven chunks, as a capture stream delivers
-// it, at the bit rate the recorder uses.
+// Interleaved pcm through the product's writer in uneven chunks, as a capture delivers it.
 void writeAac(const std::string& path, int channels, const std::vector<float>& pcm,
               bool fastStart = false) {
   auto writer = AacFileWriter::create(path, {48000, channels, 64000 * (channels + 1), fastStart});
@@ -108,8 +107,7 @@ std::vector<std::vector<float>> decode(const std::string& path, int channels) {
   return out;
 }
 
-// Reads everything through the decoder under test in odd-sized pieces, as the sources do; a
-// read error ends it cleanly.
+// Everything through the decoder under test in odd-sized pieces; a read error ends it.
 std::vector<float> readAll(AudioDecoder& decoder) {
   std::vector<float> all, piece(777 * 2);
   for (Result<size_t> got = 777; got.ok() && *got == 777;) {
@@ -250,8 +248,7 @@ TEST_F(MediaTest, OnlyAbsoluteLocalRegularMp4FilesAreOpenedAndNothingElseIsConta
 }
 
 // Another rate arrives at 48 kHz at its level and pitch; 1 Hz (each frame would be resampled
-// 48000-fold) and 16 channels are refused. (That decoding stops at the declared duration,
-// padding left out, the ten-segment composition catches.)
+// 48000-fold) and 16 channels are refused.
 TEST_F(MediaTest, DecodingResamplesAndRefusesWhatItCannotBound) {
   ffmpeg("-f lavfi -i sine=f=1000:r=44100:d=2 -c:a aac '" + file("44k.mov") + "'");
   auto decoder = AudioDecoder::open(file("44k.mov"));
@@ -297,9 +294,8 @@ double worstSineFitResidual(const std::vector<float>& x, size_t from, size_t to)
   return worst;
 }
 
-// Separately encoded files (each with its priming and padding) join with no sample of gap or
-// overlap, no drift, and no more error at a join than the inputs hold themselves; the job
-// answers once, off the caller's thread.
+// Separately encoded files (each with its priming and padding) join with no gap, overlap or
+// drift, no more error at a join than the inputs hold; answered once, off the caller's thread.
 TEST_F(MediaTest, ComposingTenSegmentsOfDifferentLengthsHasNoGapOverlapOrDrift) {
   std::vector<std::string> inputs;
   std::vector<int64_t> joins;  // where each input ends
@@ -317,8 +313,7 @@ TEST_F(MediaTest, ComposingTenSegmentsOfDifferentLengthsHasNoGapOverlapOrDrift) 
   EXPECT_FALSE(outcome.onCallerThread);
   EXPECT_EQ(expectAacOutput(output, 2), position);
 
-  // The inputs decoded and laid end to end are the best a join can give: the encoder leaves
-  // some error at the hard start of every file.
+  // The inputs decoded end to end: the best a join can give (each file starts hard).
   std::vector<std::vector<float>> reference(2);
   for (const std::string& input : inputs) {
     const auto part = decode(input, 2);
@@ -341,8 +336,6 @@ TEST_F(MediaTest, ComposingTenSegmentsOfDifferentLengthsHasNoGapOverlapOrDrift) 
   }
 }
 
-// (Output paths the recorder refuses before it composes, a parent that is a file, a folder, a
-// URL, and inputs that are not local paths are the assembly tests'.)
 TEST_F(MediaTest, ComposedChannelsFollowTheInputsAndBadJobsAreRefusedChangingNothing) {
   const std::string a = file("a.m4a"), b = file("b.m4a"), output = file("out.m4a");
   writeAac(a, 1, tonePcm(0, 20000, 1));
@@ -486,9 +479,9 @@ TEST_F(MediaTest, ARunCutIntoFilesJoinsBackPacketForPacketAndOtherRunsAreReencod
   }
 }
 
-// While a file records, only its part is on the disk, a fragment a second; a crash leaves the
-// part, which recovers into what it held up to its last whole fragment, decoded exactly as the
-// complete file decodes. The final name only ever holds a complete file, never replaced.
+// While a file records only its part is on the disk, a fragment a second; a crash's part
+// recovers up to its last whole fragment, decoded exactly as the complete file. The final name
+// only ever holds a complete file, never replaced.
 TEST_F(MediaTest, AnInterruptedFileRecoversFromItsPartUpToItsLastWholeFragment) {
   TempDir crashed;
   const std::vector<float> pcm = noise(48000 * 4 + 123, 11);

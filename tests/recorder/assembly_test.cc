@@ -23,22 +23,6 @@ class AssemblyTest : public RecorderTest {
   const std::string out = dir.path() + "/out.m4a";
 };
 
-TEST_F(AssemblyTest, ArgumentErrors) {
-  const Value one = pathList({segments[0]});
-  for (const Value& args :
-       {Value(), Value(ValueMap{{"segmentPaths", segments[0]}, {"outputPath", out}}),
-        Value(ValueMap{{"segmentPaths", ValueList{Value(segments[0]), Value(int32_t{3})}},
-                       {"outputPath", out}}),
-        Value(ValueMap{{"segmentPaths", one}, {"outputPath", int32_t{1}}}),
-        Value(ValueMap{{"segmentPaths", one}, {"outputPath", ""}})}) {
-    expectError(invokeAndRun("assembleRecording", args), "bad_args",
-                "segmentPaths and outputPath are required to assemble a recording.");
-  }
-  expectError(assemble({"", ""}, out), "bad_args",
-              "At least one segment path is required to assemble a recording.");
-  EXPECT_FALSE(exists(out));
-}
-
 TEST_F(AssemblyTest, OneSegmentIsCopiedIntoAFreshOutputInNewFoldersMoreAreJoinedInOrder) {
   const std::string deep = dir.path() + "/a/b/c/out.m4a";
   expectSuccess(assemble({"", segments[1], ""}, deep));
@@ -65,15 +49,26 @@ TEST_F(AssemblyTest, OneSegmentIsCopiedIntoAFreshOutputInNewFoldersMoreAreJoined
 }
 
 // Refused before anything is prepared: no file changes.
-TEST_F(AssemblyTest, PathsThatCannotBeOutputsOrInputsAreRefusedChangingNothing) {
+TEST_F(AssemblyTest, BadArgumentsAndPathsThatCannotBeOutputsOrInputsAreRefusedChangingNothing) {
   writeFile(out, "old");
+  const Log one{segments[0]}, two{segments[0], segments[1]};
+  for (const Value& args :
+       {Value(), Value(ValueMap{{"segmentPaths", segments[0]}, {"outputPath", out}}),
+        Value(ValueMap{{"segmentPaths", ValueList{Value(segments[0]), Value(int32_t{3})}},
+                       {"outputPath", out}}),
+        Value(ValueMap{{"segmentPaths", pathList(one)}, {"outputPath", int32_t{1}}}),
+        Value(ValueMap{{"segmentPaths", pathList(one)}, {"outputPath", ""}})}) {
+    expectError(invokeAndRun("assembleRecording", args), "bad_args",
+                "segmentPaths and outputPath are required to assemble a recording.");
+  }
+  expectError(assemble({"", ""}, out), "bad_args",
+              "At least one segment path is required to assemble a recording.");
   writeFile(dir.path() + "/file", "x");
   std::filesystem::create_directories(dir.path() + "/folder/inner");
   // A parent that is a file; the output as one of the inputs, however spelled; a folder.
-  const Log one{segments[0]}, two{segments[0], segments[1]};
   for (const auto& [out, paths] :
-       {std::pair{dir.path() + "/file/out.m4a", one}, std::pair{segments[1], two},
-        std::pair{dir.path() + "/x/../seg1.m4a", two}, std::pair{dir.path() + "/folder", one}}) {
+       {std::pair{dir.path() + "/file/out.m4a", one}, std::pair{dir.path() + "/x/../seg1.m4a", two},
+        std::pair{dir.path() + "/folder", one}}) {
     expectError(assemble(paths, out), "assemble_failed", kPrepareFailed, "*");
   }
   EXPECT_EQ(readFile(segments[1]), "segment 1");
@@ -104,14 +99,12 @@ TEST_F(AssemblyTest, PathsThatCannotBeOutputsOrInputsAreRefusedChangingNothing) 
                 "The output path " + output + why);
   };
   outputRefused("http://127.0.0.1:9/x.m4a", notLocal);
-  // A sealed segment of a finished recording, also through a link; another name beside it is
+  // A sealed segment of a finished recording (here through a link); another name beside it is
   // fine.
   std::filesystem::create_directories(folder("rec-0"));
   writeFile(file("000003.m4a", "rec-0"), "sealed");
   std::filesystem::create_directory_symlink(folder("rec-0"), dir.path() + "/link");
-  for (const std::string& sealed : {file("000003.m4a", "rec-0"), dir.path() + "/link/000003.m4a"}) {
-    outputRefused(sealed, " is a segment file of a recording.");
-  }
+  outputRefused(dir.path() + "/link/000003.m4a", " is a segment file of a recording.");
   EXPECT_EQ(readFile(file("000003.m4a", "rec-0")), "sealed");
   expectSuccess(assemble(one, file("upload.m4a", "rec-0")));
 

@@ -39,7 +39,6 @@ TEST_F(AppModeTest, AnswersAfterTheCaptureStartsAndMixesItLiveIntoEachSegmentOfT
   EXPECT_EQ(state(), "recording, 2 timers");
   // A rotation only cuts the run: the capture feeds on (the integration test hears it).
   scheduler.advance(seconds(30));
-  EXPECT_EQ(num(eventsOfType("segment_sealed").back(), "channelCount"), 2);
   ok({"stopRecording"});
   EXPECT_EQ(captures(), Log{"run 0 stopped"});
   EXPECT_EQ(types(), (Log{"segment_sealed", "segment_sealed", "stopped"}));
@@ -58,8 +57,7 @@ TEST_F(AppModeTest, AnswersAfterTheCaptureStartsAndMixesItLiveIntoEachSegmentOfT
   EXPECT_EQ(state(), "idle, 0 timers");
 }
 
-// An application that cannot be resolved is the integration test's; here one that resolves
-// and then refuses to start, and one that goes while it is captured.
+// (A target that cannot be resolved: RecorderSession.AGoneApplicationIsReported...)
 TEST_F(AppModeTest, ACaptureThatFailsToStartOrGoesLosesTheSourceAndIsTriedAtTheNextSegment) {
   app->startError = programError(20, "capture refused");
   expectSuccess(startApp(std::nullopt));  // no display name: the source id names it

@@ -83,11 +83,10 @@ TEST_F(PreflightTest, MicrophonePermissionThePromptThenTheCaptureModeAndSource) 
     expectPreflight(a, std::nullopt);
   }
   expectPreflight(args("MIC_PLUS_APP_AUDIO"), kPickSource);
-  EXPECT_TRUE(app->validated.empty());
   expectPreflight(args("MIC_PLUS_APP_AUDIO", "4711"), std::nullopt);
   app->invalid = "The selected desktop app audio source is invalid.";
   expectPreflight(args("MIC_PLUS_APP_AUDIO", "abc"), *app->invalid);
-  EXPECT_EQ(app->validated, (Log{"4711", "abc"}));
+  EXPECT_EQ(app->validated, (Log{"4711", "abc"}));  // none without a source
 }
 
 // The catalogue's records (id, displayName) are read by RecorderSession.RotationHandover.

@@ -224,9 +224,8 @@ class RecorderTest : public ::testing::Test {
     return lumewell::testing::eventsOfType(events, t);
   }
   Log types() const { return lumewell::testing::eventTypes(events); }
-  // The events but the levels, without the recordings folder and the first day's date: "sealed
-  // <index> <folder>/<file> <startedAt>", "error <message>", "lost <reason> (<name>)", "stopped";
-  // an event with other keys than these shows as "<type> with <n> keys".
+  // The events but levels, folder and date cut: "sealed <index> <id>/<file> <startedAt>", "error
+  // <message>", "lost <reason> (<name>)", "stopped"; with other keys: "<type> with <n> keys".
   Log eventLog() const {
     const auto trim = [&](std::string text, const std::string& prefix) {
       for (size_t at; (at = text.find(prefix)) != std::string::npos;) text.erase(at, prefix.size());
@@ -265,8 +264,7 @@ class RecorderTest : public ::testing::Test {
   static void expectError(const std::shared_ptr<Call>& call, const std::string& code,
                           const std::string& message,
                           std::optional<std::string> details = std::nullopt) {
-    ASSERT_TRUE(call->envelope.has_value()) << "no answer";
-    ASSERT_EQ(call->envelope->kind, MethodEnvelope::Kind::error);
+    ASSERT_TRUE(call->envelope && call->envelope->kind == MethodEnvelope::Kind::error) << code;
     const MethodError& e = call->envelope->error;
     EXPECT_EQ(std::pair(e.code, e.message.value_or("")), std::pair(code, message));
     const std::string* d = e.details.asString();

@@ -12,61 +12,56 @@ const std::string kNoSpace = "Not enough free disk space to safely start a recor
 const std::string kMicRequired =
     "Microphone access is required. Enable it in System Settings > Privacy & Security > "
     "Microphone.";
+const std::string kPickSource = "Pick a desktop app audio source before recording.";
 
-bool readyOf(const Value& record) {
-  const bool* ready = mapBool(record.asMap(), "ready");
-  EXPECT_NE(ready, nullptr);
-  return ready != nullptr && *ready;
-}
-
-Value preflightArgs(const std::string& mode, std::optional<std::string> source = std::nullopt) {
+Value args(const std::string& mode, std::optional<std::string> source = std::nullopt) {
   ValueMap args{{"captureMode", mode}};
   if (source) args.set("sourceId", *source);
   return Value(args);
 }
 
-Value resultOf(const std::shared_ptr<Call>& call) {
-  EXPECT_TRUE(call->isSuccess());
-  return call->envelope ? call->envelope->result : Value();
-}
+class PreflightTest : public RecorderTest {
+ protected:
+  Value resultOf(const std::shared_ptr<Call>& call) {
+    EXPECT_TRUE(call->isSuccess());
+    return call->envelope ? call->envelope->result : Value();
+  }
+  // The whole record: "ready", "freeBytes", then the reason and the warning if any.
+  void expectPreflight(const Value& arguments, std::optional<std::string> reason,
+                       int64_t free = int64_t{10} << 30, std::optional<std::string> warning = {}) {
+    ValueMap record{{"ready", !reason}, {"freeBytes", Value::integer(free)}};
+    if (reason) record.set("reason", *reason);
+    if (warning) record.set("warning", *warning);
+    EXPECT_EQ(resultOf(invokeAndRun("runPreflight", arguments)), Value(record));
+  }
+};
 
-TEST_F(RecorderTest, FreeSpaceThresholdsDecideReadinessAndWarnings) {
+TEST_F(PreflightTest, FreeSpaceThresholdsDecideReadinessAndWarningsBeforeTheMicrophone) {
   struct Case {
     std::optional<int64_t> free;
     bool ready;
     std::optional<std::string> warning;
-  };
-  const Case cases[] = {
+  } const cases[] = {
       {536870911, false, kCritical},    {536870912, true, kLow},          {4294967295, true, kLow},
       {4294967296, true, std::nullopt}, {std::nullopt, false, kCritical}, {-5, false, kCritical},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.free ? std::to_string(*c.free) : "unknown");
+    const int64_t free = c.free && *c.free > 0 ? *c.free : 0;
     audio->freeBytes = c.free;
-    audio->micStatus = kMicDenied;  // the disk is checked first
-    const Value preflight = resultOf(invokeAndRun("runPreflight"));
-    EXPECT_EQ(readyOf(preflight), false);
-    EXPECT_EQ(num(preflight, "freeBytes"), c.free && *c.free > 0 ? *c.free : 0);
-    EXPECT_EQ(str(preflight, "reason"), c.ready ? kMicRequired : kNoSpace);
-    EXPECT_EQ(str(preflight, "warning"), c.warning.value_or("<absent>"));
-
+    audio->micStatus = kMicDenied;
+    expectPreflight(Value(), c.ready ? kMicRequired : kNoSpace, free, c.warning);
     audio->micStatus = kMicAuthorized;
-    const Value ready = resultOf(invokeAndRun("runPreflight"));
-    EXPECT_EQ(readyOf(ready), c.ready);
-    EXPECT_EQ(str(ready, "reason"), c.ready ? "<absent>" : kNoSpace);
-    ValueMap storage{{"freeBytes", Value::integer(c.free && *c.free > 0 ? *c.free : 0)}};
+    expectPreflight(Value(), c.ready ? std::nullopt : std::optional(kNoSpace), free, c.warning);
+    ValueMap storage{{"freeBytes", Value::integer(free)}};
     if (c.warning) storage.set("warning", *c.warning);
     EXPECT_EQ(resultOf(invokeAndRun("getStorageStatus")), Value(storage));
   }
 }
 
-TEST_F(RecorderTest, MicrophonePermissionStatesAndThePrompt) {
-  audio->micStatus = kMicRestricted;
-  EXPECT_EQ(str(resultOf(invokeAndRun("runPreflight")), "reason"), kMicRequired);
-  audio->micStatus = 7;
-  EXPECT_EQ(str(resultOf(invokeAndRun("runPreflight")), "reason"),
-            "Unable to determine microphone permission state.");
-
+TEST_F(PreflightTest, MicrophonePermissionThePromptThenTheCaptureModeAndSource) {
+  audio->micStatus = 7;  // no known state
+  expectPreflight(Value(), "Unable to determine microphone permission state.");
   // Not determined: the answer waits for the user; theirs comes on another thread.
   audio->micStatus = kMicNotDetermined;
   auto call = invokeAndRun("runPreflight");
@@ -75,47 +70,27 @@ TEST_F(RecorderTest, MicrophonePermissionStatesAndThePrompt) {
   EXPECT_FALSE(call->answered());
   scheduler.runPending();
   EXPECT_EQ(str(resultOf(call), "reason"), "Microphone access was denied.");
-
-  call = invokeAndRun("runPreflight", preflightArgs("MIC_PLUS_APP_AUDIO", "4711"));
+  // Granted: the source check follows.
+  call = invokeAndRun("runPreflight", args("MIC_PLUS_APP_AUDIO", ""));
   onOtherThread([&] { audio->pendingAccess(true); });
   scheduler.runPending();
-  // Granted: the source check follows.
-  EXPECT_EQ(app->validated, Log{"4711"});
-  const Value ready = resultOf(call);
-  EXPECT_TRUE(readyOf(ready));
-  EXPECT_EQ(ready.asMap()->size(), 2u);  // ready and freeBytes, no reason, no warning
-}
+  EXPECT_EQ(str(resultOf(call), "reason"), kPickSource);
 
-TEST_F(RecorderTest, CaptureModeAndSourceChecks) {
+  audio->micStatus = kMicAuthorized;
   // Not a dictionary, no mode, another case: the microphone alone.
-  for (const Value& args : {Value(), Value("MIC_PLUS_APP_AUDIO"), Value(ValueMap{}),
-                            preflightArgs("mic_plus_app_audio"), preflightArgs("MIC_ONLY", "1")}) {
-    EXPECT_TRUE(readyOf(resultOf(invokeAndRun("runPreflight", args))));
+  for (const Value& a : {Value(), Value("MIC_PLUS_APP_AUDIO"), Value(ValueMap{}),
+                         args("mic_plus_app_audio"), args("MIC_ONLY", "1")}) {
+    expectPreflight(a, std::nullopt);
   }
-
-  for (const Value& args :
-       {preflightArgs("MIC_PLUS_APP_AUDIO"), preflightArgs("MIC_PLUS_APP_AUDIO", "")}) {
-    EXPECT_EQ(str(resultOf(invokeAndRun("runPreflight", args)), "reason"),
-              "Pick a desktop app audio source before recording.");
-  }
-  EXPECT_TRUE(app->validated.empty());
-
-  app->validateOk = false;
-  app->validateMessage = "The selected desktop app audio source is invalid.";
-  const Value invalid =
-      resultOf(invokeAndRun("runPreflight", preflightArgs("MIC_PLUS_APP_AUDIO", "abc")));
-  EXPECT_EQ(str(invalid, "reason"), "The selected desktop app audio source is invalid.");
-  EXPECT_FALSE(readyOf(invalid));
-  EXPECT_EQ(app->validated, Log{"abc"});
+  expectPreflight(args("MIC_PLUS_APP_AUDIO"), kPickSource);
+  expectPreflight(args("MIC_PLUS_APP_AUDIO", "4711"), std::nullopt);
+  app->invalid = "The selected desktop app audio source is invalid.";
+  expectPreflight(args("MIC_PLUS_APP_AUDIO", "abc"), *app->invalid);
+  EXPECT_EQ(app->validated, (Log{"4711", "abc"}));  // none without a source
 }
 
-TEST_F(RecorderTest, AppAudioSourcesAreTwoKeyRecordsAndWithoutAppAudioThereAreNone) {
-  app->sources = {{"4711", "Meeting", "org.meeting", 4711}, {"12", "Player", "org.player", 12}};
-  EXPECT_EQ(resultOf(invokeAndRun("listAppAudioSources")),
-            Value(ValueList{Value(ValueMap{{"id", "4711"}, {"displayName", "Meeting"}}),
-                            Value(ValueMap{{"id", "12"}, {"displayName", "Player"}})}));
-
-  // Without app audio the application mode finds no sources but the microphone records.
+// The catalogue's records (id, displayName) are read by RecorderSession.RotationHandover.
+TEST_F(PreflightTest, WithoutAppAudioThereAreNoSourcesAndTheMicrophoneRecordsAlone) {
   plugin = std::make_shared<LumewellNativeRecorderPlugin>(scheduler, audio, nullptr);
   plugin->registerChannels(messenger);
   listen();

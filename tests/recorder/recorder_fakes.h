@@ -23,89 +23,59 @@ using Call = lumewell::testing::FakeMessenger::Call;
 
 inline bool exists(const std::string& path) { return std::filesystem::exists(path); }
 inline void onOtherThread(const std::function<void()>& fn) { std::thread(fn).join(); }
-inline std::string fileName(const std::string& path) {
-  return std::filesystem::path(path).filename().string();
-}
+inline std::string fileName(const std::string& p) { return std::filesystem::path(p).filename(); }
 
 struct FakeFeed final : AppAudioFeed {
   void push(const float*, size_t) override {}
   void restart() override {}
 };
 
-struct FakeMicrophone {
-  VirtualScheduler& scheduler;
-  bool recordFails = false;
-  bool offerHandover = false;  // recorders hand their capture over to the next file
-  bool handoverFails = false;  // leaving a partial file behind, as a real one might
-  float power = -20.0f;
-  OptionalError recorderFailure;  // what a running recorder reports
-  int recordings = 0;
-  Log log;  // "record <file>", "stop <file>", "handover <a> -> <b>"
-};
-
-class FakeMicrophoneRecorder final : public MicrophoneRecorder {
+class FakeAudioServices final : public AudioServices {
  public:
-  FakeMicrophoneRecorder(FakeMicrophone& mic, std::string path, std::shared_ptr<FakeFeed> feed)
-      : mic_(mic), path_(std::move(path)), feed_(std::move(feed)) {}
-  bool record() override {
-    if (mic_.recordFails) return false;
-    begin();
-    mic_.log.push_back("record " + fileName(path_));
-    return true;
-  }
-  void stop() override {
-    if (recording_) mic_.log.push_back("stop " + fileName(path_));
-    recording_ = false;
-  }
-  double currentTime() const override {
-    return std::chrono::duration<double>(mic_.scheduler.monotonicNow() - startedAt_).count();
-  }
-  void updateMeters() override {}
-  float averagePowerForChannel(int) const override { return mic_.power; }
-  OptionalError failure() const override {
-    return recording_ ? mic_.recorderFailure : std::nullopt;
-  }
-  std::shared_ptr<AppAudioFeed> appAudioFeed() override { return feed_; }
-  Result<std::unique_ptr<MicrophoneRecorder>> continueInto(const std::string& path) override {
-    if (!mic_.offerHandover || !recording_ || handedOver_) {
-      return MicrophoneRecorder::continueInto(path);
+  // Logs "record <file>", "stop <file>", "handover <a> -> <b>"; each recording writes
+  // distinct bytes, so an overwritten file shows.
+  struct Recorder final : MicrophoneRecorder {
+    Recorder(FakeAudioServices& mic, std::string path, std::shared_ptr<FakeFeed> feed)
+        : mic(mic), path(std::move(path)), feed(std::move(feed)) {}
+    bool record() override { return !mic.recordFails && begin("record " + fileName(path)); }
+    void stop() override {
+      if (recording) mic.log.push_back("stop " + fileName(path));
+      recording = false;
     }
-    if (mic_.handoverFails) {
-      writeFile(path, "partial");
-      return Error{"pulse", 15, "Bad state"};
+    double currentTime() const override { return 0; }  // asked only at a handover
+    void updateMeters() override {}
+    float averagePowerForChannel(int) const override { return mic.power; }
+    OptionalError failure() const override { return mic.recorderFailure; }
+    std::shared_ptr<AppAudioFeed> appAudioFeed() override { return feed; }
+    Result<std::unique_ptr<MicrophoneRecorder>> continueInto(const std::string& to) override {
+      if (!mic.offerHandover) return MicrophoneRecorder::continueInto(to);
+      if (mic.handoverFails) {  // leaving a partial file behind, as a real one might
+        writeFile(to, "partial");
+        return Error{"pulse", 15, "Bad state"};
+      }
+      auto next = std::make_unique<Recorder>(mic, to, feed);
+      next->begin("handover " + fileName(path) + " -> " + fileName(to));
+      return std::unique_ptr<MicrophoneRecorder>(std::move(next));
     }
-    auto next = std::make_unique<FakeMicrophoneRecorder>(mic_, path, feed_);
-    next->begin();
-    handedOver_ = true;
-    mic_.log.push_back("handover " + fileName(path_) + " -> " + fileName(path));
-    return std::unique_ptr<MicrophoneRecorder>(std::move(next));
-  }
+    bool begin(const std::string& entry) {
+      writeFile(path, "audio " + std::to_string(++mic.recordings) + " of " + fileName(path));
+      mic.log.push_back(entry);
+      return recording = true;
+    }
+    FakeAudioServices& mic;
+    std::string path;
+    std::shared_ptr<FakeFeed> feed;
+    bool recording = false;
+  };
 
- private:
-  void begin() {  // each recording writes distinct bytes, so an overwritten file shows
-    writeFile(path_, "audio " + std::to_string(++mic_.recordings) + " of " + fileName(path_));
-    recording_ = true;
-    startedAt_ = mic_.scheduler.monotonicNow();
-  }
-  FakeMicrophone& mic_;
-  std::string path_;
-  std::shared_ptr<FakeFeed> feed_;
-  Duration startedAt_{0};
-  bool recording_ = false, handedOver_ = false;
-};
-
-class FakeAudioServices final : public AudioServices, public FakeMicrophone {
- public:
-  FakeAudioServices(VirtualScheduler& scheduler, std::string dataDir)
-      : FakeMicrophone{scheduler}, dataDir(std::move(dataDir)) {}
-
+  explicit FakeAudioServices(std::string dataDir) : dataDir(std::move(dataDir)) {}
   Result<std::unique_ptr<MicrophoneRecorder>> makeRecorder(
       const std::string& path, const RecorderSettings& settings) override {
     settingsUsed.push_back(settings);
     if (makeRecorderError) return *makeRecorderError;
     std::shared_ptr<FakeFeed> feed;
     if (settings.mixAppAudio) feed = feeds.emplace_back(std::make_shared<FakeFeed>());
-    return std::unique_ptr<MicrophoneRecorder>(new FakeMicrophoneRecorder(*this, path, feed));
+    return std::unique_ptr<MicrophoneRecorder>(new Recorder(*this, path, feed));
   }
   int microphoneAuthorizationStatus() override { return micStatus; }
   void requestMicrophoneAccess(std::function<void(bool)> completion) override {
@@ -120,7 +90,6 @@ class FakeAudioServices final : public AudioServices, public FakeMicrophone {
     if (hashFails.count(path) || !exists(path)) {
       return Error{"posix", 5, "Cannot read " + path + ": Input/output error"};
     }
-    // A stable digest of the content: SHA-256 itself is the media library's test.
     return "digest " + std::to_string(std::hash<std::string>()(readFile(path)));
   }
   void composeAudio(std::vector<std::string> paths, std::string output,
@@ -134,97 +103,73 @@ class FakeAudioServices final : public AudioServices, public FakeMicrophone {
   std::string dataDirectory() override { return dataDir; }
 
   std::string dataDir;
-  int micStatus = kMicAuthorized;
-  int accessRequests = 0;
+  bool recordFails = false, offerHandover = false, handoverFails = false;
+  OptionalError recorderFailure;  // what a running recorder reports
+  float power = -20.0f;
+  int micStatus = kMicAuthorized, accessRequests = 0, recordings = 0;
+  Log log;
   std::function<void(bool)> pendingAccess;
   std::map<std::string, std::optional<int64_t>> durations;  // 30 s for any other file
   std::set<std::string> hashFails;
   std::vector<Log> composeCalls;  // the inputs, then "-> <output>"
-  OptionalError composeError;
+  OptionalError composeError, makeRecorderError;
   std::optional<int64_t> freeBytes = int64_t{10} << 30;
-  OptionalError makeRecorderError;
   std::vector<RecorderSettings> settingsUsed;
   std::vector<std::shared_ptr<FakeFeed>> feeds;  // one per run of the application mode
 };
 
-// One capture session, also after the plug-in dropped it.
-struct CaptureRecord {
-  AppAudioTarget target;
-  std::shared_ptr<AppAudioFeed> feed;
-  std::function<void(std::string)> onUnexpectedStop;
-  bool stopped = false, cancelled = false, destroyed = false;
-  std::function<void(OptionalError)> heldStart;
-};
-
 class FakeAppAudioServices final : public AppAudioServices {
  public:
-  explicit FakeAppAudioServices(VirtualScheduler& scheduler) : scheduler(scheduler) {}
+  // One capture session, also after the plug-in dropped it.
+  struct Capture {
+    std::shared_ptr<AppAudioFeed> feed;
+    std::function<void(std::string)> onUnexpectedStop;
+    bool stopped = false, cancelled = false;
+    std::function<void(OptionalError)> heldStart;
+  };
+  struct Session final : AppAudioCaptureSession {
+    Session(FakeAppAudioServices& owner, std::shared_ptr<Capture> c) : owner(owner), c(c) {}
+    void start(std::function<void(OptionalError)> done) override {
+      if (owner.holdStart) return void(c->heldStart = std::move(done));
+      owner.scheduler.post([done, error = owner.startError] { done(error); });
+    }
+    void stop(std::function<void(OptionalError)> done) override {
+      c->stopped = true;
+      owner.scheduler.post([done, error = owner.stopError] { done(error); });
+    }
+    void cancel() override { c->cancelled = true; }
+    FakeAppAudioServices& owner;
+    std::shared_ptr<Capture> c;
+  };
 
+  explicit FakeAppAudioServices(VirtualScheduler& scheduler) : scheduler(scheduler) {}
   void listSources(std::function<void(std::vector<AppAudioSource>)> completion) override {
-    onOtherThread([&] { completion(sources); });
+    onOtherThread([&] { completion({}); });
   }
   void validateSource(const std::string& sourceId,
                       std::function<void(bool, std::optional<std::string>)> done) override {
     validated.push_back(sourceId);
-    onOtherThread([&] { done(validateOk, validateMessage); });
+    onOtherThread([&] { done(!invalid, invalid); });
   }
-  void resolveCaptureTarget(const std::string& sourceId,
+  void resolveCaptureTarget(const std::string&,
                             std::function<void(Result<AppAudioTarget>)> completion) override {
-    resolved.push_back(sourceId);
-    onOtherThread([&] { completion(resolveResult); });
+    onOtherThread([&] { completion(AppAudioTarget{4711, "Meeting", "org.meeting", 1, "Out"}); });
   }
   std::string appAudioErrorMessage(const Error& e) override { return e.localizedDescription; }
   std::unique_ptr<AppAudioCaptureSession> makeCaptureSession(
-      const AppAudioTarget& target, std::shared_ptr<AppAudioFeed> feed,
-      std::function<void(std::string)> onUnexpectedStop) override;
+      const AppAudioTarget&, std::shared_ptr<AppAudioFeed> feed,
+      std::function<void(std::string)> onUnexpectedStop) override {
+    captures.push_back(std::make_shared<Capture>(Capture{feed, onUnexpectedStop}));
+    return std::make_unique<Session>(*this, captures.back());
+  }
 
   VirtualScheduler& scheduler;
-  std::vector<AppAudioSource> sources;
-  bool validateOk = true;
-  std::optional<std::string> validateMessage;
-  Log validated;
-  Result<AppAudioTarget> resolveResult = AppAudioTarget{4711, "Meeting", "org.meeting", 1, "Out"};
-  Log resolved;
-  OptionalError startError;
-  OptionalError stopError;
   bool holdStart = false;
-  std::vector<std::shared_ptr<CaptureRecord>> captures;
+  std::optional<std::string> invalid;  // why validateSource refuses, if it does
+  Log validated;
+  OptionalError startError, stopError;
+  std::vector<std::shared_ptr<Capture>> captures;
 };
-
-class FakeCaptureSession final : public AppAudioCaptureSession {
- public:
-  FakeCaptureSession(FakeAppAudioServices& owner, std::shared_ptr<CaptureRecord> record)
-      : owner_(owner), record_(std::move(record)) {}
-  ~FakeCaptureSession() override { record_->destroyed = true; }
-  void start(std::function<void(OptionalError)> completion) override {
-    if (!owner_.startError && record_->feed) {
-      const float frame[2] = {0.5f, 0.5f};
-      record_->feed->push(frame, 1);
-    }
-    if (owner_.holdStart) {
-      record_->heldStart = std::move(completion);
-    } else {
-      owner_.scheduler.post([completion, error = owner_.startError] { completion(error); });
-    }
-  }
-  void stop(std::function<void(OptionalError)> completion) override {
-    record_->stopped = true;
-    owner_.scheduler.post([completion, error = owner_.stopError] { completion(error); });
-  }
-  void cancel() override { record_->cancelled = true; }
-
- private:
-  FakeAppAudioServices& owner_;
-  std::shared_ptr<CaptureRecord> record_;
-};
-
-inline std::unique_ptr<AppAudioCaptureSession> FakeAppAudioServices::makeCaptureSession(
-    const AppAudioTarget& target, std::shared_ptr<AppAudioFeed> feed,
-    std::function<void(std::string)> onUnexpectedStop) {
-  captures.push_back(std::make_shared<CaptureRecord>(
-      CaptureRecord{target, std::move(feed), std::move(onUnexpectedStop)}));
-  return std::make_unique<FakeCaptureSession>(*this, captures.back());
-}
 
 inline const std::string& str(const Value& map, const char* key) {
   static const std::string none = "<absent>";
@@ -232,23 +177,18 @@ inline const std::string& str(const Value& map, const char* key) {
   return s ? *s : none;
 }
 inline int64_t num(const Value& map, const char* key) {
-  const Value* v = map.asMap() ? map.asMap()->find(key) : nullptr;
   int64_t out = -1;
-  if (v) v->asInt64(&out);
+  if (const Value* v = map.asMap()->find(key)) v->asInt64(&out);
   return out;
 }
 
 // The plug-in wired to fakes, a virtual clock and a listening fake messenger.
 class RecorderTest : public ::testing::Test {
  protected:
-  RecorderTest()
-      : audio(std::make_shared<FakeAudioServices>(scheduler, dir.path() + "/data")),
-        app(std::make_shared<FakeAppAudioServices>(scheduler)),
-        plugin(std::make_shared<LumewellNativeRecorderPlugin>(scheduler, audio, app)) {
+  RecorderTest() {
     plugin->registerChannels(messenger);
     listen();
   }
-
   std::string folder(const std::string& id = "rec-1") const {
     return dir.path() + "/data/recordings/" + id;
   }
@@ -284,14 +224,14 @@ class RecorderTest : public ::testing::Test {
     return lumewell::testing::eventsOfType(events, t);
   }
   Log types() const { return lumewell::testing::eventTypes(events); }
-  // The events but the levels, without the recordings folder and the first day's date: "sealed
-  // <index> <folder>/<file> <startedAt>", "error <message>", "lost <reason> (<name>)", "stopped".
+  // The events but levels, folder and date cut: "sealed <index> <id>/<file> <startedAt>", "error
+  // <message>", "lost <reason> (<name>)", "stopped"; with other keys: "<type> with <n> keys".
   Log eventLog() const {
-    const std::string root = folder("");
     const auto trim = [&](std::string text, const std::string& prefix) {
       for (size_t at; (at = text.find(prefix)) != std::string::npos;) text.erase(at, prefix.size());
       return text;
     };
+    const std::string root = folder("");
     Log out;
     for (const Value& e : events) {
       const std::string& type = str(e, "type");
@@ -303,10 +243,10 @@ class RecorderTest : public ::testing::Test {
         out.push_back("error " + trim(str(e, "message"), root));
       } else if (type == "source_lost" && keys == 3) {
         out.push_back("lost " + str(e, "reason") + " (" + str(e, "sourceDisplayName") + ")");
-      } else if (type == "stopped" && keys == 1) {
-        out.push_back(type);
       } else if (type != "level_changed") {
-        out.push_back(type + " with " + std::to_string(keys) + " keys");
+        out.push_back(type + (type == "stopped" && keys == 1
+                                  ? ""
+                                  : " with " + std::to_string(keys) + " keys"));
       }
     }
     return out;
@@ -318,16 +258,13 @@ class RecorderTest : public ::testing::Test {
            std::to_string(scheduler.activeTimerCount()) + " timers";
   }
   static void expectSuccess(const std::shared_ptr<Call>& call) {
-    ASSERT_TRUE(call->envelope.has_value()) << "no answer";
-    EXPECT_EQ(call->envelope->kind, MethodEnvelope::Kind::success)
-        << call->envelope->error.code << ": " << call->envelope->error.message.value_or("");
+    EXPECT_TRUE(call->isSuccess()) << (call->envelope ? call->envelope->error.code : "no answer");
   }
   // details: none expects no details, "*" any string, anything else that exact string.
   static void expectError(const std::shared_ptr<Call>& call, const std::string& code,
                           const std::string& message,
                           std::optional<std::string> details = std::nullopt) {
-    ASSERT_TRUE(call->envelope.has_value()) << "no answer";
-    ASSERT_EQ(call->envelope->kind, MethodEnvelope::Kind::error);
+    ASSERT_TRUE(call->envelope && call->envelope->kind == MethodEnvelope::Kind::error) << code;
     const MethodError& e = call->envelope->error;
     EXPECT_EQ(std::pair(e.code, e.message.value_or("")), std::pair(code, message));
     const std::string* d = e.details.asString();
@@ -338,9 +275,11 @@ class RecorderTest : public ::testing::Test {
   // Declared in this order so that the plug-in goes before the clock and the folder.
   lumewell::testing::TempDir dir;
   VirtualScheduler scheduler;
-  std::shared_ptr<FakeAudioServices> audio;
-  std::shared_ptr<FakeAppAudioServices> app;
-  std::shared_ptr<LumewellNativeRecorderPlugin> plugin;
+  std::shared_ptr<FakeAudioServices> audio =
+      std::make_shared<FakeAudioServices>(dir.path() + "/data");
+  std::shared_ptr<FakeAppAudioServices> app = std::make_shared<FakeAppAudioServices>(scheduler);
+  std::shared_ptr<LumewellNativeRecorderPlugin> plugin =
+      std::make_shared<LumewellNativeRecorderPlugin>(scheduler, audio, app);
   lumewell::testing::FakeMessenger messenger;
   std::vector<Value>& events = messenger.events[LumewellNativeRecorderPlugin::kEventChannel];
 };

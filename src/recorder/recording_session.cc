@@ -127,8 +127,11 @@ void LumewellNativeRecorderPlugin::pauseRecording(MethodResultPtr result) {
       result->success();
       return done();
     }
+    // The segment has ended whatever its seal gave: nothing records any more, so the session
+    // is paused either way, and a resume records again (left "recording", a resume would
+    // answer success with nothing being recorded).
     chain_->finish(false, [this, result, done](OptionalError error) {
-      if (!error) runtimeState_ = RuntimeState::paused;
+      runtimeState_ = RuntimeState::paused;
       answer(result, error, errors::kPauseFailed, errors::kPauseFailedText);
       done();
     });

@@ -230,10 +230,17 @@ void PulseServer::exportEnvironment() const {
 }
 
 pid_t PulseServer::play(const std::string& soundFile) {
-  pid_t pid = spawn({"paplay", "--latency-msec=1000", "-d", "micfeed", soundFile}, true,
-                    folder_ + "/clients.log");
+  return launch({"paplay", "--latency-msec=1000", "-d", "micfeed", soundFile});
+}
+
+pid_t PulseServer::launch(const std::vector<std::string>& argv) {
+  pid_t pid = spawn(argv, true, folder_ + "/clients.log");
   if (pid > 0) players_.push_back(pid);
   return pid;
+}
+
+void PulseServer::end(pid_t pid) {
+  if (std::erase(players_, pid) > 0) stopProcess(pid);
 }
 
 void PulseServer::stopPlaying() {

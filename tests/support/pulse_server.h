@@ -45,9 +45,12 @@ class PulseServer {
   void exportEnvironment() const;
   std::string address() const;  // "unix:<runtime dir>/pulse/native"
 
-  // Plays a sound file into the virtual microphone (with a deep buffer so that a busy machine
-  // cannot starve it) until stopPlaying() or the file ends; the player's pid.
+  // Plays a sound file into the virtual microphone (a deep buffer: a busy machine must not
+  // starve it), or starts argv as a client (a player); stopped by end(pid), stopPlaying() or
+  // at destruction. The pid.
   pid_t play(const std::string& soundFile);
+  pid_t launch(const std::vector<std::string>& argv);
+  void end(pid_t pid);  // stops it, or reaps one that ended by itself
   void stopPlaying();
 
   // Runs a client tool against this server; its exit status, or -1 when it did not end within
@@ -69,7 +72,7 @@ class PulseServer {
   TempDir dir_;
   std::string folder_;
   pid_t serverPid_ = -1;
-  std::vector<pid_t> keepAlive_, players_;  // silent players on every sink; play()'s
+  std::vector<pid_t> keepAlive_, players_;  // silent players on every sink; launch()'s
   pid_t busPid_ = -1, pipewirePid_ = -1, wireplumberPid_ = -1;  // PipeWire only
   uid_t serverUid_ = 0;
   gid_t serverGid_ = 0;

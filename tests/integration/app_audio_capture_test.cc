@@ -20,7 +20,6 @@ namespace lumewell::app_audio {
 namespace {
 
 using namespace std::chrono_literals;
-using lumewell::testing::Child;
 using lumewell::testing::meanTonePower;
 using lumewell::testing::player;
 using lumewell::testing::tonePower;
@@ -103,59 +102,37 @@ class AppAudioCapture : public testing::SoundServerTest {
   }
 };
 
-TEST_F(AppAudioCapture, CatalogueValidationAndResolution) {
-  Child b(player("tone Bravo", "vsink2", tone("b", 30, -6, kToneB)), server.address());
-  Child a(player("Tone Alpha", "vsink", tone("a", 30, -6, kToneA)), server.address());
-  ASSERT_TRUE(playing(a.pid()));
-  ASSERT_TRUE(playing(b.pid()));
+// The catalogue of two players, resolved and validated; capturing only one of them, also
+// across a move to the other's sink; cancelled sessions; an exited player; the server lost.
+TEST_F(AppAudioCapture, CatalogueAndCaptureOfOnePlayerUntilCancelledOrTheServerIsLost) {
+  const pid_t b = server.launch(player("tone Bravo", "vsink2", tone("b", 30, -6, kToneB)));
+  const pid_t a = server.launch(player("Tone Alpha", "vsink", tone("a", 30, -6, kToneA)));
+  ASSERT_TRUE(playing(a) && playing(b));
 
   // Other clients of the server (the harness's silent players) may be listed too; the host
   // is not, the two players are, in order (the ordering rules are the catalogue's unit test).
   auto all = list();
   std::vector<recorder::AppAudioSource> sources;
-  std::vector<std::string> names;
   for (const auto& source : all) {
     EXPECT_NE(source.processId, getpid());
-    if (source.processId == a.pid() || source.processId == b.pid()) {
-      sources.push_back(source);
-      names.push_back(source.name);
-    }
+    if (source.processId == a || source.processId == b) sources.push_back(source);
   }
-  ASSERT_EQ(names, (std::vector<std::string>{"Tone Alpha", "tone Bravo"}));
-  EXPECT_EQ(sources[0].id, std::to_string(a.pid()));
+  ASSERT_EQ(sources.size(), 2u);
+  EXPECT_EQ(sources[0].name, "Tone Alpha");
+  EXPECT_EQ(sources[1].name, "tone Bravo");
+  EXPECT_EQ(sources[0].id, std::to_string(a));
   EXPECT_EQ(sources[0].bundleId, "pacat");  // no application.id, no desktop entry
-  auto fields = recorder::appAudioSourceFields(sources[1]);
-  ASSERT_EQ(fields.size(), 2u);
-  EXPECT_EQ(fields[0], (std::pair<std::string, std::string>{"id", std::to_string(b.pid())}));
-  EXPECT_EQ(fields[1], (std::pair<std::string, std::string>{"displayName", "tone Bravo"}));
-
   EXPECT_EQ(validate(sources[0].id), (Validation{true, {}}));  // ids' syntax: catalogue rules
-
   auto target = resolve("+" + sources[1].id);
   ASSERT_TRUE(target.ok());
-  EXPECT_EQ(target->processId, b.pid());
+  EXPECT_EQ(target->processId, b);
   EXPECT_EQ(target->displayName, "vsink2");  // where its stream plays
 
-  const std::string exitedId = std::to_string(a.pid());
-  a.stop();
-  EXPECT_EQ(validate(exitedId), (Validation{false, kNoLongerAvailable}));
-  auto gone = resolve(exitedId);
-  ASSERT_FALSE(gone.ok());
-  EXPECT_EQ(gone.error().code, 34);
-  EXPECT_EQ(list().size(), all.size() - 1);
-}
-
-TEST_F(AppAudioCapture, RecordsOnlyTheTargetUntilCancelledOrTheServerIsLost) {
-  Child a(player("Tone Alpha", "vsink", tone("a", 30, -6, kToneA)), server.address());
-  Child b(player("tone Bravo", "vsink2", tone("b", 30, -6, kToneB)), server.address());
-  ASSERT_TRUE(playing(a.pid()));
-  ASSERT_TRUE(playing(b.pid()));
-
-  Capture c(a.pid());
+  Capture c(a);
   EXPECT_EQ(await(c, true), std::nullopt);
   wait(1500ms);
   // Moved to the other sink mid-way: followed to that sink's monitor.
-  const std::string index = sinkInputOf(a.pid());
+  const std::string index = sinkInputOf(a);
   ASSERT_FALSE(index.empty());
   ASSERT_EQ(server.runClient({"pactl", "move-sink-input", index, "vsink2"}), 0);
   wait(1500ms);
@@ -175,7 +152,7 @@ TEST_F(AppAudioCapture, RecordsOnlyTheTargetUntilCancelledOrTheServerIsLost) {
 
   // Cancelled, a session calls nothing more: a stop asked for before still answers, a start
   // does not, nor does the loss of the server below.
-  Capture cancelled(a.pid()), unstarted(a.pid());
+  Capture cancelled(a), unstarted(a);
   EXPECT_EQ(await(cancelled, true), std::nullopt);
   bool stopCalled = false, startCalled = false;
   cancelled.session->stop([&](OptionalError) { stopCalled = true; });
@@ -186,14 +163,22 @@ TEST_F(AppAudioCapture, RecordsOnlyTheTargetUntilCancelledOrTheServerIsLost) {
   EXPECT_TRUE(stopCalled);
   EXPECT_FALSE(startCalled);
 
-  Capture lost(a.pid());
+  server.end(b);
+  EXPECT_EQ(validate(std::to_string(b)), (Validation{false, kNoLongerAvailable}));
+  auto gone = resolve(std::to_string(b));
+  ASSERT_FALSE(gone.ok());
+  EXPECT_EQ(gone.error().code, 34);
+  EXPECT_EQ(list().size(), all.size() - 1);
+
+  Capture lost(a);
   EXPECT_EQ(await(lost, true), std::nullopt);
   // A null sink that ran at a long latency delivers its first monitor block late.
   std::this_thread::sleep_for(3000ms);
   // Held still, the player cannot end on the lost connection before the capture notices it.
-  ::kill(a.pid(), SIGSTOP);
+  ::kill(a, SIGSTOP);
   server.kill9();
   ASSERT_TRUE(spin([&] { return !lost.stops.empty(); }));
+  ::kill(a, SIGCONT);
   ASSERT_EQ(lost.stops.size(), 1u);
   EXPECT_NE(lost.stops[0].find("Lost the connection to the sound server"), std::string::npos)
       << lost.stops[0];
@@ -205,13 +190,13 @@ TEST_F(AppAudioCapture, RecordsOnlyTheTargetUntilCancelledOrTheServerIsLost) {
 
 TEST_F(AppAudioCapture, LateExitedSilentAndGonePlayers) {
   // A process there from the start becomes a player (same pid) one second in.
-  Child late({"sh", "-c",
-              "sleep 1; exec paplay --client-name=Late -d vsink --latency-msec=1000 '" +
-                  tone("a", 30, -6, kToneA) + "'"},
-             server.address());
-  auto c = std::make_unique<Capture>(late.pid());
+  const pid_t late =
+      server.launch({"sh", "-c",
+                     "sleep 1; exec paplay --client-name=Late -d vsink --latency-msec=1000 '" +
+                         tone("a", 30, -6, kToneA) + "'"});
+  auto c = std::make_unique<Capture>(late);
   EXPECT_EQ(await(*c, true), std::nullopt);
-  ASSERT_TRUE(playing(late.pid()));
+  ASSERT_TRUE(playing(late));
   wait(2000ms);
   EXPECT_EQ(await(*c, false), std::nullopt);
   EXPECT_TRUE(c->stops.empty());
@@ -221,31 +206,30 @@ TEST_F(AppAudioCapture, LateExitedSilentAndGonePlayers) {
   EXPECT_GT(tonePower(pcm, 0, 9600, kToneA), 0.01);
 
   // A player that ends: lost once, with what it played.
-  Child shortPlayer(player("Short", "vsink", tone("short", 1, -6, kToneA)), server.address());
-  ASSERT_TRUE(playing(shortPlayer.pid()));
-  c = std::make_unique<Capture>(shortPlayer.pid());
+  const pid_t shortPlayer = server.launch(player("Short", "vsink", tone("short", 1, -6, kToneA)));
+  ASSERT_TRUE(playing(shortPlayer));
+  c = std::make_unique<Capture>(shortPlayer);
   EXPECT_EQ(await(*c, true), std::nullopt);
   ASSERT_TRUE(spin([&] { return !c->stops.empty(); }));
   wait(500ms);
   EXPECT_EQ(c->stops, std::vector<std::string>{kNoLongerAvailable});
-  shortPlayer.reap();
+  server.end(shortPlayer);
   EXPECT_EQ(await(*c, false), std::nullopt);
   EXPECT_EQ(c->stops.size(), 1u);
   pcm = c->feed->mono();
   EXPECT_GT(tonePower(pcm, 0, pcm.size(), kToneA), 0.01);
 
   // A live process that never plays: nothing is handed on; a second stop answers at once.
-  Child quiet({"sleep", "30"}, server.address());
-  c = std::make_unique<Capture>(quiet.pid());
+  const pid_t quiet = server.launch({"sleep", "30"});
+  c = std::make_unique<Capture>(quiet);
   EXPECT_EQ(await(*c, true), std::nullopt);
   wait(300ms);
   EXPECT_EQ(await(*c, false), std::nullopt);
   EXPECT_TRUE(c->feed->mono().empty());
   EXPECT_EQ(await(*c, false), std::nullopt);
 
-  const pid_t gone = quiet.pid();
-  quiet.stop();
-  Capture d(gone);
+  server.end(quiet);
+  Capture d(quiet);
   auto error = await(d, true);
   ASSERT_TRUE(error.has_value());
   EXPECT_EQ(appAudioErrorMessage(*error), kNoLongerAvailable);

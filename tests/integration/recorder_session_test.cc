@@ -22,7 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using recorder::LumewellNativeRecorderPlugin;
-using testing::Child;
 using testing::commandOutput;
 using testing::decodeMono;
 using testing::fileMode;
@@ -39,14 +38,12 @@ int64_t intOf(const ValueMap& m, const char* key) {
   return v;
 }
 
-Value startArgs(const std::string& id, const std::string& sourceId = "",
-                const std::string& sourceName = "") {
+Value startArgs(const std::string& id, const std::string& sourceId = "") {
   ValueMap args{{"recordingId", Value(id)}, {"captureMode", Value("MIC_ONLY")}};
   if (!sourceId.empty()) {
     args.set("captureMode", "MIC_PLUS_APP_AUDIO");
     args.set("sourceId", sourceId);
   }
-  if (!sourceName.empty()) args.set("sourceDisplayName", sourceName);
   return Value(args);
 }
 
@@ -86,9 +83,6 @@ class RecorderSession : public testing::SoundServerTest {
   }
   void expectIntactSegment(const ValueMap& sealed, int64_t index, int channels = 1) {
     std::string path = *mapString(&sealed, "path");
-    const std::string number = std::to_string(index);
-    EXPECT_EQ(std::filesystem::path(path).filename(),
-              std::string(6 - number.size(), '0') + number + ".m4a");
     EXPECT_EQ(intOf(sealed, "index"), index);
     EXPECT_EQ(intOf(sealed, "channelCount"), channels);
     EXPECT_EQ(intOf(sealed, "byteLength"), static_cast<int64_t>(std::filesystem::file_size(path)));
@@ -137,27 +131,18 @@ TEST_F(RecorderSession, PauseResumeAServerThatDiesAndAnUnpluggedMicrophone) {
   expectIntactSegment(sealed[1], 1);
   EXPECT_GT(intOf(sealed[1], "durationMs"), 1000);
   EXPECT_EQ(fileMode(recordings), 0700);  // there before with a wider mode: narrowed
-  // The two runs joined by a re-encode (an empty path skipped), index in front, into a private
-  // file in folders made private.
+  // The two runs joined by a re-encode (an empty path skipped) into a private file in folders
+  // made private.
   const std::string output = folder.path() + "/upload/deep/recording.m4a";
   const ValueList paths{*sealed[0].find("path"), Value(""), *sealed[1].find("path")};
-  auto assembled =
-      call("assembleRecording",
-           Value(ValueMap{{"segmentPaths", Value(paths)}, {"outputPath", Value(output)}}));
-  ASSERT_EQ(assembled.kind, kSuccess);
+  ASSERT_EQ(call("assembleRecording",
+                 Value(ValueMap{{"segmentPaths", Value(paths)}, {"outputPath", Value(output)}}))
+                .kind,
+            kSuccess);
   EXPECT_EQ(fileMode(output), 0600);
   EXPECT_EQ(fileMode(folder.path() + "/upload/deep"), 0700);
-  EXPECT_EQ(commandOutput("ffprobe -v trace '" + output +
-                          "' 2>&1 | grep -o -m2 \"type:'m[od][oa][vt]'\""),
-            "type:'moov'\ntype:'mdat'\n");
-
   EXPECT_EQ(call("stopRecording").kind, kSuccess);
-  EXPECT_EQ(call("getStorageStatus").kind, kSuccess);
-  auto preflight = call("runPreflight", Value(ValueMap{{"captureMode", Value("MIC_ONLY")}}));
-  ASSERT_EQ(preflight.kind, kSuccess);
-  EXPECT_EQ(*mapBool(preflight.result.asMap(), "ready"), false);
   EXPECT_EQ(call("startRecording", startArgs("it-kill-2")).kind, MethodEnvelope::Kind::error);
-  EXPECT_EQ(plugin->runtimeState(), recorder::RuntimeState::idle);
 
   // A server back makes recording possible again. Its microphone goes: the server moves the
   // stream to the other source and it goes on. The last source goes (PipeWire then offers its
@@ -212,58 +197,25 @@ class SlowToResolve final : public testing::ForwardingAppAudioServices {
   std::vector<std::thread> waits_;
 };
 
-// A source whose process has gone: "source_lost", and the segment comes from the microphone.
-TEST_F(RecorderSession, AGoneApplicationIsReportedAndTheMicrophoneRecordsAlone) {
-  playTone();
-  Child gone({"true"}, server.address());
-  const std::string goneId = std::to_string(gone.pid());
-  gone.reap();
-  ASSERT_EQ(call("startRecording", startArgs("it-app-gone", goneId)).kind, kSuccess);
-  wait(1000ms);
-  ASSERT_EQ(call("stopRecording").kind, kSuccess);
-  auto lost = ofType("source_lost");
-  ASSERT_EQ(lost.size(), 1u);
-  EXPECT_EQ(*mapString(&lost[0], "reason"),
-            "The selected desktop app is no longer available to capture.");
-  EXPECT_EQ(*mapString(&lost[0], "sourceDisplayName"), goneId);
-  auto micOnly = ofType("segment_sealed").back();
-  expectIntactSegment(micOnly, 0, 2);
-  auto pcm = decodeMono(*mapString(&micOnly, "path"));
-  EXPECT_NEAR(testing::tonePower(pcm, pcm.size() / 4, pcm.size() * 3 / 4, 1000), 0.0625, 0.02);
-}
-
 // Rotations lose no sample of the microphone, in both modes: the sealed files, found again in
 // the played noise by cross-correlation, meet end to start, each rotated one holds exactly the
 // segment's length, and they assemble back by their packets. In the application mode the
-// chosen player (found in the catalogue by its name), whose capture comes up a second late, is
-// mixed in where it was heard and in every half second after, and the other player is not.
+// chosen player, whose capture comes up a second late, is mixed in where it was heard and in
+// every half second after, and the other player is not.
 class RotationHandover : public RecorderSession, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(RotationHandover, RotationsLoseNoSampleBetweenSealedFiles) {
   constexpr size_t kWindow = 2048, kHalf = 24000;
   const bool appMode = GetParam();
   // The application: a quiet tone on the other sink, so the noise is still found in the mix.
-  std::optional<Child> app, other;
   std::string sourceId;
   if (appMode) {
     plugin.reset();
     usePlugin(std::make_shared<SlowToResolve>(appAudioServices(), 1000ms));
-    app.emplace(testing::player("Meeting", "vsink", tone("app", 30, -26, 660)), server.address());
-    other.emplace(testing::player("Other", "vsink", tone("other", 30, -12, 1500)),
-                  server.address());
-    ASSERT_TRUE(spin([&] {
-      const auto list = call("listAppAudioSources");
-      for (const auto& item : *list.result.asList()) {
-        if (*mapString(item.asMap(), "displayName") == "Meeting") {
-          sourceId = *mapString(item.asMap(), "id");
-        }
-      }
-      return !sourceId.empty();
-    }));
-    EXPECT_EQ(sourceId, std::to_string(app->pid()));
-    auto ready = call("runPreflight", Value(ValueMap{{"captureMode", Value("MIC_PLUS_APP_AUDIO")},
-                                                     {"sourceId", Value(sourceId)}}));
-    EXPECT_EQ(*mapBool(ready.result.asMap(), "ready"), true);
+    const pid_t app = server.launch(testing::player("Meeting", "vsink", tone("app", 30, -26, 660)));
+    server.launch(testing::player("Other", "vsink", tone("other", 30, -12, 1500)));
+    ASSERT_TRUE(playing(app));
+    sourceId = std::to_string(app);
   }
   // Two seconds: the capture switches between long and short blocks inside every segment.
   plugin->setSegmentDuration(2.0);
@@ -274,18 +226,17 @@ TEST_P(RotationHandover, RotationsLoseNoSampleBetweenSealedFiles) {
             0);
   // A deep playback buffer: a stalled player must not hold the signal back, which would look
   // like audio lost or repeated.
-  Child player({"paplay", "--latency-msec=2000", "-d", "micfeed", noise}, server.address());
+  const pid_t player = server.launch({"paplay", "--latency-msec=2000", "-d", "micfeed", noise});
   const auto playStarted = std::chrono::steady_clock::now();
   wait(1000ms);
 
   const double startOffsetSeconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - playStarted).count();
-  ASSERT_EQ(call("startRecording", startArgs("gapless", sourceId, appMode ? "Meeting" : "")).kind,
-            kSuccess);
+  ASSERT_EQ(call("startRecording", startArgs("gapless", sourceId)).kind, kSuccess);
   spin([&] { return ofType("segment_sealed").size() >= 3; }, 30s);
   wait(500ms);
   ASSERT_EQ(call("stopRecording").kind, kSuccess);
-  player.stop();
+  server.end(player);
   EXPECT_TRUE(ofType("error").empty());
   EXPECT_TRUE(ofType("source_lost").empty());
   const auto sealedEvents = ofType("segment_sealed");
@@ -325,9 +276,9 @@ TEST_P(RotationHandover, RotationsLoseNoSampleBetweenSealedFiles) {
     }
     // The application, measured in what is left of the mix once the microphone's noise (found
     // above, at unchanged level) is taken out: left in, it moves a half second's tone power by
-    // up to a third, as much as the faults this looks for. Before its capture came up: silent. From
-    // the second segment on (room for a slow start), its tone at its level in every half second
-    // (amplitude 0.05 reads 0.05 * 0.05 / 4); the other player nowhere.
+    // up to a third, as much as the faults this looks for. Before its capture came up: silent.
+    // From the second segment on (room for a slow start), its tone at its level in every half
+    // second (amplitude 0.05 reads 0.05 * 0.05 / 4); the other player nowhere.
     std::vector<float> app(appMode ? pcm.size() : 0);
     for (size_t i = 0; i < app.size(); ++i) {
       const int64_t at = head.position + static_cast<int64_t>(i);
@@ -344,9 +295,6 @@ TEST_P(RotationHandover, RotationsLoseNoSampleBetweenSealedFiles) {
     }
     segments.insert(segments.end(), pcm.begin(), pcm.end());
   }
-  const auto dir = std::filesystem::path(sealed[0]).parent_path();
-  EXPECT_FALSE(std::filesystem::exists(dir / "000000-mic.m4a"));
-  EXPECT_FALSE(std::filesystem::exists(dir / "000000-app.m4a"));
 
   // Assembled by their packets: the output decodes to the segments' very samples (a
   // re-encode could not).

@@ -1,8 +1,5 @@
 #include "support/audio_test_helpers.h"
 
-#include <signal.h>
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -10,40 +7,18 @@
 #include "media/audio_decoder.h"
 
 #include "support/process_runner.h"
-#include "support/pulse_server.h"
 
 namespace lumewell::testing {
 
-Child::Child(const std::vector<std::string>& argv, const std::string& pulseServer) {
-  std::vector<std::string> env = currentEnvironment();
-  std::erase_if(env, [](const std::string& e) { return e.rfind("PULSE_SERVER=", 0) == 0; });
-  env.push_back("PULSE_SERVER=" + pulseServer);
-  try {
-    pid_ = spawnProcess(argv, env, "/dev/null", "/dev/null");
-  } catch (const std::exception&) {
-    pid_ = -1;
-  }
-}
-
-void Child::stop() {
-  if (pid_ > 0) ::kill(pid_, SIGKILL);
-  reap();
-}
-
-void Child::reap() {
-  if (pid_ <= 0) return;
-  ::waitpid(pid_, nullptr, 0);
-  pid_ = -1;
-}
-
 std::vector<std::string> player(const std::string& name, const std::string& sink,
                                 const std::string& wav) {
+  // A deep buffer: a busy machine must not starve the player.
   return {"paplay",
           "--client-name=" + name,
           "--property=application.name=" + name,
           "-d",
           sink,
-          "--latency-msec=1000",  // deep: a busy machine must not starve the player
+          "--latency-msec=1000",
           wav};
 }
 

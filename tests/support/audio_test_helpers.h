@@ -1,30 +1,12 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace lumewell::testing {
 
-// A child process (a player) that the test owns and stops by its id.
-class Child {
- public:
-  Child(const std::vector<std::string>& argv, const std::string& pulseServer);
-  ~Child() { stop(); }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-  pid_t pid() const { return pid_; }
-  void stop();
-  // Waits for a child that ends by itself.
-  void reap();
-
- private:
-  pid_t pid_ = -1;
-};
-
-// paplay playing wav into sink as an application called name.
+// paplay playing wav into sink as an application called name (for PulseServer::launch).
 std::vector<std::string> player(const std::string& name, const std::string& sink,
                                 const std::string& wav);
 

@@ -1,6 +1,5 @@
 #include "support/pulse_server.h"
 
-#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,22 +29,9 @@ bool exited(pid_t pid) { return pid > 0 && waitFor(pid, 0) != -1; }
 PulseServer::PulseServer(Options options) : options_(options), folder_(dir_.path()) {
   std::filesystem::create_directories(folder_ + "/run");
   ::chmod((folder_ + "/run").c_str(), 0700);
-  const passwd* nobody = options_.anonymous || ::getuid() != 0 ? nullptr : ::getpwnam("nobody");
-  if (nobody != nullptr) {
-    dropPrivileges_ = true;
-    serverUid_ = nobody->pw_uid;
-    serverGid_ = nobody->pw_gid;
-  }
   std::ofstream config(folder_ + "/ci.pa");
-  config << "load-module module-native-protocol-unix auth-anonymous="
-         << (options_.anonymous ? 1 : 0) << "\n";
+  config << "load-module module-native-protocol-unix auth-anonymous=1\n";
   for (const std::string& line : setUpCommands()) config << line << "\n";
-  config.close();
-  for (const std::string& path : {folder_, folder_ + "/run", folder_ + "/ci.pa"}) {
-    if (dropPrivileges_ && ::chown(path.c_str(), serverUid_, serverGid_) != 0) {
-      dropPrivileges_ = false;
-    }
-  }
 }
 
 bool PulseServer::pipewire() {
@@ -55,7 +41,7 @@ bool PulseServer::pipewire() {
 
 PulseServer::~PulseServer() {
   thaw();
-  stopPlaying();
+  for (pid_t& pid : players_) stopPid(pid);
   for (pid_t& pid : keepAlive_) stopPid(pid);
   for (pid_t* pid : {&serverPid_, &wireplumberPid_, &pipewirePid_, &busPid_}) stopPid(*pid);
 }
@@ -75,22 +61,13 @@ std::vector<std::string> PulseServer::setUpCommands() const {
 std::string PulseServer::address() const { return "unix:" + folder_ + "/run/pulse/native"; }
 
 pid_t PulseServer::spawn(const std::vector<std::string>& argv, bool client,
-                         const std::string& output, bool asServerUser) const {
-  std::vector<std::string> command;
-  if (asServerUser && dropPrivileges_) {
-    command = {"setpriv", "--reuid=" + std::to_string(serverUid_),
-               "--regid=" + std::to_string(serverGid_), "--clear-groups"};
-  }
-  command.insert(command.end(), argv.begin(), argv.end());
+                         const std::string& output) const {
   std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + folder_ + "/run", "HOME=" + folder_,
                                   "PATH=/usr/local/bin:/usr/bin:/bin", "LC_ALL=C",
                                   "DBUS_SESSION_BUS_ADDRESS=unix:path=" + folder_ + "/bus"};
-  if (client) {
-    env.push_back("PULSE_SERVER=" + address());
-    env.push_back("PULSE_COOKIE=" + folder_ + "/.config/pulse/cookie");
-  }
+  if (client) env.push_back("PULSE_SERVER=" + address());
   try {
-    return spawnProcess(command, env, output, output);
+    return spawnProcess(argv, env, output, output);
   } catch (const std::exception&) {
     return -1;
   }
@@ -117,7 +94,7 @@ bool PulseServer::start(std::string* error) {
           ? !startPipewire()
           : (serverPid_ = spawn({"pulseaudio", "-n", "-F", folder_ + "/ci.pa", "--daemonize=no",
                                  "--exit-idle-time=-1", "--log-target=file:" + log},
-                                false, folder_ + "/pulse.out", /*asServerUser=*/true)) < 0) {
+                                false, folder_ + "/pulse.out")) < 0) {
     return fail(" cannot be started");
   }
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -230,15 +207,17 @@ void PulseServer::exportEnvironment() const {
 }
 
 pid_t PulseServer::play(const std::string& soundFile) {
-  pid_t pid = spawn({"paplay", "--latency-msec=1000", "-d", "micfeed", soundFile}, true,
-                    folder_ + "/clients.log");
+  return launch({"paplay", "--latency-msec=1000", "-d", "micfeed", soundFile});
+}
+
+pid_t PulseServer::launch(const std::vector<std::string>& argv) {
+  pid_t pid = spawn(argv, true, folder_ + "/clients.log");
   if (pid > 0) players_.push_back(pid);
   return pid;
 }
 
-void PulseServer::stopPlaying() {
-  for (pid_t& pid : players_) stopPid(pid);
-  players_.clear();
+void PulseServer::end(pid_t pid) {
+  if (std::erase(players_, pid) > 0) stopProcess(pid);
 }
 
 void PulseServer::stopPid(pid_t& pid) {

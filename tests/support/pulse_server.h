@@ -18,9 +18,6 @@ namespace lumewell::testing {
 class PulseServer {
  public:
   struct Options {
-    // False: clients need the server's cookie. The server then runs as "nobody" when started
-    // by root, because a client of the server's own uid is let in by its credentials alone.
-    bool anonymous = true;
     bool secondSink = false;  // "vsink2"
   };
   PulseServer() : PulseServer(Options{}) {}
@@ -37,18 +34,17 @@ class PulseServer {
   // SIGSTOP / SIGCONT: a server that stops answering without closing its socket.
   void freeze();
   void thaw();
-  // Whether a client of this process (without the server's cookie) is refused; PipeWire's
-  // pulse server knows no cookies.
-  bool refusesStrangers() const { return !options_.anonymous && dropPrivileges_ && !pipewire(); }
 
   // Points this process's libpulse at the server (PULSE_SERVER) and clears PULSE_COOKIE.
   void exportEnvironment() const;
   std::string address() const;  // "unix:<runtime dir>/pulse/native"
 
-  // Plays a sound file into the virtual microphone (with a deep buffer so that a busy machine
-  // cannot starve it) until stopPlaying() or the file ends; the player's pid.
+  // Plays a sound file into the virtual microphone (a deep buffer: a busy machine must not
+  // starve it), or starts argv as a client (a player); stopped by end(pid) or at destruction.
+  // The pid.
   pid_t play(const std::string& soundFile);
-  void stopPlaying();
+  pid_t launch(const std::vector<std::string>& argv);
+  void end(pid_t pid);  // stops it, or reaps one that ended by itself
 
   // Runs a client tool against this server; its exit status, or -1 when it did not end within
   // timeoutMs (it is then killed).
@@ -61,19 +57,16 @@ class PulseServer {
   std::vector<std::string> setUpCommands() const;
   bool startPipewire();
   bool setUpSinks();
-  pid_t spawn(const std::vector<std::string>& argv, bool client, const std::string& output,
-              bool asServerUser = false) const;
+  pid_t spawn(const std::vector<std::string>& argv, bool client, const std::string& output) const;
   static void stopPid(pid_t& pid);
 
   Options options_;
   TempDir dir_;
   std::string folder_;
   pid_t serverPid_ = -1;
-  std::vector<pid_t> keepAlive_, players_;  // silent players on every sink; play()'s
+  std::vector<pid_t> keepAlive_, players_;  // silent players on every sink; launch()'s
   pid_t busPid_ = -1, pipewirePid_ = -1, wireplumberPid_ = -1;  // PipeWire only
-  uid_t serverUid_ = 0;
-  gid_t serverGid_ = 0;
-  bool dropPrivileges_ = false, frozen_ = false;
+  bool frozen_ = false;
 };
 
 }  // namespace lumewell::testing

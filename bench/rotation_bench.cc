@@ -340,20 +340,16 @@ int run(const Options& options) {
   const SteadyTime playStarted = std::chrono::steady_clock::now();
   // A deep playback buffer: a busy machine that stalls the player must not hold the signal
   // back, which would look like audio gained or lost at a join.
-  testing::Child micPlayer({"paplay", "--latency-msec=2000", "-d", "micfeed", micWav},
-                           server.address());
-  if (micPlayer.pid() <= 0) return 1;
+  const pid_t micPlayer = server.launch({"paplay", "--latency-msec=2000", "-d", "micfeed", micWav});
+  if (micPlayer <= 0) return 1;
 
-  std::optional<testing::Child> app;
   pid_t appPlayer = -1;
   if (options.mode == "app") {
     const std::string appWav = work.path() + "/app.wav";
     if (!testing::PulseServer::makeToneWav(appWav, playSeconds, -12, 440)) return 1;
-    app.emplace(std::vector<std::string>{"paplay", "--client-name=BenchMeeting",
-                                         "--property=application.name=BenchMeeting", "-d", "vsink",
-                                         "--latency-msec=20", appWav},
-                server.address());
-    appPlayer = app->pid();
+    appPlayer = server.launch({"paplay", "--client-name=BenchMeeting",
+                               "--property=application.name=BenchMeeting", "-d", "vsink",
+                               "--latency-msec=20", appWav});
     if (appPlayer <= 0) return 1;
   }
 

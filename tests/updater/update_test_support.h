@@ -124,8 +124,8 @@ inline std::string appcast(const std::vector<std::array<std::string, 5>>& items)
   return xml + "</channel></rss>";
 }
 
-// An installation of 1.0.0 and a loopback feed that offers it a signed 1.2.0 beside an older
-// release once published; engines made here relaunch into a list.
+// An installation of 1.0.0 and a loopback feed that offers it a signed 1.2.0 once published;
+// engines made here relaunch into a list.
 struct UpdateSite {
   UpdateSite() {
     lumewell::testing::writeFile(prefix + "/bin/lumewell-recorder", "old build", 0755);
@@ -134,13 +134,15 @@ struct UpdateSite {
   }
   void publish(const std::string& archive, const std::string& signature) {
     server.serve("/feeds/files/lumewell-1.2.0.tar.gz", archive);
-    server.serve("/feeds/appcast.xml",
-                 appcast({{"0.9", "", "files/old.tar.gz", "10", key.signBase64("x")},
-                          {"1.2.0", "1.2", "files/lumewell-1.2.0.tar.gz",
-                           std::to_string(archive.size()), signature}}));
+    server.serve("/feeds/appcast.xml", appcast({{"1.2.0", "1.2", "files/lumewell-1.2.0.tar.gz",
+                                                 std::to_string(archive.size()), signature}}));
   }
   void publishGood(ArchiveFormat format = ArchiveFormat::tarGz) {
-    const std::string archive = makeArchive(newBuild(), format);
+    auto entries = newBuild();
+    if (format == ArchiveFormat::zip) {
+      for (auto& e : entries) e.path = "lumewell-1.2.0/" + e.path;
+    }
+    const std::string archive = makeArchive(entries, format);
     publish(archive, key.signBase64(archive));
   }
   std::shared_ptr<AppcastUpdateEngine> makeEngine(std::weak_ptr<UpdaterDelegate> delegate,

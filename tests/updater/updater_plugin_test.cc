@@ -9,7 +9,6 @@ namespace {
 
 using lumewell::testing::pumpUntil;
 using lumewell::testing::readFile;
-using lumewell::testing::writeFile;
 using Kind = MethodEnvelope::Kind;
 using Ops = std::vector<std::string>;
 
@@ -90,8 +89,7 @@ TEST_F(UpdaterPluginTest, StatusSubscriptionConfigureRulesAndChecks) {
   const ValueMap fresh{{"channel", "stable"}};
   EXPECT_EQ(record("getStatus"), fresh);
   listen();
-  listen();  // listening again replaces the sink and sends the record again
-  EXPECT_EQ(events(), (std::vector<Value>{Value(fresh), Value(fresh)}));
+  EXPECT_EQ(events(), std::vector<Value>{Value(fresh)});
   EXPECT_EQ(call("GetStatus").kind, Kind::notImplemented);
   events().clear();
 
@@ -134,11 +132,10 @@ TEST_F(UpdaterPluginTest, StatusSubscriptionConfigureRulesAndChecks) {
   EXPECT_EQ(engine->operations.back(), "information");
   EXPECT_EQ(lastEvent(), expected);
 
-  for (const Value& args : {Value(ValueMap{{"probeOnly", "yes"}}), Value()}) {
-    engine->operations.clear();
-    EXPECT_EQ(str(record("checkForUpdates", args), "message"), "Checking for updates.");
-    EXPECT_EQ(engine->operations, Ops{"check"});
-  }
+  // A probeOnly that is no bool is a user check.
+  EXPECT_EQ(str(record("checkForUpdates", ValueMap{{"probeOnly", "yes"}}), "message"),
+            "Checking for updates.");
+  EXPECT_EQ(engine->operations.back(), "check");
   EXPECT_FALSE(plugin->installPendingOnQuit());
   EXPECT_EQ(engine->operations.back(), "installOnQuit");
 
@@ -248,47 +245,37 @@ class UpdateSafetyTest : public testing::UpdateSite, public UpdaterPluginTest {
   bool recording = false;
 };
 
-// A guard lowered, or a recording started, while the archive unpacks holds the swap and the
-// relaunch; a recording holds them whatever asks, until it and the guard both allow.
-TEST_F(UpdateSafetyTest, AGuardOrARecordingHoldsTheUpdateUntilBothAllow) {
-  for (bool byRecording : {false, true}) {
-    SCOPED_TRACE(byRecording ? "recording" : "guard");
-    onEvent = [this, byRecording](const ValueMap& event) {
-      if (str(event, "message") != "Installing update 1.2.") return;
-      byRecording ? void(recording = true) : void(guard(false));
-      onEvent = nullptr;
-    };
-    configure(server.url("/feeds/appcast.xml"));
-    record("checkForUpdates");
-    // Held before the swap: the archive is unpacked, nothing is replaced or relaunched.
-    ASSERT_TRUE(pumpUntil(scheduler, [&] { return last("message") == kHeld; }));
-    scheduler.runPending();
-    EXPECT_EQ(readFile(prefix + "/bin/lumewell-recorder"), "old build");
-    EXPECT_TRUE(relaunched.empty());
-    EXPECT_EQ(last("deferredUpdateVersion"), "1.2");
-    if (byRecording) {
-      // Neither the Dart side's release nor raising the guard interrupts the recording.
-      record("installDeferredUpdate");
-      guard(true);
-      plugin->recorderBecameIdle();  // a stale notice while still recording
-      scheduler.runPending();
-      EXPECT_TRUE(relaunched.empty());
-      // Idle again, but the guard is down now: still held.
-      guard(false);
-      recording = false;
-      plugin->recorderBecameIdle();
-      scheduler.runPending();
-      EXPECT_TRUE(relaunched.empty());
-      EXPECT_EQ(readFile(prefix + "/bin/lumewell-recorder"), "old build");
-    }
-    guard(true);
-    ASSERT_TRUE(pumpUntil(scheduler, [&] { return !relaunched.empty(); }));
-    EXPECT_EQ(readFile(prefix + "/bin/lumewell-recorder"), "new build");
-    EXPECT_EQ(last("message"), "Relaunching into the updated Lumewell Recorder build.");
-    EXPECT_EQ(relaunched.size(), 1u);
-    relaunched.clear();
-    writeFile(prefix + "/bin/lumewell-recorder", "old build", 0755);
-  }
+// A recording started while the archive unpacks holds the swap and the relaunch whatever
+// asks, until it and the guard both allow. (The guard's own hold is the held-installs test's.)
+TEST_F(UpdateSafetyTest, ARecordingHoldsTheUpdateUntilItAndTheGuardAllow) {
+  onEvent = [this](const ValueMap& event) {
+    if (str(event, "message") == "Installing update 1.2.") recording = true;
+  };
+  configure(server.url("/feeds/appcast.xml"));
+  record("checkForUpdates");
+  // Held before the swap: the archive is unpacked, nothing is replaced or relaunched.
+  ASSERT_TRUE(pumpUntil(scheduler, [&] { return last("message") == kHeld; }));
+  scheduler.runPending();
+  EXPECT_EQ(last("deferredUpdateVersion"), "1.2");
+  // Neither the Dart side's release nor raising the guard interrupts the recording.
+  record("installDeferredUpdate");
+  guard(true);
+  plugin->recorderBecameIdle();  // a stale notice while still recording
+  scheduler.runPending();
+  EXPECT_TRUE(relaunched.empty());
+  // Idle again, but the guard is down now: still held.
+  guard(false);
+  recording = false;
+  plugin->recorderBecameIdle();
+  scheduler.runPending();
+  EXPECT_TRUE(relaunched.empty());
+  EXPECT_EQ(readFile(prefix + "/bin/lumewell-recorder"), "old build");
+
+  guard(true);
+  ASSERT_TRUE(pumpUntil(scheduler, [&] { return !relaunched.empty(); }));
+  EXPECT_EQ(readFile(prefix + "/bin/lumewell-recorder"), "new build");
+  EXPECT_EQ(last("message"), "Relaunching into the updated Lumewell Recorder build.");
+  EXPECT_EQ(relaunched.size(), 1u);
 }
 
 }  // namespace

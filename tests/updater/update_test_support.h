@@ -5,6 +5,7 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <glib.h>
 #include <openssl/evp.h>
 
 #include <array>
@@ -22,11 +23,8 @@
 namespace lumewell::updater::testing {
 
 inline std::string base64(const std::string& bytes) {
-  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  out.resize(static_cast<size_t>(EVP_EncodeBlock(
-      reinterpret_cast<unsigned char*>(out.data()),
-      reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()))));
-  return out;
+  gchar* text = g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
+  return std::string(std::unique_ptr<gchar, decltype(&g_free)>(text, g_free).get());
 }
 
 inline std::span<const uint8_t> bytes(const std::string& s) {
@@ -83,13 +81,10 @@ enum class ArchiveFormat { tarGz, tarXz, zip };
 inline std::string makeArchive(const std::vector<ArchiveEntry>& entries,
                                ArchiveFormat format = ArchiveFormat::tarGz) {
   archive* a = archive_write_new();
-  if (format == ArchiveFormat::zip) {
-    archive_write_set_format_zip(a);
-  } else {
-    archive_write_set_format_pax_restricted(a);
-    format == ArchiveFormat::tarGz ? archive_write_add_filter_gzip(a)
-                                   : archive_write_add_filter_xz(a);
-  }
+  format == ArchiveFormat::zip ? archive_write_set_format_zip(a)
+                               : archive_write_set_format_pax_restricted(a);
+  if (format == ArchiveFormat::tarGz) archive_write_add_filter_gzip(a);
+  if (format == ArchiveFormat::tarXz) archive_write_add_filter_xz(a);
   std::vector<char> buffer(16 << 20);
   size_t used = 0;
   archive_write_open_memory(a, buffer.data(), buffer.size(), &used);
@@ -139,9 +134,8 @@ struct UpdateSite {
   }
   void publishGood(ArchiveFormat format = ArchiveFormat::tarGz) {
     auto entries = newBuild();
-    if (format == ArchiveFormat::zip) {
-      for (auto& e : entries) e.path = "lumewell-1.2.0/" + e.path;
-    }
+    for (auto& e : entries)
+      e.path = (format == ArchiveFormat::zip ? "lumewell-1.2.0/" : "") + e.path;
     const std::string archive = makeArchive(entries, format);
     publish(archive, key.signBase64(archive));
   }

@@ -1,7 +1,6 @@
 #pragma once
 
-// The updater tests' signing key, archives, feeds, an installation offered an update, and a
-// delegate that records what the engine tells it.
+// Signing key, archives, feeds, an installation offered an update, a recording delegate.
 
 #include <archive.h>
 #include <archive_entry.h>

@@ -104,8 +104,7 @@ TEST_F(AppcastEngineTest, UserCheckInstallsASignedNewerUpdateOnceTheRelaunchIsRe
 }
 
 // Refused updates and checks that end early leave the installation, the folder beside it and
-// the cache as they were. (What the unpack refuses is ArchiveUnpack's own test; one case shows
-// the engine stops; a feed that is no XML is the Appcast tests'.)
+// the cache as they were. (The unpack's refusals and feeds that are no XML: their own tests.)
 TEST_F(AppcastEngineTest, RefusedUpdatesAndChecksThatEndEarlyChangeNothing) {
   const std::string good = makeArchive(newBuild());
   std::string tampered = good;
@@ -194,8 +193,7 @@ TEST_F(AppcastEngineTest, RefusedUpdatesAndChecksThatEndEarlyChangeNothing) {
   EXPECT_EQ(readFile(prefix + "/bin/other-program"), "someone else's");
 }
 
-// The update a background check downloaded is installed at quit without a relaunch, or at
-// once, with one, when the delegate calls the block it was handed.
+// A background download installs at quit without a relaunch, or at once through the block.
 class BackgroundUpdate : public AppcastEngineTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(BackgroundUpdate, ChecksDownloadSilentlyAndInstallAtQuitOrThroughTheBlock) {
@@ -217,8 +215,7 @@ TEST_P(BackgroundUpdate, ChecksDownloadSilentlyAndInstallAtQuitOrThroughTheBlock
   EXPECT_EQ(server.requestCount("/feeds/files/lumewell-1.2.0.tar.gz"), 1);
 
   if (throughBlock) {
-    ASSERT_TRUE(delegate->heldInstall);
-    delegate->heldInstall();
+    delegate->heldInstall();  // (none: bad_function_call fails the test)
     ASSERT_TRUE(pumpUntil(scheduler, [&] { return !relaunched.empty(); }));
     EXPECT_EQ(delegate->calls.back(), "willRelaunch");
   } else {
@@ -241,17 +238,14 @@ TEST(ArchiveUnpack, KeepsLinksInsideStripsUnsafeModesAndRefusesWhatWouldEscape) 
   EXPECT_EQ(fileMode(dir.path() + "/top/share/a.txt") & 04002, 0);  // no set-uid, no o+w
   // Nothing is ever written through a link, even one to a folder inside; links that each stay
   // inside may lead out together, in either order.
+  // clang-format off
   const std::vector<std::vector<ArchiveEntry>> refused = {
-      {file("/etc/evil", "x")},
-      {file("a/../../evil", "x")},
-      {symlink("link", "/etc")},
-      {symlink("a/link", "../../evil")},
-      {symlink("inside", "."), file("inside/x", "x")},
+      {file("/etc/evil", "x")}, {file("a/../../evil", "x")}, {symlink("link", "/etc")},
+      {symlink("a/link", "../../evil")}, {symlink("inside", "."), file("inside/x", "x")},
       {symlink("d/up", ".."), symlink("esc", "d/up/..")},
-      {symlink("esc", "d/up/.."), symlink("d/up", "..")},
-      {file("twice", "1"), file("twice", "2")},
-      {{"hard", "/etc/passwd", ArchiveEntry::Kind::hardlink}},
-      {}};
+      {symlink("esc", "d/up/.."), symlink("d/up", "..")}, {file("twice", "1"), file("twice", "2")},
+      {{"hard", "/etc/passwd", ArchiveEntry::Kind::hardlink}}, {}};
+  // clang-format on
   for (const auto& bad : refused) {
     lumewell::testing::TempDir dir;
     EXPECT_TRUE(unpackArchive(bytes(makeArchive(bad)), dir.path()))
@@ -271,7 +265,6 @@ TEST(Installation, FolderOfTheExecutableAndFoldersAnUpdateMustNotReplace) {
   for (const char* shared : {"/", "/usr", "/usr/local", "/opt", "/tmp"})
     EXPECT_TRUE(checkUpdatableFolder(shared)) << shared;
   lumewell::testing::TempDir dir;
-  EXPECT_TRUE(checkUpdatableFolder(dir.path()));  // not an installation of this application
   writeFile(dir.path() + "/bin/lumewell-recorder", "x", 0755);
   writeFile(dir.path() + "/lumewell-bundle", "application=other.App\nlayout=1\n");
   EXPECT_TRUE(checkUpdatableFolder(dir.path()));
@@ -291,12 +284,10 @@ TEST(VersionCompare, FollowsTheAppcastStandardOrder) {
     EXPECT_GT(compareVersions(newer, older), 0) << pair;
   }
   EXPECT_EQ(compareVersions("01.2", "1.2"), 0);
-  EXPECT_EQ(compareVersions("1.2.0-beta", "1.2.0-beta"), 0);
 }
 
 TEST(UrlPolicy, HttpsAnywherePlainHttpOnlyToLoopback) {
-  // The host is judged as libcurl reads it (2130706433 is 127.0.0.1), which is where libcurl
-  // then connects.
+  // Hosts as libcurl reads them and connects to them (2130706433 is 127.0.0.1).
   for (const char* ok :
        {"https://updates.example.com/appcast.xml", "http://127.45.3.2/a", "http://LOCALHOST:9/x",
         "http://[::1]:8000/feed.xml", "http://2130706433/a"})

@@ -16,14 +16,12 @@
 
 namespace lumewell::testing {
 
-// An HTTP/1.1 server on a free 127.0.0.1 port serving bodies from memory, one connection at a
-// time, each closed after its response; unknown paths answer 404.
+// An HTTP/1.1 server on a free 127.0.0.1 port answering from memory, one connection at a time,
+// each closed after its response; unknown paths answer 404.
 class LoopbackHttpServer {
  public:
   LoopbackHttpServer() {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof addr;
     if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
         ::listen(listenFd_, 16) != 0 ||
@@ -35,10 +33,9 @@ class LoopbackHttpServer {
       while (!stopping_) {  // the destructor shuts the listening socket down to end accept4
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
-        // A client that stops reading or writing cannot hold the server (or its destructor).
-        timeval timeout{5, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+        timeval timeout{5, 0};  // a stalled client cannot hold the server or its destructor
+        for (int option : {SO_RCVTIMEO, SO_SNDTIMEO})
+          ::setsockopt(fd, SOL_SOCKET, option, &timeout, sizeof timeout);
         handle(fd);
         ::close(fd);
       }
@@ -50,75 +47,52 @@ class LoopbackHttpServer {
     thread_.join();
     ::close(listenFd_);
   }
-  LoopbackHttpServer(const LoopbackHttpServer&) = delete;
-  LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;
 
-  // "http://127.0.0.1:<port><path>"
   std::string url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(port_) + path;
   }
-  void serve(const std::string& path, std::string body) { put(path, {std::move(body), 0, {}}); }
-  // Announces body.size() + missingBytes bytes, sends body, closes.
-  void serveTruncated(const std::string& path, std::string body, size_t missingBytes) {
-    put(path, {std::move(body), missingBytes, {}});
+  // Announces body.size() + missingBytes bytes, sends body and closes.
+  void serve(const std::string& path, const std::string& body, size_t missingBytes = 0) {
+    put(path, "200 OK\r\nContent-Length: " + std::to_string(body.size() + missingBytes) +
+                  "\r\n\r\n" + body);
   }
-  // Answers 302 with a Location header.
-  void redirect(const std::string& path, std::string location) {
-    put(path, {{}, 0, std::move(location)});
+  void redirect(const std::string& path, const std::string& location) {
+    put(path, "302 Found\r\nLocation: " + location + "\r\nContent-Length: 0\r\n\r\n");
   }
   int requestCount(const std::string& path) const {
     std::lock_guard lock(mutex_);
-    auto it = requests_.find(path);
-    return it == requests_.end() ? 0 : it->second;
+    return requests_.contains(path) ? requests_.at(path) : 0;
   }
 
  private:
-  struct Resource {
-    std::string body;
-    size_t missingBytes = 0;
-    std::string location;
-  };
-  void put(const std::string& path, Resource resource) {
+  void put(const std::string& path, std::string response) {
     std::lock_guard lock(mutex_);
-    resources_[path] = std::move(resource);
+    responses_[path] = "HTTP/1.1 " + response;
   }
   void handle(int fd) {
-    std::string request;
+    std::string request, method, path;
     char buffer[4096];
     while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
       const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
       if (n <= 0) return;
       request.append(buffer, static_cast<size_t>(n));
     }
-    std::string method, path;
     if (!(std::istringstream(request) >> method >> path)) return;
-    std::string response = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n";
+    std::string response = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
     {
       std::lock_guard lock(mutex_);
       ++requests_[path];
-      auto it = resources_.find(path);
-      if (it != resources_.end() && !it->second.location.empty()) {
-        response =
-            "HTTP/1.1 302 Found\r\nLocation: " + it->second.location + "\r\nContent-Length: 0\r\n";
-      } else if (it != resources_.end()) {
-        response = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
-                   std::to_string(it->second.body.size() + it->second.missingBytes) + "\r\n";
-      }
-      response += "Connection: close\r\n\r\n" + (it != resources_.end() ? it->second.body : "");
+      if (responses_.contains(path)) response = responses_[path];
     }
-    // Stops early when the client goes away (it may abort a download on purpose).
-    for (size_t sent = 0; sent < response.size();) {
-      const ssize_t n = ::send(fd, response.data() + sent, response.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) return;
-      sent += static_cast<size_t>(n);
-    }
+    // Blocks until all is sent, or fails when the client goes away (it may abort on purpose).
+    (void)::send(fd, response.data(), response.size(), MSG_NOSIGNAL);
   }
 
   const int listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   std::atomic<bool> stopping_ = false;
   int port_ = 0;
   mutable std::mutex mutex_;
-  std::map<std::string, Resource> resources_;
+  std::map<std::string, std::string> responses_;
   std::map<std::string, int> requests_;
   std::thread thread_;
 };

@@ -1,14 +1,13 @@
 #pragma once
 
-// Shared by the updater tests: a signing key, archives written by libarchive, feeds, an
-// installation with a feed that offers it an update, and a delegate that records what the
-// engine tells it.
+// Signing key, archives, feeds, an installation offered an update, a recording delegate.
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <glib.h>
 #include <openssl/evp.h>
 
-#include <algorithm>
+#include <array>
 #include <functional>
 #include <memory>
 #include <span>
@@ -23,11 +22,8 @@
 namespace lumewell::updater::testing {
 
 inline std::string base64(const std::string& bytes) {
-  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  out.resize(static_cast<size_t>(EVP_EncodeBlock(
-      reinterpret_cast<unsigned char*>(out.data()),
-      reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()))));
-  return out;
+  gchar* text = g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
+  return std::string(std::unique_ptr<gchar, decltype(&g_free)>(text, g_free).get());
 }
 
 inline std::span<const uint8_t> bytes(const std::string& s) {
@@ -67,19 +63,15 @@ struct ArchiveEntry {
 inline ArchiveEntry file(std::string path, std::string content, int mode = 0644) {
   return {std::move(path), std::move(content), ArchiveEntry::Kind::file, mode};
 }
-inline ArchiveEntry executable(std::string path, std::string content) {
-  return file(std::move(path), std::move(content), 0755);
-}
 inline ArchiveEntry symlink(std::string path, std::string target) {
   return {std::move(path), std::move(target), ArchiveEntry::Kind::symlink, 0777};
 }
 
-// The marker file of an installation the updater may replace.
 inline const std::string kBundleMarker = "application=app.lumewell.Recorder\nlayout=1\n";
 
-// A bundle's files as the bundle install step lays them out, holding the given version.
+// A bundle's files as the bundle install step lays them out.
 inline std::vector<ArchiveEntry> newBuild(const std::string& version = "1.2.0") {
-  return {executable("bin/lumewell-recorder", "new build"), file("share/data.txt", "new data"),
+  return {file("bin/lumewell-recorder", "new build", 0755), file("share/data.txt", "new data"),
           file("lumewell-bundle", kBundleMarker), file("lumewell-version", version + "\n")};
 }
 
@@ -88,13 +80,10 @@ enum class ArchiveFormat { tarGz, tarXz, zip };
 inline std::string makeArchive(const std::vector<ArchiveEntry>& entries,
                                ArchiveFormat format = ArchiveFormat::tarGz) {
   archive* a = archive_write_new();
-  if (format == ArchiveFormat::zip) {
-    archive_write_set_format_zip(a);
-  } else {
-    archive_write_set_format_pax_restricted(a);
-    format == ArchiveFormat::tarGz ? archive_write_add_filter_gzip(a)
-                                   : archive_write_add_filter_xz(a);
-  }
+  format == ArchiveFormat::zip ? archive_write_set_format_zip(a)
+                               : archive_write_set_format_pax_restricted(a);
+  if (format == ArchiveFormat::tarGz) archive_write_add_filter_gzip(a);
+  if (format == ArchiveFormat::tarXz) archive_write_add_filter_xz(a);
   std::vector<char> buffer(16 << 20);
   size_t used = 0;
   archive_write_open_memory(a, buffer.data(), buffer.size(), &used);
@@ -116,31 +105,21 @@ inline std::string makeArchive(const std::vector<ArchiveEntry>& entries,
   return std::string(buffer.data(), used);
 }
 
-struct Release {
-  std::string version, display, enclosure;  // enclosure: the url attribute as written
-  size_t length = 0;
-  std::string signature;
-};
-
-inline std::string appcast(const std::vector<Release>& releases) {
-  std::string xml = R"(<?xml version="1.0"?>
-<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>
-)";
-  for (const Release& r : releases) {
-    xml += "<item><title>" + r.version + "</title><sparkle:version>" + r.version +
-           "</sparkle:version>";
-    if (!r.display.empty())
-      xml += "<sparkle:shortVersionString>" + r.display + "</sparkle:shortVersionString>";
-    xml += "<enclosure url=\"" + r.enclosure + "\" length=\"" + std::to_string(r.length) +
-           "\" sparkle:os=\"linux\"";
-    if (!r.signature.empty()) xml += " sparkle:edSignature=\"" + r.signature + "\"";
-    xml += "/></item>\n";
+// Items of version, display version, enclosure url (as written), length and signature.
+inline std::string appcast(const std::vector<std::array<std::string, 5>>& items) {
+  std::string xml =
+      R"(<rss xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>)";
+  for (const auto& [version, display, url, length, signature] : items) {
+    xml += "<item><sparkle:version>" + version + "</sparkle:version>" +
+           "<sparkle:shortVersionString>" + display + "</sparkle:shortVersionString>" +
+           "<enclosure url=\"" + url + "\" length=\"" + length + "\" sparkle:os=\"linux\"" +
+           " sparkle:edSignature=\"" + signature + "\"/></item>";
   }
-  return xml + "</channel></rss>\n";
+  return xml + "</channel></rss>";
 }
 
-// An installation of 1.0.0 and a loopback feed that offers it a signed 1.2.0 beside an older
-// release once published; engines made here relaunch into a list.
+// An installation of 1.0.0 and a loopback feed that offers it a signed 1.2.0 once published;
+// engines made here relaunch into a list.
 struct UpdateSite {
   UpdateSite() {
     lumewell::testing::writeFile(prefix + "/bin/lumewell-recorder", "old build", 0755);
@@ -149,13 +128,14 @@ struct UpdateSite {
   }
   void publish(const std::string& archive, const std::string& signature) {
     server.serve("/feeds/files/lumewell-1.2.0.tar.gz", archive);
-    server.serve(
-        "/feeds/appcast.xml",
-        appcast({{"0.9", "", "files/old.tar.gz", 10, key.signBase64("x")},
-                 {"1.2.0", "1.2", "files/lumewell-1.2.0.tar.gz", archive.size(), signature}}));
+    server.serve("/feeds/appcast.xml", appcast({{"1.2.0", "1.2", "files/lumewell-1.2.0.tar.gz",
+                                                 std::to_string(archive.size()), signature}}));
   }
   void publishGood(ArchiveFormat format = ArchiveFormat::tarGz) {
-    const std::string archive = makeArchive(newBuild(), format);
+    auto entries = newBuild();
+    for (auto& e : entries)
+      e.path = (format == ArchiveFormat::zip ? "lumewell-1.2.0/" : "") + e.path;
+    const std::string archive = makeArchive(entries, format);
     publish(archive, key.signBase64(archive));
   }
   std::shared_ptr<AppcastUpdateEngine> makeEngine(std::weak_ptr<UpdaterDelegate> delegate,
@@ -184,10 +164,6 @@ class RecordingDelegate final : public UpdaterDelegate {
   std::optional<Error> lastError;
 
   bool cycleEnded() const { return !calls.empty() && calls.back().rfind("finish", 0) == 0; }
-  bool saw(const std::string& prefix) const {
-    return std::any_of(calls.begin(), calls.end(),
-                       [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
-  }
   void note(const std::string& what, const AppcastItem* i = nullptr) {
     calls.push_back(i != nullptr ? what + " " + i->label() : what);
   }

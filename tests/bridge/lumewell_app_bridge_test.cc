@@ -88,19 +88,17 @@ TEST_F(AppBridgeTest, TheLatestUrlIsHeldUntilListenOrConsumeAndDeliveredOnce) {
 
 TEST_F(AppBridgeTest, OpenExternalUrlTakesOnlyAUrlAndAnswersFromTheOpener) {
   // Method names match exactly.
-  for (const char* method : {"OpenExternalUrl", "consumependingauthcallback", "RESTARTAPP",
-                             "restartApp ", "", "listen"}) {
+  for (const char* method : {"OpenExternalUrl", "restartApp ", "", "listen"}) {
     auto reply = call(method, Value(ValueMap{{"url", "https://example.com"}}));
     ASSERT_TRUE(reply->envelope) << method;
     EXPECT_EQ(reply->envelope->kind, Kind::notImplemented) << method;
   }
+  // Arguments of the wrong shape, and one text that is no URL (UrlCheck has the others).
   for (const Value& arguments :
        {Value(), Value(ValueList{Value("https://example.com")}),
         Value(ValueMap{{"url", Value(int32_t{5})}}),
-        Value(ValueMap{{"link", "https://example.com"}}), Value(ValueMap{{"url", "not a url"}}),
-        Value(ValueMap{{"url", "/tmp/relative/path"}}),
-        Value(ValueMap{{"url", "https://example.com/\nforged log line"}}),
-        Value(ValueMap{{"url", "http://[bad"}}), Value(ValueMap{{"url", ""}})}) {
+        Value(ValueMap{{"link", "https://example.com"}}),
+        Value(ValueMap{{"url", "https://example.com/\nforged log line"}})}) {
     auto reply = call("openExternalUrl", arguments);
     ASSERT_TRUE(reply->envelope);
     EXPECT_EQ(reply->envelope->kind, Kind::error);

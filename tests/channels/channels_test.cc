@@ -111,13 +111,13 @@ class SocketTransportTest : public ::testing::Test {
 };
 
 // Calls on two connections are matched by id; every listening connection has a stream of its
-// own: a greeting goes to its listener alone, a cancel or a close ends that stream only, a
-// repeated listen of the only listener replaces the stream and silences the old sinks.
+// own: a greeting goes to its listener alone, a cancel ends that stream only (a close too:
+// ManyClients), a repeated listen of the only listener replaces it and silences old sinks.
 TEST_F(SocketTransportTest, ManyCallsAreMatchedByIdAndEveryListenerHasAStreamOfItsOwn) {
   EXPECT_EQ(testing::fileMode(path), 0600);
   EXPECT_EQ(testing::fileMode(dir.path() + "/run/lumewell-recorder"), 0700);
 
-  auto a = connect(), b = connect(), c = connect(), idle = connect();
+  auto a = connect(), b = connect(), idle = connect();
   std::map<std::string, Value> answers;
   const size_t kCalls = 200;
   for (size_t i = 0; i < kCalls; ++i) {
@@ -160,22 +160,14 @@ TEST_F(SocketTransportTest, ManyCallsAreMatchedByIdAndEveryListenerHasAStreamOfI
 
   EXPECT_EQ(listen(*b, "cancel"), MethodEnvelope::Kind::success);
   EXPECT_EQ(listen(*b, "cancel"), MethodEnvelope::Kind::error);  // no stream of b's left
-  listen(*c);
-  c.reset();
-  ASSERT_TRUE(spinUntil(ctx, [&] { return messenger->connectionCount() == 3; }));
-  EXPECT_EQ(events->cancels, 0);
-  emit(Value("after"));
-  ASSERT_TRUE(spinUntil(ctx, [&] { return got[a.get()].size() == 5; }));
-  EXPECT_EQ(got[a.get()].back(), Value("after"));
-
   listen(*a);
   EXPECT_EQ(events->cancels, 1);
-  EXPECT_EQ(events->listens, 4);
+  EXPECT_EQ(events->listens, 3);
   events->sinks.front()(Value("stale"));
   emit(Value("fresh"));
-  ASSERT_TRUE(spinUntil(ctx, [&] { return got[a.get()].size() == 7; }));
-  EXPECT_EQ(got[a.get()][5], Value("hello"));
-  EXPECT_EQ(got[a.get()][6], Value("fresh"));
+  ASSERT_TRUE(spinUntil(ctx, [&] { return got[a.get()].size() == 6; }));
+  EXPECT_EQ(got[a.get()][4], Value("hello"));
+  EXPECT_EQ(got[a.get()][5], Value("fresh"));
   EXPECT_EQ(got[b.get()].size(), 4u);
   a.reset();
   ASSERT_TRUE(spinUntil(ctx, [&] { return events->cancels == 2; }));

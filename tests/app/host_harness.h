@@ -40,22 +40,18 @@ inline size_t countText(const std::string& path, const std::string& text) {
   return count;
 }
 
-// A private desktop session: its own runtime, home, data and config folders in a temp dir and
-// its own session bus (dbus-daemon started and stopped by pid). Processes started through it
-// see only these. Orphans of the processes it starts (a relaunched host, the instances that
-// `gio open` starts) become this process's children, so that they are reaped and stopped too.
+// A private desktop session: runtime, home, data, config and cache folders in a temp dir, and
+// its own session bus. Orphans of the processes it starts (a relaunched host, what `gio open`
+// starts) become this process's children, so that they are reaped and stopped too.
 class PrivateDesktop {
  public:
   explicit PrivateDesktop(bool withSessionBus = true) {
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-    for (const auto& dir : {runtimeDir(), dataHome() + "/applications", configHome(),
-                            root() + "/home", root() + "/cache"}) {
-      g_mkdir_with_parents(dir.c_str(), 0700);
+    for (const char* dir : {"/run", "/data/applications", "/config", "/home", "/cache"}) {
+      g_mkdir_with_parents((root() + dir).c_str(), 0700);
     }
-    ::chmod(runtimeDir().c_str(), 0700);
     if (!withSessionBus) return;
-    // The daemon prints its address once it listens.
-    const std::string addressFile = logPath("dbus.address");
+    const std::string addressFile = logPath("dbus.address");  // printed once it listens
     busPid_ = spawnProcess({"dbus-daemon", "--session", "--nofork", "--nopidfile",
                             "--address=unix:path=" + runtimeDir() + "/bus", "--print-address"},
                            environment(), addressFile, logPath("dbus.log"));
@@ -66,9 +62,7 @@ class PrivateDesktop {
   ~PrivateDesktop() {
     for (auto it = tracked_.rbegin(); it != tracked_.rend(); ++it) stopProcess(*it);
     if (busPid_ > 0) stopProcess(busPid_);
-    // Whatever else ended up as our child (instances started by gio) has ended by now or
-    // ends with the bus; collect them.
-    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {  // whatever else ended up as our child
     }
   }
   PrivateDesktop(const PrivateDesktop&) = delete;
@@ -77,7 +71,6 @@ class PrivateDesktop {
   const std::string& root() const { return dir_.path(); }
   std::string runtimeDir() const { return root() + "/run"; }
   std::string dataHome() const { return root() + "/data"; }
-  std::string configHome() const { return root() + "/config"; }
   std::string defaultSocketPath() const { return runtimeDir() + "/lumewell-recorder/host.sock"; }
   std::vector<std::string> environment() const {
     const std::string replaced =
@@ -91,14 +84,14 @@ class PrivateDesktop {
       }
     }
     env.insert(env.end(), {"XDG_RUNTIME_DIR=" + runtimeDir(), "HOME=" + root() + "/home",
-                           "XDG_DATA_HOME=" + dataHome(), "XDG_CONFIG_HOME=" + configHome(),
+                           "XDG_DATA_HOME=" + dataHome(), "XDG_CONFIG_HOME=" + root() + "/config",
                            "XDG_CACHE_HOME=" + root() + "/cache", "GIO_USE_VFS=local"});
     if (!busAddress_.empty()) env.push_back("DBUS_SESSION_BUS_ADDRESS=" + busAddress_);
     return env;
   }
 
-  // Installs the application's .desktop file (its Exec pointing at the built host) into the
-  // private data folder and makes it the default handler of "lumewell:" URLs.
+  // Installs the application's .desktop file, its Exec pointing at the built host, as the
+  // default handler of "lumewell:" URLs.
   void installUrlHandler(const std::string& hostExecutable, const std::string& desktopFile) {
     std::string entry = readFile(desktopFile);
     const std::string exec = "Exec=lumewell-recorder";
@@ -106,7 +99,7 @@ class PrivateDesktop {
     if (at == std::string::npos) throw std::runtime_error(desktopFile + " has no " + exec);
     entry.replace(at, exec.size(), "Exec=" + hostExecutable);
     writeFile(dataHome() + "/applications/app.lumewell.Recorder.desktop", entry);
-    writeFile(configHome() + "/mimeapps.list",
+    writeFile(root() + "/config/mimeapps.list",
               "[Default Applications]\nx-scheme-handler/lumewell=app.lumewell.Recorder.desktop\n");
   }
 
@@ -123,8 +116,7 @@ class PrivateDesktop {
                          const std::vector<std::string>& extraEnv = {}) {
     return waitForChild(start(argv, logName, extraEnv));
   }
-  // Stops this pid too when the desktop goes away (a process this test did not start).
-  void track(pid_t pid) { tracked_.push_back(pid); }
+  void track(pid_t pid) { tracked_.push_back(pid); }  // stopped with the desktop too
   std::string logPath(const std::string& logName) const { return root() + "/" + logName; }
 
  private:
@@ -139,16 +131,14 @@ class HostClient {
  public:
   static std::unique_ptr<HostClient> connect(const std::string& socketPath,
                                              std::chrono::milliseconds patience = kPatience) {
-    std::unique_ptr<SocketClientMessenger> messenger;
-    spinUntil(
-        g_main_context_default(),
-        [&] {
-          auto connected = SocketClientMessenger::connect(socketPath);
-          if (connected) messenger = std::move(connected.value());
-          return messenger != nullptr;
-        },
-        patience);
-    return messenger ? std::make_unique<HostClient>(std::move(messenger)) : nullptr;
+    std::unique_ptr<HostClient> client;
+    auto connected = [&] {
+      auto m = SocketClientMessenger::connect(socketPath);
+      if (m) client = std::make_unique<HostClient>(std::move(m.value()));
+      return client != nullptr;
+    };
+    spinUntil(g_main_context_default(), connected, patience);
+    return client;
   }
   explicit HostClient(std::unique_ptr<SocketClientMessenger> messenger)
       : messenger_(std::move(messenger)) {}

@@ -1,8 +1,6 @@
 // The host's own logic: the data folder lock, its options, launch URLs, shutdown, relaunch.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,12 +25,9 @@ TEST(DataFolderLock, OneHolderAtATimeAndAPatientOneGetsItWhenItGoes) {
   ASSERT_TRUE(first) << first.error().localizedDescription;
   EXPECT_EQ(testing::fileMode(folder + "/host.lock"), 0600);
 
-  auto second = DataFolderLock::acquire(folder, std::chrono::milliseconds(0));
-  ASSERT_FALSE(second);
-  EXPECT_EQ(second.error().code, EWOULDBLOCK);
-  EXPECT_EQ(second.error().localizedDescription,
-            "Lumewell Recorder is already running for the data folder " + folder + " (pid " +
-                std::to_string(::getpid()) + ")");
+  // The message (with the holder's pid) is checked on the built host by LoneHost.
+  EXPECT_EQ(DataFolderLock::acquire(folder, std::chrono::milliseconds(0)).error().code,
+            EWOULDBLOCK);
 
   std::unique_ptr<DataFolderLock> held = std::move(first).value();
   std::thread releaser([&] {
@@ -121,37 +116,19 @@ TEST(UrlDelivery, UrlsAreLoggedAndHandedOverInOrderOtherArgumentsDroppedAFloodCu
             (Lines{kInvalid, kInvalid, "Lumewell Recorder application(_:open:) received 2 url(s)",
                    "Lumewell Recorder application(_:open:) url: lumewell://auth?code=1",
                    "Lumewell Recorder application(_:open:) url: lumewell://auth?code=2"}));
-  EXPECT_TRUE(Delivery({}).log.empty());
   Delivery junk({"", "lumewell://line\nbreak", "-x"});
   EXPECT_TRUE(junk.handed.empty());
   EXPECT_EQ(junk.log, Lines(3, kInvalid));
 
   Lines arguments;
-  for (size_t i = 0; i < kMaxLaunchArguments + 6; ++i) {
+  for (size_t i = 0; i < kMaxLaunchArguments + 6; ++i)
     arguments.push_back("lumewell://auth?n=" + std::to_string(i));
-  }
   Delivery flood(arguments);
   EXPECT_EQ(flood.ignored, 6u);
   ASSERT_EQ(flood.handed.size(), kMaxLaunchArguments);
   EXPECT_EQ(flood.handed.back(), "lumewell://auth?n=" + std::to_string(kMaxLaunchArguments - 1));
   EXPECT_EQ(flood.log[0], "Lumewell Recorder application(_:open:) received " +
                               std::to_string(kMaxLaunchArguments) + " url(s)");
-}
-
-TEST(Relaunch, WaitsForAProcessToEndEvenBeforeItIsReaped) {
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::pause();
-    ::_exit(0);
-  }
-  EXPECT_FALSE(waitForProcessExit(child, std::chrono::milliseconds(20)));
-  ::kill(child, SIGTERM);
-  // Exited but not yet collected by its parent (us): it counts as gone.
-  EXPECT_TRUE(waitForProcessExit(child, std::chrono::seconds(10)));
-  int status = 0;
-  EXPECT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(waitForProcessExit(child, std::chrono::milliseconds(0)));
 }
 
 TEST(Relaunch, StartsTheExecutableWithTheWaitFlagAndTheArgumentsUntouched) {

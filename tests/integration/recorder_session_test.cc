@@ -215,7 +215,14 @@ TEST_P(RotationHandover, RotationsLoseNoSampleBetweenSealedFiles) {
     const pid_t app = server.launch(testing::player("Meeting", "vsink", tone("app", 30, -26, 660)));
     server.launch(testing::player("Other", "vsink", tone("other", 30, -12, 1500)));
     ASSERT_TRUE(playing(app));
-    sourceId = std::to_string(app);
+    // Chosen as the Dart side does: by its name in the catalogue, exactly "id", "displayName".
+    ASSERT_TRUE(spin([&] {
+      const auto list = call("listAppAudioSources");
+      for (const auto& item : *list.result.asList())
+        if (*item.asMap() == ValueMap{{"id", std::to_string(app)}, {"displayName", "Meeting"}})
+          sourceId = std::to_string(app);
+      return !sourceId.empty();
+    }));
   }
   // Two seconds: the capture switches between long and short blocks inside every segment.
   plugin->setSegmentDuration(2.0);

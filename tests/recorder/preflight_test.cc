@@ -89,7 +89,6 @@ TEST_F(PreflightTest, MicrophonePermissionThePromptThenTheCaptureModeAndSource) 
   EXPECT_EQ(app->validated, (Log{"4711", "abc"}));  // none without a source
 }
 
-// The catalogue's records (id, displayName) are read by RecorderSession.RotationHandover.
 TEST_F(PreflightTest, WithoutAppAudioThereAreNoSourcesAndTheMicrophoneRecordsAlone) {
   plugin = std::make_shared<LumewellNativeRecorderPlugin>(scheduler, audio, nullptr);
   plugin->registerChannels(messenger);

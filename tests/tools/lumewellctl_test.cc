@@ -1,11 +1,8 @@
-#include <glib.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "channels/method_channel.h"
 #include "channels/socket_host_messenger.h"
-#include "runtime/relaunch.h"
 #include "support/main_loop_helpers.h"
 #include "support/process_runner.h"
 #include "support/test_files.h"
@@ -52,35 +49,6 @@ TEST(Lumewellctl, WaitsTenSecondsByDefaultAndTheLongRunningCallsAsLongAsTheyTake
     EXPECT_THAT(testing::readFile(err),
                 HasSubstr(std::string("did not answer \"") + method + "\" within 0.3 s"));
   }
-}
-
-// A host that answers the stop with an error: lumewellctl record prints that error and exits
-// 1, rather than claiming that the host went away.
-TEST(Lumewellctl, RecordReportsAStopTheHostRefused) {
-  testing::TempDir dir;
-  const std::string path = dir.path() + "/host.sock";
-  auto host = SocketHostMessenger::listen(path);
-  ASSERT_TRUE(host.ok()) << host.error().localizedDescription;
-  MethodChannel(**host, "lumewell/native_recorder/events")
-      .setMethodCallHandler([](const MethodCall&, MethodResultPtr result) { result->success(); });
-  MethodChannel(**host, "lumewell/native_recorder")
-      .setMethodCallHandler([](const MethodCall& call, MethodResultPtr result) {
-        if (call.method == "runPreflight") {
-          result->success(Value(ValueMap{{"ready", true}}));
-        } else if (call.method == "startRecording") {
-          result->success();
-        } else {
-          result->error("stop_failed", "The segment could not be sealed.");
-        }
-      });
-  const pid_t pid = testing::spawnProcess(
-      {LUMEWELLCTL_PATH, "--socket", path, "--timeout", "10", "record", "--seconds", "0.1"},
-      testing::currentEnvironment(), dir.path() + "/out", dir.path() + "/err");
-  // The host answers from this main loop, so it turns until lumewellctl has ended.
-  ASSERT_TRUE(testing::spinUntil(g_main_context_default(),
-                                 [&] { return waitForProcessExit(pid, std::chrono::seconds(0)); }));
-  EXPECT_EQ(testing::waitForChild(pid), kExitError) << testing::readFile(dir.path() + "/err");
-  EXPECT_THAT(testing::readFile(dir.path() + "/out"), HasSubstr("\"code\":\"stop_failed\""));
 }
 
 TEST(JsonMapping, NumbersPickTheNarrowestCodecTypeBothWays) {

@@ -26,8 +26,9 @@ TEST(DataFolderLock, OneHolderAtATimeAndAPatientOneGetsItWhenItGoes) {
   EXPECT_EQ(testing::fileMode(folder + "/host.lock"), 0600);
 
   // The message (with the holder's pid) is checked on the built host by LoneHost.
-  EXPECT_EQ(DataFolderLock::acquire(folder, std::chrono::milliseconds(0)).error().code,
-            EWOULDBLOCK);
+  auto second = DataFolderLock::acquire(folder, std::chrono::milliseconds(0));
+  ASSERT_FALSE(second);
+  EXPECT_EQ(second.error().code, EWOULDBLOCK);
 
   std::unique_ptr<DataFolderLock> held = std::move(first).value();
   std::thread releaser([&] {

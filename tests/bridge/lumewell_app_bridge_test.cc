@@ -53,6 +53,7 @@ TEST_F(AppBridgeTest, TheLatestUrlIsHeldUntilListenOrConsumeAndDeliveredOnce) {
   EXPECT_TRUE(messenger.call(kAppEventChannel, "listen")->isSuccess());
   EXPECT_EQ(events(), std::vector<Value>{callbackEvent("lumewell://auth?code=2")});
   EXPECT_TRUE(consume().isNull());  // replayed means delivered
+  ASSERT_FALSE(log.empty());
   EXPECT_EQ(log.front(), "Lumewell Recorder app bridge received url: lumewell://auth?code=1");
 
   // While listening every URL goes out at once; after cancel one is held again.

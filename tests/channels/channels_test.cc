@@ -111,8 +111,8 @@ class SocketTransportTest : public ::testing::Test {
 };
 
 // Calls on two connections are matched by id; every listening connection has a stream of its
-// own: a greeting goes to its listener alone, a cancel ends that stream only (a close too:
-// ManyClients), a repeated listen of the only listener replaces it and silences old sinks.
+// own: a greeting goes to its listener alone, a cancel or a close ends that stream only, a
+// repeated listen of the only listener replaces it and silences old sinks.
 TEST_F(SocketTransportTest, ManyCallsAreMatchedByIdAndEveryListenerHasAStreamOfItsOwn) {
   EXPECT_EQ(testing::fileMode(path), 0600);
   EXPECT_EQ(testing::fileMode(dir.path() + "/run/lumewell-recorder"), 0700);
@@ -169,14 +169,23 @@ TEST_F(SocketTransportTest, ManyCallsAreMatchedByIdAndEveryListenerHasAStreamOfI
   EXPECT_EQ(got[a.get()][4], Value("hello"));
   EXPECT_EQ(got[a.get()][5], Value("fresh"));
   EXPECT_EQ(got[b.get()].size(), 4u);
+  // A close ends that listener's stream only: b, listening again, goes on.
+  // The handler hears a cancel once the last listener has gone.
+  listen(*b);
   a.reset();
+  spinUntil(
+      ctx, [] { return false; }, std::chrono::milliseconds(100));
+  emit(Value("after"));
+  ASSERT_TRUE(spinUntil(ctx, [&] { return got[b.get()].size() == 6; }));
+  EXPECT_EQ(got[b.get()][5], Value("after"));
+  EXPECT_EQ(events->cancels, 1);
+  b.reset();
   ASSERT_TRUE(spinUntil(ctx, [&] { return events->cancels == 2; }));
-  emit(Value("dropped"));
 }
 
-// A listener held through the limit is tested with the real plug-ins in ManyClients.
 TEST_F(SocketTransportTest, AtTheConnectionLimitTheOldestIdleConnectionMakesRoom) {
-  auto waiting = connect();
+  auto listener = connect(), waiting = connect();
+  ASSERT_EQ(ask(*listener, "test/events", "listen").kind, MethodEnvelope::Kind::success);
   bool waited = false;
   MethodChannel(*waiting, "test/echo").invokeMethod("echo", Value(1), [&](auto) { waited = true; });
   ASSERT_TRUE(spinUntil(ctx, [&] { return held.size() == 1; }));
@@ -188,8 +197,8 @@ TEST_F(SocketTransportTest, AtTheConnectionLimitTheOldestIdleConnectionMakesRoom
   auto late = connect();
   EXPECT_EQ(ask(*late, "test/echo", "fail").error.code, "bad_args");
   EXPECT_LE(messenger->connectionCount(), SocketHostMessenger::kConnectionLimit);
-  // The one waiting for an answer was kept; the oldest idle ones made room.
-  EXPECT_TRUE(waiting->isConnected());
+  // The listener and the one waiting for an answer were kept; the oldest idle ones made room.
+  EXPECT_TRUE(listener->isConnected() && waiting->isConnected());
   EXPECT_TRUE(spinUntil(ctx, [&] { return !idle.front()->isConnected(); }));
   EXPECT_TRUE(idle.back()->isConnected());
   held.front().second->success(Value(1));

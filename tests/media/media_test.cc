@@ -203,9 +203,8 @@ TEST_F(MediaTest, DurationsOfShortAndEmptyFiles) {
   }
 }
 
-// A damaged file ends cleanly; foreign files open as nothing; URLs, protocol prefixes,
-// relative names, a FIFO (opening it would wait for a writer) and a device are refused without
-// being opened; no server is contacted. (The writers only get paths the host makes itself.)
+// A damaged file ends cleanly; foreign files open as nothing; URLs, protocol prefixes, relative
+// names, a FIFO (it would wait for a writer) and a device are refused unopened, nothing contacted.
 TEST_F(MediaTest, OnlyAbsoluteLocalRegularMp4FilesAreOpenedAndNothingElseIsContacted) {
   lumewell::testing::LoopbackHttpServer server;
   const std::string tone = file("tone.m4a"), cut = file("cut.m4a");

@@ -57,7 +57,6 @@ TEST_F(AppModeTest, AnswersAfterTheCaptureStartsAndMixesItLiveIntoEachSegmentOfT
   EXPECT_EQ(state(), "idle, 0 timers");
 }
 
-// (A target that cannot be resolved: RecorderSession.AGoneApplicationIsReported...)
 TEST_F(AppModeTest, ACaptureThatFailsToStartOrGoesLosesTheSourceAndIsTriedAtTheNextSegment) {
   app->startError = programError(20, "capture refused");
   expectSuccess(startApp(std::nullopt));  // no display name: the source id names it

@@ -91,6 +91,7 @@ TEST_F(AppcastEngineTest, UserCheckInstallsASignedNewerUpdateOnceTheRelaunchIsRe
                      "postpone? 1.2", "postpone? 1.2", "willRelaunch"}));
   EXPECT_EQ(relaunched, Strings{prefix + "/bin/lumewell-recorder"});
   EXPECT_EQ(readFile(prefix + "/bin/lumewell-recorder"), "new build");
+  EXPECT_EQ(::access((prefix + "/bin/lumewell-recorder").c_str(), X_OK), 0);  // still runs
   // The old version waits beside it until the new one has started; nothing else is left.
   const std::string previous = previousVersionFolder(prefix);
   EXPECT_EQ(readFile(previous + "/bin/lumewell-recorder"), "old build");
@@ -303,8 +304,8 @@ TEST(UrlPolicy, HttpsAnywherePlainHttpOnlyToLoopback) {
   EXPECT_EQ(urlScheme("https://"), "");
 }
 
-// A build without a key, or a placeholder signature, installs nothing. (A changed byte, a
-// missing signature and a good one are the engine tests'.)
+// A build without a key, a placeholder signature, or one by another key installs nothing. (A
+// changed byte, a missing signature and a good one are the engine tests'.)
 TEST(Signature, RefusesWithoutAKeyOrAWellFormedSignature) {
   SigningKey key;
   const std::string data = "archive bytes";
@@ -313,6 +314,7 @@ TEST(Signature, RefusesWithoutAKeyOrAWellFormedSignature) {
   };
   EXPECT_THAT(refusal(key.publicKeyBase64(), "$INSERT_EDDSA_SIGNATURE"), HasSubstr("malformed"));
   EXPECT_THAT(refusal("", key.signBase64(data)), HasSubstr("no valid update signing key"));
+  EXPECT_THAT(refusal(SigningKey().publicKeyBase64(), key.signBase64(data)), HasSubstr("match"));
 }
 
 TEST(Appcast, LinuxItemsRelativeUrlsAndDocumentsThatAreNoAppcast) {

@@ -57,7 +57,15 @@ std::optional<std::string> refusedOutput(const std::string& output,
   if (!isLocalPath(output)) {
     return "The output path " + output + " is not an absolute local file path.";
   }
-  // Preparing the output removes what is there: never one of the segments being joined.
+  // Preparing the output removes what is there: a file or a link, never a device, a FIFO or a
+  // socket (as root, "/dev/null" would go). A folder is refused when the output is prepared.
+  std::error_code ec;
+  const fs::file_status there = fs::symlink_status(output, ec);
+  if (fs::exists(there) && !fs::is_regular_file(there) && !fs::is_symlink(there) &&
+      !fs::is_directory(there)) {
+    return "The output path " + output + " is not a regular file.";
+  }
+  // Never one of the segments being joined.
   for (const auto& path : inputs) {
     if (sameFile(path, output)) return "The output path is one of the segment paths: " + output;
   }

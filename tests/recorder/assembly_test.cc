@@ -98,6 +98,8 @@ TEST_F(AssemblyTest, BadArgumentsAndPathsThatCannotBeOutputsOrInputsAreRefusedCh
                 "The output path " + output + why);
   };
   outputRefused("http://127.0.0.1:9/x.m4a", notLocal);
+  outputRefused(fifo, " is not a regular file.");  // a FIFO or a device is never removed
+  EXPECT_TRUE(std::filesystem::is_fifo(fifo));
   // A sealed segment of a finished recording (through a link); another name beside it is fine.
   std::filesystem::create_directories(folder("rec-0"));
   writeFile(file("000003.m4a", "rec-0"), "sealed");

@@ -240,9 +240,10 @@ class FfmpegSegmentedAacWriter final : public SegmentedAacWriter {
     }
     if (auto error = file.part->write(*copy, copy->pts + file.leadSamples)) return error;
     file.packets.push_back(std::move(copy));
-    // A fragment a second: a crash costs at most about the last second.
+    // A fragment every half second: with the capture's block on its way and the encoder's
+    // delay, a crash costs less than the last second.
     file.unflushedSamples += duration;
-    if (file.unflushedSamples >= settings_.sampleRate) {
+    if (file.unflushedSamples >= settings_.sampleRate / 2) {
       file.unflushedSamples = 0;
       if (auto error = file.part->flushFragment()) return error;
     }

@@ -21,6 +21,7 @@ PulseCaptureStream::PulseCaptureStream(const CaptureOptions& options, std::share
       frameBytes_(sizeof(float) * static_cast<size_t>(options.channels)),
       batchFrames_(static_cast<size_t>(options.sampleRate) *
                    static_cast<size_t>(options.fragmentMs) / 1000),
+      blockMs_(options.fragmentMs),
       sink_(std::move(sink)) {}
 
 PulseCaptureStream::~PulseCaptureStream() { stop(); }
@@ -28,7 +29,7 @@ PulseCaptureStream::~PulseCaptureStream() { stop(); }
 Result<std::unique_ptr<PulseCaptureStream>> PulseCaptureStream::open(
     const CaptureOptions& options, std::shared_ptr<PcmSink> sink) {
   if (options.channels < 1 || options.channels > 2 || options.sampleRate <= 0 ||
-      options.fragmentMs <= 0) {
+      options.fragmentMs <= 0 || options.blockMs <= 0 || options.cutFragmentMs <= 0) {
     return pulseError(PA_ERR_INVALID);
   }
   auto capture = openOnce(options, sink);
@@ -131,51 +132,83 @@ void PulseCaptureStream::onRead(pa_stream*, size_t, void* self) {
 void PulseCaptureStream::readAvailableLocked(bool flush) {
   if (stream_ != nullptr && pa_stream_get_state(stream_) == PA_STREAM_READY && !ended()) {
     for (;;) {
-      const size_t readable = pa_stream_readable_size(stream_);
-      if (readable == 0 || readable == static_cast<size_t>(-1)) break;
       const void* data = nullptr;
       size_t bytes = 0;
       if (pa_stream_peek(stream_, &data, &bytes) < 0 || bytes == 0) break;
-      const auto* in = static_cast<const uint8_t*>(data);
-      if (in != nullptr) {
-        pending_.insert(pending_.end(), in, in + bytes);
-      } else {
-        pending_.insert(pending_.end(), bytes, 0);  // a hole in the stream is silence
-      }
-      framesRead_ += static_cast<int64_t>(bytes / frameBytes_);
+      const size_t from = pending_.size();
+      append(static_cast<const uint8_t*>(data), bytes);
       pa_stream_drop(stream_);
+      const size_t frames = (pending_.size() - from) / static_cast<size_t>(options_.channels);
+      framesRead_ += static_cast<int64_t>(frames);
+      if (sink_ && frames > 0) sink_->arrived(pending_.data() + from, frames);
     }
     fitBlocksToCutLocked();
   }
-  // Servers push small pieces (a null sink every 5 ms); handing them on in fragment-sized
-  // blocks keeps the worker's wake-ups at the fragment rate.
-  const size_t frames = pending_.size() / frameBytes_;
+  // Servers push small pieces (a null sink every 5 ms); handing them on in blocks keeps the
+  // worker's wake-ups at the block rate.
+  const size_t frames = pending_.size() / static_cast<size_t>(options_.channels);
   if (frames == 0 || (!flush && frames < batchFrames_)) return;
-  std::vector<float> block(frames * static_cast<size_t>(options_.channels));
-  const size_t used = frames * frameBytes_;
-  std::memcpy(block.data(), pending_.data(), used);
-  // Only the bytes of a frame the server split remain.
-  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(used));
+  std::vector<float> block;
+  block.swap(pending_);
+  pending_.reserve(block.size());
   deliver(std::move(block));
 }
 
+void PulseCaptureStream::append(const uint8_t* in, size_t bytes) {
+  // A hole in the stream (no data) is silence. A frame the server split waits in split_
+  // for its other part.
+  auto take = [&](uint8_t* to, size_t count) {
+    if (in != nullptr) {
+      std::memcpy(to, in, count);
+      in += count;
+    } else {
+      std::memset(to, 0, count);
+    }
+    bytes -= count;
+  };
+  if (splitBytes_ > 0) {
+    const size_t count = std::min(bytes, frameBytes_ - splitBytes_);
+    take(split_.data() + splitBytes_, count);
+    splitBytes_ += count;
+    if (splitBytes_ < frameBytes_) return;
+    const size_t at = pending_.size();
+    pending_.resize(at + static_cast<size_t>(options_.channels));
+    std::memcpy(pending_.data() + at, split_.data(), frameBytes_);
+    splitBytes_ = 0;
+  }
+  if (const size_t whole = bytes / frameBytes_; whole > 0) {
+    const size_t at = pending_.size();
+    pending_.resize(at + whole * static_cast<size_t>(options_.channels));
+    take(reinterpret_cast<uint8_t*>(pending_.data() + at), whole * frameBytes_);
+  }
+  splitBytes_ = bytes;
+  take(split_.data(), bytes);
+}
+
 void PulseCaptureStream::fitBlocksToCutLocked() {
-  // From a second before a cut until a quarter second after it: the file before the cut is
-  // complete once the encoder has frames past it.
+  // Short from a second before a cut until a quarter second after it: the file before the
+  // cut is complete once the encoder has frames past it.
   const int64_t cut = sink_ ? sink_->nextCutFrame() : -1;
   if (cut != watchedCut_) {
     if (watchedCut_ >= 0) shortUntil_ = watchedCut_ + options_.sampleRate / 4;
     watchedCut_ = cut;
   }
-  const bool near =
+  const bool nearCut =
       (cut >= 0 && framesRead_ + options_.sampleRate >= cut) || framesRead_ < shortUntil_;
-  if (near == shortBlocks_) return;
-  shortBlocks_ = near;
-  const int ms = near ? options_.cutFragmentMs : options_.fragmentMs;
+  const bool starting = framesRead_ < options_.sampleRate / 2;
+  const int ms = nearCut    ? options_.cutFragmentMs
+                 : starting ? options_.fragmentMs
+                            : options_.blockMs;
+  if (ms == blockMs_) return;
+  const int fragmentMs = std::min(ms, options_.fragmentMs);
+  const bool refit = std::min(blockMs_, options_.fragmentMs) != fragmentMs;
+  blockMs_ = ms;
   batchFrames_ = static_cast<size_t>(options_.sampleRate) * static_cast<size_t>(ms) / 1000;
+  if (!refit) return;
   pa_buffer_attr attr;
   std::memset(&attr, 0xff, sizeof attr);
-  attr.fragsize = static_cast<uint32_t>(batchFrames_ * frameBytes_);
+  attr.fragsize = static_cast<uint32_t>(static_cast<size_t>(options_.sampleRate) *
+                                        static_cast<size_t>(fragmentMs) / 1000 * frameBytes_);
   // Harmless when refused: the blocks keep their size and a cut waits up to one block longer.
   if (pa_operation* op = pa_stream_set_buffer_attr(stream_, &attr, nullptr, nullptr)) {
     pa_operation_unref(op);

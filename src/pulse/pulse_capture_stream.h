@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -19,6 +20,9 @@ class PcmSink {
  public:
   virtual ~PcmSink() = default;
   virtual void consume(const float* interleaved, size_t frames) = 0;
+  // The same PCM as it arrives, on the server's thread, before it is gathered into blocks:
+  // cheap work that must keep up with the audio (the level meter). Never waits.
+  virtual void arrived(const float* /*interleaved*/, size_t /*frames*/) {}
   // The frame of the capture at which the next cut is due (-1: none), read on the server's
   // thread: the capture asks for short blocks from a second before it.
   virtual int64_t nextCutFrame() const { return -1; }
@@ -30,9 +34,13 @@ struct CaptureOptions {
   int channels = 1;
   // Source name; empty for the server's default source.
   std::string device;
-  // Delivery granularity (servers default to ~2 s blocks). Each block wakes two threads, so
-  // blocks are long, and short only in the second before a cut, which waits for its frame.
+  // What the server is asked to push at (servers default to ~2 s blocks): what it still holds
+  // when the stream stops is not captured, so this stays short.
   int fragmentMs = 100;
+  // What the worker is handed at a time. Each block wakes it, so blocks are long, short in
+  // the second before a cut (which waits for its frame) and the server's pushes as they come
+  // while a run starts (which waits for its first audio).
+  int blockMs = 250;
   int cutFragmentMs = 20;
   std::string streamName = "Microphone";
 };
@@ -71,6 +79,8 @@ class PulseCaptureStream {
   void readAvailableLocked(bool flush);
   // Asks for short blocks near a cut and long ones elsewhere.
   void fitBlocksToCutLocked();
+  // Adds bytes from the server (nullptr: a hole, silence) to pending_.
+  void append(const uint8_t* in, size_t bytes);
   void deliver(std::vector<float> block);
   void closeLocked();
 
@@ -78,11 +88,13 @@ class PulseCaptureStream {
   size_t frameBytes_;
   pa_stream* stream_ = nullptr;
   size_t batchFrames_;
-  int64_t framesRead_ = 0;        // from the server, on its thread
-  bool shortBlocks_ = false;      // asked for cutFragmentMs
-  int64_t watchedCut_ = -1;       // the cut nextCutFrame() answered last
-  int64_t shortUntil_ = 0;        // short blocks until this frame, past the last cut
-  std::vector<uint8_t> pending_;  // read from the server, not yet handed on
+  int64_t framesRead_ = 0;          // from the server, on its thread
+  int blockMs_ = 0;                 // the block size chosen last
+  int64_t watchedCut_ = -1;         // the cut nextCutFrame() answered last
+  int64_t shortUntil_ = 0;          // short blocks until this frame, past the last cut
+  std::vector<float> pending_;      // whole frames read from the server, not yet handed on
+  std::array<uint8_t, 8> split_{};  // the start of a frame the server split
+  size_t splitBytes_ = 0;
   std::atomic<bool> ended_{false};
   std::atomic<bool> serverLost_{false};
   // Consumes on the worker; asked for its next cut on the server's thread.

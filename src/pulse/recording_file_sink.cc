@@ -13,7 +13,7 @@ RecordingFileSink::RecordingFileSink(std::unique_ptr<media::SegmentedAacWriter> 
       channels_(writer_->settings().channels),
       sampleRate_(writer_->settings().sampleRate) {}
 
-void RecordingFileSink::consume(const float* interleaved, size_t frames) {
+void RecordingFileSink::arrived(const float* interleaved, size_t frames) {
   std::array<double, 2> squares{};
   const int metered = std::min(channels_, 2);
   for (size_t i = 0; i < frames; ++i) {
@@ -22,11 +22,12 @@ void RecordingFileSink::consume(const float* interleaved, size_t frames) {
       squares[c] += v * v;
     }
   }
-  {
-    std::lock_guard lock(meterMutex_);
-    for (int c = 0; c < metered; ++c) sumSquares_[c] += squares[c];
-    meteredFrames_ += static_cast<int64_t>(frames);
-  }
+  std::lock_guard lock(meterMutex_);
+  for (int c = 0; c < metered; ++c) sumSquares_[c] += squares[c];
+  meteredFrames_ += static_cast<int64_t>(frames);
+}
+
+void RecordingFileSink::consume(const float* interleaved, size_t frames) {
   if (mix_) {
     mixed_.assign(interleaved, interleaved + frames * 2);
     mix_->mixInto(mixed_.data(), frames);

@@ -25,14 +25,16 @@ struct MeterReading {
 
 // A capture stream's sink that encodes one run into a chain of .m4a files and keeps level
 // sums for metering. With a live mix (stereo only), a second stream is added to the capture's
-// PCM before it is encoded; the meter reads the capture alone. consume() runs on the capture
-// worker; the other calls come from any thread.
+// PCM before it is encoded; the meter reads the capture alone, as it arrives. consume() runs
+// on the capture worker, arrived() on the server's thread; the other calls come from any
+// thread.
 class RecordingFileSink : public PcmSink {
  public:
   explicit RecordingFileSink(std::unique_ptr<media::SegmentedAacWriter> writer,
                              std::shared_ptr<media::LiveMix> mix = nullptr);
 
   void consume(const float* interleaved, size_t frames) override;
+  void arrived(const float* interleaved, size_t frames) override;
   int64_t nextCutFrame() const override { return nextCut_.load(std::memory_order_relaxed); }
 
   // The level of the PCM consumed since the previous call.

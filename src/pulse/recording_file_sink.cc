@@ -54,7 +54,7 @@ void RecordingFileSink::feedLocked(const float* interleaved, size_t frames) {
   }
   if (direct > 0) {
     if (OptionalError error = writer_->write(interleaved, direct)) {
-      writeError_ = error;
+      failLocked(*error);
       return;
     }
     fed_ += static_cast<int64_t>(direct);
@@ -110,7 +110,7 @@ Result<int64_t> RecordingFileSink::cut(int64_t at, const std::string& nextPath,
   if (writeError_) return *writeError_;
   Result<int64_t> placed = writer_->cut(std::min(at, frames()), nextPath);
   if (!placed) {
-    writeError_ = placed.error();
+    failLocked(placed.error());
     return placed;
   }
   releaseHeldLocked(nextHoldFrames > 0 ? *placed + nextHoldFrames : -1);
@@ -137,9 +137,15 @@ OptionalError RecordingFileSink::finish() {
   return writeError_ ? writeError_ : finished;
 }
 
+void RecordingFileSink::failLocked(const Error& error) {
+  writeError_ = error;
+  std::lock_guard lock(errorMutex_);
+  publishedError_ = error;
+}
+
 OptionalError RecordingFileSink::writeError() const {
-  std::lock_guard lock(mutex_);
-  return writeError_;
+  std::lock_guard lock(errorMutex_);
+  return publishedError_;
 }
 
 }  // namespace lumewell::pulse

@@ -64,7 +64,8 @@ class RecordingFileSink : public PcmSink {
   OptionalError waitForCutFile(std::chrono::milliseconds limit);
   // Completes the run's files. Only once no capture delivers to this sink any more.
   OptionalError finish();
-  // The first write error, if any.
+  // The first write error, if any. Never waits for the encoder or the disk: the meter timer
+  // asks on the main thread while a fragment may be on its way to the disk.
   OptionalError writeError() const;
 
  private:
@@ -72,6 +73,7 @@ class RecordingFileSink : public PcmSink {
   void feedLocked(const float* interleaved, size_t frames);
   void releaseHeldLocked(int64_t nextHold);
   void setHoldLocked(int64_t frame);
+  void failLocked(const Error& error);
 
   std::unique_ptr<media::SegmentedAacWriter> writer_;
   const std::shared_ptr<media::LiveMix> mix_;
@@ -87,6 +89,8 @@ class RecordingFileSink : public PcmSink {
   int64_t holdFrom_ = -1;             // run frame from which PCM is held; -1: none
   std::atomic<int64_t> nextCut_{-1};  // holdFrom_, for the capture's thread
   std::vector<float> held_;           // interleaved PCM from fed_ on, waiting for the cut
+  mutable std::mutex errorMutex_;     // guards publishedError_, a copy of writeError_
+  OptionalError publishedError_;
   // The meter has its own lock: a reading never waits behind the encoder or the disk.
   std::mutex meterMutex_;
   std::array<double, 2> sumSquares_{};

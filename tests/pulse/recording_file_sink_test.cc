@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
+#include <future>
 #include <numbers>
+#include <thread>
 #include <vector>
 
 #include "media/audio_decoder.h"
@@ -75,6 +78,41 @@ TEST(RecordingFileSinkTest, ALateCutStillEndsEachFileAtItsFrameAndLosesNothing) 
     ASSERT_TRUE(decoder.ok() && *decoder) << path;
     EXPECT_EQ((*decoder)->info().durationFrames, frames) << path;
   }
+}
+
+// The meter timer asks for a write error on the main thread; a fragment stuck on its way to
+// a slow disk must not hold it. The error it then reports is the writer's.
+TEST(RecordingFileSinkTest, AWriteErrorIsReadWithoutWaitingForTheDisk) {
+  struct StuckWriter final : media::SegmentedAacWriter {
+    std::promise<void> entered;
+    std::shared_future<void> release;
+    media::AacWriterSettings settings_;
+    OptionalError write(const float*, size_t) override {
+      entered.set_value();
+      release.wait();
+      return Error{"posix", EIO, "disk"};
+    }
+    Result<int64_t> cut(int64_t at, const std::string&) override { return at; }
+    bool cutPending() const override { return false; }
+    OptionalError finish() override { return std::nullopt; }
+    void cancel() override {}
+    const media::AacWriterSettings& settings() const override { return settings_; }
+  };
+  std::promise<void> release;
+  auto writer = std::make_unique<StuckWriter>();
+  writer->release = release.get_future().share();
+  std::future<void> entered = writer->entered.get_future();
+  auto sink = std::make_shared<RecordingFileSink>(std::move(writer));
+  const std::vector<float> pcm(480, 0.1f);
+  std::thread worker([&] { sink->consume(pcm.data(), pcm.size()); });
+  entered.wait();
+  auto asked = std::async(std::launch::async, [&] { return sink->writeError(); });
+  const bool answered = asked.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  release.set_value();
+  worker.join();
+  ASSERT_TRUE(answered) << "writeError() waited behind the writer";
+  EXPECT_FALSE(asked.get());
+  EXPECT_EQ(sink->writeError()->code, EIO);
 }
 
 }  // namespace

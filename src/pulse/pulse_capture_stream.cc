@@ -125,8 +125,12 @@ void PulseCaptureStream::onMoved(pa_stream* stream, void* self) {
   }
 }
 
-void PulseCaptureStream::onRead(pa_stream*, size_t, void* self) {
-  static_cast<PulseCaptureStream*>(self)->readAvailableLocked(false);
+void PulseCaptureStream::onRead(pa_stream*, size_t readable, void* self) {
+  auto* capture = static_cast<PulseCaptureStream*>(self);
+  // Away from a cut the server's small pieces wait in libpulse until a fragment's worth is
+  // there: each read hands pieces back to the server, which wakes it and then us again.
+  if (readable < capture->readBytes_) return;
+  capture->readAvailableLocked(false);
 }
 
 void PulseCaptureStream::readAvailableLocked(bool flush) {
@@ -204,6 +208,9 @@ void PulseCaptureStream::fitBlocksToCutLocked() {
   const bool refit = std::min(blockMs_, options_.fragmentMs) != fragmentMs;
   blockMs_ = ms;
   batchFrames_ = static_cast<size_t>(options_.sampleRate) * static_cast<size_t>(ms) / 1000;
+  readBytes_ = std::min(batchFrames_ * frameBytes_, static_cast<size_t>(options_.sampleRate) *
+                                                        static_cast<size_t>(fragmentMs) / 1000 *
+                                                        frameBytes_);
   if (!refit) return;
   pa_buffer_attr attr;
   std::memset(&attr, 0xff, sizeof attr);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cmath>
 #include <future>
+#include <latch>
 #include <numbers>
 #include <thread>
 #include <vector>
@@ -84,11 +85,10 @@ TEST(RecordingFileSinkTest, ALateCutStillEndsEachFileAtItsFrameAndLosesNothing) 
 // a slow disk must not hold it. The error it then reports is the writer's.
 TEST(RecordingFileSinkTest, AWriteErrorIsReadWithoutWaitingForTheDisk) {
   struct StuckWriter final : media::SegmentedAacWriter {
-    std::promise<void> entered;
-    std::shared_future<void> release;
+    std::latch entered{1}, release{1};
     media::AacWriterSettings settings_;
     OptionalError write(const float*, size_t) override {
-      entered.set_value();
+      entered.count_down();
       release.wait();
       return Error{"posix", EIO, "disk"};
     }
@@ -98,17 +98,15 @@ TEST(RecordingFileSinkTest, AWriteErrorIsReadWithoutWaitingForTheDisk) {
     void cancel() override {}
     const media::AacWriterSettings& settings() const override { return settings_; }
   };
-  std::promise<void> release;
-  auto writer = std::make_unique<StuckWriter>();
-  writer->release = release.get_future().share();
-  std::future<void> entered = writer->entered.get_future();
-  auto sink = std::make_shared<RecordingFileSink>(std::move(writer));
+  auto owned = std::make_unique<StuckWriter>();
+  StuckWriter& writer = *owned;
+  auto sink = std::make_shared<RecordingFileSink>(std::move(owned));
   const std::vector<float> pcm(480, 0.1f);
   std::thread worker([&] { sink->consume(pcm.data(), pcm.size()); });
-  entered.wait();
+  writer.entered.wait();
   auto asked = std::async(std::launch::async, [&] { return sink->writeError(); });
   const bool answered = asked.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-  release.set_value();
+  writer.release.count_down();
   worker.join();
   ASSERT_TRUE(answered) << "writeError() waited behind the writer";
   EXPECT_FALSE(asked.get());

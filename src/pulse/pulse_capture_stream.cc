@@ -208,14 +208,13 @@ void PulseCaptureStream::fitBlocksToCutLocked() {
   const bool refit = std::min(blockMs_, options_.fragmentMs) != fragmentMs;
   blockMs_ = ms;
   batchFrames_ = static_cast<size_t>(options_.sampleRate) * static_cast<size_t>(ms) / 1000;
-  readBytes_ = std::min(batchFrames_ * frameBytes_, static_cast<size_t>(options_.sampleRate) *
-                                                        static_cast<size_t>(fragmentMs) / 1000 *
-                                                        frameBytes_);
+  const size_t fragmentBytes = static_cast<size_t>(options_.sampleRate) *
+                               static_cast<size_t>(fragmentMs) / 1000 * frameBytes_;
+  readBytes_ = fragmentBytes;
   if (!refit) return;
   pa_buffer_attr attr;
   std::memset(&attr, 0xff, sizeof attr);
-  attr.fragsize = static_cast<uint32_t>(static_cast<size_t>(options_.sampleRate) *
-                                        static_cast<size_t>(fragmentMs) / 1000 * frameBytes_);
+  attr.fragsize = static_cast<uint32_t>(fragmentBytes);
   // Harmless when refused: the blocks keep their size and a cut waits up to one block longer.
   if (pa_operation* op = pa_stream_set_buffer_attr(stream_, &attr, nullptr, nullptr)) {
     pa_operation_unref(op);

@@ -37,9 +37,9 @@ struct CaptureOptions {
   // What the server is asked to push at (servers default to ~2 s blocks): what it still holds
   // when the stream stops is not captured, so this stays short.
   int fragmentMs = 100;
-  // What the worker is handed at a time. Each block wakes it, so blocks are long, short in
-  // the second before a cut (which waits for its frame) and the server's pushes as they come
-  // while a run starts (which waits for its first audio).
+  // What the worker is handed at a time. Each block wakes it, so blocks are long: short
+  // (cutFragmentMs) in the second before a cut, which waits for its frame, and fragmentMs
+  // while a run starts, which waits for its first audio.
   int blockMs = 250;
   int cutFragmentMs = 20;
   std::string streamName = "Microphone";

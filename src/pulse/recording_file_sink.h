@@ -37,7 +37,7 @@ class RecordingFileSink : public PcmSink {
   void arrived(const float* interleaved, size_t frames) override;
   int64_t nextCutFrame() const override { return nextCut_.load(std::memory_order_relaxed); }
 
-  // The level of the PCM consumed since the previous call.
+  // The level of the PCM that arrived since the previous call.
   MeterReading takeMeterReading();
   // Frames of the run consumed so far.
   int64_t frames() const { return frames_.load(std::memory_order_relaxed); }

@@ -190,6 +190,7 @@ void SegmentChain::armTimersAndComplete(const Completion& completion) {
                          [weak = weak_from_this()] {
                            if (auto self = weak.lock()) self->hooks_.rotationDue();
                          });
+  meterTicks_ = 0;
   meterTimer_ = scheduler_.repeating(std::chrono::milliseconds(250), [weak = weak_from_this()] {
     if (auto self = weak.lock()) self->onMeterTimer();
   });
@@ -206,10 +207,13 @@ void SegmentChain::stopTimers() {
 void SegmentChain::onMeterTimer() {
   if (!current_) return;
   MicrophoneRecorder& recorder = *current_->recorder;
-  // The recorder's failure, or too little free disk. Unknown free space is no reason to end a
+  // The recorder's failure, or too little free disk, looked up once a second (the lookup walks
+  // the folder's path; the disk fills far slower). Unknown free space is no reason to end a
   // recording; the preflight is the gate for that.
   OptionalError failure = recorder.failure();
-  const std::optional<int64_t> free = failure ? std::nullopt : audio_->freeDiskBytes();
+  const bool checkDisk = meterTicks_++ % 4 == 0;
+  const std::optional<int64_t> free =
+      failure || !checkDisk ? std::nullopt : audio_->freeDiskBytes();
   if (free && *free < kLowDiskStopFloorBytes) {
     failure = Error{"posix", ENOSPC,
                     "The disk holding " + recording_.directory + " has only " +

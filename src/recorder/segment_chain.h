@@ -110,6 +110,7 @@ class SegmentChain : public std::enable_shared_from_this<SegmentChain> {
   std::optional<Segment> next_;
   std::unique_ptr<Timer> segmentTimer_;
   std::unique_ptr<Timer> meterTimer_;
+  int meterTicks_ = 0;  // of the segment's meter timer: free space is checked every fourth
   // The application's capture, feeding the recording's live mix; it runs on across
   // rotations until it is lost, and is tried again at the next segment then.
   std::unique_ptr<AppAudioCaptureSession> capture_;

@@ -127,8 +127,8 @@ void PulseCaptureStream::onMoved(pa_stream* stream, void* self) {
 
 void PulseCaptureStream::onRead(pa_stream*, size_t readable, void* self) {
   auto* capture = static_cast<PulseCaptureStream*>(self);
-  // Away from a cut the server's small pieces wait in libpulse until a fragment's worth is
-  // there: each read hands pieces back to the server, which wakes it and then us again.
+  // The server's small pieces wait in libpulse until a whole block is there: each read hands
+  // pieces back to the server, which wakes it and then us again.
   if (readable < capture->readBytes_) return;
   capture->readAvailableLocked(false);
 }
@@ -208,13 +208,12 @@ void PulseCaptureStream::fitBlocksToCutLocked() {
   const bool refit = std::min(blockMs_, options_.fragmentMs) != fragmentMs;
   blockMs_ = ms;
   batchFrames_ = static_cast<size_t>(options_.sampleRate) * static_cast<size_t>(ms) / 1000;
-  const size_t fragmentBytes = static_cast<size_t>(options_.sampleRate) *
-                               static_cast<size_t>(fragmentMs) / 1000 * frameBytes_;
-  readBytes_ = fragmentBytes;
+  readBytes_ = batchFrames_ * frameBytes_;
   if (!refit) return;
   pa_buffer_attr attr;
   std::memset(&attr, 0xff, sizeof attr);
-  attr.fragsize = static_cast<uint32_t>(fragmentBytes);
+  attr.fragsize = static_cast<uint32_t>(static_cast<size_t>(options_.sampleRate) *
+                                        static_cast<size_t>(fragmentMs) / 1000 * frameBytes_);
   // Harmless when refused: the blocks keep their size and a cut waits up to one block longer.
   if (pa_operation* op = pa_stream_set_buffer_attr(stream_, &attr, nullptr, nullptr)) {
     pa_operation_unref(op);

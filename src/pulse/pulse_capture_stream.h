@@ -90,7 +90,7 @@ class PulseCaptureStream {
   size_t batchFrames_;
   int64_t framesRead_ = 0;          // from the server, on its thread
   int blockMs_ = 0;                 // the block size chosen last
-  size_t readBytes_ = 0;            // what the server delivered is read from this much on
+  size_t readBytes_ = 0;            // what the server delivered is read a block at a time
   int64_t watchedCut_ = -1;         // the cut nextCutFrame() answered last
   int64_t shortUntil_ = 0;          // short blocks until this frame, past the last cut
   std::vector<float> pending_;      // whole frames read from the server, not yet handed on

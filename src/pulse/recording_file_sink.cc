@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 namespace lumewell::pulse {
@@ -84,17 +85,19 @@ void RecordingFileSink::setHoldLocked(int64_t frame) {
 
 MeterReading RecordingFileSink::takeMeterReading() {
   std::lock_guard lock(meterMutex_);
+  // The capture hands PCM on in blocks about as long as the meter's period, so now and then a
+  // reading finds nothing new: it repeats the last one once, then falls to the floor.
+  if (meteredFrames_ == 0) return std::exchange(lastReading_, MeterReading{});
   MeterReading reading;
-  if (meteredFrames_ > 0) {
-    for (int c = 0; c < std::min(channels_, 2); ++c) {
-      const double meanSquare = sumSquares_[c] / static_cast<double>(meteredFrames_);
-      const double db = meanSquare > 0 ? 10.0 * std::log10(meanSquare) : kMeterFloorDb;
-      reading.averagePowerDb[c] =
-          std::isfinite(db) && db > kMeterFloorDb ? static_cast<float>(db) : kMeterFloorDb;
-    }
+  for (int c = 0; c < std::min(channels_, 2); ++c) {
+    const double meanSquare = sumSquares_[c] / static_cast<double>(meteredFrames_);
+    const double db = meanSquare > 0 ? 10.0 * std::log10(meanSquare) : kMeterFloorDb;
+    reading.averagePowerDb[c] =
+        std::isfinite(db) && db > kMeterFloorDb ? static_cast<float>(db) : kMeterFloorDb;
   }
   sumSquares_ = {};
   meteredFrames_ = 0;
+  lastReading_ = reading;
   return reading;
 }
 

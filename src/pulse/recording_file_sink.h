@@ -37,7 +37,8 @@ class RecordingFileSink : public PcmSink {
   void arrived(const float* interleaved, size_t frames) override;
   int64_t nextCutFrame() const override { return nextCut_.load(std::memory_order_relaxed); }
 
-  // The level of the PCM that arrived since the previous call.
+  // The level of the PCM that arrived since the previous call; with none, the previous
+  // reading once more, then the floor.
   MeterReading takeMeterReading();
   // Frames of the run consumed so far.
   int64_t frames() const { return frames_.load(std::memory_order_relaxed); }
@@ -95,6 +96,7 @@ class RecordingFileSink : public PcmSink {
   std::mutex meterMutex_;
   std::array<double, 2> sumSquares_{};
   int64_t meteredFrames_ = 0;
+  MeterReading lastReading_;  // repeated once by a reading that finds no new PCM
 };
 
 }  // namespace lumewell::pulse

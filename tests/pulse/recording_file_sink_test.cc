@@ -41,8 +41,8 @@ TEST(RecordingFileSinkTest, MeterReadsAveragePowerPerChannelSinceTheLastReading)
   EXPECT_EQ(sink->takeMeterReading().averagePowerDb[0], kMeterFloorDb) << "no PCM yet";
 
   auto pcm = tone(12000, 2, 0.5);
-  sink->arrived(pcm.data(), 4800);
-  sink->arrived(pcm.data() + 4800 * 2, 7200);
+  sink->arrived(pcm.data(), 4803);
+  sink->arrived(pcm.data() + 4803 * 2, 7197);
   MeterReading reading = sink->takeMeterReading();
   EXPECT_NEAR(reading.averagePowerDb[0], -9.03f, 0.05f);  // a sine of peak 0.5
   EXPECT_EQ(reading.averagePowerDb[1], kMeterFloorDb);

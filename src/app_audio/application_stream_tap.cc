@@ -15,8 +15,10 @@ namespace lumewell::app_audio {
 namespace {
 
 constexpr size_t kFrameBytes = sizeof(float) * ApplicationStreamTap::kChannels;
-// About 20 ms per read: both servers default a record fragment to ~2 s otherwise.
-constexpr uint32_t kFragmentBytes = ApplicationStreamTap::kRate / 50 * kFrameBytes;
+// About 50 ms per read: both servers default a record fragment to ~2 s otherwise. Shorter
+// pieces gain nothing (the mix holds a 100 ms cushion) but wake-ups, here and on the
+// application's output device, which runs at the latency its monitors ask for.
+constexpr uint32_t kFragmentBytes = ApplicationStreamTap::kRate / 20 * kFrameBytes;
 // Holes larger than this are not silence worth writing (the stream stalled for long).
 constexpr size_t kMaxHoleBytes = ApplicationStreamTap::kRate * 10 * kFrameBytes;
 constexpr const char* kStreamName = "Lumewell Recorder app audio";

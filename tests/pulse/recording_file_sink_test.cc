@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cmath>
 #include <future>
 #include <latch>
-#include <numbers>
 #include <thread>
 #include <vector>
 
@@ -24,38 +22,33 @@ std::shared_ptr<RecordingFileSink> makeSink(const std::string& path, int channel
   return std::make_shared<RecordingFileSink>(std::move(writer).value());
 }
 
-// Interleaved: channel 0 a sine of the given peak, channel 1 (if any) silent.
-std::vector<float> tone(size_t frames, int channels, double peak) {
-  std::vector<float> pcm(frames * channels, 0.0f);
-  for (size_t i = 0; i < frames; ++i)
-    pcm[i * channels] =
-        static_cast<float>(peak * std::sin(2 * std::numbers::pi * 1000 * i / 48000));
-  return pcm;
-}
-
-// Each reading is the average power per channel of what arrived since the last one; a silent
-// channel reads the floor, not -inf; a reading that finds nothing new holds the last once.
+// Each reading is the average power per channel of what arrived since the last one, in
+// pieces of any length; a silent channel reads the floor, not -inf; a reading that finds
+// nothing new holds the last once.
 TEST(RecordingFileSinkTest, MeterReadsAveragePowerPerChannelSinceTheLastReading) {
   TempDir dir;
   auto sink = makeSink(dir.path() + "/a.m4a", 2);
   EXPECT_EQ(sink->takeMeterReading().averagePowerDb[0], kMeterFloorDb) << "no PCM yet";
-
-  auto pcm = tone(12000, 2, 0.5);
-  sink->arrived(pcm.data(), 4803);
-  sink->arrived(pcm.data() + 4803 * 2, 7197);
+  const auto left = [](size_t frames, float level) {  // the right channel silent
+    std::vector<float> pcm(frames * 2, 0.0f);
+    for (size_t i = 0; i < frames; ++i) pcm[i * 2] = level;
+    return pcm;
+  };
+  const auto half = left(4803, 0.5f), quiet = left(4803, 0.0f), loud = left(5, 1.0f);
+  sink->arrived(half.data(), 4803);
+  sink->arrived(quiet.data(), 4803);
   MeterReading reading = sink->takeMeterReading();
-  EXPECT_NEAR(reading.averagePowerDb[0], -9.03f, 0.05f);  // a sine of peak 0.5
+  EXPECT_NEAR(reading.averagePowerDb[0], -9.03f, 0.01f);  // both pieces: a mean square of 1/8
   EXPECT_EQ(reading.averagePowerDb[1], kMeterFloorDb);
 
-  auto loud = tone(4800, 2, 1.0);
-  sink->arrived(loud.data(), 4800);
-  EXPECT_NEAR(sink->takeMeterReading().averagePowerDb[0], -3.01f, 0.05f);
-  EXPECT_NEAR(sink->takeMeterReading().averagePowerDb[0], -3.01f, 0.05f) << "nothing new: held";
+  sink->arrived(loud.data(), 5);  // fewer frames than the summing lanes
+  EXPECT_NEAR(sink->takeMeterReading().averagePowerDb[0], 0.0f, 0.01f);
+  EXPECT_NEAR(sink->takeMeterReading().averagePowerDb[0], 0.0f, 0.01f) << "nothing new: held";
   EXPECT_EQ(sink->takeMeterReading().averagePowerDb[0], kMeterFloorDb) << "nothing new again";
-  auto whisper = tone(4800, 2, 1e-9);
+  const auto whisper = left(4800, 1e-9f);
   sink->arrived(whisper.data(), 4800);
   EXPECT_EQ(sink->takeMeterReading().averagePowerDb[0], kMeterFloorDb) << "clamped to the floor";
-  sink->consume(loud.data(), 4800);  // the encoder's blocks are not metered a second time
+  sink->consume(half.data(), 4800);  // the encoder's blocks are not metered a second time
   EXPECT_EQ(sink->takeMeterReading().averagePowerDb[0], kMeterFloorDb);
   ASSERT_FALSE(sink->finish());
 }
@@ -67,7 +60,7 @@ TEST(RecordingFileSinkTest, ALateCutStillEndsEachFileAtItsFrameAndLosesNothing) 
   const std::string first = dir.path() + "/000001.m4a", second = dir.path() + "/000002.m4a";
   auto sink = makeSink(first, 1);
   sink->holdFrom(48000);
-  auto pcm = tone(48000 * 3, 1, 0.5);
+  const std::vector<float> pcm(48000 * 3, 0.25f);
   for (size_t at = 0; at < 67200; at += 960) sink->consume(pcm.data() + at, 960);  // 0.4 s late
   auto cut = sink->cut(48000, second, std::chrono::milliseconds(10), 48000);
   ASSERT_TRUE(cut.ok() && *cut == 48000);

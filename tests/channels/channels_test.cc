@@ -29,33 +29,27 @@ TEST(MethodChannel, EveryCallIsAnsweredExactlyOnce) {
     if (call.method == "twice") {
       result->success(Value(int32_t{1}));
       result->error("x", "y");  // a programming error: reported, not sent
-    } else if (call.method == "drop") {
-      // never answered: the result's destruction answers for it
     } else if (call.method == "keep") {
       kept = result;
     } else {
       result->notImplemented();
     }
   });
-  auto twice = m.call("c", "twice");
-  EXPECT_EQ(twice->answers, 1);
-  EXPECT_EQ(twice->reply, StandardMethodCodec::encodeSuccessEnvelope(Value(int32_t{1})));
+  // A second answer would also fail the messenger's own count.
+  EXPECT_EQ(m.call("c", "twice")->reply,
+            StandardMethodCodec::encodeSuccessEnvelope(Value(int32_t{1})));
   EXPECT_EQ(doubleAnswers.size(), 1u);
-
-  auto dropped = m.call("c", "drop");
-  ASSERT_TRUE(dropped->envelope);
-  EXPECT_EQ(dropped->envelope->error.code, "internal_error");
 
   auto keep = m.call("c", "keep");
   EXPECT_FALSE(keep->answered());  // pending while the plug-in holds it
-  kept.reset();                    // released without an answer later: the caller still hears back
+  kept.reset();                    // released without an answer: the caller still hears back
+  ASSERT_TRUE(keep->envelope);
   EXPECT_EQ(keep->envelope->error.code, "internal_error");
 
-  EXPECT_EQ(m.call("c", "other")->reply, Bytes{});
-  // Bytes that are not a method call get the empty (not implemented) reply.
-  auto garbage = m.deliver("c", Bytes{0x07, 0x09});
-  EXPECT_EQ(garbage->answers, 1);
-  EXPECT_EQ(garbage->reply, Bytes{});
+  // Not implemented, also for bytes that are not a method call: the empty reply.
+  for (const auto& call : {m.call("c", "other"), m.deliver("c", Bytes{0x07, 0x09})}) {
+    EXPECT_TRUE(call->answered() && call->reply.empty());
+  }
 }
 
 class SocketTransportTest : public ::testing::Test {
@@ -142,11 +136,13 @@ TEST_F(SocketTransportTest, ManyCallsAreMatchedByIdAndEveryListenerHasAStreamOfI
   EXPECT_EQ(ask(*a, "nobody", "x").kind, MethodEnvelope::Kind::notImplemented);
 
   std::map<SocketClientMessenger*, std::vector<Value>> got;
-  auto listen = [&](SocketClientMessenger& m, const char* method = "listen") {
-    m.setMessageHandler("test/events", [&got, &m](ByteView bytes, BinaryReply) {
+  for (SocketClientMessenger* m : {a.get(), b.get(), idle.get()}) {
+    m->setMessageHandler("test/events", [&got, m](ByteView bytes, BinaryReply) {
       auto env = StandardMethodCodec::decodeEnvelope(bytes);
-      if (env.ok()) got[&m].push_back(env->result);
+      if (env.ok()) got[m].push_back(env->result);
     });
+  }
+  auto listen = [&](SocketClientMessenger& m, const char* method = "listen") {
     return ask(m, "test/events", method).kind;
   };
   listen(*b);
@@ -156,13 +152,11 @@ TEST_F(SocketTransportTest, ManyCallsAreMatchedByIdAndEveryListenerHasAStreamOfI
   ASSERT_TRUE(spinUntil(ctx, [&] { return got[a.get()].size() == 4 && got[b.get()].size() == 4; }));
   EXPECT_EQ(got[a.get()], want);
   EXPECT_EQ(got[b.get()], want);
-  EXPECT_TRUE(got[idle.get()].empty());
 
   EXPECT_EQ(listen(*b, "cancel"), MethodEnvelope::Kind::success);
   EXPECT_EQ(listen(*b, "cancel"), MethodEnvelope::Kind::error);  // no stream of b's left
   listen(*a);
-  EXPECT_EQ(events->cancels, 1);
-  EXPECT_EQ(events->listens, 3);
+  EXPECT_EQ(events->cancels, 1);  // the replaced stream of a's; its new one greets it below
   events->sinks.front()(Value("stale"));
   emit(Value("fresh"));
   ASSERT_TRUE(spinUntil(ctx, [&] { return got[a.get()].size() == 6; }));
@@ -181,6 +175,7 @@ TEST_F(SocketTransportTest, ManyCallsAreMatchedByIdAndEveryListenerHasAStreamOfI
   EXPECT_EQ(events->cancels, 1);
   b.reset();
   ASSERT_TRUE(spinUntil(ctx, [&] { return events->cancels == 2; }));
+  EXPECT_TRUE(got[idle.get()].empty());
 }
 
 TEST_F(SocketTransportTest, AtTheConnectionLimitTheOldestIdleConnectionMakesRoom) {
@@ -215,7 +210,6 @@ TEST_F(SocketTransportTest, BadFramesCloseOnlyTheirConnection) {
       {0x02, 0, 0, 0, 1, 0},                                              // shorter than its header
       {0x0a, 0, 0, 0, 1, 1, 0, 0, 0, 0xff, 0x00, 'x', 'y', 'z'},          // name past the frame
       encodeFrame(Frame{Frame::kMessage, 7, "test/echo", {0x0f, 0x00}}),  // bad codec bytes
-      encodeFrame(Frame{Frame::kMessage, 8, "test/echo", {0x07, 0x05, 'a'}}),  // truncated
   };
   for (size_t i = 0; i < garbage.size(); ++i) {
     auto bad = connect();

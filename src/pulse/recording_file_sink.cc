@@ -37,22 +37,15 @@ double sumOfSquares(const float* samples, size_t count) {
 }  // namespace
 
 void RecordingFileSink::arrived(const float* interleaved, size_t frames) {
+  // The recorder makes mono and stereo sinks only.
   std::array<double, 2> squares{};
-  const int metered = std::min(channels_, 2);
   if (channels_ == 1) {
     squares[0] = sumOfSquares<1>(interleaved, frames);
-  } else if (channels_ == 2) {
-    squares = {sumOfSquares<2>(interleaved, frames), sumOfSquares<2>(interleaved + 1, frames)};
   } else {
-    for (size_t i = 0; i < frames; ++i) {
-      for (int c = 0; c < metered; ++c) {
-        const double v = interleaved[i * static_cast<size_t>(channels_) + c];
-        squares[c] += v * v;
-      }
-    }
+    squares = {sumOfSquares<2>(interleaved, frames), sumOfSquares<2>(interleaved + 1, frames)};
   }
   std::lock_guard lock(meterMutex_);
-  for (int c = 0; c < metered; ++c) sumSquares_[c] += squares[c];
+  for (int c = 0; c < std::min(channels_, 2); ++c) sumSquares_[c] += squares[c];
   meteredFrames_ += static_cast<int64_t>(frames);
 }
 

@@ -8,8 +8,9 @@
 #   - with MODE "both", the same in the application mode (a paplay player as the
 #     application), as a ratio to the microphone-only run.
 # The microphone is paced like a real one: its feed plays with a 200 ms latency, so the
-# source delivers at the latency the recorders ask for (20 ms for the host), not in the 5 ms
-# pieces of the tests' low-latency feed (LUMEWELL_FEED_LATENCY_MS=20 measures that case).
+# source delivers at the lowest latency its recorders ask for (ffmpeg's 50 ms here; the host
+# asks for 100 ms pieces), not in the 5 ms pieces of the tests' low-latency feed
+# (LUMEWELL_FEED_LATENCY_MS=20 measures that case).
 #   bench/host_cpu.sh [BUILD_DIR] [SECONDS] [mic|both]
 set -eu
 export LUMEWELL_FEED_LATENCY_MS="${LUMEWELL_FEED_LATENCY_MS:-200}"

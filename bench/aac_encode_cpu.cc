@@ -1,7 +1,7 @@
 // The recorder's live AAC encode (48 kHz mono, 128 kbit/s, fast coder, no PNS) of SECONDS of
 // a signal, in one thread: CPU seconds per minute of audio, and the packets written to OUT so
 // that two builds of FFmpeg can be compared byte for byte. Built against one FFmpeg copy by
-// bench/ffmpeg_compiler.sh.
+// bench/ffmpeg_builds.sh.
 //   aac_encode_cpu tone|noise|RAW_F32_MONO_FILE SECONDS OUT
 extern "C" {
 #include <libavcodec/avcodec.h>

@@ -15,7 +15,7 @@ cc=${LUMEWELL_FFMPEG_CC:-clang}
 version=$(dpkg-query -W -f='${Version}' libavcodec-dev)
 # Built with clang: FFmpeg turns gcc's loop vectoriser off, and clang's build of the AAC
 # encoder runs about a fifth faster on the same input with bit-identical packets
-# (bench/ffmpeg_compiler.sh; LUMEWELL_FFMPEG_CC=gcc builds the other).
+# (bench/ffmpeg_builds.sh; LUMEWELL_FFMPEG_CC=gcc builds the other).
 flags=(--cc="$cc" --disable-everything --disable-programs --disable-doc --disable-network
   --disable-autodetect --disable-avdevice --disable-avfilter --disable-swscale
   --disable-postproc --enable-swresample --enable-pic --enable-static --disable-shared

@@ -9,9 +9,7 @@
 namespace lumewell::media {
 namespace {
 
-constexpr double kRate = 48000;
 constexpr float kMic = 0.25f, kPulse = 0.5f;
-constexpr int64_t kPulseFrames = 8;
 
 // Mixes into a stereo block of the microphone at one level: the one level all of it has
 // after, or NaN.
@@ -22,13 +20,13 @@ float mixedLevel(LiveMix& mix, float level, size_t frames) {
 }
 
 // Ten simulated minutes of 20 ms microphone blocks, and 10 ms application blocks on a clock
-// `skew` off with a pulse every second of its own time: each pulse comes out at the same
-// distance behind the microphone, the queue near its cushion, however the clocks drift.
+// `skew` off with an 8-frame pulse every second of its own time: each pulse comes out at the
+// same distance behind the microphone, the queue near its cushion, however the clocks drift.
 TEST(LiveMix, KeepsADriftingApplicationAlignedAndFillsWhatIsMissingWithSilence) {
   for (const double skew : {0.001, -0.001}) {
     SCOPED_TRACE(skew);
     LiveMix mix;
-    const double appRate = kRate * (1 + skew);
+    const double appRate = 48000 * (1 + skew);
     const int64_t appPerSecond = std::llround(appRate);
     int64_t appFrames = 0;
     size_t mostQueued = 0;
@@ -37,10 +35,9 @@ TEST(LiveMix, KeepsADriftingApplicationAlignedAndFillsWhatIsMissingWithSilence) 
     std::vector<float> app(480 * 2), mic(960 * 2);
     for (int64_t micFrames = 0; micFrames < 600 * 48000; micFrames += 960) {
       // Everything the application's clock has produced by now arrives first.
-      for (; double(appFrames + 480) <= double(micFrames + 960) / kRate * appRate;
-           appFrames += 480) {
+      for (; appFrames + 480 <= double(micFrames + 960) / 48000 * appRate; appFrames += 480) {
         for (int64_t i = 0; i < 480; ++i)
-          app[i * 2] = app[i * 2 + 1] = (appFrames + i) % appPerSecond < kPulseFrames ? kPulse : 0;
+          app[i * 2] = app[i * 2 + 1] = (appFrames + i) % appPerSecond < 8 ? kPulse : 0;
         mix.pushSecondary(app.data(), 480);
       }
       std::fill(mic.begin(), mic.end(), kMic);
@@ -73,6 +70,8 @@ TEST(LiveMix, KeepsADriftingApplicationAlignedAndFillsWhatIsMissingWithSilence) 
   }
 }
 
+// Mixing starts once the cushion is held, adds at full level and saturates; a stalled
+// microphone finds the application's audio there; the queue is bounded, a burst cut back.
 TEST(LiveMix, StartsAfterTheCushionAddsAtFullLevelAndStaysBounded) {
   LiveMix mix;
   std::vector<float> app(15360 * 2, 0.875f);
@@ -82,13 +81,9 @@ TEST(LiveMix, StartsAfterTheCushionAddsAtFullLevelAndStaysBounded) {
   EXPECT_EQ(mixedLevel(mix, -0.25f, 960), 0.625f);
   EXPECT_EQ(mix.queuedFrames(), 4800u);
   EXPECT_EQ(mixedLevel(mix, 0.25f, 960), 1.0f);  // a loud sum saturates at full scale
-
-  // A microphone stalled for 300 ms brings it all at once: the application's audio is there.
-  mix.pushSecondary(app.data(), 14400 + 960);
+  mix.pushSecondary(app.data(), 14400 + 960);    // the microphone stalled for 300 ms
   EXPECT_EQ(mixedLevel(mix, 0, 14400), 0.875f);
   EXPECT_EQ(mix.queuedFrames(), 4800u);
-
-  // However much arrives, the capacity is held; a burst is cut back to the cushion at once.
   for (int i = 0; i < 20; ++i) mix.pushSecondary(app.data(), 4800);
   EXPECT_EQ(mix.queuedFrames(), 48000u);
   mixedLevel(mix, 0, 960);

@@ -7,6 +7,7 @@
 #include <glib.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <array>
 #include <functional>
 #include <memory>
@@ -58,6 +59,7 @@ struct ArchiveEntry {
   std::string path, content;  // content: a file's bytes, or a link's target
   enum class Kind { file, symlink, hardlink } kind = Kind::file;
   int mode = 0644;
+  int64_t sparseSize = 0;  // when set, the file's declared size: content, then a hole
 };
 
 inline ArchiveEntry file(std::string path, std::string content, int mode = 0644) {
@@ -93,7 +95,9 @@ inline std::string makeArchive(const std::vector<ArchiveEntry>& entries,
     archive_entry_set_pathname(entry, e.path.c_str());
     archive_entry_set_perm(entry, static_cast<mode_t>(e.mode));
     archive_entry_set_filetype(entry, e.kind == symlink ? AE_IFLNK : AE_IFREG);
-    if (e.kind == file) archive_entry_set_size(entry, e.content.size());
+    if (e.kind == file)
+      archive_entry_set_size(entry, std::max<int64_t>(e.content.size(), e.sparseSize));
+    if (e.sparseSize > 0) archive_entry_sparse_add_entry(entry, 0, e.content.size());
     if (e.kind == symlink) archive_entry_set_symlink(entry, e.content.c_str());
     if (e.kind == hardlink) archive_entry_set_hardlink(entry, e.content.c_str());
     archive_write_header(a, entry);
@@ -118,8 +122,8 @@ inline std::string appcast(const std::vector<std::array<std::string, 5>>& items)
   return xml + "</channel></rss>";
 }
 
-// An installation of 1.0.0 and a loopback feed that offers it a signed 1.2.0 once published;
-// engines made here relaunch into a list.
+// An installation of 1.0.0, a virtual main loop and a loopback feed that offers the
+// installation a signed 1.2.0 once published; engines made here relaunch into a list.
 struct UpdateSite {
   UpdateSite() {
     lumewell::testing::writeFile(prefix + "/bin/lumewell-recorder", "old build", 0755);
@@ -138,11 +142,10 @@ struct UpdateSite {
     const std::string archive = makeArchive(entries, format);
     publish(archive, key.signBase64(archive));
   }
-  std::shared_ptr<AppcastUpdateEngine> makeEngine(std::weak_ptr<UpdaterDelegate> delegate,
-                                                  Scheduler& scheduler) {
+  std::shared_ptr<AppcastUpdateEngine> makeEngine(std::weak_ptr<UpdaterDelegate> delegate) {
     return std::make_shared<AppcastUpdateEngine>(
         std::move(delegate), scheduler,
-        AppcastEngineConfig{"1.0.0", key.publicKeyBase64(), prefix, cache,
+        AppcastEngineConfig{"1.0.0", publicKey, prefix, cache,
                             [this](const std::string& exe) { relaunched.push_back(exe); }});
   }
 
@@ -150,7 +153,9 @@ struct UpdateSite {
   const std::string prefix = temp.path() + "/opt/lumewell";
   const std::string cache = temp.path() + "/cache/updates";
   SigningKey key;
+  std::string publicKey = key.publicKeyBase64();  // the one the engines' build carries
   lumewell::testing::LoopbackHttpServer server;
+  VirtualScheduler scheduler;
   std::vector<std::string> relaunched;
 };
 
@@ -163,7 +168,7 @@ class RecordingDelegate final : public UpdaterDelegate {
   std::function<void()> heldRelaunch, heldInstall;
   std::optional<Error> lastError;
 
-  bool cycleEnded() const { return !calls.empty() && calls.back().rfind("finish", 0) == 0; }
+  bool cycleEnded() const { return !calls.empty() && calls.back().starts_with("finish"); }
   void note(const std::string& what, const AppcastItem* i = nullptr) {
     calls.push_back(i != nullptr ? what + " " + i->label() : what);
   }

@@ -25,8 +25,8 @@ flags=(--cc="$cc" --disable-everything --disable-programs --disable-doc --disabl
 # Local fixes to the encoder's speed, applied in name order (scripts/ffmpeg-patches/*.patch);
 # LUMEWELL_FFMPEG_PATCHES=none builds the release as Debian ships it, to compare.
 patches=("$top"/scripts/ffmpeg-patches/*.patch)
-[[ ${LUMEWELL_FFMPEG_PATCHES:-} == none ]] && patches=(/dev/null)
-stamp="ffmpeg $version ${flags[*]} $(cat "${patches[@]}" | sha256sum | cut -c1-16)"
+[[ ${LUMEWELL_FFMPEG_PATCHES:-} == none ]] && patches=()
+stamp="ffmpeg $version ${flags[*]} $(cat /dev/null "${patches[@]}" | sha256sum | cut -c1-16)"
 if [[ -f "$prefix/lib/libavcodec.a" && "$(cat "$prefix/.stamp" 2>/dev/null)" == "$stamp" ]]; then
   exit 0
 fi
@@ -52,7 +52,6 @@ cd "$work"
 tar -xf ffmpeg_*.orig.tar.xz
 cd ffmpeg-*/
 for patch in "${patches[@]}"; do
-  [[ $patch == /dev/null ]] && continue
   # A release whose source moved on builds without the fix: each one only saves time.
   if patch -p1 --forward --dry-run --quiet <"$patch" >/dev/null; then
     patch -p1 --forward --quiet <"$patch"
